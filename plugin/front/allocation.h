@@ -1,0 +1,40 @@
+#pragma once
+// Allocation of the system's own large buffers (element arrays, lattices,
+// dataset records) as a value that can fail: a null result, never an exception
+// and never an overflowed size. Tests can make the n-th allocation fail.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace allocation_faults {
+
+// The next `successes` allocations succeed, the one after fails, then all succeed again.
+void FailAfter(int successes);
+// No injected failure.
+void Clear();
+// Consumes one allocation; true when it must fail.
+bool NextFails();
+
+}  // namespace allocation_faults
+
+// malloc of count * size bytes; null when the product overflows, the memory is
+// not there or a failure is injected. A zero count yields a valid empty block.
+inline void* TryAllocateBlock(size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  if (allocation_faults::NextFails()) return nullptr;
+  const size_t bytes = count * size;
+  return std::malloc(bytes == 0 ? 1 : bytes);
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Uninitialised array of trivially constructible T, or null (see TryAllocateBlock).
+template <class T>
+std::unique_ptr<T[], FreeDeleter> TryAllocateArray(size_t count) {
+  return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(TryAllocateBlock(count, sizeof(T))));
+}

@@ -1,0 +1,62 @@
+// The main operator's callbacks: Init creates and registers the per-instance
+// state, Update evaluates it, Term unregisters and destroys it.
+
+#include <new>
+
+#include "front/driver.h"
+#include "front/glomora_api.h"
+#include "front/instance_registry.h"
+#include "front/operator_instance.h"
+#include "xsi_application.h"
+
+namespace {
+
+OperatorInstance* InstanceOf(const XSI::UpdateContext& context) {
+  return static_cast<OperatorInstance*>(static_cast<void*>(context.GetUserData()));
+}
+
+}  // namespace
+
+XSI::CStatus Glomora_Init(XSI::UpdateContext& context) {
+  OperatorInstance* instance = nullptr;
+  try {
+    instance = new OperatorInstance;
+  } catch (const std::bad_alloc&) {
+    return XSI::CStatus::OutOfMemory;
+  }
+  context.PutUserData(XSI::CValue(static_cast<void*>(instance)));
+  // A record that cannot be registered (its name is taken, or no memory for
+  // the entry) still works; the transfer operators just cannot find it.
+  RegisterInstance(instance, context.GetOperator().GetFullName());
+  return XSI::CStatus::OK;
+}
+
+XSI::CStatus Glomora_Update(XSI::UpdateContext& context, XSI::OutputPort& output) {
+  if (output.GetName() != L"OutParameter") return XSI::CStatus::OK;
+  OperatorInstance* instance = InstanceOf(context);
+  if (!instance) return XSI::CStatus::OK;
+  try {
+    return RunEvaluation(*instance, context, output);
+  } catch (const std::bad_alloc&) {
+    // A host array could not grow: drop the partial result rather than hand
+    // it on, and report the frame as empty.
+    instance->vertices.Clear();
+    instance->polygons.Clear();
+    instance->nodeValues.Clear();
+    instance->vertexCount = instance->polygonCount = instance->nodeValueCount = 0;
+    instance->resultValid = false;
+    XSI::Application().LogMessage(instance->fullName + L" (evaluation) -> not enough memory.", XSI::siInfoMsg);
+    return output.PutValue(XSI::CValue(XSI::LONG{0}));
+  }
+}
+
+XSI::CStatus Glomora_Term(XSI::UpdateContext& context) {
+  OperatorInstance* instance = InstanceOf(context);
+  if (!instance) return XSI::CStatus::OK;
+  UnregisterInstance(instance);
+  context.PutUserData(XSI::CValue());
+  delete instance;
+  return XSI::CStatus::OK;
+}
+
+const char* Glomora_Version() { return GLOMORA_VERSION; }

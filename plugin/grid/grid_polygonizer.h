@@ -1,0 +1,59 @@
+#pragma once
+// GridPolygonizer: the voxel-grid polygonizer of Space 0. Keeps four lattices
+// over the container box from one evaluation to the next (the simulated field
+// and its gradient, and this frame's sampled field and gradient), advances the
+// simulation by one frame per SimulateStep, extracts the surface of the
+// simulated field, and writes or reads the per-frame cache file.
+//
+// Lattice point (i, j, k), 0 <= i <= resolution.x, lies at
+// (i * cellSize.x - halfSize.x, j * cellSize.y - halfSize.y, k * cellSize.z - halfSize.z)
+// in the space of the operator's "InTransform" object.
+
+#include <cstdint>
+
+#include "field/numeric.h"
+#include "grid/voxel_grid.h"
+#include "scene/meta_element.h"
+#include "tracker/cube_table.h"
+#include "xsi_arrays.h"
+#include "xsi_math.h"
+
+struct OperatorInstance;
+
+class GridPolygonizer {
+ public:
+  // Allocates the four lattices for owner->resolution when it changed or they
+  // are not ready, and resets the simulated lattices at the start frame or after
+  // a reallocation. Logs "<fullName> Voxel grid 1 -> not enough memory." (and
+  // the like) on failure. Sets owner->gridReady and owner->allocatedResolution.
+  bool EnsureGrids();
+
+  // Advances the simulation by one frame: splats the elements into the sampled
+  // lattices, then relaxes the simulated lattices toward them.
+  void SimulateStep(const MetaElement* elements, const int32_t& elementCount);
+
+  // Extracts the surface of the simulated field into the three arrays (appending;
+  // the caller clears them), then writes the frame's cache file when writeCache
+  // is set, owner->mode is 2 and owner->cacheUsable.
+  void ExtractAndCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,
+                       XSI::CDoubleArray& nodeValues, const bool& writeCache);
+
+  // Writes the arrays to the cache file of owner->evalFrame (atomically: a
+  // temporary file renamed over the final name).
+  void WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
+                      const XSI::CDoubleArray& nodeValues);
+  // Fills the arrays from the cache file of owner->evalFrame when owner->mode is
+  // 3 and owner->cacheUsable; leaves them as they are when the file is missing
+  // or not a cache file, clears them when it is truncated or inconsistent.
+  void ReadGridCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues);
+
+  VoxelGrid accumulatedField;            // simulated field ("Voxel grid 1")
+  VoxelGrid sampledField;                // this frame's splatted field ("Voxel grid 2")
+  VoxelNormalGrid accumulatedNormals;    // simulated gradient ("Voxel grid normals 1")
+  VoxelNormalGrid sampledNormals;        // this frame's gradient ("Voxel grid normals 2")
+  XSI::MATH::CTransformation elementRotation;  // rotation of the element being splatted (order 5)
+  XSI::MATH::CTransformation inverseRotation;  // its inverse (order 0, negated angles)
+  bool rotated = false;                  // the element being splatted is rotated
+  const CubeTable* cubeTable = nullptr;  // the owner's cube table, set by the driver
+  OperatorInstance* owner = nullptr;     // back link, set by the driver
+};

@@ -1,0 +1,93 @@
+#pragma once
+// Lattices of the voxel grid: VoxelGrid holds one float per lattice point,
+// VoxelNormalGrid three (a vector). Point (i, j, k) is at
+// data[(i * ny + j) * nz + k] (times 3 for vectors): k fastest, i slowest.
+// Indices are not checked; callers stay inside the lattice.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "field/numeric.h"
+#include "front/allocation.h"
+
+template <int Components>
+class Lattice {
+ public:
+  // Keeps the data when the dimensions already match. Otherwise allocates
+  // nx * ny * nz points, uninitialised; on failure (including a non-positive
+  // dimension or a size that overflows) the lattice becomes empty and false is
+  // returned.
+  bool Resize(int32_t nx, int32_t ny, int32_t nz) {
+    if (data_ && nx == nx_ && ny == ny_ && nz == nz_) return true;
+    data_.reset();
+    nx_ = ny_ = nz_ = 0;
+    if (nx <= 0 || ny <= 0 || nz <= 0) return false;
+    const size_t points = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
+    if (points / static_cast<size_t>(nx) / static_cast<size_t>(ny) != static_cast<size_t>(nz)) return false;
+    if (points > SIZE_MAX / Components) return false;
+    data_ = TryAllocateArray<float>(points * Components);
+    if (!data_) return false;
+    nx_ = nx;
+    ny_ = ny;
+    nz_ = nz;
+    return true;
+  }
+
+  bool IsEmpty() const { return data_ == nullptr; }
+  int32_t Nx() const { return nx_; }
+  int32_t Ny() const { return ny_; }
+  int32_t Nz() const { return nz_; }
+  size_t PointCount() const { return static_cast<size_t>(nx_) * static_cast<size_t>(ny_) * static_cast<size_t>(nz_); }
+  size_t Index(int32_t i, int32_t j, int32_t k) const {
+    return (static_cast<size_t>(i) * static_cast<size_t>(ny_) + static_cast<size_t>(j)) * static_cast<size_t>(nz_) +
+           static_cast<size_t>(k);
+  }
+  float* Data() { return data_.get(); }
+  const float* Data() const { return data_.get(); }
+
+ protected:
+  std::unique_ptr<float[], FreeDeleter> data_;
+  int32_t nx_ = 0;
+  int32_t ny_ = 0;
+  int32_t nz_ = 0;
+};
+
+class VoxelGrid : public Lattice<1> {
+ public:
+  void Fill(float value) {
+    const size_t n = PointCount();
+    for (size_t p = 0; p < n; ++p) data_[p] = value;
+  }
+  float Get(int32_t i, int32_t j, int32_t k) const { return data_[Index(i, j, k)]; }
+  void Set(int32_t i, int32_t j, int32_t k, float value) { data_[Index(i, j, k)] = value; }
+  void Add(int32_t i, int32_t j, int32_t k, float value) { data_[Index(i, j, k)] += value; }
+};
+
+class VoxelNormalGrid : public Lattice<3> {
+ public:
+  void Fill(const Float3& value) {
+    const size_t n = PointCount();
+    for (size_t p = 0; p < n; ++p) {
+      data_[p * 3 + 0] = value.x;
+      data_[p * 3 + 1] = value.y;
+      data_[p * 3 + 2] = value.z;
+    }
+  }
+  Float3 Get(int32_t i, int32_t j, int32_t k) const {
+    const float* v = &data_[Index(i, j, k) * 3];
+    return Float3{v[0], v[1], v[2]};
+  }
+  void Set(int32_t i, int32_t j, int32_t k, const Float3& value) {
+    float* v = &data_[Index(i, j, k) * 3];
+    v[0] = value.x;
+    v[1] = value.y;
+    v[2] = value.z;
+  }
+  void Add(int32_t i, int32_t j, int32_t k, const Float3& value) {
+    float* v = &data_[Index(i, j, k) * 3];
+    v[0] += value.x;
+    v[1] += value.y;
+    v[2] += value.z;
+  }
+};
