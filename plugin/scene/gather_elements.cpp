@@ -1,14 +1,298 @@
 #include "scene/gather_elements.h"
 
+#include <cfloat>
 #include <cmath>
+#include <cstddef>
+#include <vector>
 
 #include "front/allocation.h"
 #include "front/operator_instance.h"
+#include "xsi_application.h"
+#include "xsi_geometry.h"
+#include "xsi_math.h"
+#include "xsi_ref.h"
+#include "xsi_siobject.h"
 
 const float kSqrt2 = std::sqrt(2.0f);
 
-// Placeholder until gathering lands: no elements.
-MetaElement* GatherElements(int32_t& count, OperatorInstance&, const XSI::Operator&, bool) {
+namespace {
+
+using XSI::CRef;
+using XSI::CString;
+using XSI::LONG;
+using XSI::MATH::CTransformation;
+using XSI::MATH::CVector3;
+using XSI::MATH::CVector3Array;
+
+constexpr float kMinCylinderHeight = 0.00001f;
+constexpr float kClampedCylinderHeight = 0.001f;
+
+// Reads host values either at the host's current time, directly on the
+// connected object, or at the frame being evaluated, on the object found again
+// through its full name (how the host answers for a frame other than the
+// current one).
+class HostReader {
+ public:
+  HostReader(bool atCurrentTime, int32_t evalFrame) : atCurrentTime_(atCurrentTime), evalFrame_(evalFrame) {}
+
+  // Number of points of a "cloud" or "polymsh" source.
+  LONG PointCount(const CRef& source, bool cloud) const { return Points(source, cloud).GetCount(); }
+
+  // Object-space positions of the points of a "cloud" or "polymsh" source.
+  CVector3Array Positions(const CRef& source, bool cloud) const { return Points(source, cloud).GetPositionArray(); }
+
+  // Pose of a kinematic state; identity for an unconnected one.
+  CTransformation Transform(const CRef& kinematics) const {
+    if (atCurrentTime_) return XSI::KinematicState(kinematics).GetTransform();
+    return XSI::KinematicState(Resolve(kinematics)).GetTransform(Frame());
+  }
+
+  // A parameter of a primitive ("radius", "length", "height") as a float.
+  float Parameter(const CRef& primitive, const wchar_t* name) const {
+    const XSI::Parameter parameter = XSI::Primitive(primitive).GetParameter(name);
+    if (atCurrentTime_) return static_cast<float>(parameter.GetValue());
+    return static_cast<float>(XSI::Parameter(Resolve(parameter)).GetValue(Frame()));
+  }
+
+ private:
+  double Frame() const { return static_cast<double>(evalFrame_); }
+
+  static CRef Resolve(const CRef& ref) {
+    CRef resolved;
+    resolved.Set(XSI::SIObject(ref).GetFullName());
+    return resolved;
+  }
+
+  XSI::CPointRefArray Points(const CRef& source, bool cloud) const {
+    if (cloud) {
+      if (atCurrentTime_) return XSI::ParticleCloudPrimitive(source).GetGeometry().GetPoints();
+      return XSI::ParticleCloudPrimitive(Resolve(source)).GetGeometry(Frame()).GetPoints();
+    }
+    if (atCurrentTime_) return XSI::Primitive(source).GetGeometry().GetPoints();
+    return XSI::Primitive(Resolve(source)).GetGeometry(Frame()).GetPoints();
+  }
+
+  bool atCurrentTime_;
+  int32_t evalFrame_;
+};
+
+enum class SourceKind { Mesh, Cloud, Sphere, Cube, Cylinder, Other };
+
+SourceKind KindOf(const CString& type) {
+  if (type == L"polymsh") return SourceKind::Mesh;
+  if (type == L"cloud") return SourceKind::Cloud;
+  if (type == L"sphere") return SourceKind::Sphere;
+  if (type == L"cube") return SourceKind::Cube;
+  if (type == L"cylinder") return SourceKind::Cylinder;
+  return SourceKind::Other;
+}
+
+bool UsesSizeNormalisedOffsets(int32_t blendingModel) { return blendingModel == 1 || blendingModel == 2; }
+
+// A record that adds nothing to any field: every field 0, weight 0, a shape
+// outside the three distance measures.
+MetaElement InertElement() {
+  MetaElement element{};
+  element.weight = 0.0f;
+  element.shape = ElementShape::Inert;
+  return element;
+}
+
+// axisFactor = 1 / scale per axis; for the polynomial and exponential models
+// the offset is also normalised to the element's size: (1 / scale) * factor.
+void SetAxisFactors(MetaElement& e, int32_t blendingModel, float factorY) {
+  e.axisFactor.x = 1.0f / e.scale.x;
+  e.axisFactor.y = 1.0f / e.scale.y;
+  e.axisFactor.z = 1.0f / e.scale.z;
+  if (UsesSizeNormalisedOffsets(blendingModel)) {
+    e.axisFactor.x = e.axisFactor.x * e.radialFactor;
+    e.axisFactor.y = e.axisFactor.y * factorY;
+    e.axisFactor.z = e.axisFactor.z * e.radialFactor;
+  }
+}
+
+// Everything of a mesh point or cloud particle except its centre; the same
+// for every point of the frame. A mesh point's radius is Point_size, a
+// particle's half of Particle_size (a diameter).
+MetaElement PointElement(const OperatorInstance& in, bool cloud) {
+  const bool negativeComponent = in.component.x < 0.0f || in.component.y < 0.0f || in.component.z < 0.0f;
+  MetaElement e = InertElement();
+  e.scale = in.component;
+  e.radius = cloud ? in.particleSize * 0.5f : in.pointSize;
+  e.height = 1.0f;
+  e.radialFactor = 1.0f / (e.radius * 2.0f);
+  e.axialFactor = 0.0f;
+  SetAxisFactors(e, in.blendingModel, e.radialFactor);
+  const bool negative = in.pointSize < 0.0f || (cloud && in.particleSize < 0.0f) || negativeComponent;
+  e.weight = negative ? -1.0f : 1.0f;
+  e.shape = ElementShape::Sphere;
+  return e;
+}
+
+// A sphere, cube or cylinder primitive with relative pose `pose`.
+MetaElement PrimitiveElement(const HostReader& read, const CRef& source, SourceKind kind,
+                             const CTransformation& pose, int32_t blendingModel) {
+  MetaElement e = InertElement();
+  e.height = 1.0f;
+  switch (kind) {
+    case SourceKind::Sphere:
+      e.radius = read.Parameter(source, L"radius");
+      e.radialFactor = 1.0f / (e.radius * 2.0f);
+      e.shape = ElementShape::Sphere;
+      break;
+    case SourceKind::Cube:
+      e.radius = read.Parameter(source, L"length") * 0.5f;
+      e.radialFactor = 1.0f / (e.radius * kSqrt2);
+      e.shape = ElementShape::Cube;
+      break;
+    default:  // cylinder
+      e.radius = read.Parameter(source, L"radius");
+      e.radialFactor = 1.0f / (e.radius * 2.0f);
+      e.height = read.Parameter(source, L"height");
+      if (e.height < kMinCylinderHeight) e.height = kClampedCylinderHeight;
+      e.axialFactor = 1.0f / (kSqrt2 * e.height * 0.25f);
+      e.shape = ElementShape::Cylinder;
+      break;
+  }
+
+  const CVector3 translation = pose.GetTranslation();
+  e.centre = Float3{static_cast<float>(translation.GetX()), static_cast<float>(translation.GetY()),
+                    static_cast<float>(translation.GetZ())};
+  // Negating the pose's X, Y, Z angles gives the inverse rotation when the
+  // field applies them in the order Z, Y, X.
+  const CVector3 angles = pose.GetRotation().GetXYZAngles();
+  e.inverseAngles = Float3{static_cast<float>(-angles.GetX()), static_cast<float>(-angles.GetY()),
+                           static_cast<float>(-angles.GetZ())};
+  const CVector3 scaling = pose.GetScaling();
+  e.scale = Float3{static_cast<float>(scaling.GetX()), static_cast<float>(scaling.GetY()),
+                   static_cast<float>(scaling.GetZ())};
+  // A cylinder's Y scale carries its half height, so the axial measure runs
+  // over the full length.
+  if (kind == SourceKind::Cylinder) e.scale.y = e.height * 0.5f * e.scale.y;
+  const bool negative = e.scale.x < 0.0f || e.scale.y < 0.0f || e.scale.z < 0.0f;
+  e.weight = negative ? -1.0f : 1.0f;
+  SetAxisFactors(e, blendingModel, kind == SourceKind::Cylinder ? e.axialFactor : e.radialFactor);
+  return e;
+}
+
+int32_t SaturateToInt32(int64_t value) {
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XSI::Operator& op, bool atCurrentTime) {
+  const HostReader read(atCurrentTime, instance.evalFrame);
+
+  // 1) Walk the ports: count the elements, collect the contributing sources
+  //    and, in the same order, their transforms. A cloud or mesh without
+  //    points contributes nothing and its transform is left out, so the two
+  //    lists stay paired. The flags say which instance of the current group
+  //    contributes; they are indexed by instance within the group.
   count = 0;
-  return static_cast<MetaElement*>(TryAllocateBlock(0, sizeof(MetaElement)));
+  int64_t total = 0;
+  std::vector<CRef> sources;
+  std::vector<CRef> transforms;
+  std::vector<bool> contributes;
+  const XSI::PortGroup metaballGroup(op.GetPortGroups().GetItem(L"GroupMetaballsGeometry"));
+  if (metaballGroup.IsValid()) {
+    for (LONG g = metaballGroup.GetIndex(); g < op.GetNumPortGroups(); ++g) {
+      const LONG instances = op.GetNumInstancesInGroup(g);
+      const LONG ports = op.GetNumPortsInGroup(g);
+      contributes.assign(static_cast<size_t>(instances > 0 ? instances : 0), false);
+      for (LONG j = 0; j < instances; ++j) {
+        for (LONG i = 0; i < ports; ++i) {
+          const XSI::InputPort port(op.GetPortAt(i, g, j));
+          if (port.GetPortType() != XSI::siPortInput) continue;
+          const CRef object = port.GetValue();
+          const CString portName = port.GetName();
+          if (portName == L"InMetaballGeometry") {
+            contributes[static_cast<size_t>(j)] = false;
+            const SourceKind kind = KindOf(XSI::SIObject(object).GetType());
+            if (kind == SourceKind::Cloud || kind == SourceKind::Mesh) {
+              const LONG points = read.PointCount(object, kind == SourceKind::Cloud);
+              if (points > 0) {
+                sources.push_back(object);
+                contributes[static_cast<size_t>(j)] = true;
+                total += points;
+              }
+            } else {
+              sources.push_back(object);
+              contributes[static_cast<size_t>(j)] = true;
+              total += 1;
+            }
+          } else if (portName == L"InMetaballTransform" && contributes[static_cast<size_t>(j)]) {
+            transforms.push_back(object);
+          }
+        }
+      }
+    }
+  }
+  count = SaturateToInt32(total);
+
+  // 2) One block, exactly sized. Its byte size is a 32-bit quantity: a count
+  //    whose size does not fit is refused like a failed allocation.
+  uint32_t bytes = 0;
+  MetaElement* elements = nullptr;
+  if (ElementBlockBytes(total, bytes)) {
+    elements = static_cast<MetaElement*>(TryAllocateBlock(static_cast<size_t>(count), sizeof(MetaElement)));
+  }
+  if (elements == nullptr) {
+    XSI::Application().LogMessage(instance.fullName + L" (graph) -> not enough memory.", XSI::siInfoMsg);
+    return nullptr;
+  }
+
+  // 3) The output space: the pose of the object connected to "InTransform".
+  const XSI::InputPort outputSpacePort(op.GetPort(L"InTransform", L"GroupTransform", 0));
+  const CTransformation outputPose = read.Transform(outputSpacePort.GetValue());
+
+  // 4) Build the elements, each source with its pose relative to the output
+  //    space. The host is asked again for the points; should it now report
+  //    fewer or more than it counted, the block is never overrun and records
+  //    left over are made inert.
+  int32_t k = 0;
+  size_t t = 0;
+  for (size_t s = 0; s < sources.size() && k < count; ++s, ++t) {
+    const CRef& source = sources[s];
+    const CRef transform = t < transforms.size() ? transforms[t] : CRef();
+    const SourceKind kind = KindOf(XSI::SIObject(source).GetType());
+    const CTransformation pose = XSI::MATH::MapWorldPoseToObjectSpace(outputPose, read.Transform(transform));
+    switch (kind) {
+      case SourceKind::Mesh:
+      case SourceKind::Cloud: {
+        const bool cloud = kind == SourceKind::Cloud;
+        const MetaElement point = PointElement(instance, cloud);
+        const CVector3Array positions = read.Positions(source, cloud);
+        const int64_t room = static_cast<int64_t>(count) - k;
+        const LONG n = positions.GetCount() < room ? positions.GetCount() : static_cast<LONG>(room);
+        for (LONG p = 0; p < n; ++p) {
+          const CVector3 centre = XSI::MATH::MapObjectPositionToWorldSpace(pose, positions[p]);
+          MetaElement& e = elements[k++];
+          e = point;
+          e.centre = Float3{static_cast<float>(centre.GetX()), static_cast<float>(centre.GetY()),
+                            static_cast<float>(centre.GetZ())};
+        }
+        break;
+      }
+      case SourceKind::Sphere:
+      case SourceKind::Cube:
+      case SourceKind::Cylinder:
+        elements[k++] = PrimitiveElement(read, source, kind, pose, instance.blendingModel);
+        break;
+      case SourceKind::Other:
+        elements[k++] = InertElement();
+        break;
+    }
+  }
+  for (; k < count; ++k) elements[k] = InertElement();
+  return elements;
+}
+
+bool ElementBlockBytes(int64_t count, uint32_t& bytes) {
+  bytes = 0;
+  if (count < 0 || count > static_cast<int64_t>(UINT32_MAX / sizeof(MetaElement))) return false;
+  bytes = static_cast<uint32_t>(count) * static_cast<uint32_t>(sizeof(MetaElement));
+  return true;
 }

@@ -18,4 +18,16 @@ extern const float kSqrt2;
 // "<fullName> (graph) -> not enough memory."; count keeps the counted total).
 // atCurrentTime: every host value at the current time; otherwise re-resolved
 // by full name and read at frame instance.evalFrame.
+//
+// Elements come in walk order: port groups from "GroupMetaballsGeometry" on,
+// then instances, then ports, then points or particles in the host's order.
+// Sources: "polymsh" and "cloud" give one element per point, "sphere", "cube"
+// and "cylinder" one each; any other type gives one inert element (every
+// field 0, weight 0, shape Inert) so that sources stay paired with their
+// transforms. Every field of every record is written.
 MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XSI::Operator& op, bool atCurrentTime);
+
+// Byte size of a block of `count` elements as an unsigned 32-bit value; false
+// when count is negative or the size does not fit in 32 bits (such a block is
+// refused like a failed allocation).
+bool ElementBlockBytes(int64_t count, uint32_t& bytes);
