@@ -1,15 +1,190 @@
 #include "output/normal_uv_writers.h"
 
+#include <cfloat>
 #include <cmath>
+#include <cstdint>
 
+#include "front/clock.h"
 #include "front/operator_instance.h"
+#include "xsi_application.h"
+#include "xsi_value.h"
 
-// Placeholders until the writers land.
-void WriteNormals(OperatorInstance&, XSI::CStatus& status, XSI::UpdateContext&, XSI::OutputPort&) {
-  status = XSI::CStatus::OK;
+namespace {
+
+constexpr float kInversePi = 0.31830987f;
+// -z must exceed this for a node to keep U as projected; otherwise U is mirrored to 1 - U.
+constexpr float kFrontThreshold = 0.00001f;
+
+// Calls visit(vertexIndex) for every node of the polygon description, polygons
+// in order and the nodes of each polygon in order. Triangles and quads alike are
+// walked by their own counts. The walk ends at the first count that is not
+// positive or would run past the end of the array, so a malformed description
+// is never read out of range (the host refuses such a mesh anyway).
+template <class Visit>
+void ForEachPolygonNode(const XSI::CLongArray& polygons, Visit&& visit) {
+  const XSI::LONG count = polygons.GetCount();
+  for (XSI::LONG offset = 0; offset < count;) {
+    const XSI::LONG n = polygons[offset];
+    if (n < 1 || n > count - offset - 1) return;
+    for (XSI::LONG k = 1; k <= n; ++k) visit(polygons[offset + k]);
+    offset += n + 1;
+  }
 }
-void WriteUVs(OperatorInstance&, XSI::CStatus& status, XSI::UpdateContext&, XSI::OutputPort&) {
-  status = XSI::CStatus::OK;
+
+// The normal stored for vertex v, each component rounded to single precision.
+// False for vertices without a value: the filler triangle, the container
+// outline's box corners, or any index at or past nodeValueCount.
+bool NodeNormal(const OperatorInstance& instance, XSI::LONG v, float& x, float& y, float& z) {
+  const int64_t usable =
+      instance.nodeValueCount < instance.nodeValues.GetCount() ? instance.nodeValueCount : instance.nodeValues.GetCount();
+  const int64_t first = 3 * static_cast<int64_t>(v);
+  if (v < 0 || first + 3 > usable) return false;
+  const XSI::LONG i = static_cast<XSI::LONG>(first);
+  x = static_cast<float>(instance.nodeValues[i]);
+  y = static_cast<float>(instance.nodeValues[i + 1]);
+  z = static_cast<float>(instance.nodeValues[i + 2]);
+  return true;
 }
-void NormalsFromMesh(OperatorInstance&, XSI::CDoubleArray&, const XSI::CPolygonFaceRefArray&) {}
-float ClampedAcos(float a) { return std::acos(a); }
+
+void AddTriple(XSI::CDoubleArray& values, double a, double b, double c) {
+  values.Add(a);
+  values.Add(b);
+  values.Add(c);
+}
+
+// Spherical projection of a normal n = (x, y, z): V is the polar angle from
+// -Y over pi, U the (scaled) -X component over the sine of that angle, mirrored
+// to 1 - U on the half where -Z is not positive. ClampedAcos keeps theta off 0
+// and pi, so the sine never vanishes. False for a normal with a NaN or infinite
+// component, and when the result overflows (an unnormalised normal so long that
+// -x / sin(theta) exceeds the float range). A zero normal is accepted: it lies
+// on the equator, theta = pi/2, and projects to U = 1, V = 0.5.
+bool ProjectNormal(float x, float y, float z, float& u, float& v) {
+  if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return false;
+  const float theta = ClampedAcos(-y);
+  v = theta * kInversePi;
+  u = (-x / std::sin(theta)) * (kInversePi * 0.5f);
+  if (!(-z > kFrontThreshold)) u = 1.0f - u;
+  return std::isfinite(u) && std::isfinite(v);
+}
+
+// PutArray into the cluster property behind the output, with the error line on refusal.
+XSI::CStatus PutValues(const OperatorInstance& instance, XSI::OutputPort& output, const XSI::CString& portName,
+                       const XSI::CDoubleArray& values) {
+  XSI::ClusterProperty property(static_cast<XSI::CRef>(output.GetValue()));
+  XSI::CClusterPropertyElementArray elements = property.GetElements();
+  const XSI::CStatus status = elements.PutArray(values);
+  if (status != XSI::CStatus::OK) {
+    XSI::Application().LogMessage(instance.fullName + L" -> " + portName + L" -> error.", XSI::siInfoMsg);
+  }
+  return status;
+}
+
+void LogTiming(OperatorInstance& instance, const wchar_t* label) {
+  instance.clockEnd = ClockMs();
+  const XSI::CValue elapsed(static_cast<XSI::LONG>(instance.clockEnd - instance.clockStart));
+  XSI::Application().LogMessage(label + elapsed.GetAsText() + L" msec.", XSI::siInfoMsg);
+}
+
+}  // namespace
+
+void WriteNormals(OperatorInstance& instance, XSI::CStatus& status, XSI::UpdateContext& context,
+                  XSI::OutputPort& output) {
+  instance.clockStart = ClockMs();
+  status = XSI::CStatus::OK;
+  const XSI::CString portName = output.GetName();
+  if (!instance.resultValid || portName != L"OutUser_Normal_Property" || instance.vertexCount <= 0) return;
+
+  // 1) Build the values: three per polygon node of the mesh.
+  XSI::CDoubleArray values;
+  if (instance.userNormals && instance.normalsOrUv && instance.nodeValueCount > 0) {
+    // The polygonizer's vertex normals, rounded through float; zeros for nodes
+    // of vertices that have none.
+    ForEachPolygonNode(instance.polygons, [&](XSI::LONG v) {
+      float x, y, z;
+      if (NodeNormal(instance, v, x, y, z)) {
+        AddTriple(values, x, y, z);
+      } else {
+        AddTriple(values, 0.0, 0.0, 0.0);
+      }
+    });
+  } else {
+    // The host mesh's own node normals, read through this operator's input.
+    const XSI::InputPort input(context.GetOperator().GetPort(L"Inpolymsh", L"GroupPolymsh", 0));
+    const XSI::Primitive primitive(static_cast<XSI::CRef>(input.GetValue()));
+    const XSI::PolygonMesh mesh(primitive.GetGeometry(DBL_MAX));
+    NormalsFromMesh(instance, values, mesh.GetPolygons());
+  }
+
+  // 2) Write, then report.
+  status = PutValues(instance, output, portName, values);
+  if (status != XSI::CStatus::OK) return;
+  if (instance.logTime && !instance.mute && instance.userNormals) LogTiming(instance, L"- Normals::Set(): ");
+}
+
+void WriteUVs(OperatorInstance& instance, XSI::CStatus& status, XSI::UpdateContext& /*context*/,
+              XSI::OutputPort& output) {
+  instance.clockStart = ClockMs();
+  status = XSI::CStatus::OK;
+  const XSI::CString portName = output.GetName();
+  if (!instance.resultValid || portName != L"OutTexture_Projection" || instance.vertexCount <= 0) return;
+
+  // 1) Build the values: three per polygon node of the mesh, (U, V, 1) where the
+  //    node's vertex has a normal that projects to finite numbers, else zeros.
+  XSI::CDoubleArray values;
+  if (instance.uvSpace && instance.normalsOrUv && instance.nodeValueCount > 0) {
+    ForEachPolygonNode(instance.polygons, [&](XSI::LONG vertex) {
+      float x, y, z, u, v;
+      if (NodeNormal(instance, vertex, x, y, z) && ProjectNormal(x, y, z, u, v)) {
+        AddTriple(values, u, v, 1.0);
+      } else {
+        AddTriple(values, 0.0, 0.0, 0.0);
+      }
+    });
+  } else {
+    ForEachPolygonNode(instance.polygons, [&](XSI::LONG) { AddTriple(values, 0.0, 0.0, 0.0); });
+  }
+
+  // 2) Write, then report.
+  status = PutValues(instance, output, portName, values);
+  if (status != XSI::CStatus::OK) return;
+  if (instance.logTime && !instance.mute && instance.uvSpace) LogTiming(instance, L"- UVspace::Set(): ");
+}
+
+void NormalsFromMesh(OperatorInstance& instance, XSI::CDoubleArray& values, const XSI::CPolygonFaceRefArray& polygons) {
+  values.Clear();
+  const int32_t polygonization = instance.polygonization;
+  if (polygonization != 0 && polygonization != 1 && polygonization != 10) return;
+
+  if (polygonization != 10 && instance.uvSpace) {
+    // The host's node normal array, copied into a pre-sized array.
+    const XSI::MATH::CVector3Array normals = polygons.GetPolygonNodeNormalArray();
+    const XSI::LONG count = normals.GetCount();
+    values.Resize(3 * count);
+    for (XSI::LONG i = 0; i < count; ++i) {
+      values[3 * i] = normals[i].GetX();
+      values[3 * i + 1] = normals[i].GetY();
+      values[3 * i + 2] = normals[i].GetZ();
+    }
+    return;
+  }
+
+  // Node by node: every node of every polygon, so the array matches the
+  // property's node count for triangles and quads alike.
+  for (XSI::LONG f = 0; f < polygons.GetCount(); ++f) {
+    const XSI::CPolygonNodeRefArray nodes = XSI::PolygonFace(polygons[f]).GetNodes();
+    for (XSI::LONG k = 0; k < nodes.GetCount(); ++k) {
+      const XSI::MATH::CVector3 normal = XSI::PolygonNode(nodes[k]).GetNormal();
+      AddTriple(values, normal.GetX(), normal.GetY(), normal.GetZ());
+    }
+  }
+}
+
+float ClampedAcos(float a) {
+  if (a <= -1.0f) {
+    a = -0.99999f;
+  } else if (a >= 1.0f) {
+    a = 0.99999f;
+  }
+  return std::acos(a);
+}
