@@ -5,7 +5,9 @@
 // (and optional per-vertex normals) to the MeshArrays.
 //
 // Lattice corner (i, j, k) lies at ((i - 0.50001) * cellSize.x, ...) in the
-// elements' space; cube (i, j, k) is the cell whose lowest corner it is.
+// elements' space, computed in single precision; cube (i, j, k) is the cell
+// whose lowest corner it is (corner and face numbering: tracker/cube_table.h).
+// A corner is positive when its field value is greater than 0.
 
 #include <cstdint>
 
@@ -26,18 +28,43 @@ struct ContinuationPolygonizer {
 
 enum class PolygonizeResult {
   Complete,          // the surface was tracked to its end
-  CubeLimitReached,  // tracking stopped at kMaxTrackedCubes; the mesh holds what was built
+  CubeLimitReached,  // tracking stopped at the cube ceiling; the arrays hold what was built
+  OutOfMemory,       // a table or record could not be allocated; the arrays are as they were on entry
 };
 
-// Ceiling on the cubes one run may queue, so that an unbounded zero set or a
-// tiny cell size cannot track forever or exhaust memory.
-constexpr int64_t kMaxTrackedCubes = int64_t{1} << 24;
+// Ceiling on the cubes one run may queue (seeds included), so that an unbounded
+// zero set (two elements of opposite sign under the inverse-square model with
+// isovalue 0) or a tiny cell size cannot track forever or exhaust memory.
+// 2^22 cubes is a surface of about 8 million triangles, a sphere some 600
+// cells across. A run costs about 180 bytes per queued cube with triangles and
+// about 350 with boxes (polygonization 10), counting the working tables and the
+// output arrays' growth, so a run stays below about 1.5 GB even at the ceiling.
+constexpr int64_t kMaxTrackedCubes = int64_t{1} << 22;
 
 // Seeds from every element with positive weight (array order), tracks the
-// surface and appends vertices, triangles (3, a, b, c) or boxes, and, when
-// owner->normalsOrUv, three normal components per vertex to nodeValues.
-// Settings come from polygonizer.owner: cellSize, inverseCellSize, jbAccuracy,
-// jbSimple, polygonization, normalsOrUv, uvSpace, inverseIsovalue.
+// surface and appends to the arrays: vertices; triangles (3, a, b, c) for
+// polygonization 0 (cube table) and 1 (six tetrahedra), or one box (8 fresh
+// vertices, six quads 4, a, b, c, d) per crossed cube for polygonization 10;
+// and, when owner->normalsOrUv (polygonization 0 and 1), three normal
+// components per vertex to nodeValues, in vertex order.
+// Settings come from polygonizer.owner: cellSize, inverseCellSize, jbAccuracy
+// (RES, the number of bisection halvings per vertex), jbSimple,
+// polygonization, normalsOrUv, uvSpace, inverseIsovalue.
+//
+// Inputs that cannot make a lattice give an empty result (Complete): a cellSize
+// component that is not a positive finite number, a polygonization other than
+// 0, 1 and 10, no elements. RES below 0 is taken as 0 (the first midpoint of an
+// edge, unevaluated); RES above 1024 as 1024, which a float bisection never
+// needs (see the source). The normal step cellSize.x / RES^2 takes RES^2 as at
+// least 1. A seed probe whose end or bisection result is not finite (Isovalue
+// 0 makes the probe length infinite) seeds nothing. The lattice ends where
+// corner indices would leave the int32 range.
 PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
                             const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
                             XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues);
+
+// Polygonize with a ceiling of `maxTrackedCubes` queued cubes instead of
+// kMaxTrackedCubes (for tests and tools that need a small one).
+PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
+                            const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
+                            XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues, int64_t maxTrackedCubes);
