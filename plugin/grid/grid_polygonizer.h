@@ -10,6 +10,7 @@
 // in the space of the operator's "InTransform" object.
 
 #include <cstdint>
+#include <vector>
 
 #include "field/numeric.h"
 #include "grid/voxel_grid.h"
@@ -38,8 +39,10 @@ class GridPolygonizer {
   void ExtractAndCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,
                        XSI::CDoubleArray& nodeValues, const bool& writeCache);
 
-  // Writes the arrays to the cache file of owner->evalFrame (atomically: a
-  // temporary file renamed over the final name).
+  // Writes the arrays to the cache file of owner->evalFrame when
+  // owner->cacheUsable: into a temporary file in the same folder, renamed over
+  // the frame's file once every byte is written, so a reader never sees a
+  // partial frame and a failed write leaves the previous file as it was.
   void WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
                       const XSI::CDoubleArray& nodeValues);
   // Fills the arrays from the cache file of owner->evalFrame when owner->mode is
@@ -56,4 +59,19 @@ class GridPolygonizer {
   bool rotated = false;                  // the element being splatted is rotated
   const CubeTable* cubeTable = nullptr;  // the owner's cube table, set by the driver
   OperatorInstance* owner = nullptr;     // back link, set by the driver
+
+  // Working storage, kept between calls so that the per-frame work allocates
+  // nothing once the lattices are in place.
+  //
+  // Per lattice row (i, j), at [i * ny + j]: the sampled lattices hold zero
+  // outside k = sampledRowLow .. sampledRowHigh (an empty row has low > high).
+  // Lets a step clear and read only what the previous splats touched. Empty
+  // when it could not be allocated: every row is then treated as touched.
+  std::vector<int32_t> sampledRowLow;
+  std::vector<int32_t> sampledRowHigh;
+  // Extraction scratch: sign bits of two lattice planes and the vertex index
+  // of every lattice edge (and tetrahedron diagonal) of two planes and of the
+  // slab between them.
+  std::vector<uint64_t> planeSigns;
+  std::vector<int32_t> edgeVertices;
 };

@@ -14,19 +14,18 @@
 template <int Components>
 class Lattice {
  public:
-  // Keeps the data when the dimensions already match. Otherwise allocates
-  // nx * ny * nz points, uninitialised; on failure (including a non-positive
-  // dimension or a size that overflows) the lattice becomes empty and false is
-  // returned.
+  // Keeps the data when the dimensions already match. Otherwise releases it and
+  // allocates nx * ny * nz points, uninitialised. Fails, leaving the lattice
+  // empty, when the allocation fails, when a dimension is 0 or below, or when
+  // the point count does not fit an int32 (the host's counts are 32-bit).
   bool Resize(int32_t nx, int32_t ny, int32_t nz) {
     if (data_ && nx == nx_ && ny == ny_ && nz == nz_) return true;
     data_.reset();
     nx_ = ny_ = nz_ = 0;
     if (nx <= 0 || ny <= 0 || nz <= 0) return false;
-    const size_t points = static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(nz);
-    if (points / static_cast<size_t>(nx) / static_cast<size_t>(ny) != static_cast<size_t>(nz)) return false;
-    if (points > SIZE_MAX / Components) return false;
-    data_ = TryAllocateArray<float>(points * Components);
+    const uint64_t points = static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) * static_cast<uint64_t>(nz);
+    if (points > static_cast<uint64_t>(INT32_MAX)) return false;
+    data_ = TryAllocateArray<float>(static_cast<size_t>(points) * Components);
     if (!data_) return false;
     nx_ = nx;
     ny_ = ny;
@@ -38,6 +37,10 @@ class Lattice {
   int32_t Nx() const { return nx_; }
   int32_t Ny() const { return ny_; }
   int32_t Nz() const { return nz_; }
+  // True when the lattice holds exactly nx x ny x nz points.
+  bool HasDimensions(int32_t nx, int32_t ny, int32_t nz) const {
+    return data_ != nullptr && nx == nx_ && ny == ny_ && nz == nz_;
+  }
   size_t PointCount() const { return static_cast<size_t>(nx_) * static_cast<size_t>(ny_) * static_cast<size_t>(nz_); }
   size_t Index(int32_t i, int32_t j, int32_t k) const {
     return (static_cast<size_t>(i) * static_cast<size_t>(ny_) + static_cast<size_t>(j)) * static_cast<size_t>(nz_) +
