@@ -1,0 +1,351 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "grid_fixture.h"
+
+using grid_test::SetBox;
+using grid_test::SetNormals;
+using grid_test::Sphere;
+
+namespace {
+
+// A 2-unit box with 8 cells per axis: cell size 0.25, lattice index 4 at the
+// origin.
+class SimulateStep : public ::testing::Test {
+ protected:
+  SimulateStep() { SetBox(in, Int3{8, 8, 8}, Float3{2.0f, 2.0f, 2.0f}); }
+
+  void Step(const std::vector<MetaElement>& elements) {
+    const int32_t count = static_cast<int32_t>(elements.size());
+    in.gridPolygonizer.SimulateStep(elements.data(), count);
+  }
+  float A(int i, int j, int k) const { return in.gridPolygonizer.accumulatedField.Get(i, j, k); }
+  float B(int i, int j, int k) const { return in.gridPolygonizer.sampledField.Get(i, j, k); }
+
+  OperatorInstance in;
+};
+
+TEST_F(SimulateStep, PolynomialSphereAtALatticePoint) {
+  // Radius 0.25: the local offset is twice the world offset, so a face
+  // neighbour (0.25 away) has d = 0.25 and gets 16 (0.0625 + 0) = 1; an edge
+  // neighbour has d = 0.5 and a point two cells away d = 1: both get 0.
+  for (float weight : {1.0f, -1.0f}) {
+    SCOPED_TRACE(weight);
+    Step({Sphere(Float3{0, 0, 0}, 0.25f, 1, weight)});
+    EXPECT_EQ(A(4, 4, 4), 4.0f * weight);
+    EXPECT_EQ(A(5, 4, 4), 1.0f * weight);
+    EXPECT_EQ(A(4, 3, 4), 1.0f * weight);
+    EXPECT_EQ(A(4, 4, 5), 1.0f * weight);
+    EXPECT_EQ(A(5, 5, 4), 0.0f);
+    EXPECT_EQ(A(6, 4, 4), 0.0f);
+    EXPECT_EQ(A(0, 0, 0), 0.0f);
+  }
+}
+
+TEST_F(SimulateStep, ViscosityLagsBehindAStaticElement) {
+  // Relax rate 1 / 1.396: the remaining gap shrinks by 0.396 / 1.396 per step.
+  in.viscosity = 1.0f;
+  in.viscosityFactor = 0.396f * 1.0f + 1.0f;
+  in.evalFrame = in.startFrame;
+  const std::vector<MetaElement> element = {Sphere(Float3{0, 0, 0}, 0.25f)};
+  for (int n = 1; n <= 6; ++n) {
+    SCOPED_TRACE(n);
+    Step(element);
+    in.evalFrame = in.startFrame + n;
+    const double expected = 4.0 * (1.0 - std::pow(0.396 / 1.396, n));
+    EXPECT_NEAR(A(4, 4, 4), expected, 1e-5);
+    EXPECT_NEAR(A(5, 4, 4), expected / 4.0, 1e-5);
+    EXPECT_EQ(B(4, 4, 4), 4.0f);
+  }
+}
+
+TEST_F(SimulateStep, InverseSquareCentreGuardDiffersForCubes) {
+  // d = 0 is replaced by radius for a sphere (kernel r^2 / r = r) and by
+  // radius^2 for a cube (kernel r^4 / r^2 = r^2).
+  in.blendingModel = 0;
+  MetaElement cube = Sphere(Float3{0, 0, 0}, 0.5f, 0);
+  cube.shape = ElementShape::Cube;
+  Step({cube});
+  EXPECT_EQ(A(4, 4, 4), 0.25f);
+  Step({Sphere(Float3{0, 0, 0}, 0.5f, 0)});
+  EXPECT_EQ(A(4, 4, 4), 0.5f);
+  // One cell away: r^2 / 0.0625 = 4.
+  EXPECT_EQ(A(5, 4, 4), 4.0f);
+}
+
+TEST_F(SimulateStep, UnboundedModelsReachTheWholeBox) {
+  for (int model : {0, 2}) {
+    SCOPED_TRACE(model);
+    in.blendingModel = model;
+    Step({Sphere(Float3{3.0f, 0, 0}, 0.5f, model)});  // 2 units beyond the +x face
+    for (int i = 0; i <= 8; ++i) {
+      for (int j = 0; j <= 8; ++j) {
+        for (int k = 0; k <= 8; ++k) ASSERT_GT(A(i, j, k), 0.0f) << i << " " << j << " " << k;
+      }
+    }
+  }
+}
+
+TEST_F(SimulateStep, ExponentialGivesNothingAtTheCentre) {
+  in.blendingModel = 2;
+  Step({Sphere(Float3{0, 0, 0}, 0.25f, 2)});
+  EXPECT_EQ(A(4, 4, 4), 0.0f);
+  EXPECT_EQ(A(5, 4, 4), std::exp(-0.25f));
+}
+
+TEST_F(SimulateStep, BoundedElementOutsideTheBoxSplatsTheClampedFaceLayer) {
+  // Centre 7 cells beyond the +x face, box half extent 1.5 x 0.5 / 0.25 = 3
+  // cells: i collapses onto 8, j and k run over 1..7.
+  in.blendingModel = 0;
+  in.volumeHyperbolic = true;
+  Step({Sphere(Float3{2.75f, 0, 0}, 0.5f, 0)});
+  for (int i = 0; i <= 8; ++i) {
+    for (int j = 0; j <= 8; ++j) {
+      for (int k = 0; k <= 8; ++k) {
+        const bool inLayer = i == 8 && j >= 1 && j <= 7 && k >= 1 && k <= 7;
+        ASSERT_EQ(A(i, j, k) > 0.0f, inLayer) << i << " " << j << " " << k;
+      }
+    }
+  }
+}
+
+TEST_F(SimulateStep, GridSpaceOneLeavesTrailsThatANegativeElementClears) {
+  in.gridSpace = 1;
+  SetNormals(in, true, false);
+  Step({Sphere(Float3{-0.5f, 0, 0}, 0.25f)});   // at lattice point (2, 4, 4)
+  Step({Sphere(Float3{0.5f, 0, 0}, 0.25f)});    // moves to (6, 4, 4)
+  EXPECT_EQ(A(2, 4, 4), 4.0f);                  // the trail stays
+  EXPECT_EQ(A(6, 4, 4), 4.0f);
+  const Float3 before = in.gridPolygonizer.accumulatedNormals.Get(3, 4, 4);
+  EXPECT_GT(before.x, 0.0f);  // away from the old centre, which lies on its -x side
+  // A negative element over the trail: -4 < -iso clears the centre; its face
+  // neighbours sample -1, not below -1, and keep their value.
+  Step({Sphere(Float3{-0.5f, 0, 0}, 0.25f, 1, -1.0f)});
+  EXPECT_EQ(A(2, 4, 4), 0.0f);
+  const Float3 cleared = in.gridPolygonizer.accumulatedNormals.Get(2, 4, 4);
+  EXPECT_EQ(cleared.x, 0.0f);
+  EXPECT_EQ(cleared.y, 0.0f);
+  EXPECT_EQ(cleared.z, 0.0f);
+  EXPECT_EQ(A(3, 4, 4), 1.0f);
+  EXPECT_EQ(A(6, 4, 4), 4.0f);
+}
+
+TEST_F(SimulateStep, OtherGridSpaceKeepsTheResetFieldSoNothingIsExtracted) {
+  in.gridSpace = 2;
+  in.evalFrame = in.startFrame;
+  Step({Sphere(Float3{0, 0, 0}, 0.5f)});
+  EXPECT_EQ(B(4, 4, 4), 4.0f);
+  EXPECT_EQ(A(4, 4, 4), 0.0f);
+  in.gridPolygonizer.cubeTable = &in.cubeTable;
+  in.gridPolygonizer.ExtractAndCache(in.vertices, in.polygons, in.nodeValues, in.writeCache);
+  EXPECT_EQ(in.vertices.GetCount(), 0);
+  EXPECT_EQ(in.polygons.GetCount(), 0);
+}
+
+TEST_F(SimulateStep, NormalsPointAwayFromAPositiveElement) {
+  SetNormals(in, true, false);
+  Step({Sphere(Float3{0, 0, 0}, 0.5f)});
+  const Float3 px = in.gridPolygonizer.accumulatedNormals.Get(5, 4, 4);
+  const Float3 my = in.gridPolygonizer.accumulatedNormals.Get(4, 3, 4);
+  EXPECT_GT(px.x, 0.0f);
+  EXPECT_EQ(px.y, 0.0f);
+  EXPECT_EQ(px.z, 0.0f);
+  EXPECT_LT(my.y, 0.0f);
+  EXPECT_EQ(my.x, 0.0f);
+}
+
+TEST_F(SimulateStep, RotationTurnsTheElementsAxes) {
+  // Euler angles (0, 0, pi/2) turn local x into world y: an element with
+  // local axis factors (2, 4, 2) samples like an unrotated one with (4, 2, 2),
+  // and its gradient, rotated back, matches too.
+  SetNormals(in, true, false);
+  MetaElement rotated = Sphere(Float3{0.1f, -0.05f, 0}, 0.25f);
+  rotated.axisFactor = Float3{2.0f, 4.0f, 2.0f};
+  rotated.inverseAngles = Float3{0.0f, 0.0f, static_cast<float>(M_PI / 2)};
+  MetaElement turned = rotated;
+  turned.axisFactor = Float3{4.0f, 2.0f, 2.0f};
+  turned.inverseAngles = Float3{0, 0, 0};
+
+  Step({turned});
+  const std::vector<float> field(in.gridPolygonizer.accumulatedField.Data(),
+                                 in.gridPolygonizer.accumulatedField.Data() + 729);
+  const std::vector<float> normals(in.gridPolygonizer.accumulatedNormals.Data(),
+                                   in.gridPolygonizer.accumulatedNormals.Data() + 729 * 3);
+  Step({rotated});
+  EXPECT_TRUE(in.gridPolygonizer.rotated);
+  for (size_t p = 0; p < 729; ++p) {
+    ASSERT_NEAR(in.gridPolygonizer.accumulatedField.Data()[p], field[p], 2e-5) << p;
+    for (int c = 0; c < 3; ++c) ASSERT_NEAR(in.gridPolygonizer.accumulatedNormals.Data()[3 * p + c], normals[3 * p + c], 1e-4);
+  }
+}
+
+TEST_F(SimulateStep, WorstElementDataNeitherCrashesNorLeavesTheLattice) {
+  SetNormals(in, true, true);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  std::vector<MetaElement> elements;
+  for (float v : {nan, inf, -inf, 1e30f, -1e30f, 3e38f}) {
+    MetaElement e = Sphere(Float3{v, 0, 0}, 0.25f);
+    elements.push_back(e);
+    e = Sphere(Float3{0, 0, 0}, v);
+    elements.push_back(e);
+    e = Sphere(Float3{0, 0, 0}, 0.25f);
+    e.scale = Float3{v, 1, 1};
+    elements.push_back(e);
+    e.inverseAngles = Float3{v, 0, 0};
+    elements.push_back(e);
+  }
+  for (int model = 0; model <= 2; ++model) {
+    SCOPED_TRACE(model);
+    in.blendingModel = model;
+    in.volumeHyperbolic = true;
+    in.volumeExponential = true;
+    Step(elements);
+  }
+  in.blendingModel = 1;
+  // A valid element afterwards still lands where it should (the accumulated
+  // field may hold NaN from the elements above; the sampled one is rebuilt).
+  Step({Sphere(Float3{0, 0, 0}, 0.25f)});
+  EXPECT_EQ(B(4, 4, 4), 4.0f);
+  EXPECT_EQ(B(0, 0, 0), 0.0f);
+}
+
+// The field and gradient of one step, written as plainly as possible: every
+// element visits its index box (or the whole lattice) and every point of it.
+struct PlainSplat {
+  std::vector<float> field;
+  std::vector<float> normals;
+};
+
+PlainSplat SplatPlainly(const OperatorInstance& in, const std::vector<MetaElement>& elements) {
+  const int nx = in.resolution.x + 1, ny = in.resolution.y + 1, nz = in.resolution.z + 1;
+  PlainSplat out{std::vector<float>(static_cast<size_t>(nx) * ny * nz, 0.0f),
+                 std::vector<float>(static_cast<size_t>(nx) * ny * nz * 3, 0.0f)};
+  const bool bounded = in.blendingModel == 1 || (in.blendingModel == 0 && in.volumeHyperbolic) ||
+                       (in.blendingModel == 2 && in.volumeExponential);
+  for (const MetaElement& e : elements) {
+    const float rx = in.halfSize.x + e.centre.x, ry = in.halfSize.y + e.centre.y, rz = in.halfSize.z + e.centre.z;
+    int lo[3] = {0, 0, 0}, hi[3] = {in.resolution.x, in.resolution.y, in.resolution.z};
+    if (bounded) {
+      const float m = 1.5f * std::max(std::max(std::fabs(e.scale.x), std::fabs(e.scale.y)), std::fabs(e.scale.z));
+      const float ext = e.shape == ElementShape::Cylinder ? m * std::max(std::fabs(e.radius), 0.5f * std::fabs(e.height))
+                                                          : m * std::fabs(e.radius);
+      const float c[3] = {rx * in.inverseCellSize.x, ry * in.inverseCellSize.y, rz * in.inverseCellSize.z};
+      const float inv[3] = {in.inverseCellSize.x, in.inverseCellSize.y, in.inverseCellSize.z};
+      for (int a = 0; a < 3; ++a) {
+        float ex = ext * inv[a];
+        if (in.blendingModel != 1) ex *= in.volumeScale;
+        if (in.isovalue < 1.0f) ex *= in.inverseIsovalue;
+        lo[a] = std::clamp(RoundToInt(c[a] - ex), 0, hi[a]);
+        hi[a] = std::clamp(RoundToInt(c[a] + ex), 0, hi[a]);
+      }
+    }
+    for (int i = lo[0]; i <= hi[0]; ++i) {
+      for (int j = lo[1]; j <= hi[1]; ++j) {
+        for (int k = lo[2]; k <= hi[2]; ++k) {
+          const float px = (static_cast<float>(i) * in.cellSize.x - rx) * e.axisFactor.x;
+          const float py = (static_cast<float>(j) * in.cellSize.y - ry) * e.axisFactor.y;
+          const float pz = (static_cast<float>(k) * in.cellSize.z - rz) * e.axisFactor.z;
+          float d = 0.0f;
+          if (e.shape == ElementShape::Sphere) d = px * px + py * py + pz * pz;
+          if (e.shape == ElementShape::Cube) d = px * px * px * px + py * py * py * py + pz * pz * pz * pz;
+          if (e.shape == ElementShape::Cylinder) d = px * px + py * py * py * py + pz * pz;
+          float kernel = 0.0f, factor = 0.0f;
+          if (in.blendingModel == 0) {
+            if (d < 0.00001f) d = e.shape == ElementShape::Cube ? e.radius * e.radius : e.radius;
+            kernel = e.shape == ElementShape::Cube ? (e.radius * e.radius) * (e.radius * e.radius) / d
+                                                   : e.radius * e.radius / d;
+            const float d2 = d < 0.00001f ? e.radius : d;
+            factor = e.radius / (d2 * d2);
+          } else if (in.blendingModel == 1) {
+            kernel = d < 0.5f ? (d * d + (0.25f - d)) * 16.0f : 0.0f;
+            const float s = d * std::sqrt(d);
+            factor = s < 0.5f ? (s * s + (0.25f - s)) * 16.0f : 0.0f;
+          } else if (d > 0.0f) {
+            const float t = std::exp(-d);
+            kernel = t < 1.0f ? t : 0.0f;
+            factor = t > 0.0f && t < 1.0f ? t : 0.0f;
+          }
+          const size_t p = (static_cast<size_t>(i) * ny + j) * nz + k;
+          out.field[p] += kernel * e.weight;
+          const float g = e.weight * 2.0f * factor;
+          out.normals[3 * p] += px * g * e.axisFactor.x;
+          out.normals[3 * p + 1] += py * g * e.axisFactor.y;
+          out.normals[3 * p + 2] += pz * g * e.axisFactor.z;
+        }
+      }
+    }
+  }
+  return out;
+}
+
+TEST(SimulateStepExact, SampledLatticesMatchAPlainSplatBitForBit) {
+  // Each step's sampled lattices hold exactly that step's elements (whatever
+  // earlier steps touched), and the relaxation applies A += (B - A) * rate at
+  // every point, for both update rules.
+  OperatorInstance in;
+  SetBox(in, Int3{12, 9, 70}, Float3{2.0f, 1.5f, 6.0f});
+  SetNormals(in, true, false);
+  in.viscosityFactor = 0.396f * 2.0f + 1.0f;
+  in.isovalue = 0.5f;
+  in.inverseIsovalue = 2.0f;
+  in.volumeScale = 0.8f;
+  const ElementShape shapes[3] = {ElementShape::Sphere, ElementShape::Cube, ElementShape::Cylinder};
+  int step = 0;
+  for (int gridSpace = 0; gridSpace <= 1; ++gridSpace) {
+    for (int model = 0; model <= 2; ++model) {
+      for (int frame = 0; frame < 3; ++frame, ++step) {
+        SCOPED_TRACE(testing::Message() << "grid space " << gridSpace << " model " << model << " frame " << frame);
+        in.gridSpace = gridSpace;
+        in.blendingModel = model;
+        in.volumeHyperbolic = frame != 1;  // frame 1 splats models 0 and 2 over the whole lattice
+        in.volumeExponential = frame != 1;
+        std::vector<MetaElement> elements;
+        for (int n = 0; n < 4; ++n) {
+          const float shift = 0.37f * static_cast<float>(step + n);
+          MetaElement e = Sphere(Float3{std::fmod(shift, 1.8f) - 0.9f, 0.3f - 0.2f * n, std::fmod(3.1f * shift, 5.0f) - 2.5f},
+                                 0.2f + 0.05f * n, model, n == 3 ? -1.0f : 1.0f);
+          e.shape = shapes[(step + n) % 3];
+          e.axisFactor.y *= 1.5f;
+          e.height = 0.9f;
+          elements.push_back(e);
+        }
+        const size_t points = in.gridPolygonizer.accumulatedField.PointCount();
+        std::vector<float> before(points), beforeNormals(points * 3);
+        if (points != 0) {
+          std::memcpy(before.data(), in.gridPolygonizer.accumulatedField.Data(), points * 4);
+          std::memcpy(beforeNormals.data(), in.gridPolygonizer.accumulatedNormals.Data(), points * 12);
+        }
+        const int32_t count = static_cast<int32_t>(elements.size());
+        in.gridPolygonizer.SimulateStep(elements.data(), count);
+        const PlainSplat expected = SplatPlainly(in, elements);
+        ASSERT_EQ(std::memcmp(in.gridPolygonizer.sampledField.Data(), expected.field.data(), expected.field.size() * 4), 0);
+        ASSERT_EQ(std::memcmp(in.gridPolygonizer.sampledNormals.Data(), expected.normals.data(),
+                              expected.normals.size() * 4), 0);
+        if (points == 0) continue;  // the first step allocated and reset
+        const float rate = 1.0f / in.viscosityFactor;
+        for (size_t p = 0; p < points; ++p) {
+          float a = before[p];
+          float n[3] = {beforeNormals[3 * p], beforeNormals[3 * p + 1], beforeNormals[3 * p + 2]};
+          const float b = expected.field[p];
+          if (gridSpace == 0 || b > a) {
+            a += (b - a) * rate;
+            for (int c = 0; c < 3; ++c) n[c] += (expected.normals[3 * p + c] - n[c]) * rate;
+          } else if (b < -in.isovalue) {
+            a = 0.0f;
+            n[0] = n[1] = n[2] = 0.0f;
+          }
+          ASSERT_EQ(std::memcmp(&a, &in.gridPolygonizer.accumulatedField.Data()[p], 4), 0) << p;
+          ASSERT_EQ(std::memcmp(n, &in.gridPolygonizer.accumulatedNormals.Data()[3 * p], 12), 0) << p;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "front/allocation.h"
+#include "grid/voxel_grid.h"
+#include "grid_fixture.h"
+
+using grid_test::LogTexts;
+using grid_test::SetBox;
+using grid_test::Sphere;
+using XSI::Host::Scene;
+
+namespace {
+
+const std::wstring kName = L"blob.polymsh.GlomoraGeometry.Glomora";
+
+class EnsureGrids : public ::testing::Test {
+ protected:
+  EnsureGrids() {
+    Scene::Get().ClearLog();
+    allocation_faults::Clear();
+    SetBox(in, Int3{4, 5, 6}, Float3{2.0f, 2.0f, 2.0f});
+  }
+  ~EnsureGrids() override { allocation_faults::Clear(); }
+
+  GridPolygonizer& grid() { return in.gridPolygonizer; }
+  void Scribble() {
+    grid().accumulatedField.Fill(7.0f);
+    grid().accumulatedNormals.Fill(Float3{1.0f, 2.0f, 3.0f});
+  }
+  bool AccumulatedAre(float value, Float3 normal) {
+    const float* f = grid().accumulatedField.Data();
+    const float* n = grid().accumulatedNormals.Data();
+    for (size_t p = 0; p < grid().accumulatedField.PointCount(); ++p) {
+      if (f[p] != value || n[3 * p] != normal.x || n[3 * p + 1] != normal.y || n[3 * p + 2] != normal.z) return false;
+    }
+    return true;
+  }
+
+  OperatorInstance in;
+};
+
+TEST_F(EnsureGrids, FirstCallAllocatesFourLatticesOfResolutionPlusOneAndResets) {
+  in.evalFrame = 9;  // not the start frame: the first allocation resets anyway
+  ASSERT_TRUE(grid().EnsureGrids());
+  EXPECT_TRUE(in.gridReady);
+  EXPECT_EQ(in.allocatedResolution.x, 4);
+  EXPECT_EQ(in.allocatedResolution.y, 5);
+  EXPECT_EQ(in.allocatedResolution.z, 6);
+  for (const Lattice<1>* l : {static_cast<const Lattice<1>*>(&grid().accumulatedField),
+                              static_cast<const Lattice<1>*>(&grid().sampledField)}) {
+    EXPECT_TRUE(l->HasDimensions(5, 6, 7));
+  }
+  EXPECT_TRUE(grid().accumulatedNormals.HasDimensions(5, 6, 7));
+  EXPECT_TRUE(grid().sampledNormals.HasDimensions(5, 6, 7));
+  EXPECT_TRUE(AccumulatedAre(0.0f, Float3{0, 0, 0}));
+  EXPECT_TRUE(LogTexts().empty());
+}
+
+TEST_F(EnsureGrids, StartFrameResetsWithoutReallocating) {
+  ASSERT_TRUE(grid().EnsureGrids());
+  const float* field = grid().accumulatedField.Data();
+  const float* normals = grid().accumulatedNormals.Data();
+  Scribble();
+  in.evalFrame = in.startFrame;
+  ASSERT_TRUE(grid().EnsureGrids());
+  EXPECT_EQ(grid().accumulatedField.Data(), field);
+  EXPECT_EQ(grid().accumulatedNormals.Data(), normals);
+  EXPECT_TRUE(AccumulatedAre(0.0f, Float3{0, 0, 0}));
+}
+
+TEST_F(EnsureGrids, OtherFrameAtSameResolutionTouchesNothing) {
+  ASSERT_TRUE(grid().EnsureGrids());
+  Scribble();
+  in.evalFrame = 6;
+  ASSERT_TRUE(grid().EnsureGrids());
+  EXPECT_TRUE(AccumulatedAre(7.0f, Float3{1, 2, 3}));
+}
+
+TEST_F(EnsureGrids, ChangingOneAxisReallocatesAllFourAndResets) {
+  ASSERT_TRUE(grid().EnsureGrids());
+  Scribble();
+  in.resolution.y = 8;
+  ASSERT_TRUE(grid().EnsureGrids());
+  EXPECT_TRUE(grid().accumulatedField.HasDimensions(5, 9, 7));
+  EXPECT_TRUE(grid().sampledField.HasDimensions(5, 9, 7));
+  EXPECT_TRUE(grid().accumulatedNormals.HasDimensions(5, 9, 7));
+  EXPECT_TRUE(grid().sampledNormals.HasDimensions(5, 9, 7));
+  EXPECT_EQ(in.allocatedResolution.y, 8);
+  EXPECT_TRUE(AccumulatedAre(0.0f, Float3{0, 0, 0}));
+}
+
+TEST_F(EnsureGrids, NthAllocationFailureIsLoggedAndTheRetryAllocatesOnlyWhatIsMissing) {
+  const wchar_t* messages[4] = {L" Voxel grid 1 -> not enough memory.", L" Voxel grid 2 -> not enough memory.",
+                                L" Voxel grid normals 1 -> not enough memory.",
+                                L" Voxel grid normals 2 -> not enough memory."};
+  for (int failing = 0; failing < 4; ++failing) {
+    SCOPED_TRACE(failing);
+    OperatorInstance fresh;
+    SetBox(fresh, Int3{3, 3, 3}, Float3{1, 1, 1});
+    Scene::Get().ClearLog();
+    allocation_faults::FailAfter(failing);
+    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids());
+    EXPECT_FALSE(fresh.gridReady);
+    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_EQ(LogTexts()[0], kName + messages[failing]);
+    // Lattices before the failing one keep their allocation, the rest are empty.
+    GridPolygonizer& g = fresh.gridPolygonizer;
+    const bool allocated[4] = {!g.accumulatedField.IsEmpty(), !g.sampledField.IsEmpty(),
+                               !g.accumulatedNormals.IsEmpty(), !g.sampledNormals.IsEmpty()};
+    for (int l = 0; l < 4; ++l) EXPECT_EQ(allocated[l], l < failing) << "lattice " << l;
+
+    // The retry allocates the 4 - failing missing lattices and no more: an
+    // injected failure after that many allocations is still pending after it.
+    const float* first = g.accumulatedField.Data();
+    allocation_faults::FailAfter(4 - failing);
+    EXPECT_TRUE(g.EnsureGrids());
+    EXPECT_TRUE(allocation_faults::NextFails());
+    allocation_faults::Clear();
+    EXPECT_TRUE(fresh.gridReady);
+    if (failing > 0) {
+      EXPECT_EQ(g.accumulatedField.Data(), first);
+    }
+    EXPECT_EQ(LogTexts().size(), 1u);
+  }
+}
+
+TEST_F(EnsureGrids, FailedGridsMakeTheStepAndTheExtractionDoNothing) {
+  allocation_faults::FailAfter(1);
+  const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
+  const int32_t count = 1;
+  grid().SimulateStep(&e, count);
+  EXPECT_FALSE(in.gridReady);
+  grid().ExtractAndCache(in.vertices, in.polygons, in.nodeValues, in.writeCache);
+  EXPECT_EQ(in.vertices.GetCount(), 0);
+  EXPECT_EQ(in.polygons.GetCount(), 0);
+}
+
+TEST_F(EnsureGrids, UnusableResolutionFailsLikeAnAllocation) {
+  // Zero, negative, a point count beyond int32 and an axis whose point count
+  // itself overflows.
+  const Int3 cases[] = {{0, 4, 4}, {4, -3, 4}, {4, 4, INT_MIN}, {2000, 2000, 2000}, {INT_MAX, 1, 1}};
+  for (const Int3& res : cases) {
+    SCOPED_TRACE(testing::Message() << res.x << " " << res.y << " " << res.z);
+    OperatorInstance fresh;
+    SetBox(fresh, Int3{4, 4, 4}, Float3{1, 1, 1});
+    fresh.resolution = res;
+    Scene::Get().ClearLog();
+    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids());
+    EXPECT_FALSE(fresh.gridReady);
+    EXPECT_TRUE(fresh.gridPolygonizer.accumulatedField.IsEmpty());
+    ASSERT_EQ(LogTexts().size(), 1u);
+    EXPECT_EQ(LogTexts()[0], kName + L" Voxel grid 1 -> not enough memory.");
+    const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
+    const int32_t count = 1;
+    fresh.gridPolygonizer.SimulateStep(&e, count);
+    fresh.gridPolygonizer.ExtractAndCache(fresh.vertices, fresh.polygons, fresh.nodeValues, fresh.writeCache);
+    EXPECT_EQ(fresh.vertices.GetCount(), 0);
+  }
+}
+
+TEST(VoxelGridLattice, IndexOrderHasKFastestAndIOutermost) {
+  VoxelNormalGrid normals;
+  ASSERT_TRUE(normals.Resize(2, 3, 4));
+  normals.Fill(Float3{0, 0, 0});
+  normals.Set(1, 2, 3, Float3{1, 2, 3});
+  normals.Add(1, 2, 3, Float3{1, 1, 1});
+  const size_t start = ((1 * 3 + 2) * 4 + 3) * 3;
+  EXPECT_EQ(normals.Data()[start], 2.0f);
+  EXPECT_EQ(normals.Data()[start + 2], 4.0f);
+  EXPECT_EQ(start + 3, normals.PointCount() * 3);  // the last point
+}
+
+}  // namespace
