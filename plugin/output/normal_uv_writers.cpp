@@ -35,8 +35,8 @@ void ForEachPolygonNode(const XSI::CLongArray& polygons, Visit&& visit) {
 // False for vertices without a value: the filler triangle, the container
 // outline's box corners, or any index at or past nodeValueCount.
 bool NodeNormal(const OperatorInstance& instance, XSI::LONG v, float& x, float& y, float& z) {
-  const int64_t usable =
-      instance.nodeValueCount < instance.nodeValues.GetCount() ? instance.nodeValueCount : instance.nodeValues.GetCount();
+  const XSI::LONG held = instance.nodeValues.GetCount();
+  const int64_t usable = instance.nodeValueCount < held ? instance.nodeValueCount : held;
   const int64_t first = 3 * static_cast<int64_t>(v);
   if (v < 0 || first + 3 > usable) return false;
   const XSI::LONG i = static_cast<XSI::LONG>(first);
