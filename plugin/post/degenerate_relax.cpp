@@ -1,5 +1,79 @@
 #include "post/degenerate_relax.h"
 
-// Placeholder until post-processing lands.
-void RelaxDegenerateEdges(OperatorInstance&, const XSI::MATH::CVector3Array&, const XSI::CLongArray&,
-                          GeometryDataset&) {}
+#include <cassert>
+
+#include "front/operator_instance.h"
+
+namespace {
+
+// Tolerance length before the tolerance factor: the mean cell edge of the voxel
+// grid, or the continuation lattice's cube size; tetrahedral polygonization
+// makes edges about half as long.
+float ReferenceLength(const OperatorInstance& owner) {
+  float reference = 0.0f;
+  if (owner.space == 0) {
+    reference = (owner.cellSize.y + owner.cellSize.x + owner.cellSize.z) * 0.33333334f;
+  } else if (owner.space == 1) {
+    reference = owner.cellSize.x;
+  }
+  if (owner.polygonization != 0) reference = reference * 0.5f;
+  return reference;
+}
+
+// newPosition of u: half-way from u to the mean of its neighbours, the sum
+// starting with the partner w (always one of u's neighbours) and skipping it in
+// the list, so every neighbour is counted once.
+void RelaxEnd(const GeometryDataset& dataset, DatasetVertex* records, int32_t u, int32_t w) {
+  DatasetVertex& r = records[u];
+  Float3 sum = records[w].position;
+  const NeighbourEntry* const list = NeighboursOf(dataset, u);
+  for (int32_t k = 0; k < r.neighbourCount; ++k) {
+    const int32_t v = list[k].vertex;
+    if (v == w) continue;
+    const Float3& q = records[v].position;
+    sum.x = sum.x + q.x;
+    sum.y = sum.y + q.y;
+    sum.z = sum.z + q.z;
+  }
+  const float inverse = r.inverseNeighbourCount;
+  r.newPosition.x = r.position.x * 0.5f + (sum.x * inverse) * 0.5f;
+  r.newPosition.y = r.position.y * 0.5f + (sum.y * inverse) * 0.5f;
+  r.newPosition.z = r.position.z * 0.5f + (sum.z * inverse) * 0.5f;
+}
+
+}  // namespace
+
+void RelaxDegenerateEdges(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
+                          [[maybe_unused]] const XSI::CLongArray& polygons, GeometryDataset& dataset) {
+  if (!dataset.valid || !dataset.vertexRecords || !dataset.polygonRecords) return;
+  assert(vertices.GetCount() == dataset.vertexCount && polygons.GetCount() / 4 == dataset.polygonCount);
+
+  const float tolerance = ReferenceLength(owner) * owner.degenerateTolerance;
+  const float threshold = tolerance * tolerance;
+  DatasetVertex* const records = dataset.vertexRecords.get();
+  const DatasetPolygon* const triangles = dataset.polygonRecords.get();
+
+  // 1) ends of short edges get their newPosition; positions are only read here,
+  // so the order of the triangles does not matter.
+  for (int32_t p = 0; p < dataset.triangleCount; ++p) {
+    const DatasetPolygon& t = triangles[p];
+    const int32_t edges[3][2] = {{t.a, t.b}, {t.b, t.c}, {t.c, t.a}};
+    for (const auto& edge : edges) {
+      const int32_t u = edge[0], w = edge[1];
+      const Float3& pu = records[u].position;
+      const Float3& pw = records[w].position;
+      const float dx = pu.x - pw.x;
+      const float dy = pu.y - pw.y;
+      const float dz = pu.z - pw.z;
+      const float d2 = dy * dy + dx * dx + dz * dz;
+      if (!(d2 < threshold)) continue;
+      RelaxEnd(dataset, records, u, w);
+      RelaxEnd(dataset, records, w, u);
+    }
+  }
+
+  // 2) apply to the free vertices
+  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
+    if (!records[i].boundary) records[i].position = records[i].newPosition;
+  }
+}

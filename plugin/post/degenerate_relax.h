@@ -7,5 +7,19 @@
 #include "xsi_arrays.h"
 #include "xsi_math.h"
 
+// Runs only on a valid dataset built with polygon records (degenerate removal on
+// at build time); otherwise returns at once.
+//
+// Reference length: space 0, (cellSize.y + cellSize.x + cellSize.z) * 0.33333334f;
+// space 1, cellSize.x; any other space 0 (nothing moves). Halved when
+// polygonization is not 0. An edge (u, w) of a triangle (a, b, c), edges taken
+// as (a, b), (b, c), (c, a), is short when its squared length is strictly below
+// (reference * degenerateTolerance)^2. Each end of a short edge gets
+// newPosition = position * 0.5f + (sum * inverseNeighbourCount) * 0.5f, the sum
+// starting with the partner's position and adding the rest of the end's
+// neighbour list in list order. After all triangles every non-boundary vertex
+// takes its newPosition. Reads owner.space, cellSize, polygonization and
+// degenerateTolerance. The counts come from the dataset, which was built from
+// the same vertices and polygons.
 void RelaxDegenerateEdges(OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices,
                           const XSI::CLongArray& polygons, GeometryDataset& dataset);

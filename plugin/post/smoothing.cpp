@@ -1,4 +1,64 @@
 #include "post/smoothing.h"
 
-// Placeholder until post-processing lands.
-void SmoothGeometry(OperatorInstance&, const XSI::MATH::CVector3Array&, GeometryDataset&) {}
+#include <cassert>
+
+#include "front/operator_instance.h"
+
+namespace {
+
+// One pass: all smoothed positions from the positions before the pass, then
+// applied to the free vertices. A full pass stores smoothed; the last pass
+// blends it into newPosition with weight t. For every vertex whose result is
+// applied, the newPosition blended is its position at the start of the pass.
+void SmoothPass(const GeometryDataset& dataset, DatasetVertex* records, bool last, float t) {
+  const float keep = 1.0f - t;
+  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
+    DatasetVertex& r = records[i];
+    if (r.neighbourCount == 0) {
+      // An empty sum times an infinite inverse count would be NaN: an isolated
+      // vertex has nothing to move toward and stays.
+      r.newPosition = r.position;
+      continue;
+    }
+    Float3 m{0.0f, 0.0f, 0.0f};
+    const NeighbourEntry* const list = NeighboursOf(dataset, i);
+    for (int32_t k = 0; k < r.neighbourCount; ++k) {
+      const Float3& q = records[list[k].vertex].position;
+      m.x = m.x + q.x;
+      m.y = m.y + q.y;
+      m.z = m.z + q.z;
+    }
+    const float inverse = r.inverseNeighbourCount;
+    const Float3 smoothed{(m.x * inverse + r.position.x) * 0.5f, (m.y * inverse + r.position.y) * 0.5f,
+                          (m.z * inverse + r.position.z) * 0.5f};
+    if (!last) {
+      r.newPosition = smoothed;
+    } else {
+      r.newPosition.x = keep * r.newPosition.x + smoothed.x * t;
+      r.newPosition.y = keep * r.newPosition.y + smoothed.y * t;
+      r.newPosition.z = keep * r.newPosition.z + smoothed.z * t;
+    }
+  }
+  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
+    if (!records[i].boundary) records[i].position = records[i].newPosition;
+  }
+}
+
+}  // namespace
+
+void SmoothGeometry(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
+                    GeometryDataset& dataset) {
+  if (!dataset.valid || !dataset.vertexRecords) return;
+  assert(vertices.GetCount() == dataset.vertexCount);
+
+  // n and t from the strength; the float-to-int conversion only sees values in range.
+  float strength = owner.smoothStrength;
+  if (strength != strength) return;
+  if (strength > static_cast<float>(kMaxSmoothPasses)) strength = static_cast<float>(kMaxSmoothPasses);
+  if (!(strength > -1.0f)) return;
+  const int32_t n = static_cast<int32_t>(strength);
+  const float t = strength - static_cast<float>(n);
+
+  DatasetVertex* const records = dataset.vertexRecords.get();
+  for (int32_t pass = 0; pass <= n; ++pass) SmoothPass(dataset, records, pass == n, t);
+}
