@@ -61,10 +61,15 @@ void AddTriple(XSI::CDoubleArray& values, double a, double b, double c) {
 // on the equator, theta = pi/2, and projects to U = 1, V = 0.5.
 bool ProjectNormal(float x, float y, float z, float& u, float& v) {
   if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) return false;
-  const float theta = ClampedAcos(-y);
+  // Components along the fixed axes -X, -Y, -Z, as dot products: unlike a bare
+  // negation they give +0 rather than -0 for a zero component.
+  const float alongMinusX = x * -1.0f + y * 0.0f + z * 0.0f;
+  const float alongMinusY = x * 0.0f + y * -1.0f + z * 0.0f;
+  const float alongMinusZ = x * 0.0f + y * 0.0f + z * -1.0f;
+  const float theta = ClampedAcos(alongMinusY);
   v = theta * kInversePi;
-  u = (-x / std::sin(theta)) * (kInversePi * 0.5f);
-  if (!(-z > kFrontThreshold)) u = 1.0f - u;
+  u = (alongMinusX / std::sin(theta)) * (kInversePi * 0.5f);
+  if (!(alongMinusZ > kFrontThreshold)) u = 1.0f - u;
   return std::isfinite(u) && std::isfinite(v);
 }
 
