@@ -133,7 +133,9 @@ TEST_F(NormalUvWriters, ProjectsAxisAndDiagonalNormals) {
     EXPECT_TRUE(IsFloat(uv[at]) && IsFloat(uv[at + 1]));
     // The components along -X, -Y, -Z are dot products: a zero component
     // gives +0, never -0, so a kept U of zero is written as +0.
-    if (n.u == 0.0) EXPECT_FALSE(std::signbit(uv[at]));
+    if (n.u == 0.0) {
+      EXPECT_FALSE(std::signbit(uv[at]));
+    }
   }
 }
 
