@@ -45,7 +45,7 @@ LONG PolygonOffset(const CLongArray& polygons, LONG index) {
 
 // Smooth normal per vertex: the area-weighted sum of the fan triangles' normals
 // of the polygons around it, normalised.
-std::vector<MATH::CVector3> VertexNormals(const PrimitiveNode& mesh) {
+std::vector<MATH::CVector3> ComputeVertexNormals(const PrimitiveNode& mesh) {
   const MATH::CVector3Array& v = mesh.meshVertices;
   const CLongArray& polygons = mesh.meshPolygons;
   std::vector<double> sum(static_cast<size_t>(v.GetCount()) * 3, 0.0);
@@ -76,6 +76,14 @@ std::vector<MATH::CVector3> VertexNormals(const PrimitiveNode& mesh) {
     normals[i] = length > 0.0 ? MATH::CVector3(x / length, y / length, z / length) : MATH::CVector3(0.0, 1.0, 0.0);
   }
   return normals;
+}
+
+const std::vector<MATH::CVector3>& VertexNormals(const PrimitiveNode& mesh) {
+  if (!mesh.vertexNormalsValid) {
+    mesh.vertexNormals = ComputeVertexNormals(mesh);
+    mesh.vertexNormalsValid = true;
+  }
+  return mesh.vertexNormals;
 }
 
 }  // namespace
@@ -257,6 +265,7 @@ CStatus PolygonMesh::Set(const MATH::CVector3Array& vertices, const CLongArray& 
   }
   prim->meshVertices = vertices;
   prim->meshPolygons = polygons;
+  prim->vertexNormalsValid = false;
   ++prim->meshSetCount;
   return CStatus::OK;
 }
@@ -278,7 +287,7 @@ MATH::CVector3Array CPolygonFaceRefArray::GetPolygonNodeNormalArray() const {
   if (GetCount() == 0) return result;
   auto* prim = NodeAs<PrimitiveNode>((*this)[0], NodeKind::Primitive);
   if (!prim) return result;
-  const std::vector<MATH::CVector3> normals = VertexNormals(*prim);
+  const std::vector<MATH::CVector3>& normals = VertexNormals(*prim);
   for (LONG f = 0; f < GetCount(); ++f) {
     const LONG offset = PolygonOffset(prim->meshPolygons, (*this)[f].GetSub0());
     if (offset < 0) continue;
@@ -303,7 +312,7 @@ MATH::CVector3 PolygonNode::GetNormal() const {
   if (!prim || ref_.GetSub0() < 0 || ref_.GetSub1() < 0) return MATH::CVector3();
   const LONG offset = PolygonOffset(prim->meshPolygons, ref_.GetSub0());
   if (offset < 0 || ref_.GetSub1() >= prim->meshPolygons[offset]) return MATH::CVector3();
-  const std::vector<MATH::CVector3> normals = VertexNormals(*prim);
+  const std::vector<MATH::CVector3>& normals = VertexNormals(*prim);
   return normals[static_cast<size_t>(prim->meshPolygons[offset + 1 + ref_.GetSub1()])];
 }
 

@@ -49,6 +49,9 @@ struct PrimitiveNode : Node {
   MATH::CVector3Array meshVertices;
   CLongArray meshPolygons;
   int meshSetCount = 0;
+  // Smooth vertex normals of the stored mesh, computed on first use after each Set.
+  mutable std::vector<MATH::CVector3> vertexNormals;
+  mutable bool vertexNormalsValid = false;
 
   MATH::CVector3Array PointsAt(double frame) const;
   LONG NodeCount() const;  // entries of the polygon description minus the counts
