@@ -1,19 +1,209 @@
-// glomora: the command-line host. Builds a host scene, evaluates the plug-in's
-// operators frame by frame and writes mesh files.
+// glomora: the command-line host. Builds a host scene from a scene file (or the
+// built-in demo), evaluates the plug-in's operators frame by frame as the 3D
+// host plays its timeline, and writes one mesh file per frame.
 
 #include <cstdio>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "atomic_file.h"
+#include "demo_scene.h"
+#include "frame_runner.h"
 #include "glomora_api.h"
+#include "interrupt.h"
+#include "progress_display.h"
+#include "scene_file.h"
+
+namespace {
+
+struct CommonOptions {
+  std::string output;
+  std::string frames;
+  std::vector<std::string> sets;
+  bool check = false;
+  std::string statsFile;
+  bool quiet = false;
+};
+
+void AddCommonOptions(CLI::App& command, CommonOptions& options) {
+  command.add_option("--output,-o", options.output,
+                     "Output files: a name with the frame number as #### or %04d, and \"{name}\" for the scene's "
+                     "name; .obj or .ply [default: glomora-out/{name}.####.obj]");
+  command.add_option("--frames,-f", options.frames, "Frames to evaluate: A-B or N [default: the scene's \"frames\"]");
+  command.add_option("--set,-s", options.sets, "Override an operator parameter: NAME=VALUE (repeatable)")
+      ->expected(1)
+      ->take_all();
+  command.add_flag("--check", options.check,
+                   "Report per frame whether the mesh is closed, 2-manifold and consistently oriented");
+  command.add_option("--stats", options.statsFile, "Write per-frame counts, stage timings and memory to FILE.json");
+  command.add_flag("--quiet,-q", options.quiet, "Show only warnings and errors");
+}
+
+void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
+
+bool ParseFrames(const std::string& text, RunOptions& run) {
+  static const std::regex kFrames(R"(^\s*(-?\d{1,9})\s*(?:-\s*(-?\d{1,9})\s*)?$)");
+  std::smatch match;
+  if (!std::regex_match(text, match, kFrames)) return false;
+  run.firstFrame = std::stoll(match[1].str());
+  run.lastFrame = match[2].matched ? std::stoll(match[2].str()) : *run.firstFrame;
+  return *run.firstFrame <= *run.lastFrame;
+}
+
+// Exit statuses in order of precedence when several runs report.
+int WorseStatus(int a, int b) {
+  auto rank = [](int status) {
+    switch (status) {
+      case kExitCancelled: return 3;
+      case kExitBadInput: return 2;
+      case kExitFailure: return 1;
+      default: return 0;
+    }
+  };
+  return rank(b) > rank(a) ? b : a;
+}
+
+// Runs each scene in turn; writes the statistics file; prints where the files went.
+int RunScenes(std::vector<SceneDescription> scenes, const std::vector<std::string>& outputs,
+              const CommonOptions& common, const std::string& label) {
+  RunOptions run;
+  run.label = label;
+  run.check = common.check;
+  run.stats = !common.statsFile.empty();
+  if (!common.frames.empty() && !ParseFrames(common.frames, run)) {
+    PrintError("--frames " + common.frames + ": expected A-B (A <= B) or N");
+    return kExitBadInput;
+  }
+  InstallInterruptHandlers();
+  ProgressDisplay display(common.quiet);
+  nlohmann::ordered_json stats;
+  stats["glomora"] = Glomora_Version();
+  stats["runs"] = nlohmann::ordered_json::array();
+  int status = kExitSuccess;
+  for (size_t i = 0; i < scenes.size(); ++i) {
+    if (InterruptRequested()) break;
+    run.output = outputs[i];
+    RunResult result = RunScene(scenes[i], run, display);
+    status = WorseStatus(status, result.exitCode);
+    if (run.stats) stats["runs"].push_back(std::move(result.stats));
+    if (result.filesWritten > 0 && !common.quiet) {
+      std::printf("glomora: %s: wrote %lld file%s: %s%s%s\n", scenes[i].name.c_str(),
+                  static_cast<long long>(result.filesWritten), result.filesWritten == 1 ? "" : "s",
+                  result.firstFile.c_str(), result.filesWritten > 1 ? " ... " : "",
+                  result.filesWritten > 1 ? result.lastFile.c_str() : "");
+      std::fflush(stdout);
+    }
+    if (result.exitCode == kExitBadInput || result.exitCode == kExitCancelled) break;
+  }
+  if (run.stats) {
+    std::string error;
+    if (!WriteFileAtomically(common.statsFile, stats.dump(2) + "\n", error)) {
+      PrintError(common.statsFile + ": " + error);
+      status = WorseStatus(status, kExitFailure);
+    }
+  }
+  return status;
+}
+
+bool ApplySets(const CommonOptions& common, SceneDescription& scene) {
+  const std::filesystem::path here = std::filesystem::current_path();
+  for (const std::string& assignment : common.sets) {
+    std::string error;
+    if (!ApplyParameterOverride(assignment, here, scene, error)) {
+      PrintError(error);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string DefaultOutput(const CommonOptions& common) {
+  return common.output.empty() ? "glomora-out/{name}.####.obj" : common.output;
+}
+
+// The demo's second run writes next to the first: "{name}" names it, and a
+// pattern without "{name}" gets "_tracked" before its extension.
+std::string TrackedOutput(const std::string& output) {
+  if (output.find("{name}") != std::string::npos) return output;
+  const std::filesystem::path path(output);
+  return (path.parent_path() / (path.stem().string() + "_tracked" + path.extension().string())).string();
+}
+
+int RunCommand(const std::string& sceneFile, const CommonOptions& common) {
+  SceneDescription scene;
+  std::string error;
+  if (!LoadSceneFile(sceneFile, scene, error)) {
+    PrintError(sceneFile + ": " + error);
+    return kExitBadInput;
+  }
+  if (!ApplySets(common, scene)) return kExitBadInput;
+  return RunScenes({scene}, {DefaultOutput(common)}, common, sceneFile);
+}
+
+int DemoCommand(bool printScene, const CommonOptions& common) {
+  if (printScene) {
+    std::fwrite(DemoSceneText().data(), 1, DemoSceneText().size(), stdout);
+    return kExitSuccess;
+  }
+  SceneDescription grid;
+  std::string error;
+  if (!ParseScene(DemoSceneText(), std::filesystem::current_path(), grid, error)) {
+    PrintError("demo: " + error);
+    return kExitFailure;
+  }
+  if (!ApplySets(common, grid)) return kExitBadInput;
+  // The same scene through the continuation polygonizer.
+  SceneDescription tracked = grid;
+  tracked.name = grid.name + "_tracked";
+  std::string ignored;
+  ApplyParameterOverride("Space=1", std::filesystem::current_path(), tracked, ignored);
+  const std::string output = DefaultOutput(common);
+  return RunScenes({grid, tracked}, {output, TrackedOutput(output)}, common, "demo");
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && (std::strcmp(argv[1], "--version") == 0)) {
-    std::printf("glomora %s\n", Glomora_Version());
-    return 0;
+  CLI::App app("glomora: turns metaball sources (particle clouds, mesh points, spheres, cubes, cylinders) into one "
+               "polygon mesh per frame, through the Glomora plug-in.",
+               "glomora");
+  app.set_version_flag("--version,-V", std::string("glomora ") + Glomora_Version());
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 success, 1 failure (or every frame empty), 2 bad usage or bad input, 130 cancelled.\n"
+      "Ctrl-C once: stop after the current frame (it is written); twice: stop at once.");
+
+  CommonOptions runOptions;
+  std::string sceneFile;
+  CLI::App* run = app.add_subcommand("run", "Evaluate a scene file frame by frame and write one mesh file per frame");
+  run->add_option("SCENE", sceneFile, "Scene file (JSON)")->required();
+  AddCommonOptions(*run, runOptions);
+
+  CommonOptions demoOptions;
+  bool printScene = false;
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Evaluate the built-in demo scene (Space 0 with viscosity, then the same scene in Space 1)");
+  demo->add_flag("--print-scene", printScene, "Print the demo scene file and exit");
+  AddCommonOptions(*demo, demoOptions);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kExitBadInput;
   }
-  std::printf(
-      "glomora %s: metaball sources to polygon meshes\n\n"
-      "Usage: glomora --help | --version\n",
-      Glomora_Version());
-  return argc > 1 && std::strcmp(argv[1], "--help") != 0 ? 2 : 0;
+  if (run->parsed()) return RunCommand(sceneFile, runOptions);
+  return DemoCommand(printScene, demoOptions);
 }

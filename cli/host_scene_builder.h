@@ -1,0 +1,34 @@
+#pragma once
+// HostScene: the stand-in host scene built from a SceneDescription, with the
+// plug-in's operators wired by GlomoraRig and the sources connected.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "glomora_rig.h"
+#include "mesh_data.h"
+#include "scene_file.h"
+
+// Reads a PLY or OBJ file (by its extension) into `mesh`; false with a
+// message in `error` when the file cannot be read or is malformed.
+bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error);
+
+class HostScene {
+ public:
+  // Resets the process-wide host scene and builds `scene` in it. Files of
+  // single-file sources are read now; per-frame files are checked to exist for
+  // frames first to last and read when the plug-in asks for their points.
+  // False with "KEY.PATH: problem" in `error` when a file is missing or bad.
+  bool Build(const SceneDescription& scene, int64_t firstFrame, int64_t lastFrame, std::string& error);
+
+  GlomoraRig& Rig() { return *rig_; }
+
+  // The first problem met while reading a per-frame file during an
+  // evaluation (the source then had no points); cleared by the call.
+  bool TakeSourceError(std::string& error);
+
+ private:
+  std::unique_ptr<GlomoraRig> rig_;
+  std::shared_ptr<std::string> sourceError_ = std::make_shared<std::string>();
+};
