@@ -53,8 +53,12 @@ void RelaxDegenerateEdges(OperatorInstance& owner, [[maybe_unused]] const XSI::M
   DatasetVertex* const records = dataset.vertexRecords.get();
   const DatasetPolygon* const triangles = dataset.polygonRecords.get();
 
-  // 1) ends of short edges get their newPosition; positions are only read here,
-  // so the order of the triangles does not matter.
+  // 1) the ends of short edges. Every evaluation of an end reads positions
+  // only, so evaluating u again for a later short edge differs only in the
+  // partner the sum starts with; the last one met wins. Recording that partner
+  // and evaluating each end once gives the same bits and keeps a vertex on many
+  // short edges from walking its list once per edge.
+  for (int32_t i = 0; i < dataset.vertexCount; ++i) records[i].shortEdgePartner = -1;
   for (int32_t p = 0; p < dataset.triangleCount; ++p) {
     const DatasetPolygon& t = triangles[p];
     const int32_t edges[3][2] = {{t.a, t.b}, {t.b, t.c}, {t.c, t.a}};
@@ -67,9 +71,12 @@ void RelaxDegenerateEdges(OperatorInstance& owner, [[maybe_unused]] const XSI::M
       const float dz = pu.z - pw.z;
       const float d2 = dy * dy + dx * dx + dz * dz;
       if (!(d2 < threshold)) continue;
-      RelaxEnd(dataset, records, u, w);
-      RelaxEnd(dataset, records, w, u);
+      records[u].shortEdgePartner = w;
+      records[w].shortEdgePartner = u;
     }
+  }
+  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
+    if (records[i].shortEdgePartner >= 0) RelaxEnd(dataset, records, i, records[i].shortEdgePartner);
   }
 
   // 2) apply to the free vertices

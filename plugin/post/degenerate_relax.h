@@ -16,8 +16,10 @@
 // as (a, b), (b, c), (c, a), is short when its squared length is strictly below
 // (reference * degenerateTolerance)^2. Each end of a short edge gets
 // newPosition = position * 0.5f + (sum * inverseNeighbourCount) * 0.5f, the sum
-// starting with the partner's position and adding the rest of the end's
-// neighbour list in list order. After all triangles every non-boundary vertex
+// starting with the partner's position (for an end of several short edges, the
+// partner of the last one in triangle and edge order) and adding the rest of
+// the end's neighbour list in list order; each end is evaluated once, so the
+// pass is linear whatever the valence. After all triangles every non-boundary vertex
 // takes its newPosition. Reads owner.space, cellSize, polygonization and
 // degenerateTolerance. The counts come from the dataset, which was built from
 // the same vertices and polygons.

@@ -50,7 +50,7 @@ void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::
   for (int32_t i = 0; i < vertexCount; ++i) {
     const XSI::MATH::CVector3& v = vertices[i];
     const Float3 position{static_cast<float>(v.GetX()), static_cast<float>(v.GetY()), static_cast<float>(v.GetZ())};
-    records[i] = DatasetVertex{0, 0, 0.0f, position, position, false};
+    records[i] = DatasetVertex{0, 0, 0.0f, position, position, false, -1};
   }
 
   // 2) usable triangles and slots per vertex

@@ -30,6 +30,7 @@ struct DatasetVertex {
   Float3 position;
   Float3 newPosition;  // filled by a pass before positions are replaced; starts equal to position
   bool boundary;       // held fixed by the passes (only ever set with preserveBoundary)
+  int32_t shortEdgePartner;  // relaxation scratch: the other end of the last short edge met, -1 for none
 };
 
 struct DatasetPolygon {
