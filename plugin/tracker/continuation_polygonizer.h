@@ -33,13 +33,13 @@ enum class PolygonizeResult {
 };
 
 // Ceiling on the cubes one run may queue (seeds included), so that an unbounded
-// zero set (two elements of opposite sign under the inverse-square model with
-// isovalue 0) or a tiny cell size cannot track forever or exhaust memory.
-// 2^22 cubes is a surface of about 8 million triangles, a sphere some 600
-// cells across. A run costs about 180 bytes per queued cube with triangles and
-// about 350 with boxes (polygonization 10), counting the working tables and the
-// output arrays' growth, so a run stays below about 1.5 GB even at the ceiling.
-constexpr int64_t kMaxTrackedCubes = int64_t{1} << 22;
+// zero set or a tiny cell size cannot track forever or exhaust memory. A
+// closed surface crosses about 1.5 cubes per cell of area, so 2^21 cubes is a
+// sphere some 670 cells across, about 4 million triangles with the cube table.
+// Measured peak memory of a run that reaches the ceiling (an unbounded plane,
+// working tables and output arrays with their growth): 0.8 GB with the cube
+// table, 1.7 GB with tetrahedra, 1.2 GB with boxes.
+constexpr int64_t kMaxTrackedCubes = int64_t{1} << 21;
 
 // Seeds from every element with positive weight (array order), tracks the
 // surface and appends to the arrays: vertices; triangles (3, a, b, c) for
