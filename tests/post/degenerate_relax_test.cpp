@@ -152,3 +152,20 @@ TEST(DegenerateRelax, SumStartsWithThePartnerThenFollowsTheList) {
   EXPECT_EQ(m.vertices[1].GetX(), 0.0);
   EXPECT_EQ(m.vertices[3].GetX(), big) << "on no short edge";
 }
+
+TEST(DegenerateRelax, VertexOnSeveralShortEdgesMovesHalfWayOnce) {
+  // Every edge of this small fan is below the tolerance length 0.25. The
+  // centre's ring has mean 0, so it goes half-way from 0.0625 to 0 in x; the
+  // ring vertex (0, 0.125, 0) has neighbours whose y sums to 0 and halves its y.
+  const Mesh fan = Fan(CVector3(0.0625, 0, 0),
+                       {CVector3(0.125, 0, 0), CVector3(0, 0.125, 0), CVector3(-0.125, 0, 0), CVector3(0, -0.125, 0)});
+  OperatorInstance in;
+  Configure(in, true, 0.25f, false, 0.0f, false);
+  in.space = 1;
+  in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+  Mesh m = fan;
+  PostProcess(in, m);
+  EXPECT_EQ(m.vertices[0], CVector3(0.03125, 0, 0));
+  EXPECT_EQ(m.vertices[2].GetY(), 0.0625);
+  EXPECT_TRUE(IsFinite(m.vertices));
+}
