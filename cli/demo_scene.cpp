@@ -25,7 +25,7 @@ std::string_view DemoSceneText() {
       "type": "cloud",
       "name": "rain",
       "comment": "36 particles that fall from y = 2.3 at frame 1 to y = 0.1 at frame 24",
-      "transform": {"translation": {"keys": [[1, [0.1, 2.3, 0]], [24, [0.1, 0.1, 0]]]}},
+      "transform": {"translation": {"keys": [[1, [0.1, 1.9, 0]], [24, [0.1, 0.1, 0]]]}},
       "points": [
         [-0.19, -0.54, 0.17], [-0.47, 0.06, -0.15], [-0.08, 0.5, -0.41], [0.08, -0.16, 0.52],
         [0.35, -0.49, 0.09], [0.15, -0.2, 0.05], [0.2, -0.11, -0.2], [0.09, -0.07, -0.22],

@@ -1,0 +1,378 @@
+// Runs the built tool on small scenes in a temporary folder and checks what
+// it writes and says.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "atomic_file.h"
+#include "mesh_check.h"
+#include "obj_reader.h"
+#include "ply_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct Outcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class Tool {
+ public:
+  // Starts the tool in `folder` with `args`; stdout and stderr go to files.
+  Tool(const fs::path& folder, const std::vector<std::string>& args) : folder_(folder) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      if (::chdir(folder.c_str()) != 0) ::_exit(127);
+      const int out = ::open("tool.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = ::open("tool.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, STDOUT_FILENO);
+      ::dup2(err, STDERR_FILENO);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(GLOMORA_CLI_PATH));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(GLOMORA_CLI_PATH, argv.data());
+      ::_exit(127);
+    }
+  }
+  ~Tool() {
+    if (pid_ > 0 && !done_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void Signal(int signal) const { ::kill(pid_, signal); }
+  std::string Err() const { return ReadText(folder_ / "tool.stderr"); }
+
+  // Waits at most `limit`; a tool still running then is killed (status -1).
+  Outcome Wait(std::chrono::milliseconds limit = 60s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    Outcome outcome;
+    for (;;) {
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+        done_ = true;
+        return outcome;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    done_ = true;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = ReadText(folder_ / "tool.stdout");
+    outcome.err = ReadText(folder_ / "tool.stderr");
+    return outcome;
+  }
+
+ private:
+  fs::path folder_;
+  pid_t pid_ = -1;
+  bool done_ = false;
+};
+
+class CliEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/glomora_cli_XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    folder_ = name;
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  Outcome Run(const std::vector<std::string>& args) { return Tool(folder_, args).Wait(); }
+  void Write(const std::string& name, const std::string& text) {
+    fs::create_directories((folder_ / name).parent_path());
+    std::ofstream(folder_ / name) << text;
+  }
+  MeshData ReadMesh(const std::string& name) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    MeshData mesh;
+    EXPECT_TRUE(ReadWholeFile((folder_ / name).string(), bytes, error)) << name << ": " << error;
+    const bool ok = name.ends_with(".ply") ? ReadPly(bytes, mesh, error) : ReadObj(bytes, mesh, error);
+    EXPECT_TRUE(ok) << name << ": " << error;
+    return mesh;
+  }
+  std::vector<std::string> Files(const std::string& sub = "") {
+    std::vector<std::string> names;
+    if (!fs::exists(folder_ / sub)) return names;
+    for (const auto& entry : fs::directory_iterator(folder_ / sub)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path folder_;
+};
+
+// A sphere of radius 1 at the origin. Blending model 1 gives the field
+// 4 (1 - 2d)^2 with d = (distance / 2r)^2, so Isovalue 1 puts the surface at
+// d = 1/4: at distance r from the centre.
+std::string SphereScene(int space, const std::string& extra = "") {
+  return R"({"name": "ball", "frames": [1, 2],
+    "parameters": {"Space": )" +
+         std::to_string(space) + R"(, "Blending_model": 1, "Isovalue": 1, "JB_voxelsize": 0.1,
+                   "Size_X": 4, "Size_Y": 4, "Size_Z": 4, "Resolution_X": 40, "Resolution_Y": 40,
+                   "Resolution_Z": 40, "User_normals": true, "UVspace": true)" +
+         extra + R"(},
+    "sources": [{"type": "sphere", "name": "s", "radius": 1}]})";
+}
+
+TEST_F(CliEndToEnd, SphereGivesAClosedMeshOnItsRadiusWithNormalsAndUVs) {
+  for (int space : {0, 1}) {
+    SCOPED_TRACE("Space " + std::to_string(space));
+    Write("ball.json", SphereScene(space));
+    const Outcome outcome = Run({"run", "ball.json", "--check", "--output", "out{name}/m.####.obj"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(Files("outball"), (std::vector<std::string>{"m.0001.obj", "m.0002.obj"}));
+    EXPECT_NE(outcome.out.find("ball frame 1: "), std::string::npos) << outcome.out;
+    EXPECT_NE(outcome.out.find("closed, 2-manifold, consistently oriented"), std::string::npos) << outcome.out;
+
+    const MeshData mesh = ReadMesh("outball/m.0001.obj");
+    ASSERT_GT(mesh.VertexCount(), 100u);
+    const MeshCheck check = CheckMesh(mesh);
+    EXPECT_TRUE(check.closed && check.manifold && check.oriented) << DescribeCheck(check);
+    // Every vertex within one lattice cell (0.1) of the sphere of radius 1.
+    for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+      const double r = std::sqrt(mesh.positions[i] * mesh.positions[i] + mesh.positions[i + 1] * mesh.positions[i + 1] +
+                                 mesh.positions[i + 2] * mesh.positions[i + 2]);
+      ASSERT_NEAR(r, 1.0, 0.1) << "vertex " << i / 3;
+    }
+    const std::string text = ReadText(folder_ / "outball/m.0001.obj");
+    EXPECT_NE(text.find("\nvn "), std::string::npos);
+    EXPECT_NE(text.find("\nvt "), std::string::npos);
+    EXPECT_NE(text.find("\nf 1/1/1 "), std::string::npos);
+    fs::remove_all(folder_ / "outball");
+  }
+}
+
+TEST_F(CliEndToEnd, PlyOutputAndFramePatterns) {
+  Write("ball.json", SphereScene(1));
+  const Outcome outcome = Run({"run", "ball.json", "--frames", "2-4", "--output", "ply/s_%03d.ply", "--quiet"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(Files("ply"), (std::vector<std::string>{"s_002.ply", "s_003.ply", "s_004.ply"}));
+  EXPECT_EQ(ReadText(folder_ / "ply/s_003.ply").rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
+  const MeshData mesh = ReadMesh("ply/s_003.ply");
+  EXPECT_TRUE(CheckMesh(mesh).closed);
+  EXPECT_TRUE(outcome.out.empty()) << outcome.out;  // --quiet
+}
+
+TEST_F(CliEndToEnd, SetOverridesAParameter) {
+  Write("ball.json", SphereScene(1));
+  ASSERT_EQ(Run({"run", "ball.json", "--frames", "1", "--output", "fine.obj"}).status, 0);
+  const Outcome coarse = Run({"run", "ball.json", "--frames", "1", "--output", "coarse.obj", "--set",
+                              "JB_voxelsize=0.2", "--set", "UVspace=false"});
+  ASSERT_EQ(coarse.status, 0) << coarse.err;
+  // Twice the cell size: about a quarter of the vertices on the same sphere.
+  const size_t fine = ReadMesh("fine.obj").VertexCount();
+  const size_t rough = ReadMesh("coarse.obj").VertexCount();
+  EXPECT_LT(rough * 2, fine);
+  EXPECT_EQ(ReadText(folder_ / "coarse.obj").find("\nvt "), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, TwoRunsWriteIdenticalFiles) {
+  Write("ball.json", SphereScene(0, R"(, "Viscosity": 1.5)"));
+  ASSERT_EQ(Run({"run", "ball.json", "--output", "a/m.##.obj"}).status, 0);
+  ASSERT_EQ(Run({"run", "ball.json", "--output", "b/m.##.obj"}).status, 0);
+  for (const char* name : {"m.01.obj", "m.02.obj"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ReadText(folder_ / "a" / name), ReadText(folder_ / "b" / name));
+  }
+}
+
+TEST_F(CliEndToEnd, PerFramePointFilesMoveTheCloud) {
+  // A cloud of 8 points that moves +0.5 in x per frame, one PLY file per frame.
+  for (int frame = 1; frame <= 3; ++frame) {
+    std::ostringstream text;
+    text << "ply\nformat ascii 1.0\nelement vertex 8\nproperty float x\nproperty float y\nproperty float z\n"
+            "end_header\n";
+    for (int i = 0; i < 8; ++i) {
+      text << (frame - 1) * 0.5 + (i & 1) * 0.2 << ' ' << ((i >> 1) & 1) * 0.2 << ' ' << ((i >> 2) & 1) * 0.2 << '\n';
+    }
+    Write("pts/c." + std::to_string(frame) + ".ply", text.str());
+  }
+  Write("cloud.json", R"({"name": "c", "frames": [1, 3], "parameters": {"Space": 1, "Particle_size": 0.6},
+    "sources": [{"type": "cloud", "file": "pts/c.%d.ply"}]})");
+  const Outcome outcome = Run({"run", "cloud.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  double previous = -1.0e9;
+  for (int frame = 1; frame <= 3; ++frame) {
+    const MeshData mesh = ReadMesh("glomora-out/c.000" + std::to_string(frame) + ".obj");
+    ASSERT_GT(mesh.VertexCount(), 0u);
+    double sum = 0.0;
+    for (size_t i = 0; i < mesh.positions.size(); i += 3) sum += mesh.positions[i];
+    const double meanX = sum / static_cast<double>(mesh.VertexCount());
+    EXPECT_NEAR(meanX - previous, frame == 1 ? meanX + 1.0e9 : 0.5, 0.05);
+    previous = meanX;
+  }
+  // A missing frame file is an error that names the source and the file.
+  fs::remove(folder_ / "pts/c.3.ply");
+  const Outcome missing = Run({"run", "cloud.json"});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_NE(missing.err.find("sources[0].file: no such file"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find("c.3.ply"), std::string::npos) << missing.err;
+}
+
+TEST_F(CliEndToEnd, EmptyFramesWarnAndFail) {
+  Write("ball.json", SphereScene(1, R"(, "Mute": true)"));
+  const Outcome outcome = Run({"run", "ball.json"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("warning: frame 1: the mesh is empty"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("warning: frame 2: the mesh is empty"), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("every frame was empty"), std::string::npos) << outcome.err;
+  EXPECT_EQ(ReadMesh("glomora-out/ball.0002.obj").VertexCount(), 0u);
+}
+
+// Frame 1 has a sphere, frame 2 none (Mute keyed on): frame 2 is written
+// empty, not as a copy of frame 1's mesh that the host still holds.
+TEST_F(CliEndToEnd, EmptyFrameAfterAFullOneIsWrittenEmpty) {
+  Write("ball.json", SphereScene(1, R"(, "Mute": {"keys": [[1, 0], [2, 1]]})"));
+  const Outcome outcome = Run({"run", "ball.json"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_GT(ReadMesh("glomora-out/ball.0001.obj").VertexCount(), 0u);
+  EXPECT_EQ(ReadMesh("glomora-out/ball.0002.obj").VertexCount(), 0u);
+  EXPECT_NE(outcome.err.find("warning: frame 2: the mesh is empty"), std::string::npos) << outcome.err;
+}
+
+TEST_F(CliEndToEnd, StatsFileHasCountsTimingsAndMemory) {
+  Write("ball.json", SphereScene(1));
+  const Outcome outcome = Run({"run", "ball.json", "--stats", "stats.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  // Timing lines were asked for by --stats only: they stay out of the log.
+  EXPECT_EQ(outcome.err.find("msec."), std::string::npos) << outcome.err;
+  const nlohmann::json stats = nlohmann::json::parse(ReadText(folder_ / "stats.json"));
+  ASSERT_EQ(stats["runs"].size(), 1u);
+  const nlohmann::json& frames = stats["runs"][0]["frames"];
+  ASSERT_EQ(frames.size(), 2u);
+  const MeshData mesh = ReadMesh("glomora-out/ball.0002.obj");
+  EXPECT_EQ(frames[1]["frame"], 2);
+  EXPECT_EQ(frames[1]["vertices"], mesh.VertexCount());
+  EXPECT_EQ(frames[1]["triangles"], mesh.CountPolygonsOfSize(3));
+  EXPECT_EQ(frames[1]["quads"], 0);
+  EXPECT_TRUE(frames[1]["timings_ms"].contains("polygonizer"));
+  EXPECT_TRUE(frames[1]["timings_ms"].contains("PolygonMesh::Set()"));
+  EXPECT_GT(frames[1]["peak_memory_kib"].get<int64_t>(), 0);
+}
+
+struct BadRun {
+  const char* what;
+  std::vector<std::string> args;
+  const char* scene;  // written as bad.json when not null
+  int status;
+  const char* message;
+};
+
+TEST_F(CliEndToEnd, BadInputExitsWithTwoAndSaysWhy) {
+  const BadRun cases[] = {
+      {"malformed scene", {"run", "bad.json"}, "{\"name\": ", 2, "bad.json: not valid JSON"},
+      {"missing scene", {"run", "absent.json"}, nullptr, 2, "absent.json: cannot read the scene file"},
+      {"bad parameter value", {"run", "bad.json"}, R"({"parameters": {"Mode": 5}})", 2,
+       "parameters.Mode: expected 0, 1, 2 or 3, got 5"},
+      {"missing points file", {"run", "bad.json"}, R"({"sources": [{"type": "cloud", "file": "none.ply"}]})", 2,
+       "sources[0].file: no such file, got \"none.ply\""},
+      {"bad --set", {"run", "bad.json", "--set", "Space=7"}, "{}", 2, "--set Space: expected 0"},
+      {"unknown option", {"run", "bad.json", "--colour"}, "{}", 2, "--colour"},
+      {"no command", {}, nullptr, 2, "A subcommand is required"},
+      {"bad --frames", {"run", "bad.json", "--frames", "9-3"}, "{}", 2, "--frames 9-3"},
+      {"bad --output", {"run", "bad.json", "--output", "x.stl"}, "{}", 2, "must end in .obj or .ply"},
+      {"--output without frame", {"run", "bad.json", "--frames", "1-2", "--output", "x.obj"}, "{}", 2,
+       "needs a frame number"},
+  };
+  for (const BadRun& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.scene) Write("bad.json", c.scene);
+    const Outcome outcome = Run(c.args);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_NE(outcome.err.find(c.message), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(folder_ / "glomora-out"));
+  }
+}
+
+TEST_F(CliEndToEnd, HelpVersionAndDemoScene) {
+  Outcome outcome = Run({"--help"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_NE(outcome.out.find("run"), std::string::npos);
+  outcome = Run({"--version"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out.rfind("glomora ", 0), 0u) << outcome.out;
+  outcome = Run({"demo", "--print-scene"});
+  ASSERT_EQ(outcome.status, 0);
+  Write("demo.json", outcome.out);
+  outcome = Run({"run", "demo.json", "--frames", "1-2", "--check"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(Files("glomora-out"), (std::vector<std::string>{"demo.0001.obj", "demo.0002.obj"}));
+}
+
+// A long recompute loop: Start_frame 1, first frame far ahead, Mode 1. The
+// first Ctrl-C stops the loop after its current frame; the frame reached is
+// written whole, the exit status is 130 and no temporary file is left.
+TEST_F(CliEndToEnd, CtrlCStopsAfterTheFrameReached) {
+  Write("long.json", R"({"name": "long", "frames": [200000, 200001],
+    "parameters": {"Space": 0, "Mode": 1, "Start_frame": 1, "Resolution_X": 24, "Resolution_Y": 24,
+                   "Resolution_Z": 24, "Viscosity": 1},
+    "sources": [{"type": "sphere", "radius": 1}]})");
+  Tool tool(folder_, {"run", "long.json"});
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (tool.Err().find("recomputing frames") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_NE(tool.Err().find("recomputing frames"), std::string::npos);
+  std::this_thread::sleep_for(100ms);
+  tool.Signal(SIGINT);
+  const Outcome outcome = tool.Wait(30s);
+  EXPECT_EQ(outcome.status, 130) << outcome.err;
+  const std::vector<std::string> files = Files("glomora-out");
+  ASSERT_EQ(files.size(), 1u);
+  const int reached = std::stoi(files[0].substr(5, files[0].size() - 9));
+  EXPECT_GT(reached, 0);
+  EXPECT_LT(reached, 200000);
+  EXPECT_GT(ReadMesh("glomora-out/" + files[0]).VertexCount(), 0u);
+}
+
+// Two Ctrl-C stop at once and leave no partial or temporary file.
+TEST_F(CliEndToEnd, SecondCtrlCStopsAtOnceWithoutPartialFiles) {
+  Write("many.json", R"({"name": "many", "frames": [1, 100000],
+    "parameters": {"Space": 1, "JB_voxelsize": 0.05},
+    "sources": [{"type": "sphere", "radius": 1}]})");
+  Tool tool(folder_, {"run", "many.json", "--output", "out/m.######.ply"});
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (Files("out").size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  tool.Signal(SIGINT);
+  tool.Signal(SIGINT);
+  const Outcome outcome = tool.Wait(30s);
+  EXPECT_EQ(outcome.status, 130) << outcome.err;
+  for (const std::string& name : Files("out")) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(name.find(".tmp"), std::string::npos);
+    EXPECT_TRUE(CheckMesh(ReadMesh("out/" + name)).closed);
+  }
+}
+
+}  // namespace
