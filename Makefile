@@ -19,8 +19,13 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
-demo: build
-	@$(BUILD)/cli/glomora --help
+# Builds only the tool, runs the built-in demo and says where the meshes went.
+DEMO_OUT ?= $(BUILD)/demo-out
+demo: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target glomora_cli
+	@$(BUILD)/cli/glomora demo --output '$(DEMO_OUT)/{name}.####.obj'
+	@echo "demo: the meshes are in $(abspath $(DEMO_OUT)): demo.*.obj (Space 0, voxel grid with viscosity)," \
+	      "demo_tracked.*.obj (Space 1, continuation polygonizer); the scene: $(BUILD)/cli/glomora demo --print-scene"
 
 clean:
 	@rm -rf $(BUILD)

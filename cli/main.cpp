@@ -34,14 +34,18 @@ struct CommonOptions {
 void AddCommonOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--output,-o", options.output,
                      "Output files: a name with the frame number as #### or %04d, and \"{name}\" for the scene's "
-                     "name; .obj or .ply [default: glomora-out/{name}.####.obj]");
-  command.add_option("--frames,-f", options.frames, "Frames to evaluate: A-B or N [default: the scene's \"frames\"]");
+                     "name; .obj or .ply [default: glomora-out/{name}.####.obj]")
+      ->type_name("PATTERN");
+  command.add_option("--frames,-f", options.frames, "Frames to evaluate: A-B or N [default: the scene's \"frames\"]")
+      ->type_name("A-B");
   command.add_option("--set,-s", options.sets, "Override an operator parameter: NAME=VALUE (repeatable)")
+      ->type_name("NAME=VALUE")
       ->expected(1)
       ->take_all();
   command.add_flag("--check", options.check,
                    "Report per frame whether the mesh is closed, 2-manifold and consistently oriented");
-  command.add_option("--stats", options.statsFile, "Write per-frame counts, stage timings and memory to FILE.json");
+  command.add_option("--stats", options.statsFile, "Write per-frame counts, stage timings and memory to FILE.json")
+      ->type_name("FILE.json");
   command.add_flag("--quiet,-q", options.quiet, "Show only warnings and errors");
 }
 
@@ -182,7 +186,7 @@ int main(int argc, char** argv) {
   CommonOptions runOptions;
   std::string sceneFile;
   CLI::App* run = app.add_subcommand("run", "Evaluate a scene file frame by frame and write one mesh file per frame");
-  run->add_option("SCENE", sceneFile, "Scene file (JSON)")->required();
+  run->add_option("SCENE", sceneFile, "Scene file (JSON)")->required()->type_name("SCENE.json");
   AddCommonOptions(*run, runOptions);
 
   CommonOptions demoOptions;

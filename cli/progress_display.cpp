@@ -67,6 +67,10 @@ void ProgressDisplay::HostProgress(const XSI::Host::ProgressState& state, XSI::H
   const int percent = static_cast<int>(std::floor(fraction * 100.0));
   const std::string caption = Narrow(state.caption);
   if (terminal_) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool finished = state.value >= state.maximum;
+    if (event != ProgressEvent::Created && !finished && now - lastDraw_ < std::chrono::milliseconds(50)) return;
+    lastDraw_ = now;
     constexpr int kBarWidth = 24;
     const int filled = static_cast<int>(std::floor(fraction * kBarWidth));
     std::string bar(1, '[');

@@ -6,6 +6,7 @@
 // that is redrawn in place; otherwise every update is a plain line (the host
 // bar only at each tenth of its range).
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -36,6 +37,9 @@ class ProgressDisplay {
   bool terminal_;
   bool statusShown_ = false;
   int lastTenth_ = -1;
+  // Terminal redraws of the host bar are at most this often: the recompute
+  // loop can report thousands of frames a second.
+  std::chrono::steady_clock::time_point lastDraw_{};
 };
 
 // "0.4 s", "12.0 s", "3 min 07 s".
