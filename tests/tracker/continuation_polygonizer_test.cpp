@@ -129,8 +129,12 @@ class ContinuationPolygonizerTest : public ::testing::Test {
     in.normalsOrUv = false;
   }
 
+  // Every closed test surface stays far below this ceiling; a tracker that
+  // runs away fails here quickly instead of at the production ceiling.
+  static constexpr int64_t kTestCeiling = 20000;
+
   Mesh Run(const FieldFunction& field, const std::vector<MetaElement>& elements,
-           int64_t maxTrackedCubes = kMaxTrackedCubes) {
+           int64_t maxTrackedCubes = kTestCeiling) {
     ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
     Mesh mesh;
     const auto count = static_cast<int32_t>(elements.size());
@@ -175,7 +179,7 @@ TEST_F(ContinuationPolygonizerTest, RandomScenesGiveClosedConsistentlyOrientedMe
         const auto field = ModelField(model, elements, isovalues[model]);
         RecordingField recorder(*field);
         const Mesh mesh = Run(recorder, elements);
-        EXPECT_EQ(mesh.result, PolygonizeResult::Complete);
+        ASSERT_EQ(mesh.result, PolygonizeResult::Complete);
         ASSERT_GT(mesh.vertices.GetCount(), 100);
         EXPECT_TRUE(HasValidIndices(mesh.vertices.GetCount(), mesh.polygons));
         EXPECT_TRUE(IsClosedManifold(mesh.polygons, polygonization == 0));
@@ -189,6 +193,24 @@ TEST_F(ContinuationPolygonizerTest, RandomScenesGiveClosedConsistentlyOrientedMe
           if (IsLatticePoint(p, 0.1f)) {
             EXPECT_TRUE(corners.insert({p.x, p.y, p.z}).second);
           }
+        }
+
+        // With the cube table every vertex lies on an axis edge and the field
+        // changes sign within cell / 2^RES of it along that edge.
+        for (XSI::LONG v = 0; polygonization == 0 && v < mesh.vertices.GetCount(); ++v) {
+          const Float3 p = VertexAt(mesh.vertices, v);
+          const bool aligned[3] = {LatticeIndexOf(p.x, 0.1f).has_value(), LatticeIndexOf(p.y, 0.1f).has_value(),
+                                   LatticeIndexOf(p.z, 0.1f).has_value()};
+          ASSERT_EQ(aligned[0] + aligned[1] + aligned[2], 2) << "vertex " << v;
+          const float h = 0.1f / (1 << 4);
+          Float3 low = p;
+          Float3 high = p;
+          float& lowFree = !aligned[0] ? low.x : (!aligned[1] ? low.y : low.z);
+          float& highFree = !aligned[0] ? high.x : (!aligned[1] ? high.y : high.z);
+          lowFree -= h;
+          highFree += h;
+          ASSERT_NE(field->Evaluate(low.x, low.y, low.z) > 0.0f, field->Evaluate(high.x, high.y, high.z) > 0.0f)
+              << "vertex " << v;
         }
 
         // A second run gives the same arrays.
@@ -217,6 +239,7 @@ TEST_F(ContinuationPolygonizerTest, SingleSphereLiesAtTheAnalyticRadiusOfEachMod
       Configure(cell, res, polygonization, isovalues[model]);
       const auto field = ModelField(model, elements, isovalues[model]);
       const Mesh mesh = Run(*field, elements);
+      ASSERT_EQ(mesh.result, PolygonizeResult::Complete);
       ASSERT_GT(mesh.vertices.GetCount(), 500);
       EXPECT_TRUE(IsClosedManifold(mesh.polygons, polygonization == 0));
       // The radial error is at most the error along the vertex's lattice edge,
@@ -225,6 +248,19 @@ TEST_F(ContinuationPolygonizerTest, SingleSphereLiesAtTheAnalyticRadiusOfEachMod
       for (XSI::LONG v = 0; v < mesh.vertices.GetCount(); ++v) {
         ASSERT_NEAR(Distance(VertexAt(mesh.vertices, v), centre), expected[model], tolerance) << "vertex " << v;
       }
+      // Triangles run counter-clockwise seen from outside: the signed volume
+      // they enclose is the ball's, positive.
+      double volume = 0.0;
+      for (XSI::LONG t = 0; t + 3 < mesh.polygons.GetCount(); t += 4) {
+        const Float3 a = VertexAt(mesh.vertices, mesh.polygons[t + 1]);
+        const Float3 b = VertexAt(mesh.vertices, mesh.polygons[t + 2]);
+        const Float3 c = VertexAt(mesh.vertices, mesh.polygons[t + 3]);
+        volume += (double{a.x} * (double{b.y} * c.z - double{b.z} * c.y) -
+                   double{a.y} * (double{b.x} * c.z - double{b.z} * c.x) +
+                   double{a.z} * (double{b.x} * c.y - double{b.y} * c.x)) / 6.0;
+      }
+      const double ball = 4.0 / 3.0 * 3.14159265358979 * expected[model] * expected[model] * expected[model];
+      EXPECT_NEAR(volume / ball, 1.0, 0.03);
     }
   }
 }
@@ -243,6 +279,7 @@ TEST_F(ContinuationPolygonizerTest, CubeVerticesLieOnLatticeEdgesWithinTheBisect
     SCOPED_TRACE(::testing::Message() << "RES " << res);
     Configure(cell, res, 0);
     const Mesh mesh = Run(sphere, elements);
+    ASSERT_EQ(mesh.result, PolygonizeResult::Complete);
     ASSERT_GT(mesh.vertices.GetCount(), 500);
     for (XSI::LONG v = 0; v < mesh.vertices.GetCount(); ++v) {
       const Float3 p = VertexAt(mesh.vertices, v);
@@ -371,7 +408,7 @@ TEST_F(ContinuationPolygonizerTest, SurfaceWiderThanThirtyTwoCellsIsTrackedCompl
   const std::vector<MetaElement> elements = {Element(ElementShape::Sphere, centre, 1.0f, 0)};
   Configure(0.1f, 8, 1);
   const Mesh mesh = Run(sphere, elements);
-  EXPECT_EQ(mesh.result, PolygonizeResult::Complete);
+  ASSERT_EQ(mesh.result, PolygonizeResult::Complete);
   EXPECT_TRUE(IsClosedManifold(mesh.polygons));
   EXPECT_TRUE(HasNoDuplicateVertices(mesh.vertices));
   float low = 0.0f;
