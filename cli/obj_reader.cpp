@@ -21,13 +21,33 @@ std::string FirstLine(const std::string& text) {
   return line;
 }
 
+// True when a number in `bytes` has an exponent of more than six digits. The
+// parser accumulates exponents in an int without a full overflow guard; no
+// real coordinate needs such an exponent, so those files are refused first.
+bool HasOverlongExponent(std::span<const uint8_t> bytes) {
+  auto isDigit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+  for (size_t i = 1; i < bytes.size(); ++i) {
+    if ((bytes[i] != 'e' && bytes[i] != 'E') || !(isDigit(bytes[i - 1]) || bytes[i - 1] == '.')) continue;
+    size_t j = i + 1;
+    if (j < bytes.size() && (bytes[j] == '+' || bytes[j] == '-')) ++j;
+    size_t digits = 0;
+    while (j < bytes.size() && isDigit(bytes[j])) {
+      ++digits;
+      ++j;
+    }
+    if (digits > 6) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool ReadObj(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
   mesh.Clear();
-  if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
+  if (!bytes.empty() && std::memchr(bytes.data(), 0, bytes.size()) != nullptr) {
     return Fail(error, mesh, "not an OBJ file (it holds a zero byte)");
   }
+  if (HasOverlongExponent(bytes)) return Fail(error, mesh, "a number has an exponent of more than six digits");
   // The parser reads whole lines of text; triangulation stays off so that it
   // never looks up positions through unchecked indices.
   tinyobj::ObjReaderConfig config;

@@ -63,10 +63,17 @@ TEST(ObjReader, RefusesBadIndicesAndBinaryData) {
 }
 
 TEST(ObjReader, RefusesCoordinatesBeyondFloat) {
+  for (const char* text : {"v 0 1e300 0\n", "v 0 1e2147483648 0\n", "v 0 1.e-99999999999 0\n"}) {
+    SCOPED_TRACE(text);
+    MeshData mesh;
+    std::string error;
+    EXPECT_FALSE(ReadObj(Bytes(text), mesh, error));
+    EXPECT_FALSE(error.empty());
+  }
   MeshData mesh;
   std::string error;
-  EXPECT_FALSE(ReadObj(Bytes("v 0 1e300 0\n"), mesh, error));
-  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(ReadObj(Bytes("usemtl e1234567890\nv 1e-5 2.5E+3 0\n"), mesh, error)) << error;
+  EXPECT_EQ(mesh.positions, (std::vector<double>{1e-5, 2500, 0}));
 }
 
 // Every prefix and single-byte corruptions of a valid file: either a mesh
