@@ -27,8 +27,11 @@
 
 namespace {
 
-// Edge tables of a slab, one entry per lattice point (j, k) of a plane, at
-// j * nz + k. An entry holds the vertex index of the edge that starts there:
+// Edge tables of a slab, one record per lattice point (j, k) of a plane, at
+// j * nz + k: one for plane i, one for plane i + 1 and one for the edges
+// between them. A record holds the vertex indices of the edges that start
+// at its point, side by side so that a cube's lookups share cache lines
+// (the cube table uses only the axis edges, the tetrahedra all of them):
 //   LowK, LowJ    plane i, edge (j, k)-(j, k+1) and (j, k)-(j+1, k)
 //   LowYZ         plane i, diagonal (j+1, k)-(j, k+1)
 //   HighK, HighJ, HighYZ   the same on plane i + 1
@@ -136,6 +139,9 @@ inline uint64_t NextBits(const uint64_t* row, int32_t w, int32_t words) {
   return (row[w] >> 1) | (w + 1 < words ? row[w + 1] << 63 : 0);
 }
 
+// How many crossed cubes ahead the extraction fetches lattice data.
+constexpr size_t kPrefetchAhead = 16;
+
 class GridExtraction {
  public:
   GridExtraction(GridPolygonizer& grid, const OperatorInstance& in, XSI::MATH::CVector3Array& vertices,
@@ -168,6 +174,27 @@ class GridExtraction {
   void PolygonizeCube(unsigned caseIndex);
   void PolygonizeTetrahedra(unsigned caseIndex);
   void EmitCell();
+  // Starts loading what cube (i_, j, k) of this slab will read. Always
+  // inlined: GCC drops calls to a function that does nothing but prefetch.
+  [[gnu::always_inline]] void Prefetch(int32_t j, int32_t k) const {
+    const size_t point = static_cast<size_t>(j) * nz_ + static_cast<size_t>(k);
+    const size_t base = static_cast<size_t>(i_) * planePoints_ + point;
+    for (size_t offset : {size_t{0}, static_cast<size_t>(nz_)}) {
+      __builtin_prefetch(field_ + base + offset);
+      __builtin_prefetch(field_ + base + planePoints_ + offset);
+      if (in_.normalsOrUv) {
+        __builtin_prefetch(normals_ + 3 * (base + offset));
+        __builtin_prefetch(normals_ + 3 * (base + offset) + 5);
+        __builtin_prefetch(normals_ + 3 * (base + planePoints_ + offset));
+        __builtin_prefetch(normals_ + 3 * (base + planePoints_ + offset) + 5);
+      }
+      if (slots_[kLowK] != nullptr) {
+        __builtin_prefetch(slots_[kLowK] + (point + offset) * slotStride_[kLowK]);
+        __builtin_prefetch(slots_[kHighK] + (point + offset) * slotStride_[kHighK]);
+        __builtin_prefetch(slots_[kCrossI] + (point + offset) * slotStride_[kCrossI]);
+      }
+    }
+  }
 
   GridPolygonizer& grid_;
   const OperatorInstance& in_;
@@ -180,7 +207,8 @@ class GridExtraction {
   const int32_t words_;         // sign words per lattice row
   const size_t planePoints_;
   size_t cornerOffset_[8] = {};  // lattice point offset of corner n from corner 0
-  int32_t* slots_[kSlotCount] = {};
+  int32_t* slots_[kSlotCount] = {};  // first entry of the slot, in its table
+  size_t slotStride_[kSlotCount] = {};  // entries per record of the slot's table
   // Entries below these vertex counts are left over from planes no longer in
   // use: an edge of plane i was made in slab i - 1 or i, an edge of plane
   // i + 1 or between the planes in slab i, and vertex indices only grow.
@@ -204,8 +232,23 @@ void GridExtraction::Run() {
   if (mode == 10) {
     edges.clear();
   } else {
-    edges.assign(kSlotCount * planePoints_, -1);
-    for (int s = 0; s < kSlotCount; ++s) slots_[s] = edges.data() + s * planePoints_;
+    // Records: plane (k, j[, yz]), between the planes (i[, xy, xz, body]).
+    const size_t planeStride = mode == 0 ? 2 : 3;
+    const size_t crossStride = mode == 0 ? 1 : 4;
+    edges.assign((2 * planeStride + crossStride) * planePoints_, -1);
+    int32_t* low = edges.data();
+    int32_t* high = low + planeStride * planePoints_;
+    int32_t* cross = high + planeStride * planePoints_;
+    for (int s = 0; s < kSlotCount; ++s) {
+      const bool inPlane = s < kCrossI;
+      const size_t offset = inPlane ? static_cast<size_t>(s % 3) : static_cast<size_t>(s - kCrossI);
+      if (offset >= (inPlane ? planeStride : crossStride)) {
+        slots_[s] = nullptr;  // not used by this mode
+        continue;
+      }
+      slots_[s] = (inPlane ? (s < kHighK ? low : high) : cross) + offset;
+      slotStride_[s] = inPlane ? planeStride : crossStride;
+    }
   }
   for (int n = 0; n < 8; ++n) {
     cornerOffset_[n] = ((n >> 2) & 1) * planePoints_ + ((n >> 1) & 1) * static_cast<size_t>(nz_) + (n & 1);
@@ -227,8 +270,9 @@ void GridExtraction::Run() {
     for (int32_t j = 0; j < ny_; ++j) {
       ComputeRowSigns(highPlane + static_cast<size_t>(j) * nz_, nz_, iso, highSigns + static_cast<size_t>(j) * words_);
     }
+    std::vector<int32_t>& crossed = grid_.crossedCubes;
+    crossed.clear();
     for (int32_t j = 0; j + 1 < ny_; ++j) {
-      j_ = j;
       const uint64_t* rowA = lowSigns + static_cast<size_t>(j) * words_;  // corners 0, 1
       const uint64_t* rowB = rowA + words_;                                // corners 2, 3
       const uint64_t* rowC = highSigns + static_cast<size_t>(j) * words_;  // corners 4, 5
@@ -248,18 +292,28 @@ void GridExtraction::Run() {
         while (mixed != 0) {
           const int32_t k = first + __builtin_ctzll(mixed);
           mixed &= mixed - 1;
-          k_ = k;
-          base_ = static_cast<size_t>(i) * planePoints_ + static_cast<size_t>(j) * nz_ + static_cast<size_t>(k);
-          const unsigned caseIndex =
-              TwoBits(rowA, k) | (TwoBits(rowB, k) << 2) | (TwoBits(rowC, k) << 4) | (TwoBits(rowD, k) << 6);
-          if (mode == 0) {
-            PolygonizeCube(caseIndex);
-          } else if (mode == 1) {
-            PolygonizeTetrahedra(caseIndex);
-          } else {
-            EmitCell();
-          }
+          const int32_t caseIndex = static_cast<int32_t>(TwoBits(rowA, k) | (TwoBits(rowB, k) << 2) |
+                                                         (TwoBits(rowC, k) << 4) | (TwoBits(rowD, k) << 6));
+          crossed.insert(crossed.end(), {j, k, caseIndex});
         }
+      }
+    }
+    // The slab's crossed cubes in order. Their lattice values, normals and
+    // edge records are scattered over two planes: fetch them a few cubes
+    // ahead so that the misses overlap.
+    const size_t count = crossed.size() / 3;
+    for (size_t c = 0; c < count; ++c) {
+      if (c + kPrefetchAhead < count) Prefetch(crossed[3 * (c + kPrefetchAhead)], crossed[3 * (c + kPrefetchAhead) + 1]);
+      j_ = crossed[3 * c];
+      k_ = crossed[3 * c + 1];
+      base_ = static_cast<size_t>(i) * planePoints_ + static_cast<size_t>(j_) * nz_ + static_cast<size_t>(k_);
+      const auto caseIndex = static_cast<unsigned>(crossed[3 * c + 2]);
+      if (mode == 0) {
+        PolygonizeCube(caseIndex);
+      } else if (mode == 1) {
+        PolygonizeTetrahedra(caseIndex);
+      } else {
+        EmitCell();
       }
     }
     // Plane i + 1 becomes the low plane of the next slab.
@@ -274,7 +328,8 @@ void GridExtraction::Run() {
 
 int32_t GridExtraction::EdgeVertex(int a, int b) {
   const EdgeRef ref = kEdgeRefs.pair[a][b];
-  int32_t& entry = slots_[ref.slot][static_cast<size_t>(j_ + ref.dj) * nz_ + static_cast<size_t>(k_ + ref.dk)];
+  const size_t point = static_cast<size_t>(j_ + ref.dj) * nz_ + static_cast<size_t>(k_ + ref.dk);
+  int32_t& entry = slots_[ref.slot][point * slotStride_[ref.slot]];
   if (entry >= (ref.slot <= kLowYZ ? lowValid_ : slabValid_)) return entry;
   entry = MakeVertex(a, b);
   return entry;

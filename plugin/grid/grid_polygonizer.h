@@ -69,9 +69,11 @@ class GridPolygonizer {
   // when it could not be allocated: every row is then treated as touched.
   std::vector<int32_t> sampledRowLow;
   std::vector<int32_t> sampledRowHigh;
-  // Extraction scratch: sign bits of two lattice planes and the vertex index
-  // of every lattice edge (and tetrahedron diagonal) of two planes and of the
-  // slab between them.
+  // Extraction scratch: sign bits of two lattice planes, the vertex index of
+  // every lattice edge (and tetrahedron diagonal) of two planes and of the
+  // slab between them, and the crossed cubes of a slab.
   std::vector<uint64_t> planeSigns;
   std::vector<int32_t> edgeVertices;
+  // The crossed cubes of one slab as (j, k, case index) triples, in order.
+  std::vector<int32_t> crossedCubes;
 };

@@ -2,6 +2,7 @@
 // lattices, then relax the accumulated lattices toward them.
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -11,6 +12,11 @@
 namespace {
 
 constexpr float kNearZero = 0.00001f;  // nearest float to 1e-5
+// Lattice planes per slab of the step: four planes of the sampled lattices
+// (16 bytes a point) take about 4 MB at N = 256.
+constexpr int32_t kSlabPlanes = 4;
+// Points per chunk of a splat row.
+constexpr int32_t kSplatChunk = 64;
 
 bool IsFinite3(const Float3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
@@ -72,6 +78,14 @@ inline float TermZ(float z) {
   return Shape == 1 ? z * z * z * z : z * z;
 }
 
+// value when keep, else +0; written with a bit mask so that the splat loops
+// need no branch and vectorize (the compiler will not turn a branch around
+// floating-point arithmetic into a select).
+inline float KeepIf(bool keep, float value) {
+  const uint32_t mask = 0u - static_cast<uint32_t>(keep);
+  return std::bit_cast<float>(std::bit_cast<uint32_t>(value) & mask);
+}
+
 // Kernel (before the weight) and normal factor of one lattice point at measure d.
 //  Model 0, inverse square: radius^2 / d for spheres and cylinders and
 //    (radius^2)^2 / d for cubes, with a measure below 1e-5 replaced by radius
@@ -85,10 +99,10 @@ inline float TermZ(float z) {
 template <int Model, int Shape>
 inline float Kernel(float& d, float radius) {
   if constexpr (Model == 0) {
-    if (d < kNearZero) d = Shape == 1 ? radius * radius : radius;
+    d = d < kNearZero ? (Shape == 1 ? radius * radius : radius) : d;
     return Shape == 1 ? ((radius * radius) * (radius * radius)) / d : (radius * radius) / d;
   } else if constexpr (Model == 1) {
-    return d < 0.5f ? (d * d + (0.25f - d)) * 16.0f : 0.0f;
+    return KeepIf(d < 0.5f, (d * d + (0.25f - d)) * 16.0f);
   } else {
     if (!(d > 0.0f)) return 0.0f;
     const float t = std::exp(-d);
@@ -100,11 +114,11 @@ inline float Kernel(float& d, float radius) {
 template <int Model>
 inline float NormalFactor(float d, float radius) {
   if constexpr (Model == 0) {
-    if (d < kNearZero) d = radius;
+    d = d < kNearZero ? radius : d;
     return radius / (d * d);
   } else if constexpr (Model == 1) {
     const float s = d * std::sqrt(d);
-    return s < 0.5f ? (s * s + (0.25f - s)) * 16.0f : 0.0f;
+    return KeepIf(s < 0.5f, (s * s + (0.25f - s)) * 16.0f);
   } else {
     if (!(d > 0.0f)) return 0.0f;
     const float t = std::exp(-d);
@@ -146,6 +160,7 @@ void SplatAxisAligned(const StepContext& c, const MetaElement& e, const IndexBox
   const float weight = e.weight;
   const float radius = e.radius;
   const float g0 = weight * 2.0f;
+  const float cellZ = in.cellSize.z;
   for (int32_t i = box.low.x; i <= box.high.x; ++i) {
     const float px = (static_cast<float>(i) * in.cellSize.x - rel.x) * af.x;
     const float tx = TermX<Shape>(px);
@@ -160,18 +175,32 @@ void SplatAxisAligned(const StepContext& c, const MetaElement& e, const IndexBox
       }
       const size_t row = static_cast<size_t>(i) * static_cast<size_t>(c.ny) + static_cast<size_t>(j);
       MarkRow(c, row, box.low.z, box.high.z);
-      float* f = c.sampled + row * static_cast<size_t>(c.nz);
-      float* n = c.sampledNormal + row * static_cast<size_t>(c.nz) * 3;
-      for (int32_t k = box.low.z; k <= box.high.z; ++k) {
-        const float pz = (static_cast<float>(k) * in.cellSize.z - rel.z) * af.z;
-        float d = txy + TermZ<Shape>(pz);
-        const float kernel = Kernel<Model, Shape>(d, radius);
-        f[k] += kernel * weight;
+      float* f = c.sampled + row * static_cast<size_t>(c.nz) + box.low.z;
+      float* n = c.sampledNormal + (row * static_cast<size_t>(c.nz) + box.low.z) * 3;
+      const int32_t count = box.high.z - box.low.z + 1;
+      // In chunks: the kernel loop runs over contiguous values and
+      // vectorizes; the gradient goes to the three-float points afterwards.
+      for (int32_t first = 0; first < count; first += kSplatChunk) {
+        const int32_t length = std::min(kSplatChunk, count - first);
+        float g[kSplatChunk];
+        float z[kSplatChunk];
+        float* fc = f + first;
+        for (int32_t m = 0; m < length; ++m) {
+          const float pz = (static_cast<float>(box.low.z + first + m) * cellZ - rel.z) * af.z;
+          float d = txy + TermZ<Shape>(pz);
+          fc[m] += Kernel<Model, Shape>(d, radius) * weight;
+          if constexpr (Normals) {
+            g[m] = g0 * NormalFactor<Model>(d, radius);
+            z[m] = pz;
+          }
+        }
         if constexpr (Normals) {
-          const float g = g0 * NormalFactor<Model>(d, radius);
-          n[3 * k + 0] += px * g * af.x;
-          n[3 * k + 1] += py * g * af.y;
-          n[3 * k + 2] += pz * g * af.z;
+          float* nc = n + 3 * static_cast<size_t>(first);
+          for (int32_t m = 0; m < length; ++m) {
+            nc[3 * m + 0] += px * g[m] * af.x;
+            nc[3 * m + 1] += py * g[m] * af.y;
+            nc[3 * m + 2] += z[m] * g[m] * af.z;
+          }
         }
       }
     }
@@ -254,31 +283,42 @@ void SplatModel(const StepContext& c, const MetaElement& e, const IndexBox& box,
   }
 }
 
-void SplatElement(const StepContext& c, const MetaElement& e, bool bounded) {
+bool IsRotated(const MetaElement& e) {
+  return !(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&
+           NearlyEqual(e.inverseAngles.z, 0.0f));
+}
+
+// The element's rotation (Euler angles applied Z, Y, X: order 5) and, for the
+// gradient, its inverse (the negated angles applied X, Y, Z: order 0).
+void SetElementRotation(GridPolygonizer& grid, const OperatorInstance& in, const MetaElement& e) {
+  grid.rotated = IsRotated(e);
+  if (!grid.rotated) return;
+  grid.elementRotation.PutRotationOrder(static_cast<XSI::LONG>(5));
+  grid.elementRotation.SetRotationFromXYZAngles(
+      XSI::MATH::CVector3(e.inverseAngles.x, e.inverseAngles.y, e.inverseAngles.z));
+  if (in.normalsOrUv) {
+    grid.inverseRotation.PutRotationOrder(static_cast<XSI::LONG>(0));
+    grid.inverseRotation.SetRotationFromXYZAngles(
+        XSI::MATH::CVector3(-e.inverseAngles.x, -e.inverseAngles.y, -e.inverseAngles.z));
+  }
+}
+
+// Splats one element into the lattice points of planes i = firstI .. lastI.
+void SplatElement(const StepContext& c, const MetaElement& e, bool bounded, int32_t firstI, int32_t lastI) {
   GridPolygonizer& grid = c.grid;
   const OperatorInstance& in = c.in;
 
-  // 1) rotation of the element, and its inverse for the gradient
-  grid.rotated = false;
-  if (!(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&
-        NearlyEqual(e.inverseAngles.z, 0.0f))) {
-    grid.rotated = true;
-    grid.elementRotation.PutRotationOrder(static_cast<XSI::LONG>(5));
-    grid.elementRotation.SetRotationFromXYZAngles(
-        XSI::MATH::CVector3(e.inverseAngles.x, e.inverseAngles.y, e.inverseAngles.z));
-    if (in.normalsOrUv) {
-      grid.inverseRotation.PutRotationOrder(static_cast<XSI::LONG>(0));
-      grid.inverseRotation.SetRotationFromXYZAngles(
-          XSI::MATH::CVector3(-e.inverseAngles.x, -e.inverseAngles.y, -e.inverseAngles.z));
-    }
-  }
-
-  // 2) the lattice points to visit
+  // 1) the lattice points to visit
   if (in.blendingModel < 0 || in.blendingModel > 2) return;
-  const IndexBox box = bounded ? ElementIndexBox(in, e)
-                               : IndexBox{{0, 0, 0}, {in.resolution.x, in.resolution.y, in.resolution.z}};
+  IndexBox box = bounded ? ElementIndexBox(in, e)
+                         : IndexBox{{0, 0, 0}, {in.resolution.x, in.resolution.y, in.resolution.z}};
+  box.low.x = std::max(box.low.x, firstI);
+  box.high.x = std::min(box.high.x, lastI);
+  if (box.low.x > box.high.x || box.low.y > box.high.y || box.low.z > box.high.z) return;
 
-  // 3) the shortcuts of the axis-aligned splat hold for finite data only
+  // 2) its rotation; the shortcuts of the axis-aligned splat hold for finite
+  //    data only
+  SetElementRotation(grid, in, e);
   const bool general = grid.rotated || !IsFinite3(e.centre) || !IsFinite3(e.axisFactor) ||
                        !std::isfinite(e.weight) || !IsFinite3(in.halfSize) || !IsFinite3(in.cellSize);
   switch (in.blendingModel) {
@@ -288,16 +328,17 @@ void SplatElement(const StepContext& c, const MetaElement& e, bool bounded) {
   }
 }
 
-// Sets the sampled lattices to zero where the previous splats touched them.
-void ClearSampled(const StepContext& c) {
+// Sets the sampled lattices of rows firstRow .. lastRow - 1 to zero where the
+// previous splats touched them.
+void ClearSampled(const StepContext& c, size_t firstRow, size_t lastRow) {
   GridPolygonizer& grid = c.grid;
   if (!c.trackRows) {
-    grid.sampledField.Fill(0.0f);
-    grid.sampledNormals.Fill(Float3{0.0f, 0.0f, 0.0f});
+    const size_t nz = static_cast<size_t>(c.nz);
+    std::fill(c.sampled + firstRow * nz, c.sampled + lastRow * nz, 0.0f);
+    std::fill(c.sampledNormal + firstRow * nz * 3, c.sampledNormal + lastRow * nz * 3, 0.0f);
     return;
   }
-  const size_t rows = grid.sampledRowLow.size();
-  for (size_t row = 0; row < rows; ++row) {
+  for (size_t row = firstRow; row < lastRow; ++row) {
     const int32_t low = grid.sampledRowLow[row];
     const int32_t high = grid.sampledRowHigh[row];
     if (low > high) continue;
@@ -344,21 +385,23 @@ void RelaxRun(float* a, const float* b, float* na, const float* nb, size_t count
   }
 }
 
+// Relaxation of rows firstRow .. lastRow - 1.
 template <int GridSpace>
-void RelaxGrids(const StepContext& c, float rate) {
+void RelaxGrids(const StepContext& c, float rate, size_t firstRow, size_t lastRow) {
   GridPolygonizer& grid = c.grid;
   float* a = grid.accumulatedField.Data();
   float* na = grid.accumulatedNormals.Data();
   const float* b = c.sampled;
   const float* nb = c.sampledNormal;
   const float negIso = -c.in.isovalue;
+  const size_t nz = static_cast<size_t>(c.nz);
   if (!c.trackRows) {
-    RelaxRun<GridSpace, false>(a, b, na, nb, grid.accumulatedField.PointCount(), rate, negIso);
+    const size_t first = firstRow * nz;
+    RelaxRun<GridSpace, false>(a + first, b + first, na + first * 3, nb + first * 3, (lastRow - firstRow) * nz, rate,
+                               negIso);
     return;
   }
-  const size_t nz = static_cast<size_t>(c.nz);
-  const size_t rows = grid.sampledRowLow.size();
-  for (size_t row = 0; row < rows; ++row) {
+  for (size_t row = firstRow; row < lastRow; ++row) {
     const size_t base = row * nz;
     const int32_t low = grid.sampledRowLow[row];
     const int32_t high = grid.sampledRowHigh[row];
@@ -390,21 +433,42 @@ void GridPolygonizer::SimulateStep(const MetaElement* elements, const int32_t& e
                       sampledRowLow.size() == static_cast<size_t>(sampledField.Nx()) * sampledField.Ny() &&
                           sampledRowHigh.size() == sampledRowLow.size()};
 
-  // 1) rate and a clean sampled field
+  // The lattice is worked through in slabs of a few planes: clear the
+  // sampled values, splat every element's part, relax, then the next slab.
+  // Each point still sees the same operations in the same order (its
+  // clearing, each element in array order, its relaxation), while a slab's
+  // sampled values stay in cache from the clearing to the relaxation.
+  // Measured at N = 256 with 200 elements: about a third of the time of the
+  // lattice-wide clear, splat and relax.
   const float relaxRate = 1.0f / in.viscosityFactor;
-  ClearSampled(c);
-
-  // 2) splat every element, in array order
   const bool bounded = in.blendingModel == 1 ? true : in.blendingModel == 0 ? in.volumeHyperbolic
                                                                              : in.volumeExponential;
-  if (elements != nullptr) {
-    for (int32_t n = 0; n < elementCount; ++n) SplatElement(c, elements[n], bounded);
+  const int32_t nx = sampledField.Nx();
+  const size_t ny = static_cast<size_t>(sampledField.Ny());
+  for (int32_t firstI = 0; firstI < nx; firstI += kSlabPlanes) {
+    const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
+    const size_t firstRow = static_cast<size_t>(firstI) * ny;
+    const size_t lastRow = (static_cast<size_t>(lastI) + 1) * ny;
+    ClearSampled(c, firstRow, lastRow);
+    if (elements != nullptr) {
+      for (int32_t n = 0; n < elementCount; ++n) SplatElement(c, elements[n], bounded, firstI, lastI);
+    }
+    if (in.gridSpace == 0) {
+      RelaxGrids<0>(c, relaxRate, firstRow, lastRow);
+    } else if (in.gridSpace == 1) {
+      RelaxGrids<1>(c, relaxRate, firstRow, lastRow);
+    }
   }
 
-  // 3) move the accumulated lattices toward the sampled ones
-  if (in.gridSpace == 0) {
-    RelaxGrids<0>(c, relaxRate);
-  } else if (in.gridSpace == 1) {
-    RelaxGrids<1>(c, relaxRate);
+  // The rotation members end as an element-by-element pass leaves them: the
+  // last rotated element's rotations, `rotated` for the last element.
+  if (elements != nullptr && elementCount > 0) {
+    for (int32_t n = elementCount - 1; n >= 0; --n) {
+      if (IsRotated(elements[n])) {
+        SetElementRotation(*this, in, elements[n]);
+        break;
+      }
+    }
+    rotated = IsRotated(elements[elementCount - 1]);
   }
 }

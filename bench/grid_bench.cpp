@@ -1,0 +1,180 @@
+// Voxel grid benchmarks on the peer scenes (see bench/README.md):
+//   BM_Extract/N/normals   ExtractAndCache of field_N.f32 (iso 1, cube table)
+//   BM_SimulateStep/N/normals   SimulateStep of the 200 elements of
+//                          elements_200.f32 as model 1 spheres in the unit box
+//   BM_LatticePass/N       one pass over the four lattices' memory (a copy of
+//                          the sampled lattices into the accumulated ones,
+//                          32 bytes per lattice point): the yardstick for the step
+// The data folder comes from --data=DIR or the environment variable
+// GLOMORA_PEER_DATA.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "front/operator_instance.h"
+
+namespace {
+
+std::string dataFolder;
+
+bool ReadFloats(const std::string& name, std::vector<float>& out, size_t count) {
+  const std::string path = dataFolder + "/" + name;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  out.resize(count);
+  const bool ok = std::fread(out.data(), sizeof(float), count, file) == count;
+  std::fclose(file);
+  return ok;
+}
+
+// The 200 elements as the gatherer would make model 1 spheres of them: the
+// unit box shifted to centre on the origin, the offset divided by the diameter.
+std::vector<MetaElement> LoadElements() {
+  std::vector<float> rows;
+  std::vector<MetaElement> elements;
+  if (!ReadFloats("elements_200.f32", rows, 200 * 4)) return elements;
+  for (int n = 0; n < 200; ++n) {
+    const float r = rows[4 * n + 3];
+    const float f = 1.0f / (2.0f * r);
+    MetaElement e{};
+    e.centre = Float3{rows[4 * n] - 0.5f, rows[4 * n + 1] - 0.5f, rows[4 * n + 2] - 0.5f};
+    e.scale = Float3{1, 1, 1};
+    e.axisFactor = Float3{f, f, f};
+    e.radius = r;
+    e.height = 1.0f;
+    e.radialFactor = f;
+    e.axialFactor = f;
+    e.weight = 1.0f;
+    e.shape = ElementShape::Sphere;
+    elements.push_back(e);
+  }
+  return elements;
+}
+
+// An instance over the unit box [0, 1]^3 (size 1 centred on the origin) with
+// N cells per axis, iso value 1, viscosity 0, grid space 0, model 1.
+std::unique_ptr<OperatorInstance> MakeInstance(int n, bool normals) {
+  auto in = std::make_unique<OperatorInstance>();
+  in->fullName = L"bench.polymsh.GlomoraGeometry.Glomora";
+  in->resolution = Int3{n, n, n};
+  in->size = Float3{1, 1, 1};
+  const float cell = 1.0f / static_cast<float>(n);
+  in->cellSize = Float3{cell, cell, cell};
+  in->inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+  in->halfSize = Float3{0.5f, 0.5f, 0.5f};
+  in->isovalue = 1.0f;
+  in->inverseIsovalue = 1.0f;
+  in->viscosityFactor = 1.0f;
+  in->gridSpace = 0;
+  in->blendingModel = 1;
+  in->polygonization = 0;
+  in->userNormals = normals;
+  in->normalsOrUv = normals;
+  in->volumeScale = 1.0f;
+  in->startFrame = 1;
+  in->evalFrame = 2;
+  in->gridPolygonizer.owner = in.get();
+  in->gridPolygonizer.cubeTable = &in->cubeTable;
+  return in;
+}
+
+void BM_Extract(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const bool normals = state.range(1) != 0;
+  const size_t points = static_cast<size_t>(n + 1) * (n + 1) * (n + 1);
+  std::vector<float> field;
+  if (!ReadFloats("field_" + std::to_string(n) + ".f32", field, points)) {
+    state.SkipWithError("field file missing: run gen_scenes.py and pass --data=DIR");
+    return;
+  }
+  auto in = MakeInstance(n, normals);
+  GridPolygonizer& grid = in->gridPolygonizer;
+  if (normals) {
+    // A gradient to interpolate: the step's own, from the same elements.
+    const std::vector<MetaElement> elements = LoadElements();
+    const int32_t count = static_cast<int32_t>(elements.size());
+    grid.SimulateStep(elements.data(), count);
+  } else if (!grid.EnsureGrids()) {
+    state.SkipWithError("lattices not allocated");
+    return;
+  }
+  std::memcpy(grid.accumulatedField.Data(), field.data(), points * sizeof(float));
+  for (auto _ : state) {
+    in->vertices.Clear();
+    in->polygons.Clear();
+    in->nodeValues.Clear();
+    grid.ExtractAndCache(in->vertices, in->polygons, in->nodeValues, in->writeCache);
+    benchmark::DoNotOptimize(in->polygons.GetArray());
+  }
+  state.counters["vertices"] = in->vertices.GetCount();
+  state.counters["triangles"] = in->polygons.GetCount() / 4;
+  state.counters["cubes_per_s"] = benchmark::Counter(static_cast<double>(n) * n * n, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_SimulateStep(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const bool normals = state.range(1) != 0;
+  const std::vector<MetaElement> elements = LoadElements();
+  if (elements.empty()) {
+    state.SkipWithError("elements_200.f32 missing: run gen_scenes.py and pass --data=DIR");
+    return;
+  }
+  auto in = MakeInstance(n, normals);
+  const int32_t count = static_cast<int32_t>(elements.size());
+  in->gridPolygonizer.SimulateStep(elements.data(), count);  // allocates
+  for (auto _ : state) {
+    in->gridPolygonizer.SimulateStep(elements.data(), count);
+    benchmark::DoNotOptimize(in->gridPolygonizer.accumulatedField.Data());
+  }
+  state.counters["points_per_s"] = benchmark::Counter(static_cast<double>(n + 1) * (n + 1) * (n + 1),
+                                                      benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_LatticePass(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  auto in = MakeInstance(n, false);
+  GridPolygonizer& grid = in->gridPolygonizer;
+  if (!grid.EnsureGrids()) {
+    state.SkipWithError("lattices not allocated");
+    return;
+  }
+  const size_t points = grid.accumulatedField.PointCount();
+  grid.sampledField.Fill(0.5f);
+  grid.sampledNormals.Fill(Float3{0.5f, 0.5f, 0.5f});
+  for (auto _ : state) {
+    std::memcpy(grid.accumulatedField.Data(), grid.sampledField.Data(), points * sizeof(float));
+    std::memcpy(grid.accumulatedNormals.Data(), grid.sampledNormals.Data(), points * 3 * sizeof(float));
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(points) * 32);
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+  for (int n : {64, 128, 256}) {
+    for (int normals : {0, 1}) b->Args({n, normals});
+  }
+}
+
+BENCHMARK(BM_Extract)->Apply(Sizes)->ArgNames({"N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimulateStep)->Apply(Sizes)->ArgNames({"N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LatticePass)->Arg(64)->Arg(128)->Arg(256)->ArgName("N")->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (const char* env = std::getenv("GLOMORA_PEER_DATA")) dataFolder = env;
+  for (int a = 1; a < argc; ++a) {
+    if (std::strncmp(argv[a], "--data=", 7) == 0) dataFolder = argv[a] + 7;
+  }
+  if (dataFolder.empty()) dataFolder = "peerdata";
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
