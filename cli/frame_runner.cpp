@@ -283,6 +283,7 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     frameStats["polygons"] = mesh.PolygonCount();
     if (options.check) {
       const MeshCheck check = CheckMesh(mesh);
+      display.Finish();  // the status line on a shared terminal
       std::printf("%s frame %lld: %zu vertices, %zu triangles, %zu quads: %s\n", scene.name.c_str(),
                   static_cast<long long>(reached), mesh.VertexCount(), triangles, quads, DescribeCheck(check).c_str());
       std::fflush(stdout);
