@@ -18,9 +18,9 @@ namespace {
 using XSI::MATH::CTransformation;
 using XSI::MATH::CVector3;
 
-// Lattice corner (i, j, k) lies at ((i - kCornerShift) * cellSize.x, ...). The
-// shift is a hair above one half so that a lattice corner never falls exactly
-// on a grid-aligned element centre or symmetric surface point.
+// Lattice corner (i, j, k) lies at ((i - kCornerShift) * cellSize.x, ...), so
+// cube (i, j, k) is centred within 0.00001 cell of (i, j, k) * cellSize and
+// cube (0, 0, 0) holds the origin.
 constexpr float kCornerShift = 0.50001f;
 
 // Bisection halvings beyond which nothing can change. The length of an
