@@ -12,9 +12,12 @@
 namespace {
 
 constexpr float kNearZero = 0.00001f;  // nearest float to 1e-5
-// Lattice planes per slab of the step: four planes of the sampled lattices
-// (16 bytes a point) take about 4 MB at N = 256.
-constexpr int32_t kSlabPlanes = 4;
+// A tile of the step: two lattice planes and as many rows as keep the tile's
+// sampled values (16 bytes a point) within 256 KB; element boxes are found
+// for up to 256 elements at a time (on the stack).
+constexpr int32_t kSlabPlanes = 2;
+constexpr size_t kTileBytes = 256 * 1024;
+constexpr int32_t kBatchElements = 256;
 // Points per chunk of a splat row.
 constexpr int32_t kSplatChunk = 64;
 
@@ -303,18 +306,26 @@ void SetElementRotation(GridPolygonizer& grid, const OperatorInstance& in, const
   }
 }
 
-// Splats one element into the lattice points of planes i = firstI .. lastI.
-void SplatElement(const StepContext& c, const MetaElement& e, bool bounded, int32_t firstI, int32_t lastI) {
-  GridPolygonizer& grid = c.grid;
-  const OperatorInstance& in = c.in;
-
-  // 1) the lattice points to visit
-  if (in.blendingModel < 0 || in.blendingModel > 2) return;
+// The element's index box (or the whole lattice) clipped to planes
+// firstI .. lastI; an empty box has low.x > high.x.
+IndexBox SlabBox(const OperatorInstance& in, const MetaElement& e, bool bounded, int32_t firstI, int32_t lastI) {
   IndexBox box = bounded ? ElementIndexBox(in, e)
                          : IndexBox{{0, 0, 0}, {in.resolution.x, in.resolution.y, in.resolution.z}};
   box.low.x = std::max(box.low.x, firstI);
   box.high.x = std::min(box.high.x, lastI);
-  if (box.low.x > box.high.x || box.low.y > box.high.y || box.low.z > box.high.z) return;
+  if (box.low.y > box.high.y || box.low.z > box.high.z) box.high.x = box.low.x - 1;
+  return box;
+}
+
+// Splats one element into the part of its box within rows firstJ .. lastJ.
+void SplatElement(const StepContext& c, const MetaElement& e, IndexBox box, int32_t firstJ, int32_t lastJ) {
+  GridPolygonizer& grid = c.grid;
+  const OperatorInstance& in = c.in;
+
+  // 1) the lattice points to visit
+  box.low.y = std::max(box.low.y, firstJ);
+  box.high.y = std::min(box.high.y, lastJ);
+  if (box.low.x > box.high.x || box.low.y > box.high.y) return;
 
   // 2) its rotation; the shortcuts of the axis-aligned splat hold for finite
   //    data only
@@ -433,31 +444,55 @@ void GridPolygonizer::SimulateStep(const MetaElement* elements, const int32_t& e
                       sampledRowLow.size() == static_cast<size_t>(sampledField.Nx()) * sampledField.Ny() &&
                           sampledRowHigh.size() == sampledRowLow.size()};
 
-  // The lattice is worked through in slabs of a few planes: clear the
-  // sampled values, splat every element's part, relax, then the next slab.
+  // The lattice is worked through in tiles of a few planes and rows, small
+  // enough to stay in the second-level cache: clear the tile's sampled
+  // values, splat every element's part of it, relax it, then the next tile.
   // Each point still sees the same operations in the same order (its
-  // clearing, each element in array order, its relaxation), while a slab's
-  // sampled values stay in cache from the clearing to the relaxation.
-  // Measured at N = 256 with 200 elements: about a third of the time of the
-  // lattice-wide clear, splat and relax.
+  // clearing, each element in array order, its relaxation). The elements'
+  // boxes are found once per slab of planes, for a batch of elements at a
+  // time. Measured at N = 256 with 200 elements: about a third of the time
+  // of the lattice-wide clear, splat and relax.
   const float relaxRate = 1.0f / in.viscosityFactor;
   const bool bounded = in.blendingModel == 1 ? true : in.blendingModel == 0 ? in.volumeHyperbolic
                                                                              : in.volumeExponential;
+  const bool knownModel = in.blendingModel >= 0 && in.blendingModel <= 2;
+  const int32_t count = elements != nullptr && knownModel ? std::max(elementCount, 0) : 0;
   const int32_t nx = sampledField.Nx();
-  const size_t ny = static_cast<size_t>(sampledField.Ny());
+  const int32_t nyPoints = sampledField.Ny();
+  const size_t ny = static_cast<size_t>(nyPoints);
+  const size_t slabRowBytes = static_cast<size_t>(sampledField.Nz()) * 16 * kSlabPlanes;
+  const auto tileRows =
+      static_cast<int32_t>(std::max<size_t>(1, std::min<size_t>(ny, kTileBytes / std::max<size_t>(1, slabRowBytes))));
+  IndexBox boxes[kBatchElements];
   for (int32_t firstI = 0; firstI < nx; firstI += kSlabPlanes) {
     const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
-    const size_t firstRow = static_cast<size_t>(firstI) * ny;
-    const size_t lastRow = (static_cast<size_t>(lastI) + 1) * ny;
-    ClearSampled(c, firstRow, lastRow);
-    if (elements != nullptr) {
-      for (int32_t n = 0; n < elementCount; ++n) SplatElement(c, elements[n], bounded, firstI, lastI);
-    }
-    if (in.gridSpace == 0) {
-      RelaxGrids<0>(c, relaxRate, firstRow, lastRow);
-    } else if (in.gridSpace == 1) {
-      RelaxGrids<1>(c, relaxRate, firstRow, lastRow);
-    }
+    int32_t batchStart = 0;
+    do {
+      const int32_t batchEnd = std::min(count, batchStart + kBatchElements);
+      for (int32_t n = batchStart; n < batchEnd; ++n) {
+        boxes[n - batchStart] = SlabBox(in, elements[n], bounded, firstI, lastI);
+      }
+      for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
+        const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
+        if (batchStart == 0) {
+          for (int32_t i = firstI; i <= lastI; ++i) {
+            ClearSampled(c, static_cast<size_t>(i) * ny + firstJ, static_cast<size_t>(i) * ny + lastJ + 1);
+          }
+        }
+        for (int32_t n = batchStart; n < batchEnd; ++n) SplatElement(c, elements[n], boxes[n - batchStart], firstJ, lastJ);
+        if (batchEnd < count) continue;
+        for (int32_t i = firstI; i <= lastI; ++i) {
+          const size_t firstRow = static_cast<size_t>(i) * ny + firstJ;
+          const size_t lastRow = static_cast<size_t>(i) * ny + lastJ + 1;
+          if (in.gridSpace == 0) {
+            RelaxGrids<0>(c, relaxRate, firstRow, lastRow);
+          } else if (in.gridSpace == 1) {
+            RelaxGrids<1>(c, relaxRate, firstRow, lastRow);
+          }
+        }
+      }
+      batchStart = batchEnd;
+    } while (batchStart < count);
   }
 
   // The rotation members end as an element-by-element pass leaves them: the
