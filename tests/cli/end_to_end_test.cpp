@@ -240,6 +240,55 @@ TEST_F(CliEndToEnd, PerFramePointFilesMoveTheCloud) {
   EXPECT_NE(missing.err.find("c.3.ply"), std::string::npos) << missing.err;
 }
 
+// The sources live in the space of the "InTransform" object: moving that
+// object by +1 in x moves the mesh by -1. The sphere's radius is keyed from
+// 0.5 at frame 1 to 1 at frame 3, so frame 2 has radius 0.75.
+TEST_F(CliEndToEnd, TransformsAndAnimatedValuesReachThePlugin) {
+  Write("moved.json", R"({"name": "m", "frames": [1, 3],
+    "parameters": {"Space": 1, "JB_voxelsize": 0.05},
+    "transform": {"translation": [1, 0, 0]},
+    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [3, 1]]}}]})");
+  const Outcome outcome = Run({"run", "moved.json", "--quiet"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const double radii[] = {0.5, 0.75, 1.0};
+  for (int frame = 1; frame <= 3; ++frame) {
+    SCOPED_TRACE(frame);
+    const MeshData mesh = ReadMesh("glomora-out/m.000" + std::to_string(frame) + ".obj");
+    ASSERT_GT(mesh.VertexCount(), 0u);
+    for (size_t i = 0; i < mesh.positions.size(); i += 3) {
+      const double x = mesh.positions[i] + 1.0;
+      const double r = std::sqrt(x * x + mesh.positions[i + 1] * mesh.positions[i + 1] +
+                                 mesh.positions[i + 2] * mesh.positions[i + 2]);
+      ASSERT_NEAR(r, radii[frame - 1], 0.05) << "vertex " << i / 3;
+    }
+  }
+}
+
+// Mode 2 writes a cache file per frame; Mode 3 plays them back to the same meshes.
+TEST_F(CliEndToEnd, CacheWrittenThenPlayedBack) {
+  Write("cached.json", R"({"name": "g", "frames": [1, 3],
+    "parameters": {"Space": 0, "Mode": 2, "Cache_filename": "cache/g", "Viscosity": 1,
+                   "Resolution_X": 24, "Resolution_Y": 24, "Resolution_Z": 24},
+    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [3, 1.2]]}}]})");
+  fs::create_directories(folder_ / "cache");
+  ASSERT_EQ(Run({"run", "cached.json", "--output", "sim/g.#.obj"}).status, 0);
+  EXPECT_EQ(Files("cache"), (std::vector<std::string>{"g.1.grd", "g.2.grd", "g.3.grd"}));
+  const Outcome played = Run({"run", "cached.json", "--set", "Mode=3", "--output", "play/g.#.obj"});
+  ASSERT_EQ(played.status, 0) << played.err;
+  for (const char* name : {"g.1.obj", "g.2.obj", "g.3.obj"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(ReadText(folder_ / "play" / name), ReadText(folder_ / "sim" / name));
+  }
+}
+
+TEST_F(CliEndToEnd, DemoWritesBothPasses) {
+  const Outcome outcome = Run({"demo", "--frames", "1-2", "--check"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(Files("glomora-out"), (std::vector<std::string>{"demo.0001.obj", "demo.0002.obj", "demo_tracked.0001.obj",
+                                                            "demo_tracked.0002.obj"}));
+  EXPECT_NE(outcome.out.find("demo_tracked frame 2: "), std::string::npos) << outcome.out;
+}
+
 TEST_F(CliEndToEnd, EmptyFramesWarnAndFail) {
   Write("ball.json", SphereScene(1, R"(, "Mute": true)"));
   const Outcome outcome = Run({"run", "ball.json"});
