@@ -23,19 +23,29 @@ struct OperatorInstance;
 
 class GridPolygonizer {
  public:
-  // Allocates the four lattices for owner->resolution when it changed or they
-  // are not ready, and resets the simulated lattices at the start frame or after
-  // a reallocation. Logs "<fullName> Voxel grid 1 -> not enough memory." (and
-  // the like) on failure. Sets owner->gridReady and owner->allocatedResolution.
+  // Allocates the four lattices ((resolution + 1) points per axis) when
+  // owner->resolution changed or they are not ready, and resets the simulated
+  // lattices at the start frame or after a reallocation. On failure logs
+  // "<fullName> Voxel grid 1 -> not enough memory." (or 2, normals 1, normals
+  // 2, naming the first lattice that failed), keeps the lattices made before
+  // it and returns false. A resolution of 0 or below, or one whose lattice
+  // holds more than INT32_MAX points, fails the same way. Sets
+  // owner->gridReady and owner->allocatedResolution.
   bool EnsureGrids();
 
-  // Advances the simulation by one frame: splats the elements into the sampled
-  // lattices, then relaxes the simulated lattices toward them.
+  // Advances the simulation by one frame: splats the elements (array order)
+  // into the sampled lattices, then relaxes the simulated lattices toward
+  // them by 1 / owner->viscosityFactor (grid space 0 both ways, 1 only
+  // upward, other values not at all). Does nothing when EnsureGrids fails.
+  // Allocates nothing once the lattices exist.
   void SimulateStep(const MetaElement* elements, const int32_t& elementCount);
 
   // Extracts the surface of the simulated field into the three arrays (appending;
   // the caller clears them), then writes the frame's cache file when writeCache
-  // is set, owner->mode is 2 and owner->cacheUsable.
+  // is set, owner->mode is 2 and owner->cacheUsable. Does nothing (no surface,
+  // no file) when the lattices are not ready for owner->resolution. Running
+  // out of memory empties the arrays and logs
+  // "<fullName> Voxel grid surface -> not enough memory.".
   void ExtractAndCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,
                        XSI::CDoubleArray& nodeValues, const bool& writeCache);
 
