@@ -105,7 +105,7 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<std::strin
     }
     if (result.exitCode == kExitBadInput || result.exitCode == kExitCancelled) break;
   }
-  if (run.stats) {
+  if (run.stats && status != kExitBadInput) {
     std::string error;
     if (!WriteFileAtomically(common.statsFile, stats.dump(2) + "\n", error)) {
       PrintError(common.statsFile + ": " + error);
