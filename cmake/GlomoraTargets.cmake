@@ -3,6 +3,12 @@
 function(glomora_target_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   target_compile_options(${target} PRIVATE -ffp-contract=off -fno-fast-math -Wall -Wextra -Wshadow)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    # GCC 12's straight-line vectoriser folds a pair of double -> float -> double
+    # conversions into a plain copy, silently dropping the rounding to float
+    # that the geometry depends on. Loop vectorisation is unaffected.
+    target_compile_options(${target} PRIVATE -fno-tree-slp-vectorize)
+  endif()
   if(GLOMORA_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

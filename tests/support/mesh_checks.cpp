@@ -35,13 +35,15 @@ MeshCounts CountMesh(const XSI::CLongArray& polygons) {
     }
     offset += n + 1;
   }
-  std::set<std::pair<int32_t, int32_t>> seen;
-  for (const auto& [edge, uses] : directed) {
-    const auto key = std::minmax(edge.first, edge.second);
-    if (!seen.insert(key).second) continue;
-    const auto reverse = directed.find({edge.second, edge.first});
-    const int forward = directed[{key.first, key.second}];
-    const int backward = reverse == directed.end() ? 0 : directed[{key.second, key.first}];
+  const auto uses = [&directed](int32_t a, int32_t b) {
+    const auto it = directed.find({a, b});
+    return it == directed.end() ? 0 : it->second;
+  };
+  for (const auto& [edge, count] : directed) {
+    const auto [low, high] = std::minmax(edge.first, edge.second);
+    if (edge.first != low && directed.count({low, high}) != 0) continue;  // counted from the other direction
+    const int forward = uses(low, high);
+    const int backward = uses(high, low);
     if (forward + backward == 1) ++counts.boundaryEdges;
     else if (forward > 1 || backward > 1) ++counts.nonManifoldEdges;
   }
