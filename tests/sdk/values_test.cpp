@@ -74,3 +74,21 @@ TEST(ValueArrays, ResizeKeepsLeadingElementsAndRefusesNegative) {
   EXPECT_FALSE(b[0]);
   EXPECT_TRUE(b[1]);
 }
+
+namespace {
+struct Pair {
+  double x, y;
+};
+// Two adjacent double -> float -> double conversions: the pattern an
+// optimiser once folded into a plain copy, dropping the rounding.
+__attribute__((noinline)) Pair RoundThroughFloat(const Pair& p) {
+  return Pair{static_cast<double>(static_cast<float>(p.x)), static_cast<double>(static_cast<float>(p.y))};
+}
+}  // namespace
+
+TEST(BuildConfiguration, RoundingThroughFloatIsKept) {
+  const Pair rounded = RoundThroughFloat(Pair{0.1, 0.2});
+  EXPECT_EQ(rounded.x, static_cast<double>(0.1f));
+  EXPECT_EQ(rounded.y, static_cast<double>(0.2f));
+  EXPECT_NE(rounded.x, 0.1);
+}
