@@ -33,14 +33,17 @@ CRef Checked(const CRef& ref, NodeKind kind) {
   return node && node->kind == kind ? ref : CRef();
 }
 
-// Offset of polygon `index` in a polygon description; -1 when out of range.
-LONG PolygonOffset(const CLongArray& polygons, LONG index) {
-  LONG offset = 0;
-  for (LONG p = 0; offset < polygons.GetCount(); ++p) {
-    if (p == index) return offset;
-    offset += polygons[offset] + 1;
+// Offset of polygon `index` in the mesh's polygon description; -1 when out of range.
+LONG PolygonOffset(const PrimitiveNode& mesh, LONG index) {
+  if (!mesh.polygonOffsetsValid) {
+    mesh.polygonOffsets.clear();
+    for (LONG offset = 0; offset < mesh.meshPolygons.GetCount(); offset += mesh.meshPolygons[offset] + 1) {
+      mesh.polygonOffsets.push_back(offset);
+    }
+    mesh.polygonOffsetsValid = true;
   }
-  return -1;
+  if (index < 0 || index >= static_cast<LONG>(mesh.polygonOffsets.size())) return -1;
+  return mesh.polygonOffsets[static_cast<size_t>(index)];
 }
 
 // Smooth normal per vertex: the area-weighted sum of the fan triangles' normals
@@ -266,6 +269,7 @@ CStatus PolygonMesh::Set(const MATH::CVector3Array& vertices, const CLongArray& 
   prim->meshVertices = vertices;
   prim->meshPolygons = polygons;
   prim->vertexNormalsValid = false;
+  prim->polygonOffsetsValid = false;
   ++prim->meshSetCount;
   return CStatus::OK;
 }
@@ -289,7 +293,7 @@ MATH::CVector3Array CPolygonFaceRefArray::GetPolygonNodeNormalArray() const {
   if (!prim) return result;
   const std::vector<MATH::CVector3>& normals = VertexNormals(*prim);
   for (LONG f = 0; f < GetCount(); ++f) {
-    const LONG offset = PolygonOffset(prim->meshPolygons, (*this)[f].GetSub0());
+    const LONG offset = PolygonOffset(*prim, (*this)[f].GetSub0());
     if (offset < 0) continue;
     const LONG n = prim->meshPolygons[offset];
     for (LONG k = 1; k <= n; ++k) result.Add(normals[static_cast<size_t>(prim->meshPolygons[offset + k])]);
@@ -301,7 +305,7 @@ CPolygonNodeRefArray PolygonFace::GetNodes() const {
   CPolygonNodeRefArray nodes;
   auto* prim = NodeAs<PrimitiveNode>(ref_, NodeKind::Primitive);
   if (!prim || ref_.GetSub0() < 0) return nodes;
-  const LONG offset = PolygonOffset(prim->meshPolygons, ref_.GetSub0());
+  const LONG offset = PolygonOffset(*prim, ref_.GetSub0());
   if (offset < 0) return nodes;
   for (LONG k = 0; k < prim->meshPolygons[offset]; ++k) nodes.Add(CRef::FromNode(prim, ref_.GetSub0(), k));
   return nodes;
@@ -310,7 +314,7 @@ CPolygonNodeRefArray PolygonFace::GetNodes() const {
 MATH::CVector3 PolygonNode::GetNormal() const {
   auto* prim = NodeAs<PrimitiveNode>(ref_, NodeKind::Primitive);
   if (!prim || ref_.GetSub0() < 0 || ref_.GetSub1() < 0) return MATH::CVector3();
-  const LONG offset = PolygonOffset(prim->meshPolygons, ref_.GetSub0());
+  const LONG offset = PolygonOffset(*prim, ref_.GetSub0());
   if (offset < 0 || ref_.GetSub1() >= prim->meshPolygons[offset]) return MATH::CVector3();
   const std::vector<MATH::CVector3>& normals = VertexNormals(*prim);
   return normals[static_cast<size_t>(prim->meshPolygons[offset + 1 + ref_.GetSub1()])];

@@ -199,6 +199,8 @@ void Evaluation::ContinuationPath(int32_t frame) {
     if (result == PolygonizeResult::CubeLimitReached) {
       Log(app_, in_.fullName + L" (polygonizer) -> surface too large, tracking stopped after " +
                     Text(kMaxTrackedCubes) + L" cubes.");
+    } else if (result == PolygonizeResult::OutOfMemory) {
+      Log(app_, in_.fullName + L" (polygonizer) -> not enough memory.");
     }
   }
   if (in_.logTime) {

@@ -52,6 +52,9 @@ struct PrimitiveNode : Node {
   // Smooth vertex normals of the stored mesh, computed on first use after each Set.
   mutable std::vector<MATH::CVector3> vertexNormals;
   mutable bool vertexNormalsValid = false;
+  // Offset of each polygon in meshPolygons, computed on first use after each Set.
+  mutable std::vector<LONG> polygonOffsets;
+  mutable bool polygonOffsetsValid = false;
 
   MATH::CVector3Array PointsAt(double frame) const;
   LONG NodeCount() const;  // entries of the polygon description minus the counts

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "front/allocation.h"
 #include "front/glomora_api.h"
 #include "front/operator_instance.h"
 #include "glomora_rig.h"
@@ -219,4 +220,15 @@ TEST_F(Driver, TimingLinesInOrderForBothSpaces) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[0], L"**** " + kOperatorName + L" ****");
   EXPECT_TRUE(StartsWith(lines[1], L"- graph evaluation, simulation, polygonizer -> "));
+}
+
+TEST_F(Driver, PolygonizerOutOfMemoryIsLoggedAndGivesAnEmptyMesh) {
+  Set(L"Space", CValue(LONG{1}));
+  allocation_faults::FailAfter(1);  // the element block succeeds, the polygonizer's first table fails
+  ASSERT_EQ(rig.Update(1), XSI::CStatus::OK);
+  allocation_faults::Clear();
+  EXPECT_EQ(Instance().vertices.GetCount(), 0);
+  const std::vector<std::wstring> lines = LogTexts();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), kOperatorName + L" (polygonizer) -> not enough memory.");
 }
