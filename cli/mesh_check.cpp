@@ -1,6 +1,7 @@
 #include "mesh_check.h"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 #include <vector>
 
@@ -101,6 +102,35 @@ MeshCheck CheckMesh(const MeshData& mesh) {
     }
   }
 
+  // 4) triangles that coincide with a reversed copy of themselves
+  std::vector<std::array<int32_t, 4>> triangles;  // sorted vertices, then the orientation parity
+  for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    if (mesh.polygons[i] != 3) continue;
+    std::array<int32_t, 3> v = {mesh.polygons[i + 1], mesh.polygons[i + 2], mesh.polygons[i + 3]};
+    // Parity of the sorting permutation tells the orientation of the triangle.
+    int swaps = 0;
+    for (int a = 0; a < 2; ++a) {
+      for (int b = 0; b < 2 - a; ++b) {
+        if (v[b] > v[b + 1]) {
+          std::swap(v[b], v[b + 1]);
+          ++swaps;
+        }
+      }
+    }
+    triangles.push_back({v[0], v[1], v[2], swaps % 2});
+  }
+  std::sort(triangles.begin(), triangles.end());
+  for (size_t i = 0; i < triangles.size();) {
+    size_t j = i;
+    int64_t even = 0, odd = 0;
+    while (j < triangles.size() && std::equal(triangles[j].begin(), triangles[j].begin() + 3, triangles[i].begin())) {
+      (triangles[j][3] == 0 ? even : odd) += 1;
+      ++j;
+    }
+    check.coincidentOppositePairs += std::min(even, odd);
+    i = j;
+  }
+
   check.closed = !cornerVertex.empty() && check.boundaryEdges == 0;
   check.manifold = check.nonManifoldEdges == 0 && check.nonManifoldVertices == 0 && check.degeneratePolygons == 0;
   check.oriented = check.misorientedEdges == 0;
@@ -120,7 +150,12 @@ std::string DescribeCheck(const MeshCheck& check) {
   } else {
     text += ", not 2-manifold (" + std::to_string(check.nonManifoldEdges) + " non-manifold edges, " +
             std::to_string(check.nonManifoldVertices) + " non-manifold vertices, " +
-            std::to_string(check.degeneratePolygons) + " degenerate polygons)";
+            std::to_string(check.degeneratePolygons) + " degenerate polygons";
+    if (check.coincidentOppositePairs > 0) {
+      text += "; " + std::to_string(check.coincidentOppositePairs) +
+              " coincident opposite triangle pairs in ambiguous cube faces";
+    }
+    text += ")";
   }
   text += check.oriented ? ", consistently oriented"
                          : ", not consistently oriented (" + std::to_string(check.misorientedEdges) + " edges)";

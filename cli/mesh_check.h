@@ -12,6 +12,10 @@ struct MeshCheck {
   int64_t misorientedEdges = 0;   // edges of two polygons that run the same way in both
   int64_t nonManifoldVertices = 0;  // vertices whose polygons form more than one fan
   int64_t degeneratePolygons = 0;   // polygons that use a vertex twice
+  // Pairs of triangles over the same three vertices with opposite orientation.
+  // The cube table can put such a pair in an ambiguous lattice face shared by
+  // two cubes; each pair makes its three edges non-manifold.
+  int64_t coincidentOppositePairs = 0;
 
   // At least one polygon and no boundary edge.
   bool closed = false;

@@ -88,3 +88,15 @@ TEST(MeshCheck, EmptyMeshIsNotClosed) {
 }
 
 }  // namespace
+
+TEST(MeshCheck, CoincidentOppositeTrianglePairsAreNamed) {
+  MeshData mesh = Tetrahedron();
+  // A triangle in the plane of face (0, 1, 3) and its reverse: the shape an
+  // ambiguous cube face can leave between two cubes.
+  mesh.polygons.insert(mesh.polygons.end(), {3, 1, 3, 0, 3, 0, 3, 1});
+  const MeshCheck check = CheckMesh(mesh);
+  EXPECT_EQ(check.coincidentOppositePairs, 1);
+  EXPECT_FALSE(check.manifold);
+  EXPECT_NE(DescribeCheck(check).find("1 coincident opposite triangle pairs"), std::string::npos);
+  EXPECT_EQ(CheckMesh(Tetrahedron()).coincidentOppositePairs, 0);
+}
