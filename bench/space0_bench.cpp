@@ -1,0 +1,202 @@
+// Space 0 surfacing of a particle cloud through the host (see bench/README.md).
+//
+// The cloud is particles_P.f32 of the peer data (rows x, y, z, r; r = 0.02),
+// shifted by -0.5 so that the unit box is centred on the origin, connected to
+// a GlomoraRig with Particle_size 2r. The operator runs Space 0, Mode 0,
+// container Size 1 with N cells per axis, Blending_model 1, iso value 1,
+// viscosity 0, no post-processing; normals ("User_normals") off or on.
+//
+//   BM_Frame/P/N/normals     rig.Update(frame), one direct step per frame, as
+//                            the host runs it (frames 2, 3, ... after a first
+//                            evaluation at the start frame that allocates)
+//   BM_Gather/P/N            GatherElements alone
+//   BM_Simulate/P/N/normals  SimulateStep alone, on the gathered elements
+//   BM_Extract/P/N/normals   ExtractAndCache alone, of the simulated field
+//
+// The data folder comes from --data=DIR or the environment variable
+// GLOMORA_PEER_DATA.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "front/allocation.h"
+#include "front/instance_registry.h"
+#include "front/operator_instance.h"
+#include "glomora_rig.h"
+#include "host/host_scene.h"
+#include "scene/gather_elements.h"
+#include "xsi_operator.h"
+
+namespace {
+
+using XSI::CValue;
+using XSI::LONG;
+
+std::string dataFolder;
+
+bool ReadParticles(int count, std::vector<float>& rows) {
+  const std::string path = dataFolder + "/particles_" + std::to_string(count) + ".f32";
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  rows.resize(static_cast<size_t>(count) * 4);
+  const bool ok = std::fread(rows.data(), sizeof(float), rows.size(), file) == rows.size();
+  std::fclose(file);
+  return ok;
+}
+
+// The rig with the cloud connected and the operator evaluated once at the
+// start frame (which allocates the lattices).
+struct Setup {
+  std::unique_ptr<GlomoraRig> rig;
+  OperatorInstance* instance = nullptr;
+  double nextFrame = 2.0;
+};
+
+bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setup& setup) {
+  std::vector<float> rows;
+  if (!ReadParticles(particles, rows)) {
+    state.SkipWithError("particle file missing: run gen_scenes.py and pass --data=DIR");
+    return false;
+  }
+  XSI::Host::Scene& scene = XSI::Host::Scene::Get();
+  scene.Reset();
+  setup.rig = std::make_unique<GlomoraRig>(L"surf");
+  GlomoraRig& rig = *setup.rig;
+  XSI::MATH::CVector3Array points;
+  for (int p = 0; p < particles; ++p) {
+    const float* row = &rows[static_cast<size_t>(p) * 4];
+    points.Add(XSI::MATH::CVector3(static_cast<double>(row[0]) - 0.5, static_cast<double>(row[1]) - 0.5,
+                                   static_cast<double>(row[2]) - 0.5));
+  }
+  const XSI::CRef cloud = rig.AddSource(L"spray", L"cloud");
+  scene.SetPoints(cloud, points);
+  rig.SetParameter(L"Space", CValue(LONG{0}));
+  rig.SetParameter(L"Mode", CValue(LONG{0}));
+  rig.SetParameter(L"Blending_model", CValue(LONG{1}));
+  rig.SetParameter(L"User_normals", CValue(normals));
+  rig.SetParameter(L"UVspace", CValue(false));
+  for (const wchar_t* axis : {L"Size_X", L"Size_Y", L"Size_Z"}) rig.SetParameter(axis, CValue(1.0));
+  for (const wchar_t* axis : {L"Resolution_X", L"Resolution_Y", L"Resolution_Z"}) {
+    rig.SetParameter(axis, CValue(static_cast<LONG>(n)));
+  }
+  rig.SetParameter(L"Particle_size", CValue(2.0 * static_cast<double>(rows[3])));
+  rig.SetParameter(L"Viscosity", CValue(0.0));
+  rig.SetParameter(L"Isovalue", CValue(1.0));
+  if (rig.Init() != XSI::CStatus::OK || rig.Update(1.0) != XSI::CStatus::OK) {
+    state.SkipWithError("the first evaluation failed");
+    return false;
+  }
+  setup.instance = FindInstance(L"surf.polymsh.GlomoraGeometry.Glomora");
+  if (setup.instance == nullptr || !setup.instance->gridReady || setup.instance->polygons.GetCount() == 0) {
+    state.SkipWithError("no surface after the first evaluation");
+    return false;
+  }
+  return true;
+}
+
+void Counters(benchmark::State& state, const OperatorInstance& in, int n) {
+  state.counters["triangles"] = static_cast<double>(in.polygons.GetCount() / 4);
+  state.counters["points_per_s"] = benchmark::Counter(static_cast<double>(n + 1) * (n + 1) * (n + 1),
+                                                      benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BM_Frame(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, state.range(2) != 0, setup)) return;
+  for (auto _ : state) {
+    setup.rig->Update(setup.nextFrame);
+    setup.nextFrame += 1.0;
+    benchmark::DoNotOptimize(setup.instance->polygons.GetArray());
+  }
+  Counters(state, *setup.instance, n);
+  setup.rig->Term();
+}
+
+void BM_Gather(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, false, setup)) return;
+  const XSI::Operator op(setup.rig->op);
+  for (auto _ : state) {
+    int32_t count = 0;
+    std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, *setup.instance, op, true));
+    benchmark::DoNotOptimize(elements.get());
+  }
+  state.counters["elements_per_s"] =
+      benchmark::Counter(static_cast<double>(particles), benchmark::Counter::kIsIterationInvariantRate);
+  setup.rig->Term();
+}
+
+void BM_Simulate(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, state.range(2) != 0, setup)) return;
+  OperatorInstance& in = *setup.instance;
+  int32_t count = 0;
+  std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, in, XSI::Operator(setup.rig->op), true));
+  in.evalFrame = in.startFrame + 1;
+  for (auto _ : state) {
+    in.gridPolygonizer.SimulateStep(elements.get(), count);
+    benchmark::DoNotOptimize(in.gridPolygonizer.accumulatedField.Data());
+  }
+  Counters(state, in, n);
+  setup.rig->Term();
+}
+
+void BM_Extract(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, state.range(2) != 0, setup)) return;
+  OperatorInstance& in = *setup.instance;
+  for (auto _ : state) {
+    in.vertices.Clear();
+    in.polygons.Clear();
+    in.nodeValues.Clear();
+    in.gridPolygonizer.ExtractAndCache(in.vertices, in.polygons, in.nodeValues, in.writeCache);
+    benchmark::DoNotOptimize(in.polygons.GetArray());
+  }
+  Counters(state, in, n);
+  setup.rig->Term();
+}
+
+void Cases(benchmark::internal::Benchmark* b) {
+  for (int n : {64, 128, 256}) {
+    for (int particles : {1000, 10000, 100000}) {
+      for (int normals : {0, 1}) b->Args({particles, n, normals});
+    }
+  }
+}
+
+void GatherCases(benchmark::internal::Benchmark* b) {
+  for (int particles : {1000, 10000, 100000}) b->Args({particles, 128});
+}
+
+BENCHMARK(BM_Frame)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Gather)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Simulate)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Extract)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (const char* env = std::getenv("GLOMORA_PEER_DATA")) dataFolder = env;
+  for (int a = 1; a < argc; ++a) {
+    if (std::strncmp(argv[a], "--data=", 7) == 0) dataFolder = argv[a] + 7;
+  }
+  if (dataFolder.empty()) dataFolder = "peerdata";
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
