@@ -1,0 +1,166 @@
+// Space 1 benchmark on the peer element scenes (see bench/README.md):
+//   BM_Space1/K   the field built as the driver builds it, then the whole
+//                 Polygonize, for the K spherical elements of elements_K.f32
+//                 (rows x, y, z, r in the unit box) as blending model 1
+//                 spheres: Isovalue 1, cell 1/128, RES 5 ("JB_accuracy" 3),
+//                 cube table, vertex normals on (the host's default).
+// Counters of one run: vertices, triangles, evaluations (calls of Evaluate),
+// and boxHits, the mean number of elements whose cull box holds an evaluated
+// point (counted by brute force in an untimed run), which with the per-query
+// overhead sets the cost of one evaluation.
+// The data folder comes from --data=DIR or the environment variable
+// GLOMORA_PEER_DATA.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "field/field_function.h"
+#include "front/operator_instance.h"
+#include "tracker/continuation_polygonizer.h"
+
+namespace {
+
+std::string dataFolder;
+
+bool ReadFloats(const std::string& name, std::vector<float>& out, size_t count) {
+  const std::string path = dataFolder + "/" + name;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  out.resize(count);
+  const bool ok = std::fread(out.data(), sizeof(float), count, file) == count;
+  std::fclose(file);
+  return ok;
+}
+
+// The rows as the gatherer makes model 1 sphere primitives of them: unit
+// scale, no rotation, the offset divided by the diameter.
+std::vector<MetaElement> LoadElements(int count) {
+  std::vector<float> rows;
+  std::vector<MetaElement> elements;
+  if (!ReadFloats("elements_" + std::to_string(count) + ".f32", rows, static_cast<size_t>(count) * 4)) return elements;
+  for (int n = 0; n < count; ++n) {
+    const float r = rows[4 * n + 3];
+    const float f = 1.0f / (r * 2.0f);
+    MetaElement e{};
+    e.centre = Float3{rows[4 * n], rows[4 * n + 1], rows[4 * n + 2]};
+    e.scale = Float3{1, 1, 1};
+    e.axisFactor = Float3{1.0f * f, 1.0f * f, 1.0f * f};
+    e.radius = r;
+    e.height = 1.0f;
+    e.radialFactor = f;
+    e.weight = 1.0f;
+    e.shape = ElementShape::Sphere;
+    elements.push_back(e);
+  }
+  return elements;
+}
+
+void Configure(OperatorInstance& in) {
+  const float cell = 1.0f / 128.0f;
+  in.cellSize = Float3{cell, cell, cell};
+  in.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+  in.isovalue = 1.0f;
+  in.inverseIsovalue = 1.0f;
+  in.blendingModel = 1;
+  in.jbAccuracy = 3 + 2;
+  in.jbSimple = false;
+  in.polygonization = 0;
+  in.userNormals = true;
+  in.uvSpace = false;
+  in.normalsOrUv = true;
+}
+
+// Forwards to a field and counts the calls and the cull boxes holding each
+// query point (untimed runs only).
+class CountingField final : public FieldFunction {
+ public:
+  explicit CountingField(const FieldFunction& inner)
+      : FieldFunction(inner.elements, inner.isoThreshold, inner.elementCount), inner_(inner) {}
+  float Evaluate(const float& x, const float& y, const float& z) const override {
+    ++calls;
+    for (int32_t k = 0; k < elementCount; ++k) {
+      const MetaElement& e = elements[k];
+      const float m = std::max(std::max(std::fabs(e.scale.x), std::fabs(e.scale.y)), std::fabs(e.scale.z));
+      const float h = 2.0f * m * std::fabs(e.radius);
+      if (e.centre.x - h <= x && x <= e.centre.x + h && e.centre.y - h <= y && y <= e.centre.y + h &&
+          e.centre.z - h <= z && z <= e.centre.z + h) {
+        ++boxHits;
+      }
+    }
+    return inner_.Evaluate(x, y, z);
+  }
+  mutable int64_t calls = 0;
+  mutable int64_t boxHits = 0;
+
+ private:
+  const FieldFunction& inner_;
+};
+
+struct Output {
+  XSI::MATH::CVector3Array vertices;
+  XSI::CLongArray polygons;
+  XSI::CDoubleArray nodeValues;
+};
+
+PolygonizeResult Run(OperatorInstance& in, const FieldFunction& field, const std::vector<MetaElement>& elements,
+                     Output& out) {
+  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
+  const auto count = static_cast<int32_t>(elements.size());
+  return Polygonize(polygonizer, elements.data(), count, out.vertices, out.polygons, out.nodeValues);
+}
+
+void BM_Space1(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  const std::vector<MetaElement> elements = LoadElements(count);
+  if (elements.empty()) {
+    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
+    return;
+  }
+  OperatorInstance in;
+  Configure(in);
+  const auto elementCount = static_cast<int32_t>(elements.size());
+  {
+    const PolynomialField field(elements.data(), in.isovalue, elementCount);
+    const CountingField counting(field);
+    Output out;
+    Run(in, counting, elements, out);
+    state.counters["evaluations"] = static_cast<double>(counting.calls);
+    state.counters["boxHits"] = static_cast<double>(counting.boxHits) / static_cast<double>(counting.calls);
+  }
+  Output out;
+  for (auto _ : state) {
+    out = Output();
+    const PolynomialField field(elements.data(), in.isovalue, elementCount);
+    Run(in, field, elements, out);
+    benchmark::DoNotOptimize(out.vertices.GetCount());
+  }
+  state.counters["vertices"] = out.vertices.GetCount();
+  state.counters["triangles"] = out.polygons.GetCount() / 4;
+}
+BENCHMARK(BM_Space1)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (const char* folder = std::getenv("GLOMORA_PEER_DATA")) dataFolder = folder;
+  std::vector<char*> rest;
+  for (int a = 0; a < argc; ++a) {
+    if (std::strncmp(argv[a], "--data=", 7) == 0) {
+      dataFolder = argv[a] + 7;
+    } else {
+      rest.push_back(argv[a]);
+    }
+  }
+  int restCount = static_cast<int>(rest.size());
+  benchmark::Initialize(&restCount, rest.data());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
