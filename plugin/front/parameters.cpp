@@ -27,8 +27,10 @@ class Reader {
   const XSI::Operator& op_;
 };
 
+// A NUL would end the name where the file layer reads it, so the cache would
+// go to a file the name does not show (beside the user's own files).
 bool IsForbiddenCharacter(wchar_t c) {
-  return c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|';
+  return c == L'*' || c == L'?' || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'\0';
 }
 
 }  // namespace

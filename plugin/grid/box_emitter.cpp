@@ -1,5 +1,7 @@
 #include "grid/box_emitter.h"
 
+#include <cmath>
+
 namespace {
 
 void AppendCorners(XSI::MATH::CVector3Array& vertices, const Float3& o, const Float3& size) {
@@ -43,6 +45,8 @@ void EmitContainerOutline(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& p
       {4, 13, 21, 28}, {5, 14, 22, 29}, {6, 15, 23, 30}, {7, 12, 20, 31},  // bottom: 4-5, 5-6, 6-7, 7-4
       {32, 36, 44, 40}, {33, 37, 45, 41}, {34, 38, 46, 42}, {35, 39, 47, 43},  // vertical: 0-4 .. 3-7
   };
+  // A box with an infinite or NaN extent has no corners to draw.
+  if (!std::isfinite(size.x) || !std::isfinite(size.y) || !std::isfinite(size.z)) return;
   const XSI::LONG base = vertices.GetCount();
   for (int copy = 0; copy < 6; ++copy) AppendCorners(vertices, centre, size);
   AppendQuads(polygons, base, kEdges, 12);

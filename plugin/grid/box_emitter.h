@@ -21,5 +21,6 @@ void EmitBox(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, cons
 
 // Appends the twelve edges of the box as zero-area quadrilaterals (a, b, b, a),
 // using six copies of the eight corners (48 vertices, each used once).
+// Appends nothing when a size component is not finite.
 void EmitContainerOutline(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, const Float3& centre,
                           const Float3& size);

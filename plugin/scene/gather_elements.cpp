@@ -111,6 +111,16 @@ void SetAxisFactors(MetaElement& e, int32_t blendingModel, float factorY) {
   }
 }
 
+// A zero (or NaN) scale or size on some axis leaves the element flat: it has
+// no volume, and its infinite factors would make 0 * inf = NaN in the field
+// and gradient on its own plane. Such an element contributes nothing.
+void MakeInertIfFlat(MetaElement& e) {
+  if (!std::isfinite(e.axisFactor.x) || !std::isfinite(e.axisFactor.y) || !std::isfinite(e.axisFactor.z)) {
+    e.weight = 0.0f;
+    e.shape = ElementShape::Inert;
+  }
+}
+
 // Everything of a mesh point or cloud particle except its centre; the same
 // for every point of the frame. A mesh point's radius is Point_size, a
 // particle's half of Particle_size (a diameter).
@@ -126,6 +136,7 @@ MetaElement PointElement(const OperatorInstance& in, bool cloud) {
   const bool negative = in.pointSize < 0.0f || (cloud && in.particleSize < 0.0f) || negativeComponent;
   e.weight = negative ? -1.0f : 1.0f;
   e.shape = ElementShape::Sphere;
+  MakeInertIfFlat(e);
   return e;
 }
 
@@ -172,6 +183,7 @@ MetaElement PrimitiveElement(const HostReader& read, const CRef& source, SourceK
   const bool negative = e.scale.x < 0.0f || e.scale.y < 0.0f || e.scale.z < 0.0f;
   e.weight = negative ? -1.0f : 1.0f;
   SetAxisFactors(e, blendingModel, kind == SourceKind::Cylinder ? e.axialFactor : e.radialFactor);
+  MakeInertIfFlat(e);
   return e;
 }
 
