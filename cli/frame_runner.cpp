@@ -12,6 +12,7 @@
 #include "glomora_api.h"
 #include "host_scene_builder.h"
 #include "interrupt.h"
+#include "memory_limit.h"
 #include "mesh_check.h"
 #include "mesh_writers.h"
 
@@ -181,6 +182,17 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
                                "(#### or %04d)");
   }
   const bool writeObj = extension == ".obj";
+  if (options.memoryLimit > 0) {
+    const LatticeNeed need = LargestLatticeNeed(scene, first, last);
+    if (need.bytes > options.memoryLimit) {
+      return fail(kExitBadInput,
+                  options.label + ": frame " + std::to_string(need.frame) + ": Resolution " +
+                      std::to_string(need.resolution[0]) + " x " + std::to_string(need.resolution[1]) + " x " +
+                      std::to_string(need.resolution[2]) + " needs " + FormatMemorySize(need.bytes) +
+                      " for the voxel lattices, above the memory limit of " + FormatMemorySize(options.memoryLimit) +
+                      " (--max-memory)");
+    }
+  }
 
   // 2) the host scene, its log and its progress bar
   HostScene hostScene;

@@ -28,6 +28,9 @@ struct RunOptions {
   std::optional<int64_t> lastFrame;
   bool check = false;   // report topology per frame on stdout
   bool stats = false;   // collect per-frame statistics (turns "Log_time" on)
+  // Memory budget in bytes (0: none): a scene whose voxel lattices need more
+  // is refused before it runs.
+  uint64_t memoryLimit = 0;
 };
 
 struct RunResult {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <regex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "frame_runner.h"
 #include "glomora_api.h"
 #include "interrupt.h"
+#include "memory_limit.h"
 #include "progress_display.h"
 #include "scene_file.h"
 
@@ -29,6 +31,7 @@ struct CommonOptions {
   bool check = false;
   std::string statsFile;
   bool quiet = false;
+  std::string maxMemory;
 };
 
 void AddCommonOptions(CLI::App& command, CommonOptions& options) {
@@ -47,6 +50,10 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--stats", options.statsFile, "Write per-frame counts, stage timings and memory to FILE.json")
       ->type_name("FILE.json");
   command.add_flag("--quiet,-q", options.quiet, "Show only warnings and errors");
+  command.add_option("--max-memory", options.maxMemory,
+                     "Memory budget: a scene whose voxel lattices need more is refused, and the process may not "
+                     "grow past it (K, M, G suffixes) [default: half the physical memory]")
+      ->type_name("SIZE");
 }
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
@@ -84,6 +91,14 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<std::strin
     PrintError("--frames " + common.frames + ": expected A-B (A <= B) or N");
     return kExitBadInput;
   }
+  run.memoryLimit = DefaultMemoryLimit();
+  if (!common.maxMemory.empty() && !ParseMemorySize(common.maxMemory, run.memoryLimit)) {
+    PrintError("--max-memory " + common.maxMemory + ": expected a size such as 4G, 512M or 1048576");
+    return kExitBadInput;
+  }
+  // Sanitizer builds keep only the lattice check (see LimitProcessMemory).
+  std::string memoryNote;
+  LimitProcessMemory(run.memoryLimit, memoryNote);
   InstallInterruptHandlers();
   ProgressDisplay display(common.quiet);
   nlohmann::ordered_json stats;
@@ -208,6 +223,14 @@ int main(int argc, char** argv) {
     app.exit(e);
     return kExitBadInput;
   }
-  if (run->parsed()) return RunCommand(sceneFile, runOptions);
-  return DemoCommand(printScene, demoOptions);
+  // Past the memory limit an allocation of the tool itself (not of the
+  // plug-in, which handles its own) fails: report it instead of aborting.
+  try {
+    if (run->parsed()) return RunCommand(sceneFile, runOptions);
+    return DemoCommand(printScene, demoOptions);
+  } catch (const std::bad_alloc&) {
+    RemovePendingTemporaryFile();
+    PrintError("out of memory (see --max-memory)");
+    return kExitFailure;
+  }
 }
