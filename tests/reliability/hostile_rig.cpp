@@ -130,7 +130,12 @@ HostileOutcome RunHostileCase(const HostileCase& hostile, int evaluations) {
     for (size_t i = 0; i < hostile.sources.size(); ++i) AddSource(rig, hostile.sources[i], static_cast<int>(i));
     for (const auto& [name, value] : hostile.parameters) rig.SetParameter(name.c_str(), value);
     EXPECT_EQ(rig.Init(), XSI::CStatus::OK);
+    // The user presses Cancel once a recompute loop has stepped 64 frames.
+    scene.SetProgressObserver([&scene](const XSI::Host::ProgressState& state, XSI::Host::ProgressEvent event) {
+      if (event == XSI::Host::ProgressEvent::Increment && state.value >= 64) scene.SetCancelPressed(true);
+    });
     for (int e = 0; e < evaluations; ++e) {
+      scene.SetCancelPressed(false);
       outcome.status = rig.Update(hostile.frame + e);
       EXPECT_EQ(outcome.status, XSI::CStatus::OK);
       rig.Transfer();
@@ -139,6 +144,7 @@ HostileOutcome RunHostileCase(const HostileCase& hostile, int evaluations) {
     const XSI::CDoubleArray normals = scene.GetClusterValues(rig.normalsProperty);
     const XSI::CDoubleArray uvs = scene.GetClusterValues(rig.uvProperty);
     EXPECT_EQ(rig.Term(), XSI::CStatus::OK);
+    scene.SetProgressObserver(nullptr);
 
     const ::testing::AssertionResult wellFormed = HasValidIndices(outcome.vertices.GetCount(), outcome.polygons);
     EXPECT_TRUE(wellFormed);

@@ -52,5 +52,6 @@ struct HostileOutcome {
 
 // Builds a fresh scene (resets the host scene) with a rig, applies the case,
 // evaluates `evaluations` frames from case.frame on (with transfers), reads
-// back the host mesh and checks the invariants (gtest failures).
+// back the host mesh and checks the invariants (gtest failures). A recompute
+// loop is cancelled, as a user would, once it has stepped 64 frames.
 HostileOutcome RunHostileCase(const HostileCase& hostile, int evaluations = 1);
