@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo bench clean
+.PHONY: all setup configure build test demo bench clean test-sanitize fuzz-build fuzz
 
 all: build
 
@@ -29,3 +29,32 @@ demo: configure
 
 clean:
 	@rm -rf $(BUILD)
+
+# --- reliability -------------------------------------------------------------
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer
+# (Debug, optimised a little so the suite stays quick; any finding fails).
+SANITIZE_BUILD ?= build-asan
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=4096:abort_on_error=1 \
+               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+test-sanitize: setup
+	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+	       -DGLOMORA_SANITIZE=ON -DGLOMORA_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
+	@cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS)
+
+# libFuzzer targets (clang), each run for FUZZ_SECONDS from its committed
+# corpus fuzz/corpus/NAME; new inputs go to $(FUZZ_BUILD)/corpus/NAME, crashes
+# to $(FUZZ_BUILD)/crashes/NAME. FUZZ_TARGETS picks a subset.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS ?= grid_cache ply_reader obj_reader scene_file cache_name_rule
+
+fuzz-build: setup
+	@scripts/setup_fuzz.sh
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGLOMORA_FUZZ=ON \
+	       -DGLOMORA_BUILD_TESTS=OFF -DGLOMORA_BUILD_BENCH=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+
+fuzz: fuzz-build
+	@scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

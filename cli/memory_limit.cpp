@@ -33,6 +33,7 @@ uint64_t SaturatingMultiply(uint64_t a, uint64_t b) {
   return a * b;
 }
 
+#ifndef GLOMORA_ASAN
 // Bytes of address space the process holds now (VmSize).
 uint64_t CurrentAddressSpace() {
   std::ifstream statm("/proc/self/statm");
@@ -40,6 +41,7 @@ uint64_t CurrentAddressSpace() {
   if (!(statm >> pages)) return 0;
   return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 }  // namespace
 

@@ -13,8 +13,18 @@ function(glomora_target_defaults target)
     target_compile_options(${target} PRIVATE -Werror)
   endif()
   if(GLOMORA_SANITIZE)
-    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
-                                             -fno-sanitize-recover=all)
-    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    # float-cast-overflow: a float converted to an integer it does not fit
+    # (NaN, infinities, huge coordinates turned into lattice indices) is
+    # undefined behaviour that GCC's "undefined" group does not check.
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined,float-cast-overflow
+                                             -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined,float-cast-overflow)
+  endif()
+  if(GLOMORA_FUZZ)
+    # Coverage instrumentation for libFuzzer on every target; only the fuzz
+    # executables link the fuzzer's main (fuzz/CMakeLists.txt).
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined,float-cast-overflow
+                                             -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined,float-cast-overflow)
   endif()
 endfunction()
