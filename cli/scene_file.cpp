@@ -455,10 +455,13 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
   json root;
   try {
     root = json::parse(text.begin(), text.end());
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // A syntax error, or a number beyond the double range (out_of_range).
     std::string what = e.what();
     const size_t bracket = what.find("] ");
-    error = "not valid JSON: " + (bracket == std::string::npos ? what : what.substr(bracket + 2));
+    if (bracket != std::string::npos) what = what.substr(bracket + 2);
+    if (what.size() > 200) what = what.substr(0, 197) + "...";
+    error = "not valid JSON: " + what;
     return false;
   }
   try {
