@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "field/element_table.h"
 #include "scene/meta_element.h"
 
 class FieldFunction {
@@ -14,33 +15,53 @@ class FieldFunction {
   FieldFunction(const MetaElement* elementArray, float threshold, int32_t count)
       : elements(elementArray), isoThreshold(threshold), elementCount(count) {}
   virtual ~FieldFunction() = default;
+  FieldFunction(const FieldFunction&) = delete;
+  FieldFunction& operator=(const FieldFunction&) = delete;
 
   // Sum over the elements, in array order, of each element's contribution at
   // (x, y, z), starting from -isoThreshold. No side effects.
   virtual float Evaluate(const float& x, const float& y, const float& z) const = 0;
 
-  const MetaElement* elements;
-  float isoThreshold;
-  int32_t elementCount;
+  const MetaElement* const elements;
+  const float isoThreshold;
+  const int32_t elementCount;
 };
+
+// The three models take what they need of the elements once, when they are
+// constructed (ElementTable: per-element constants and rotation matrices, and
+// for the polynomial model a grid of buckets over the cull boxes), so the
+// elements must not change while the field is in use. Evaluate gives the same
+// float, bit for bit, as summing the definition over the whole array: the
+// table only skips elements that add nothing and keeps the order of the rest.
+// When the table's memory cannot be had, Evaluate works from the elements
+// directly, with the same result.
 
 // Model 0: radius^2 / d (radius^4 / d for cubes); no cut-off.
 class InverseSquareField final : public FieldFunction {
  public:
-  using FieldFunction::FieldFunction;
+  InverseSquareField(const MetaElement* elementArray, float threshold, int32_t count);
   float Evaluate(const float& x, const float& y, const float& z) const override;
+
+ private:
+  ElementTable table_;
 };
 
 // Model 1: 4 (1 - 2d)^2 for d < 0.5; elements outside their cull box add nothing.
 class PolynomialField final : public FieldFunction {
  public:
-  using FieldFunction::FieldFunction;
+  PolynomialField(const MetaElement* elementArray, float threshold, int32_t count);
   float Evaluate(const float& x, const float& y, const float& z) const override;
+
+ private:
+  ElementTable table_;
 };
 
 // Model 2: expf(-d) for d > 0; no cut-off.
 class ExponentialField final : public FieldFunction {
  public:
-  using FieldFunction::FieldFunction;
+  ExponentialField(const MetaElement* elementArray, float threshold, int32_t count);
   float Evaluate(const float& x, const float& y, const float& z) const override;
+
+ private:
+  ElementTable table_;
 };

@@ -224,7 +224,7 @@ TEST_F(Driver, TimingLinesInOrderForBothSpaces) {
 
 TEST_F(Driver, PolygonizerOutOfMemoryIsLoggedAndGivesAnEmptyMesh) {
   Set(L"Space", CValue(LONG{1}));
-  allocation_faults::FailAfter(1);  // the element block succeeds, the polygonizer's first table fails
+  allocation_faults::FailAfter(2);  // the element block and the field's table succeed, the polygonizer's first table fails
   ASSERT_EQ(rig.Update(1), XSI::CStatus::OK);
   allocation_faults::Clear();
   EXPECT_EQ(Instance().vertices.GetCount(), 0);
