@@ -10,6 +10,7 @@
 // in the space of the operator's "InTransform" object.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "field/numeric.h"
@@ -79,6 +80,48 @@ class GridPolygonizer {
   // when it could not be allocated: every row is then treated as touched.
   std::vector<int32_t> sampledRowLow;
   std::vector<int32_t> sampledRowHigh;
+  // Splat plan of one step (simulate_step.cpp): per element to splat, what
+  // the splat reads of it, its clamped lattice index box and how it is
+  // splatted, in array order and again sorted by the slab of planes its box
+  // starts in; the first sorted entry of each slab; the sorted entries whose
+  // boxes reach the slab being worked on (two buffers, array order); per
+  // rotated element its two transformations as 30 doubles. Grown as needed
+  // and kept; when a buffer cannot be had the step plans small batches of
+  // elements on the stack instead.
+  struct ElementSplat {
+    Float3 centre;
+    Float3 axisFactor;
+    float radius;
+    float weight;
+    ElementShape shape;
+    int32_t element;   // index in the element array
+    int32_t path;      // how it is splatted (simulate_step.cpp)
+    int32_t rotation;  // first double of its transformations, or -1
+    Int3 low;          // index box, both ends inclusive
+    Int3 high;
+  };
+  template <class T>
+  struct ScratchBuffer {
+    std::unique_ptr<T[], FreeDeleter> data;
+    size_t capacity = 0;
+    // Room for n values (the contents are not kept when it grows); false,
+    // leaving the buffer empty, when the memory cannot be had.
+    bool Reserve(size_t n) {
+      if (data && n <= capacity) return true;
+      data.reset();
+      capacity = 0;
+      data = TryAllocateArray<T>(n);
+      if (!data) return false;
+      capacity = n;
+      return true;
+    }
+  };
+  ScratchBuffer<ElementSplat> splatPlan;
+  ScratchBuffer<ElementSplat> splatSorted;
+  ScratchBuffer<int32_t> slabFirst;
+  ScratchBuffer<int32_t> slabActive;
+  ScratchBuffer<int32_t> slabMerged;
+  ScratchBuffer<double> splatRotations;
   // Extraction scratch: sign bits of two lattice planes, the vertex index of
   // every lattice edge (and tetrahedron diagonal) of two planes and of the
   // slab between them, and the crossed cubes of a slab.

@@ -1,25 +1,57 @@
 // One frame of the voxel-grid simulation: splat the elements into the sampled
 // lattices, then relax the accumulated lattices toward them.
+//
+// Every lattice point sees the operations of a plain element-by-element pass
+// in the same order (its clearing, each element's contribution in array
+// order, its relaxation), so the lattices come out bit for bit the same; what
+// changes is how little is visited and how much stays in cache:
+// - the lattice is worked through in tiles of a few planes and rows, small
+//   enough to stay in the second-level cache: clear the tile's sampled
+//   values, splat every element's part of it, relax it, then the next tile;
+// - each element is planned once per step (its index box, its path, its
+//   rotation matrices), and a slab of planes visits only the elements whose
+//   boxes reach it, kept in array order by merging as the slabs advance;
+// - unrotated elements with finite data take a row-wise path that forms the
+//   x and y terms once per row and the z terms once per element and tile,
+//   and, for the compact kernel, skips rows where every contribution is
+//   exactly zero and works four points at a time;
+// - rotated elements apply their rotation matrices inline, with exactly the
+//   arithmetic of the host's CVector3::MulByTransformationInPlace, the terms
+//   that depend only on the row formed once per row.
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "front/operator_instance.h"
 #include "grid/grid_polygonizer.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
+
+using ElementSplat = GridPolygonizer::ElementSplat;
 
 constexpr float kNearZero = 0.00001f;  // nearest float to 1e-5
 // A tile of the step: two lattice planes and as many rows as keep the tile's
-// sampled values (16 bytes a point) within 256 KB; element boxes are found
-// for up to 256 elements at a time (on the stack).
+// sampled values (16 bytes a point) within 256 KB.
 constexpr int32_t kSlabPlanes = 2;
 constexpr size_t kTileBytes = 256 * 1024;
-constexpr int32_t kBatchElements = 256;
+// Elements planned at a time when the step's plan cannot be allocated.
+constexpr int32_t kBatchElements = 64;
 // Points per chunk of a splat row.
-constexpr int32_t kSplatChunk = 64;
+constexpr int32_t kSplatChunk = 256;
+
+// How an element is splatted.
+enum SplatPath : int32_t {
+  kAxisAligned = 0,  // unrotated, every scaled offset of its box finite: row-wise shortcuts
+  kRotated = 1,      // rotated, finite data and rotations: per point, rotation applied inline
+  kGeneral = 2,      // anything else: the per-point recipe with the host's rotations
+};
 
 bool IsFinite3(const Float3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 
@@ -89,6 +121,9 @@ inline float KeepIf(bool keep, float value) {
   return std::bit_cast<float>(std::bit_cast<uint32_t>(value) & mask);
 }
 
+// The measure of the model 1 normal factor's cut-off test: d^1.5.
+inline float NormalMeasure(float d) { return d * std::sqrt(d); }
+
 // Kernel (before the weight) and normal factor of one lattice point at measure d.
 //  Model 0, inverse square: radius^2 / d for spheres and cylinders and
 //    (radius^2)^2 / d for cubes, with a measure below 1e-5 replaced by radius
@@ -120,7 +155,7 @@ inline float NormalFactor(float d, float radius) {
     d = d < kNearZero ? radius : d;
     return radius / (d * d);
   } else if constexpr (Model == 1) {
-    const float s = d * std::sqrt(d);
+    const float s = NormalMeasure(d);
     return KeepIf(s < 0.5f, (s * s + (0.25f - s)) * 16.0f);
   } else {
     if (!(d > 0.0f)) return 0.0f;
@@ -129,15 +164,105 @@ inline float NormalFactor(float d, float radius) {
   }
 }
 
+// A host transformation as plain numbers: scaling, rotation matrix (row
+// convention, m[row][column]) and translation.
+struct Transform {
+  double s[3];
+  double m[3][3];
+  double t[3];
+};
+static_assert(sizeof(Transform) == 15 * sizeof(double), "a transformation is 15 doubles");
+constexpr size_t kRotationDoubles = 2 * sizeof(Transform) / sizeof(double);
+
+void StoreTransform(const XSI::MATH::CTransformation& from, double* to) {
+  Transform t{};
+  const XSI::MATH::CVector3 s = from.GetScaling();
+  const XSI::MATH::CVector3 p = from.GetTranslation();
+  const XSI::MATH::CRotation& r = from.Rotation();
+  t.s[0] = s.GetX();
+  t.s[1] = s.GetY();
+  t.s[2] = s.GetZ();
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 3; ++column) t.m[row][column] = r.Get(row, column);
+  }
+  t.t[0] = p.GetX();
+  t.t[1] = p.GetY();
+  t.t[2] = p.GetZ();
+  std::memcpy(to, &t, sizeof t);
+}
+
+// The element's rotation and the inverse used for its gradient, as stored by
+// PlanElement.
+struct ElementRotation {
+  Transform forward;
+  Transform inverse;
+};
+
+// The part of v = ((v * S) * R) + T that depends on x and y only, per output
+// axis: x*s0*m0c + y*s1*m1c. CVector3::MulByTransformationInPlace sums
+// ((x' m0c + y' m1c) + z' m2c) + tc left to right, so this partial sum is the
+// same number whichever z follows.
+struct RowPartial {
+  double c[3];
+};
+
+inline RowPartial PartialXY(const Transform& t, float x, float y) {
+  const double sx = static_cast<double>(x) * t.s[0];
+  const double sy = static_cast<double>(y) * t.s[1];
+  return RowPartial{{sx * t.m[0][0] + sy * t.m[1][0], sx * t.m[0][1] + sy * t.m[1][1], sx * t.m[0][2] + sy * t.m[1][2]}};
+}
+
+// Completes the transformation of (x, y, z) from its row partial sums; the
+// components are rounded to float as the sampler reads them back.
+inline void CompleteZ(const Transform& t, const RowPartial& row, float z, float& x, float& y, float& zOut) {
+  const double sz = static_cast<double>(z) * t.s[2];
+  x = static_cast<float>(row.c[0] + sz * t.m[2][0] + t.t[0]);
+  y = static_cast<float>(row.c[1] + sz * t.m[2][1] + t.t[1]);
+  zOut = static_cast<float>(row.c[2] + sz * t.m[2][2] + t.t[2]);
+}
+
+// The whole transformation of (x, y, z), as MulByTransformationInPlace forms it.
+inline void Apply(const Transform& t, float& x, float& y, float& z) {
+  const RowPartial row = PartialXY(t, x, y);
+  CompleteZ(t, row, z, x, y, z);
+}
+
+// The least float d >= 0 at which the model 1 normal factor is zero, that is
+// NormalMeasure(d) < 0.5 fails: a little above 0.5^(2/3) = 0.62996. The test
+// is monotone in d (a correctly rounded square root and product of
+// non-negative numbers), so it fails exactly from here on.
+float NormalCutoff() {
+  // Bisection over the bit patterns of positive floats, which order as the
+  // floats do: the test holds at 0.5 (0.35) and fails at 0.64 (0.512).
+  uint32_t holds = std::bit_cast<uint32_t>(0.5f);
+  uint32_t fails = std::bit_cast<uint32_t>(0.64f);
+  while (fails - holds > 1) {
+    const uint32_t middle = holds + (fails - holds) / 2;
+    if (NormalMeasure(std::bit_cast<float>(middle)) < 0.5f) {
+      holds = middle;
+    } else {
+      fails = middle;
+    }
+  }
+  return std::bit_cast<float>(fails);
+}
+
+// The measure from which a model 1 point adds nothing: a zero kernel from
+// 0.5 on and, with normals, a zero normal factor from NormalCutoff() on
+// (measures are sums of squares and fourth powers, never negative).
+float ModelOneReach(bool normals) { return normals ? std::max(0.5f, NormalCutoff()) : 0.5f; }
+
 // Shared state of one SimulateStep.
 struct StepContext {
   GridPolygonizer& grid;
   const OperatorInstance& in;
+  const MetaElement* elements;
   float* sampled;
   float* sampledNormal;
   int32_t ny;
   int32_t nz;
   bool trackRows;
+  float modelOneReach;  // ModelOneReach for this step's normals setting
 };
 
 inline void MarkRow(const StepContext& c, size_t row, int32_t low, int32_t high) {
@@ -148,70 +273,186 @@ inline void MarkRow(const StepContext& c, size_t row, int32_t low, int32_t high)
   if (high > rowHigh) rowHigh = high;
 }
 
-// Splat of an unrotated element with finite data. The offset terms of x and y
-// are formed once per row, exactly as the per-point formula forms them.
-// Model 1 skips rows whose x and y terms alone put every point of the row at
-// a zero kernel and zero normal factor: the measure only grows with the z
-// term and both cut-offs are monotone in it, and adding a zero contribution
-// changes no value (a lattice value that starts at +0 never becomes -0; a
-// finite offset times a zero factor is a zero, never a NaN).
+// Element constants of the row-wise splat.
+struct AxisAlignedElement {
+  Float3 rel;  // element centre relative to the box's minimum corner
+  Float3 af;   // axis factors
+  float weight;
+  float radius;
+};
+
+#if defined(__SSE2__)
+// Adds four gradient vectors, given as one vector per axis, to the four
+// three-float points at p: shuffled into the points' x, y, z order, then
+// one addition per value.
+inline void AddInterleaved(__m128 x, __m128 y, __m128 z, float* p) {
+  const __m128 xy01 = _mm_unpacklo_ps(x, y);                           // x0 y0 x1 y1
+  const __m128 xy23 = _mm_unpackhi_ps(x, y);                           // x2 y2 x3 y3
+  const __m128 zx = _mm_shuffle_ps(z, x, _MM_SHUFFLE(1, 1, 0, 0));     // z0 z0 x1 x1
+  const __m128 yz = _mm_shuffle_ps(y, z, _MM_SHUFFLE(1, 1, 1, 1));     // y1 y1 z1 z1
+  const __m128 zz = _mm_shuffle_ps(z, xy23, _MM_SHUFFLE(3, 2, 3, 2));  // z2 z3 x3 y3
+  const __m128 v0 = _mm_shuffle_ps(xy01, zx, _MM_SHUFFLE(2, 0, 1, 0));  // x0 y0 z0 x1
+  const __m128 v1 = _mm_shuffle_ps(yz, xy23, _MM_SHUFFLE(1, 0, 2, 0));  // y1 z1 x2 y2
+  const __m128 v2 = _mm_shuffle_ps(zz, zz, _MM_SHUFFLE(1, 3, 2, 0));    // z2 x3 y3 z3
+  _mm_storeu_ps(p, _mm_add_ps(_mm_loadu_ps(p), v0));
+  _mm_storeu_ps(p + 4, _mm_add_ps(_mm_loadu_ps(p + 4), v1));
+  _mm_storeu_ps(p + 8, _mm_add_ps(_mm_loadu_ps(p + 8), v2));
+}
+#endif
+
+// Adds the gradient contributions (px, py, pz[m]) * g[m] * af of `count`
+// points to the three-float points n[3m .. 3m + 2].
+inline void AddGradients(const AxisAlignedElement& a, float px, float py, const float* pz, const float* g,
+                         int32_t count, float* n) {
+  int32_t m = 0;
+#if defined(__SSE2__)
+  // Four points at a time: the three products per point as one vector per
+  // axis, interleaved into the points' x, y, z order with shuffles. Each
+  // value is still one product chain and one addition.
+  const __m128 pxv = _mm_set1_ps(px);
+  const __m128 pyv = _mm_set1_ps(py);
+  const __m128 afx = _mm_set1_ps(a.af.x);
+  const __m128 afy = _mm_set1_ps(a.af.y);
+  const __m128 afz = _mm_set1_ps(a.af.z);
+  for (; m + 4 <= count; m += 4) {
+    const __m128 gv = _mm_loadu_ps(g + m);
+    const __m128 x = _mm_mul_ps(_mm_mul_ps(pxv, gv), afx);
+    const __m128 y = _mm_mul_ps(_mm_mul_ps(pyv, gv), afy);
+    const __m128 z = _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(pz + m), gv), afz);
+    AddInterleaved(x, y, z, n + 3 * m);
+  }
+#endif
+  for (; m < count; ++m) {
+    n[3 * m + 0] += px * g[m] * a.af.x;
+    n[3 * m + 1] += py * g[m] * a.af.y;
+    n[3 * m + 2] += pz[m] * g[m] * a.af.z;
+  }
+}
+
+// Adds one row's contributions at `count` points: measure d = txy + tz[m],
+// kernel times the weight into f[m] and, with normals, the gradient
+// (px, py, pz[m]) * g * af into n[3m .. 3m + 2].
 template <int Model, int Shape, bool Normals>
-void SplatAxisAligned(const StepContext& c, const MetaElement& e, const IndexBox& box) {
+inline void SplatRow(const AxisAlignedElement& a, float px, float py, float txy, const float* tz, const float* pz,
+                     int32_t count, float* f, float* n) {
+  const float g0 = a.weight * 2.0f;
+  float g[kSplatChunk];
+  for (int32_t m = 0; m < count; ++m) {
+    float d = txy + tz[m];
+    f[m] += Kernel<Model, Shape>(d, a.radius) * a.weight;
+    if constexpr (Normals) g[m] = g0 * NormalFactor<Model>(d, a.radius);
+  }
+  if constexpr (Normals) AddGradients(a, px, py, pz, g, count, n);
+}
+
+#if defined(__SSE2__)
+// Model 1 row splat, four points at a time over `padded` points (a multiple
+// of four): the kernel and normal factor of the scalar code, lane by lane,
+// with the same operations in the same order (a cut-off is a mask on the
+// value, as KeepIf). Points past the row's last are padded with an infinite
+// z term and a zero z offset: they add a zero kernel and a zero gradient.
+template <bool Normals>
+inline void SplatRowModelOne(const AxisAlignedElement& a, float px, float py, float txy, const float* tz,
+                             const float* pz, int32_t padded, float* f, float* n) {
+  const __m128 txyv = _mm_set1_ps(txy);
+  const __m128 half = _mm_set1_ps(0.5f);
+  const __m128 quarter = _mm_set1_ps(0.25f);
+  const __m128 sixteen = _mm_set1_ps(16.0f);
+  const __m128 weight = _mm_set1_ps(a.weight);
+  const __m128 g0 = _mm_set1_ps(a.weight * 2.0f);
+  const __m128 pxv = _mm_set1_ps(px);
+  const __m128 pyv = _mm_set1_ps(py);
+  const __m128 afx = _mm_set1_ps(a.af.x);
+  const __m128 afy = _mm_set1_ps(a.af.y);
+  const __m128 afz = _mm_set1_ps(a.af.z);
+  for (int32_t m = 0; m < padded; m += 4) {
+    const __m128 d = _mm_add_ps(txyv, _mm_loadu_ps(tz + m));
+    const __m128 kernel = _mm_and_ps(_mm_cmplt_ps(d, half),
+                                     _mm_mul_ps(_mm_add_ps(_mm_mul_ps(d, d), _mm_sub_ps(quarter, d)), sixteen));
+    _mm_storeu_ps(f + m, _mm_add_ps(_mm_loadu_ps(f + m), _mm_mul_ps(kernel, weight)));
+    if constexpr (Normals) {
+      const __m128 s = _mm_mul_ps(d, _mm_sqrt_ps(d));
+      const __m128 factor = _mm_and_ps(_mm_cmplt_ps(s, half),
+                                       _mm_mul_ps(_mm_add_ps(_mm_mul_ps(s, s), _mm_sub_ps(quarter, s)), sixteen));
+      const __m128 g = _mm_mul_ps(g0, factor);
+      const __m128 x = _mm_mul_ps(_mm_mul_ps(pxv, g), afx);
+      const __m128 y = _mm_mul_ps(_mm_mul_ps(pyv, g), afy);
+      const __m128 z = _mm_mul_ps(_mm_mul_ps(_mm_loadu_ps(pz + m), g), afz);
+      AddInterleaved(x, y, z, n + 3 * m);
+    }
+  }
+}
+#endif
+
+// Splat of an unrotated element whose scaled offsets are finite over its
+// box. Each row forms its x and y terms once; the z offsets and terms are
+// formed once for all rows (in chunks when the box is wide), exactly as the
+// per-point formula forms them. Model 1 skips a row whose smallest measure
+// reaches the cut-off (ModelOneReach): every point of it adds a zero kernel
+// and, its offsets being finite, a zero gradient, which changes no lattice
+// value (the sampled lattices start at +0 and never hold -0).
+//
+// Model 1 rows go four points at a time. The last group may reach up to
+// three points past the box's end along k, as long as they lie in the same
+// row: those points get an infinite z term, hence exactly zero contributions
+// (a row of the tile being worked on has been cleared, so such a point holds
+// a sum or +0, never -0, and adding a zero leaves it as it is).
+template <int Model, int Shape, bool Normals>
+void SplatAxisAligned(const StepContext& c, const ElementSplat& e, const IndexBox& box) {
   const OperatorInstance& in = c.in;
-  const Float3 rel{in.halfSize.x + e.centre.x, in.halfSize.y + e.centre.y, in.halfSize.z + e.centre.z};
-  const Float3 af = e.axisFactor;
-  const float weight = e.weight;
-  const float radius = e.radius;
-  const float g0 = weight * 2.0f;
   const float cellZ = in.cellSize.z;
-  for (int32_t i = box.low.x; i <= box.high.x; ++i) {
-    const float px = (static_cast<float>(i) * in.cellSize.x - rel.x) * af.x;
-    const float tx = TermX<Shape>(px);
-    for (int32_t j = box.low.y; j <= box.high.y; ++j) {
-      const float py = (static_cast<float>(j) * in.cellSize.y - rel.y) * af.y;
-      const float txy = tx + TermY<Shape>(py);
-      if constexpr (Model == 1) {
-        if (!(txy < 0.5f) && std::isfinite(px) && std::isfinite(py)) {
-          if (!Normals) continue;
-          if (!(txy * std::sqrt(txy) < 0.5f)) continue;
+  const AxisAlignedElement a{
+      Float3{in.halfSize.x + e.centre.x, in.halfSize.y + e.centre.y, in.halfSize.z + e.centre.z}, e.axisFactor,
+      e.weight, e.radius};
+  const float reach = c.modelOneReach;
+  const int32_t width = box.high.z - box.low.z + 1;
+  float tz[kSplatChunk + 3];
+  float pz[kSplatChunk + 3];
+  for (int32_t chunk = 0; chunk < width; chunk += kSplatChunk) {
+    const int32_t chunkWidth = std::min(kSplatChunk, width - chunk);
+    const int32_t chunkLow = box.low.z + chunk;
+    float tzLeast = std::numeric_limits<float>::infinity();
+    for (int32_t m = 0; m < chunkWidth; ++m) {
+      pz[m] = (static_cast<float>(chunkLow + m) * cellZ - a.rel.z) * a.af.z;
+      tz[m] = TermZ<Shape>(pz[m]);
+      tzLeast = std::min(tzLeast, tz[m]);
+    }
+    const int32_t padded = (chunkWidth + 3) / 4 * 4;
+    for (int32_t m = chunkWidth; m < padded; ++m) {
+      tz[m] = std::numeric_limits<float>::infinity();
+      pz[m] = 0.0f;
+    }
+#if defined(__SSE2__)
+    const bool grouped = Model == 1 && chunkLow + padded <= c.nz;
+#else
+    const bool grouped = false;
+#endif
+    for (int32_t i = box.low.x; i <= box.high.x; ++i) {
+      const float px = (static_cast<float>(i) * in.cellSize.x - a.rel.x) * a.af.x;
+      const float tx = TermX<Shape>(px);
+      for (int32_t j = box.low.y; j <= box.high.y; ++j) {
+        const float py = (static_cast<float>(j) * in.cellSize.y - a.rel.y) * a.af.y;
+        const float txy = tx + TermY<Shape>(py);
+        // txy + tz[m] >= txy + tzLeast for every m: rounding is monotone.
+        if (Model == 1 && !(txy + tzLeast < reach)) continue;
+        const size_t row = static_cast<size_t>(i) * static_cast<size_t>(c.ny) + static_cast<size_t>(j);
+        const size_t first = row * static_cast<size_t>(c.nz) + static_cast<size_t>(chunkLow);
+        MarkRow(c, row, chunkLow, chunkLow + chunkWidth - 1);
+#if defined(__SSE2__)
+        if (grouped) {
+          SplatRowModelOne<Normals>(a, px, py, txy, tz, pz, padded, c.sampled + first, c.sampledNormal + first * 3);
+          continue;
         }
-      }
-      const size_t row = static_cast<size_t>(i) * static_cast<size_t>(c.ny) + static_cast<size_t>(j);
-      MarkRow(c, row, box.low.z, box.high.z);
-      float* f = c.sampled + row * static_cast<size_t>(c.nz) + box.low.z;
-      float* n = c.sampledNormal + (row * static_cast<size_t>(c.nz) + box.low.z) * 3;
-      const int32_t count = box.high.z - box.low.z + 1;
-      // In chunks: the kernel loop runs over contiguous values and
-      // vectorizes; the gradient goes to the three-float points afterwards.
-      for (int32_t first = 0; first < count; first += kSplatChunk) {
-        const int32_t length = std::min(kSplatChunk, count - first);
-        float g[kSplatChunk];
-        float z[kSplatChunk];
-        float* fc = f + first;
-        for (int32_t m = 0; m < length; ++m) {
-          const float pz = (static_cast<float>(box.low.z + first + m) * cellZ - rel.z) * af.z;
-          float d = txy + TermZ<Shape>(pz);
-          fc[m] += Kernel<Model, Shape>(d, radius) * weight;
-          if constexpr (Normals) {
-            g[m] = g0 * NormalFactor<Model>(d, radius);
-            z[m] = pz;
-          }
-        }
-        if constexpr (Normals) {
-          float* nc = n + 3 * static_cast<size_t>(first);
-          for (int32_t m = 0; m < length; ++m) {
-            nc[3 * m + 0] += px * g[m] * af.x;
-            nc[3 * m + 1] += py * g[m] * af.y;
-            nc[3 * m + 2] += z[m] * g[m] * af.z;
-          }
-        }
+#endif
+        SplatRow<Model, Shape, Normals>(a, px, py, txy, tz, pz, chunkWidth, c.sampled + first,
+                                        c.sampledNormal + first * 3);
       }
     }
   }
 }
 
-// The per-point recipe written out in full, with the host rotations: for
-// rotated elements and for element data that is not finite.
+// The per-point recipe written out in full, with the host's rotations (the
+// grid's rotation members hold this element's): for data that is not finite.
 template <int Model, int Shape>
 void SplatGeneral(const StepContext& c, const MetaElement& e, const IndexBox& box) {
   GridPolygonizer& grid = c.grid;
@@ -265,10 +506,57 @@ void SplatGeneral(const StepContext& c, const MetaElement& e, const IndexBox& bo
   }
 }
 
+// Splat of a rotated element with finite data and rotations, point by point.
+// The rotation is applied with the host's arithmetic, its terms in x and y
+// formed once per row.
 template <int Model, int Shape>
-void SplatShape(const StepContext& c, const MetaElement& e, const IndexBox& box, bool general) {
-  if (general) {
-    SplatGeneral<Model, Shape>(c, e, box);
+void SplatRotated(const StepContext& c, const ElementSplat& e, const IndexBox& box, const ElementRotation* rotation) {
+  const OperatorInstance& in = c.in;
+  const bool normals = in.normalsOrUv;
+  const Float3 rel{in.halfSize.x + e.centre.x, in.halfSize.y + e.centre.y, in.halfSize.z + e.centre.z};
+  for (int32_t i = box.low.x; i <= box.high.x; ++i) {
+    const float x = static_cast<float>(i) * in.cellSize.x - rel.x;
+    for (int32_t j = box.low.y; j <= box.high.y; ++j) {
+      const float y = static_cast<float>(j) * in.cellSize.y - rel.y;
+      const RowPartial partial = PartialXY(rotation->forward, x, y);
+      const size_t row = static_cast<size_t>(i) * static_cast<size_t>(c.ny) + static_cast<size_t>(j);
+      MarkRow(c, row, box.low.z, box.high.z);
+      for (int32_t k = box.low.z; k <= box.high.z; ++k) {
+        // 1) local offset: lattice point minus element centre, into the element's axes
+        float px = x;
+        float py = y;
+        float pz = static_cast<float>(k) * in.cellSize.z - rel.z;
+        CompleteZ(rotation->forward, partial, pz, px, py, pz);
+        px = px * e.axisFactor.x;
+        py = py * e.axisFactor.y;
+        pz = pz * e.axisFactor.z;
+        // 2) measure and kernel
+        float d = TermX<Shape>(px) + TermY<Shape>(py) + TermZ<Shape>(pz);
+        const float kernel = Kernel<Model, Shape>(d, e.radius);
+        const size_t point = row * static_cast<size_t>(c.nz) + static_cast<size_t>(k);
+        c.sampled[point] += kernel * e.weight;
+        if (!normals) continue;
+        // 3) gradient contribution, rotated back into the box's axes
+        const float g = e.weight * 2.0f * NormalFactor<Model>(d, e.radius);
+        float qx = px * g * e.axisFactor.x;
+        float qy = py * g * e.axisFactor.y;
+        float qz = pz * g * e.axisFactor.z;
+        Apply(rotation->inverse, qx, qy, qz);
+        c.sampledNormal[point * 3 + 0] += qx;
+        c.sampledNormal[point * 3 + 1] += qy;
+        c.sampledNormal[point * 3 + 2] += qz;
+      }
+    }
+  }
+}
+
+template <int Model, int Shape>
+void SplatShape(const StepContext& c, const ElementSplat& e, const IndexBox& box, const ElementRotation* rotation,
+                int32_t path) {
+  if (path == kGeneral) {
+    SplatGeneral<Model, Shape>(c, c.elements[e.element], box);
+  } else if (path == kRotated) {
+    SplatRotated<Model, Shape>(c, e, box, rotation);
   } else if (c.in.normalsOrUv) {
     SplatAxisAligned<Model, Shape, true>(c, e, box);
   } else {
@@ -277,11 +565,12 @@ void SplatShape(const StepContext& c, const MetaElement& e, const IndexBox& box,
 }
 
 template <int Model>
-void SplatModel(const StepContext& c, const MetaElement& e, const IndexBox& box, bool general) {
+void SplatModel(const StepContext& c, const ElementSplat& e, const IndexBox& box, const ElementRotation* rotation,
+                int32_t path) {
   switch (e.shape) {
-    case ElementShape::Sphere: SplatShape<Model, 0>(c, e, box, general); break;
-    case ElementShape::Cube: SplatShape<Model, 1>(c, e, box, general); break;
-    case ElementShape::Cylinder: SplatShape<Model, 2>(c, e, box, general); break;
+    case ElementShape::Sphere: SplatShape<Model, 0>(c, e, box, rotation, path); break;
+    case ElementShape::Cube: SplatShape<Model, 1>(c, e, box, rotation, path); break;
+    case ElementShape::Cylinder: SplatShape<Model, 2>(c, e, box, rotation, path); break;
     default: break;  // an unknown shape gives no point anything
   }
 }
@@ -306,36 +595,80 @@ void SetElementRotation(GridPolygonizer& grid, const OperatorInstance& in, const
   }
 }
 
-// The element's index box (or the whole lattice) clipped to planes
-// firstI .. lastI; an empty box has low.x > high.x.
-IndexBox SlabBox(const OperatorInstance& in, const MetaElement& e, bool bounded, int32_t firstI, int32_t lastI) {
-  IndexBox box = bounded ? ElementIndexBox(in, e)
-                         : IndexBox{{0, 0, 0}, {in.resolution.x, in.resolution.y, in.resolution.z}};
-  box.low.x = std::max(box.low.x, firstI);
-  box.high.x = std::min(box.high.x, lastI);
-  if (box.low.y > box.high.y || box.low.z > box.high.z) box.high.x = box.low.x - 1;
-  return box;
+// True when the scaled offset of every lattice point of the box is finite on
+// every axis. Each offset is monotone along its axis, so the box's ends decide.
+bool OffsetsFinite(const OperatorInstance& in, const MetaElement& e, const IndexBox& box) {
+  const auto axis = [](int32_t low, int32_t high, float cell, float half, float centre, float factor) {
+    const float rel = half + centre;
+    return std::isfinite((static_cast<float>(low) * cell - rel) * factor) &&
+           std::isfinite((static_cast<float>(high) * cell - rel) * factor);
+  };
+  return axis(box.low.x, box.high.x, in.cellSize.x, in.halfSize.x, e.centre.x, e.axisFactor.x) &&
+         axis(box.low.y, box.high.y, in.cellSize.y, in.halfSize.y, e.centre.y, e.axisFactor.y) &&
+         axis(box.low.z, box.high.z, in.cellSize.z, in.halfSize.z, e.centre.z, e.axisFactor.z);
 }
 
-// Splats one element into the part of its box within rows firstJ .. lastJ.
-void SplatElement(const StepContext& c, const MetaElement& e, IndexBox box, int32_t firstJ, int32_t lastJ) {
-  GridPolygonizer& grid = c.grid;
-  const OperatorInstance& in = c.in;
+// Plans element `index`: its index box (or the whole lattice), its path and,
+// when it is rotated, its two transformations written to `rotation` (room for
+// kRotationDoubles). False when the element reaches no lattice point or its
+// shape gives nothing.
+bool PlanElement(GridPolygonizer& grid, const OperatorInstance& in, const MetaElement* elements, int32_t index,
+                 bool bounded, ElementSplat& plan, double* rotation) {
+  const MetaElement& e = elements[index];
+  if (e.shape != ElementShape::Sphere && e.shape != ElementShape::Cube && e.shape != ElementShape::Cylinder) {
+    return false;
+  }
+  const IndexBox box = bounded ? ElementIndexBox(in, e)
+                               : IndexBox{{0, 0, 0}, {in.resolution.x, in.resolution.y, in.resolution.z}};
+  if (box.low.x > box.high.x || box.low.y > box.high.y || box.low.z > box.high.z) return false;
+  plan.centre = e.centre;
+  plan.axisFactor = e.axisFactor;
+  plan.radius = e.radius;
+  plan.weight = e.weight;
+  plan.shape = e.shape;
+  plan.element = index;
+  plan.low = box.low;
+  plan.high = box.high;
+  plan.rotation = -1;
+  // Data that is not finite goes the host's way point by point: where two
+  // NaNs meet, which one an operation passes on is the compiler's choice,
+  // and that way keeps the choices of the plain recipe.
+  const bool finite = IsFinite3(e.centre) && IsFinite3(e.axisFactor) && std::isfinite(e.weight) &&
+                      std::isfinite(e.radius) && IsFinite3(in.halfSize) && IsFinite3(in.cellSize);
+  if (IsRotated(e)) {
+    SetElementRotation(grid, in, e);
+    StoreTransform(grid.elementRotation, rotation);
+    std::fill(rotation + kRotationDoubles / 2, rotation + kRotationDoubles, 0.0);
+    if (in.normalsOrUv) StoreTransform(grid.inverseRotation, rotation + kRotationDoubles / 2);
+    const bool finiteRotation = std::all_of(rotation, rotation + kRotationDoubles, [](double v) { return std::isfinite(v); });
+    plan.path = finite && IsFinite3(e.inverseAngles) && finiteRotation ? kRotated : kGeneral;
+    if (plan.path == kRotated) plan.rotation = 0;  // the caller places the transformations
+    return true;
+  }
+  plan.path = finite && OffsetsFinite(in, e, box) ? kAxisAligned : kGeneral;
+  return true;
+}
 
-  // 1) the lattice points to visit
+// Splats the part of a planned element within planes firstI .. lastI and
+// rows firstJ .. lastJ.
+void SplatInTile(const StepContext& c, const ElementSplat& plan, const double* rotations, int32_t firstI, int32_t lastI, int32_t firstJ, int32_t lastJ) {
+  IndexBox box{plan.low, plan.high};
+  box.low.x = std::max(box.low.x, firstI);
+  box.high.x = std::min(box.high.x, lastI);
   box.low.y = std::max(box.low.y, firstJ);
   box.high.y = std::min(box.high.y, lastJ);
   if (box.low.x > box.high.x || box.low.y > box.high.y) return;
-
-  // 2) its rotation; the shortcuts of the axis-aligned splat hold for finite
-  //    data only
-  SetElementRotation(grid, in, e);
-  const bool general = grid.rotated || !IsFinite3(e.centre) || !IsFinite3(e.axisFactor) ||
-                       !std::isfinite(e.weight) || !IsFinite3(in.halfSize) || !IsFinite3(in.cellSize);
-  switch (in.blendingModel) {
-    case 0: SplatModel<0>(c, e, box, general); break;
-    case 1: SplatModel<1>(c, e, box, general); break;
-    default: SplatModel<2>(c, e, box, general); break;
+  ElementRotation rotation;
+  const ElementRotation* rotationUsed = nullptr;
+  if (plan.rotation >= 0) {
+    std::memcpy(&rotation, rotations + plan.rotation, sizeof rotation);
+    rotationUsed = &rotation;
+  }
+  if (plan.path == kGeneral) SetElementRotation(c.grid, c.in, c.elements[plan.element]);
+  switch (c.in.blendingModel) {
+    case 0: SplatModel<0>(c, plan, box, rotationUsed, plan.path); break;
+    case 1: SplatModel<1>(c, plan, box, rotationUsed, plan.path); break;
+    default: SplatModel<2>(c, plan, box, rotationUsed, plan.path); break;
   }
 }
 
@@ -437,21 +770,15 @@ void GridPolygonizer::SimulateStep(const MetaElement* elements, const int32_t& e
 
   const StepContext c{*this,
                       in,
+                      elements,
                       sampledField.Data(),
                       sampledNormals.Data(),
                       sampledField.Ny(),
                       sampledField.Nz(),
                       sampledRowLow.size() == static_cast<size_t>(sampledField.Nx()) * sampledField.Ny() &&
-                          sampledRowHigh.size() == sampledRowLow.size()};
+                          sampledRowHigh.size() == sampledRowLow.size(),
+                      ModelOneReach(in.normalsOrUv)};
 
-  // The lattice is worked through in tiles of a few planes and rows, small
-  // enough to stay in the second-level cache: clear the tile's sampled
-  // values, splat every element's part of it, relax it, then the next tile.
-  // Each point still sees the same operations in the same order (its
-  // clearing, each element in array order, its relaxation). The elements'
-  // boxes are found once per slab of planes, for a batch of elements at a
-  // time. Measured at N = 256 with 200 elements: about a third of the time
-  // of the lattice-wide clear, splat and relax.
   const float relaxRate = 1.0f / in.viscosityFactor;
   const bool bounded = in.blendingModel == 1 ? true : in.blendingModel == 0 ? in.volumeHyperbolic
                                                                              : in.volumeExponential;
@@ -463,34 +790,123 @@ void GridPolygonizer::SimulateStep(const MetaElement* elements, const int32_t& e
   const size_t slabRowBytes = static_cast<size_t>(sampledField.Nz()) * 16 * kSlabPlanes;
   const auto tileRows =
       static_cast<int32_t>(std::max<size_t>(1, std::min<size_t>(ny, kTileBytes / std::max<size_t>(1, slabRowBytes))));
-  IndexBox boxes[kBatchElements];
-  for (int32_t firstI = 0; firstI < nx; firstI += kSlabPlanes) {
-    const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
+  const int32_t slabs = nx / kSlabPlanes + (nx % kSlabPlanes != 0 ? 1 : 0);
+
+  // 1) The plan: every element once, in array order, then ordered by the slab
+  //    its box starts in (a stable counting sort, so the elements arriving
+  //    at a slab stay in array order).
+  size_t rotatedCount = 0;
+  for (int32_t n = 0; n < count; ++n) rotatedCount += IsRotated(elements[n]) ? 1 : 0;
+  const size_t elementRoom = std::max<size_t>(1, static_cast<size_t>(count));
+  const bool planned = splatPlan.Reserve(elementRoom) && splatSorted.Reserve(elementRoom) &&
+                       slabActive.Reserve(elementRoom) && slabMerged.Reserve(elementRoom) &&
+                       slabFirst.Reserve(static_cast<size_t>(slabs) + 1) &&
+                       splatRotations.Reserve(std::max<size_t>(1, rotatedCount) * kRotationDoubles);
+  int32_t plannedCount = 0;
+  if (planned) {
+    ElementSplat* plans = splatPlan.data.get();
+    double* rotations = splatRotations.data.get();
+    int32_t rotationsUsed = 0;
+    for (int32_t n = 0; n < count; ++n) {
+      ElementSplat& plan = plans[plannedCount];
+      if (!PlanElement(*this, in, elements, n, bounded, plan, rotations + rotationsUsed)) continue;
+      if (plan.rotation >= 0) {
+        plan.rotation = rotationsUsed;
+        rotationsUsed += static_cast<int32_t>(kRotationDoubles);
+      }
+      ++plannedCount;
+    }
+    int32_t* first = slabFirst.data.get();
+    std::fill(first, first + slabs + 1, 0);
+    for (int32_t p = 0; p < plannedCount; ++p) ++first[plans[p].low.x / kSlabPlanes + 1];
+    for (int32_t s = 1; s <= slabs; ++s) first[s] += first[s - 1];
+    ElementSplat* sorted = splatSorted.data.get();
+    for (int32_t p = 0; p < plannedCount; ++p) sorted[first[plans[p].low.x / kSlabPlanes]++] = plans[p];
+    // Each slab's counter now holds the next slab's start: shift them back.
+    for (int32_t s = slabs; s > 0; --s) first[s] = first[s - 1];
+    first[0] = 0;
+  }
+
+  // 2) Tile by tile: clear the tile's sampled values (before the first
+  //    elements), splat the elements' parts of it, relax it (after the last).
+  int32_t firstI = 0;
+  int32_t lastI = 0;
+  const auto workTiles = [&](const int32_t* list, int32_t listCount, const ElementSplat* plans,
+                             const double* rotations, bool clear, bool relax) {
+    for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
+      const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
+      if (clear) {
+        for (int32_t i = firstI; i <= lastI; ++i) {
+          ClearSampled(c, static_cast<size_t>(i) * ny + firstJ, static_cast<size_t>(i) * ny + lastJ + 1);
+        }
+      }
+      for (int32_t l = 0; l < listCount; ++l) {
+        const ElementSplat& plan = plans[list[l]];
+        if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
+        SplatInTile(c, plan, rotations, firstI, lastI, firstJ, lastJ);
+      }
+      if (!relax) continue;
+      for (int32_t i = firstI; i <= lastI; ++i) {
+        const size_t firstRow = static_cast<size_t>(i) * ny + firstJ;
+        const size_t lastRow = static_cast<size_t>(i) * ny + lastJ + 1;
+        if (in.gridSpace == 0) {
+          RelaxGrids<0>(c, relaxRate, firstRow, lastRow);
+        } else if (in.gridSpace == 1) {
+          RelaxGrids<1>(c, relaxRate, firstRow, lastRow);
+        }
+      }
+    }
+  };
+
+  int32_t activeCount = 0;
+  for (int32_t slab = 0; slab < slabs; ++slab) {
+    firstI = slab * kSlabPlanes;
+    lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
+    if (planned) {
+      // The elements whose boxes reach this slab, in array order: those of
+      // the previous slab that reach on, merged with those that start here.
+      const ElementSplat* sorted = splatSorted.data.get();
+      const int32_t* active = slabActive.data.get();
+      int32_t* merged = slabMerged.data.get();
+      const int32_t arrivalEnd = slabFirst.data[static_cast<size_t>(slab) + 1];
+      int32_t mergedCount = 0;
+      int32_t a = 0;
+      int32_t b = slabFirst.data[static_cast<size_t>(slab)];
+      while (a < activeCount || b < arrivalEnd) {
+        const int32_t held = a < activeCount ? active[a] : -1;
+        if (held >= 0 && sorted[held].high.x < firstI) {
+          ++a;
+        } else if (b >= arrivalEnd || (held >= 0 && sorted[held].element < sorted[b].element)) {
+          merged[mergedCount++] = held;
+          ++a;
+        } else {
+          merged[mergedCount++] = b++;
+        }
+      }
+      std::swap(slabActive, slabMerged);
+      activeCount = mergedCount;
+      workTiles(slabActive.data.get(), activeCount, sorted, splatRotations.data.get(), true, true);
+      continue;
+    }
+    // Without room for the plan: batches of elements planned on the stack,
+    // again for every slab.
+    ElementSplat plans[kBatchElements];
+    int32_t list[kBatchElements];
+    double rotations[kBatchElements * kRotationDoubles];
     int32_t batchStart = 0;
     do {
       const int32_t batchEnd = std::min(count, batchStart + kBatchElements);
+      int32_t listCount = 0;
       for (int32_t n = batchStart; n < batchEnd; ++n) {
-        boxes[n - batchStart] = SlabBox(in, elements[n], bounded, firstI, lastI);
+        ElementSplat& plan = plans[listCount];
+        double* rotation = rotations + static_cast<size_t>(listCount) * kRotationDoubles;
+        if (!PlanElement(*this, in, elements, n, bounded, plan, rotation)) continue;
+        if (plan.high.x < firstI || plan.low.x > lastI) continue;
+        if (plan.rotation >= 0) plan.rotation = listCount * static_cast<int32_t>(kRotationDoubles);
+        list[listCount] = listCount;
+        ++listCount;
       }
-      for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
-        const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
-        if (batchStart == 0) {
-          for (int32_t i = firstI; i <= lastI; ++i) {
-            ClearSampled(c, static_cast<size_t>(i) * ny + firstJ, static_cast<size_t>(i) * ny + lastJ + 1);
-          }
-        }
-        for (int32_t n = batchStart; n < batchEnd; ++n) SplatElement(c, elements[n], boxes[n - batchStart], firstJ, lastJ);
-        if (batchEnd < count) continue;
-        for (int32_t i = firstI; i <= lastI; ++i) {
-          const size_t firstRow = static_cast<size_t>(i) * ny + firstJ;
-          const size_t lastRow = static_cast<size_t>(i) * ny + lastJ + 1;
-          if (in.gridSpace == 0) {
-            RelaxGrids<0>(c, relaxRate, firstRow, lastRow);
-          } else if (in.gridSpace == 1) {
-            RelaxGrids<1>(c, relaxRate, firstRow, lastRow);
-          }
-        }
-      }
+      workTiles(list, listCount, plans, rotations, batchStart == 0, batchEnd >= count);
       batchStart = batchEnd;
     } while (batchStart < count);
   }

@@ -1,0 +1,438 @@
+// The voxel-grid step against the sampling and relaxation written out plainly,
+// point by point with the host's rotations, on random element sets: all three
+// models, the three shapes and an unknown one, rotated, scaled, mirrored,
+// subtractive and degenerate elements (zero scale, NaN or huge data), boxes
+// wider than a splat chunk, boxes at the lattice faces, normals on and off,
+// both update rules. All four lattices must agree bit for bit after every
+// step, and a whole frame through the host must give the same mesh bytes as
+// an extraction of the plainly computed lattices.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "front/allocation.h"
+#include "glomora_rig.h"
+#include "grid_fixture.h"
+#include "host/host_scene.h"
+#include "scene/gather_elements.h"
+#include "support/fresh_scene.h"
+
+using grid_test::SetBox;
+using grid_test::SetNormals;
+using XSI::CValue;
+using XSI::LONG;
+using XSI::MATH::CTransformation;
+using XSI::MATH::CVector3;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// The four lattices, point (i, j, k) at (i * ny + j) * nz + k (times 3 for
+// the normals), as the plain recipe leaves them.
+struct PlainLattices {
+  std::vector<float> sampled, sampledNormals, accumulated, accumulatedNormals;
+};
+
+void Reset(PlainLattices& plain, const OperatorInstance& in) {
+  const size_t points = static_cast<size_t>(in.resolution.x + 1) * (in.resolution.y + 1) * (in.resolution.z + 1);
+  plain.sampled.assign(points, 0.0f);
+  plain.sampledNormals.assign(points * 3, 0.0f);
+  plain.accumulated.assign(points, 0.0f);
+  plain.accumulatedNormals.assign(points * 3, 0.0f);
+}
+
+// One step: every element visits its index box (or the whole lattice) and
+// adds its kernel and gradient at every point; then each point relaxes.
+void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& elements, PlainLattices& plain) {
+  const int nx = in.resolution.x + 1, ny = in.resolution.y + 1, nz = in.resolution.z + 1;
+  std::fill(plain.sampled.begin(), plain.sampled.end(), 0.0f);
+  std::fill(plain.sampledNormals.begin(), plain.sampledNormals.end(), 0.0f);
+  const int model = in.blendingModel;
+  const bool bounded = model == 1 || (model == 0 && in.volumeHyperbolic) || (model == 2 && in.volumeExponential);
+  for (const MetaElement& e : elements) {
+    if (model < 0 || model > 2) break;
+    const bool rotated = !(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&
+                           NearlyEqual(e.inverseAngles.z, 0.0f));
+    CTransformation rotation, inverse;
+    rotation.PutRotationOrder(XSI::siZYX);
+    rotation.SetRotationFromXYZAngles(CVector3(e.inverseAngles.x, e.inverseAngles.y, e.inverseAngles.z));
+    inverse.PutRotationOrder(XSI::siXYZ);
+    inverse.SetRotationFromXYZAngles(CVector3(-e.inverseAngles.x, -e.inverseAngles.y, -e.inverseAngles.z));
+    const float rel[3] = {in.halfSize.x + e.centre.x, in.halfSize.y + e.centre.y, in.halfSize.z + e.centre.z};
+    const float cell[3] = {in.cellSize.x, in.cellSize.y, in.cellSize.z};
+    const float inverseCell[3] = {in.inverseCellSize.x, in.inverseCellSize.y, in.inverseCellSize.z};
+    const int top[3] = {in.resolution.x, in.resolution.y, in.resolution.z};
+    int lo[3] = {0, 0, 0}, hi[3] = {top[0], top[1], top[2]};
+    if (bounded) {
+      const float m = 1.5f * std::max(std::max(std::fabs(e.scale.x), std::fabs(e.scale.y)), std::fabs(e.scale.z));
+      const bool round = e.shape == ElementShape::Sphere || e.shape == ElementShape::Cube;
+      const float extent = round ? m * std::fabs(e.radius) : m * std::max(std::fabs(e.radius), 0.5f * std::fabs(e.height));
+      for (int a = 0; a < 3; ++a) {
+        float ex = extent * inverseCell[a];
+        if (model == 0 || model == 2) ex *= in.volumeScale;
+        if (in.isovalue < 1.0f) ex *= in.inverseIsovalue;
+        const float c = rel[a] * inverseCell[a];
+        lo[a] = std::clamp(RoundToInt(c - ex), 0, top[a]);
+        hi[a] = std::clamp(RoundToInt(c + ex), 0, top[a]);
+      }
+    }
+    for (int i = lo[0]; i <= hi[0]; ++i) {
+      for (int j = lo[1]; j <= hi[1]; ++j) {
+        for (int k = lo[2]; k <= hi[2]; ++k) {
+          float p[3] = {static_cast<float>(i) * cell[0] - rel[0], static_cast<float>(j) * cell[1] - rel[1],
+                        static_cast<float>(k) * cell[2] - rel[2]};
+          if (rotated) {
+            CVector3 v(p[0], p[1], p[2]);
+            v.MulByTransformationInPlace(rotation);
+            p[0] = static_cast<float>(v.GetX());
+            p[1] = static_cast<float>(v.GetY());
+            p[2] = static_cast<float>(v.GetZ());
+          }
+          p[0] = p[0] * e.axisFactor.x;
+          p[1] = p[1] * e.axisFactor.y;
+          p[2] = p[2] * e.axisFactor.z;
+          float d;
+          switch (e.shape) {
+            case ElementShape::Sphere: d = p[0] * p[0] + p[1] * p[1] + p[2] * p[2]; break;
+            case ElementShape::Cube:
+              d = p[0] * p[0] * p[0] * p[0] + p[1] * p[1] * p[1] * p[1] + p[2] * p[2] * p[2] * p[2];
+              break;
+            case ElementShape::Cylinder: d = p[0] * p[0] + p[1] * p[1] * p[1] * p[1] + p[2] * p[2]; break;
+            default: continue;
+          }
+          float kernel = 0.0f, factor = 0.0f;
+          if (model == 0) {
+            if (d < 0.00001f) d = e.shape == ElementShape::Cube ? e.radius * e.radius : e.radius;
+            kernel = e.shape == ElementShape::Cube ? (e.radius * e.radius) * (e.radius * e.radius) / d
+                                                   : e.radius * e.radius / d;
+            const float d2 = d < 0.00001f ? e.radius : d;
+            factor = e.radius / (d2 * d2);
+          } else if (model == 1) {
+            kernel = d < 0.5f ? (d * d + (0.25f - d)) * 16.0f : 0.0f;
+            const float s = d * std::sqrt(d);
+            factor = s < 0.5f ? (s * s + (0.25f - s)) * 16.0f : 0.0f;
+          } else if (d > 0.0f) {
+            const float t = std::exp(-d);
+            kernel = t < 1.0f ? t : 0.0f;
+            factor = t > 0.0f && t < 1.0f ? t : 0.0f;
+          }
+          const size_t point = (static_cast<size_t>(i) * ny + j) * nz + k;
+          plain.sampled[point] += kernel * e.weight;
+          if (!in.normalsOrUv) continue;
+          const float g = e.weight * 2.0f * factor;
+          float q[3] = {p[0] * g * e.axisFactor.x, p[1] * g * e.axisFactor.y, p[2] * g * e.axisFactor.z};
+          if (rotated) {
+            CVector3 v(q[0], q[1], q[2]);
+            v.MulByTransformationInPlace(inverse);
+            q[0] = static_cast<float>(v.GetX());
+            q[1] = static_cast<float>(v.GetY());
+            q[2] = static_cast<float>(v.GetZ());
+          }
+          for (int a = 0; a < 3; ++a) plain.sampledNormals[3 * point + a] += q[a];
+        }
+      }
+    }
+  }
+  const float rate = 1.0f / in.viscosityFactor;
+  for (size_t p = 0; p < static_cast<size_t>(nx) * ny * nz; ++p) {
+    float& a = plain.accumulated[p];
+    float* n = &plain.accumulatedNormals[3 * p];
+    const float b = plain.sampled[p];
+    const float* nb = &plain.sampledNormals[3 * p];
+    if (in.gridSpace == 0 || (in.gridSpace == 1 && b > a)) {
+      a += (b - a) * rate;
+      for (int c = 0; c < 3; ++c) n[c] += (nb[c] - n[c]) * rate;
+    } else if (in.gridSpace == 1 && b < -in.isovalue) {
+      a = 0.0f;
+      n[0] = n[1] = n[2] = 0.0f;
+    }
+  }
+}
+
+// Bit for bit, except that any NaN matches any NaN: where two NaNs meet in
+// an operation, which one it passes on (and so its sign) is left to the
+// compiler, even between two inlined copies of the same host function.
+::testing::AssertionResult SameBits(const float* fast, const std::vector<float>& plain, const char* what) {
+  for (size_t p = 0; p < plain.size(); ++p) {
+    if (std::memcmp(&fast[p], &plain[p], sizeof(float)) != 0 && !(std::isnan(fast[p]) && std::isnan(plain[p]))) {
+      return ::testing::AssertionFailure() << what << " differs at " << p << ": " << fast[p] << " instead of "
+                                           << plain[p];
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+void ExpectSameLattices(const GridPolygonizer& grid, const PlainLattices& plain) {
+  EXPECT_TRUE(SameBits(grid.sampledField.Data(), plain.sampled, "sampled field"));
+  EXPECT_TRUE(SameBits(grid.sampledNormals.Data(), plain.sampledNormals, "sampled normals"));
+  EXPECT_TRUE(SameBits(grid.accumulatedField.Data(), plain.accumulated, "accumulated field"));
+  EXPECT_TRUE(SameBits(grid.accumulatedNormals.Data(), plain.accumulatedNormals, "accumulated normals"));
+}
+
+// A random element as the gatherer would build it for `model` (axis factors
+// from the scale and size), then bent: anisotropic or mirrored scale,
+// rotation, negative weight, and now and then a degenerate value.
+MetaElement RandomElement(std::mt19937& random, const OperatorInstance& in, int model) {
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+  const float span = std::max(std::max(in.size.x, in.size.y), in.size.z);
+  MetaElement e{};
+  e.centre = Float3{(1.4f * unit(random) - 0.7f) * in.size.x, (1.4f * unit(random) - 0.7f) * in.size.y,
+                    (1.4f * unit(random) - 0.7f) * in.size.z};
+  e.radius = span * (0.02f + 0.2f * unit(random));
+  e.height = e.radius * (0.5f + 2.0f * unit(random));
+  const int shape = pick(10);
+  e.shape = shape < 4 ? ElementShape::Sphere : shape < 6 ? ElementShape::Cube : shape < 9 ? ElementShape::Cylinder
+                                                                                         : ElementShape::Inert;
+  e.scale = Float3{0.6f + unit(random), 0.6f + unit(random), 0.6f + unit(random)};
+  if (pick(6) == 0) e.scale.y = -e.scale.y;
+  e.radialFactor = 1.0f / (e.radius * 2.0f);
+  e.axialFactor = 1.0f / (1.41421356f * e.height * 0.25f);
+  const float factorY = e.shape == ElementShape::Cylinder ? e.axialFactor : e.radialFactor;
+  e.axisFactor = Float3{1.0f / e.scale.x, 1.0f / e.scale.y, 1.0f / e.scale.z};
+  if (model != 0) e.axisFactor = Float3{e.axisFactor.x * e.radialFactor, e.axisFactor.y * factorY, e.axisFactor.z * e.radialFactor};
+  e.weight = e.scale.y < 0.0f || pick(5) == 0 ? -1.0f : 1.0f;
+  switch (pick(8)) {
+    case 0:
+    case 1: e.inverseAngles = Float3{6.0f * unit(random) - 3.0f, 3.0f * unit(random) - 1.5f, 6.0f * unit(random) - 3.0f}; break;
+    case 2: e.inverseAngles = Float3{0.0f, 0.0f, 0.00001f}; break;   // just rotated
+    case 3: e.inverseAngles = Float3{0.000009f, -0.000009f, 0.0f}; break;  // nearly zero: not rotated
+    default: break;
+  }
+  if (pick(12) == 0) {
+    switch (pick(7)) {
+      case 0: e.axisFactor.x = kInf; break;                       // zero scale
+      case 1: e.centre.y = kNaN; break;
+      case 2: e.centre.z = 1e30f; break;
+      case 3: e.axisFactor.z = 3e38f; break;                      // finite, but its products overflow
+      case 4: e.radius = 0.0f; break;
+      case 5: e.weight = 0.0f; break;
+      default: e.inverseAngles.x = kNaN; break;
+    }
+  }
+  return e;
+}
+
+struct LatticeShape {
+  Int3 cells;
+  Float3 size;
+};
+
+TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
+  // Lattices with odd sizes; one long enough in k that a box is wider than
+  // a splat chunk, one so short that boxes meet the faces.
+  const LatticeShape shapes[] = {{{13, 11, 17}, {2.0f, 1.6f, 2.4f}},
+                                 {{6, 5, 300}, {1.0f, 0.8f, 3.0f}},
+                                 {{9, 30, 6}, {1.5f, 3.0f, 1.0f}},
+                                 {{2, 3, 2}, {1.0f, 1.0f, 1.0f}}};
+  std::mt19937 random(20240611);
+  int sets = 0;
+  for (const LatticeShape& shape : shapes) {
+    for (int model = 0; model <= 2; ++model) {
+      for (int normals = 0; normals <= 1; ++normals) {
+        SCOPED_TRACE(testing::Message() << shape.cells.x << "x" << shape.cells.y << "x" << shape.cells.z << " model "
+                                        << model << " normals " << normals);
+        OperatorInstance in;
+        SetBox(in, shape.cells, shape.size);
+        in.blendingModel = model;
+        SetNormals(in, normals != 0, false);
+        in.viscosityFactor = 0.396f * 0.7f + 1.0f;
+        in.evalFrame = in.startFrame;
+        PlainLattices plain;
+        Reset(plain, in);
+        for (int step = 0; step < 4; ++step, ++sets) {
+          SCOPED_TRACE(step);
+          // Steps vary the update rule, the iso value (a lower one widens the
+          // boxes), the bounding switches and the box scale of models 0 and 2.
+          in.gridSpace = step % 2;
+          in.isovalue = step == 2 ? 0.4f : 1.0f;
+          in.inverseIsovalue = 1.0f / in.isovalue;
+          in.volumeHyperbolic = step != 1;
+          in.volumeExponential = step != 3;
+          in.volumeScale = step == 3 ? 0.6f : 1.0f;
+          std::vector<MetaElement> elements;
+          const int count = 1 + static_cast<int>(random() % 24);
+          for (int n = 0; n < count; ++n) elements.push_back(RandomElement(random, in, model));
+          const int32_t elementCount = count;
+          in.gridPolygonizer.owner = &in;
+          in.gridPolygonizer.SimulateStep(elements.data(), elementCount);
+          PlainStep(in, elements, plain);
+          ExpectSameLattices(in.gridPolygonizer, plain);
+          if (HasFailure()) return;
+          in.evalFrame = in.startFrame + step + 1;
+        }
+      }
+    }
+  }
+  EXPECT_EQ(sets, 4 * 3 * 2 * 4);
+}
+
+TEST(SplatDifferential, MeasuresAtTheModelOneCutOffsMatch) {
+  // Spheres whose axis factors step through a narrow window so that lattice
+  // points land within a few units in the last place of the kernel's cut-off
+  // (0.5) and of the normal factor's (d^1.5 = 0.5, d near 0.63). Points at
+  // or past a cut-off must add exactly nothing, points before it their value.
+  OperatorInstance in;
+  SetBox(in, Int3{16, 16, 16}, Float3{2.0f, 2.0f, 2.0f});  // cell 0.125
+  SetNormals(in, true, false);
+  PlainLattices plain;
+  Reset(plain, in);
+  for (float level : {0.5f, 0.62996f}) {
+    SCOPED_TRACE(level);
+    std::vector<MetaElement> elements;
+    // A point three cells from the centre along k has d = (0.375 af)^2.
+    const float base = std::sqrt(level) / 0.375f;
+    float af = base;
+    for (int n = 0; n < 600; ++n) af = std::nextafter(af, 0.0f);
+    for (int n = 0; n < 1200; ++n, af = std::nextafter(af, kInf)) {
+      MetaElement e = grid_test::Sphere(Float3{0.0f, 0.0f, 0.0f}, 0.5f);
+      e.axisFactor = Float3{af, af, af};
+      e.weight = n % 2 == 0 ? 1.0f : -1.0f;
+      elements.push_back(e);
+    }
+    const int32_t count = static_cast<int32_t>(elements.size());
+    in.gridPolygonizer.SimulateStep(elements.data(), count);
+    PlainStep(in, elements, plain);
+    ExpectSameLattices(in.gridPolygonizer, plain);
+  }
+}
+
+TEST(SplatDifferential, WithoutRoomForThePlanTheStepWorksInBatchesAndMatches) {
+  // The plan's six buffers are refused one after another (the first, the
+  // second, ...; the last case refuses none): the step then plans batches of
+  // elements for every slab on the stack. More elements than one batch
+  // holds, on a lattice of several slabs and tiles; the next step has room.
+  std::mt19937 random(99);
+  for (int refused = 0; refused <= 6; ++refused) {
+    for (int model = 0; model <= 2; ++model) {
+      SCOPED_TRACE(testing::Message() << "refused after " << refused << " model " << model);
+      OperatorInstance in;
+      SetBox(in, Int3{7, 20, 70}, Float3{1.4f, 4.0f, 9.0f});
+      SetNormals(in, true, false);
+      in.blendingModel = model;
+      in.volumeHyperbolic = true;
+      in.volumeExponential = true;
+      in.viscosityFactor = 0.396f * 0.3f + 1.0f;
+      in.evalFrame = in.startFrame;
+      ASSERT_TRUE(in.gridPolygonizer.EnsureGrids());
+      PlainLattices plain;
+      Reset(plain, in);
+      for (int step = 0; step < 2; ++step) {
+        std::vector<MetaElement> elements;
+        for (int n = 0; n < 90; ++n) elements.push_back(RandomElement(random, in, model));
+        elements[5].inverseAngles = Float3{0.3f, -0.2f, 0.1f};  // at least one rotation to keep
+        const int32_t count = static_cast<int32_t>(elements.size());
+        if (step == 0) allocation_faults::FailAfter(refused);
+        in.gridPolygonizer.SimulateStep(elements.data(), count);
+        allocation_faults::Clear();
+        PlainStep(in, elements, plain);
+        ExpectSameLattices(in.gridPolygonizer, plain);
+        if (HasFailure()) return;
+        in.evalFrame += 1;
+      }
+    }
+  }
+}
+
+// A whole frame as the host runs it: a particle cloud, a rotated cube and a
+// scaled cylinder gathered through the host, one step per frame, then the
+// extraction; against the plain lattices, extracted by the same extraction.
+class SplatFrame : public ::testing::Test {
+ protected:
+  SplatFrame() {
+    const XSI::CRef cloud = rig.AddSource(L"spray", L"cloud");
+    XSI::Host::Scene& scene = XSI::Host::Scene::Get();
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    for (double frame : {1.0, 2.0, 3.0}) {
+      XSI::MATH::CVector3Array points;
+      for (int p = 0; p < 1500; ++p) {
+        const double x = 0.6 * unit(random), y = 0.6 * unit(random);
+        points.Add(CVector3(x, y, 0.5 * x * y + 0.3 * unit(random) + 0.1 * frame));
+      }
+      scene.SetPointsAtFrame(cloud, frame, points);
+    }
+    const XSI::CRef cube = rig.AddSource(L"box", L"cube");
+    XSI::Host::AnimatedPose pose;
+    pose.translation = XSI::Host::AnimatedVector(0.3, -0.2, 0.1);
+    pose.rotationDegrees = XSI::Host::AnimatedVector(30.0, -20.0, 45.0);
+    pose.scaling = XSI::Host::AnimatedVector(0.2, 0.15, 0.25);
+    scene.SetPose(scene.GetKinematics(cube), pose);
+    const XSI::CRef cylinder = rig.AddSource(L"tube", L"cylinder");
+    XSI::Host::AnimatedPose tube;
+    tube.translation = XSI::Host::AnimatedVector(-0.4, 0.3, -0.2);
+    tube.scaling = XSI::Host::AnimatedVector(0.1, 0.3, -0.1);  // mirrored: subtractive
+    scene.SetPose(scene.GetKinematics(cylinder), tube);
+    rig.SetParameter(L"Space", CValue(LONG{0}));
+    rig.SetParameter(L"Mode", CValue(LONG{0}));
+    for (const wchar_t* axis : {L"Size_X", L"Size_Y", L"Size_Z"}) rig.SetParameter(axis, CValue(2.0));
+    for (const wchar_t* axis : {L"Resolution_X", L"Resolution_Y", L"Resolution_Z"}) rig.SetParameter(axis, CValue(LONG{27}));
+    rig.SetParameter(L"Particle_size", CValue(0.12));
+    rig.SetParameter(L"Viscosity", CValue(0.5));
+    rig.Init();
+  }
+  ~SplatFrame() override { rig.Term(); }
+
+  OperatorInstance& Instance() {
+    return *static_cast<OperatorInstance*>(static_cast<void*>(XSI::Host::Scene::Get().MakeContext(rig.op).GetUserData()));
+  }
+
+  FreshScene fresh;
+  GlomoraRig rig;
+};
+
+TEST_F(SplatFrame, MeshBytesMatchAnExtractionOfThePlainLattices) {
+  for (int model = 0; model <= 2; ++model) {
+    for (int normals = 0; normals <= 1; ++normals) {
+      SCOPED_TRACE(testing::Message() << "model " << model << " normals " << normals);
+      rig.SetParameter(L"Blending_model", CValue(static_cast<LONG>(model)));
+      rig.SetParameter(L"User_normals", CValue(normals != 0));
+      PlainLattices plain;
+      for (double frame : {1.0, 2.0, 3.0}) {
+        SCOPED_TRACE(frame);
+        ASSERT_EQ(rig.Update(frame), XSI::CStatus::OK);
+        OperatorInstance& in = Instance();
+        if (frame == 1.0) Reset(plain, in);
+        int32_t count = 0;
+        MetaElement* gathered = GatherElements(count, in, XSI::Operator(rig.op), true);
+        ASSERT_NE(gathered, nullptr);
+        const std::vector<MetaElement> elements(gathered, gathered + count);
+        std::free(gathered);
+        PlainStep(in, elements, plain);
+        ExpectSameLattices(in.gridPolygonizer, plain);
+
+        // The frame's mesh, then the mesh of the plain lattices.
+        const XSI::MATH::CVector3Array vertices = in.vertices;
+        const XSI::CLongArray polygons = in.polygons;
+        const XSI::CDoubleArray nodeValues = in.nodeValues;
+        EXPECT_GT(polygons.GetCount(), 100);
+        std::memcpy(in.gridPolygonizer.accumulatedField.Data(), plain.accumulated.data(), plain.accumulated.size() * 4);
+        std::memcpy(in.gridPolygonizer.accumulatedNormals.Data(), plain.accumulatedNormals.data(),
+                    plain.accumulatedNormals.size() * 4);
+        XSI::MATH::CVector3Array plainVertices;
+        XSI::CLongArray plainPolygons;
+        XSI::CDoubleArray plainNodeValues;
+        in.gridPolygonizer.ExtractAndCache(plainVertices, plainPolygons, plainNodeValues, false);
+        ASSERT_EQ(vertices.GetCount(), plainVertices.GetCount());
+        ASSERT_EQ(polygons.GetCount(), plainPolygons.GetCount());
+        ASSERT_EQ(nodeValues.GetCount(), plainNodeValues.GetCount());
+        EXPECT_EQ(std::memcmp(vertices.GetArray(), plainVertices.GetArray(), vertices.GetCount() * sizeof(CVector3)), 0);
+        EXPECT_EQ(std::memcmp(polygons.GetArray(), plainPolygons.GetArray(), polygons.GetCount() * sizeof(LONG)), 0);
+        if (nodeValues.GetCount() > 0) {
+          EXPECT_EQ(std::memcmp(nodeValues.GetArray(), plainNodeValues.GetArray(), nodeValues.GetCount() * sizeof(double)),
+                    0);
+        }
+        EXPECT_EQ(nodeValues.GetCount(), normals != 0 ? vertices.GetCount() * 3 : 0);
+      }
+    }
+  }
+}
+
+}  // namespace
