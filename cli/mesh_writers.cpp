@@ -1,5 +1,6 @@
 #include "mesh_writers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -7,19 +8,52 @@
 
 namespace {
 
-void AppendNumber(std::string& out, double value) {
-  char buffer[32];
+// The output text, written in place: a caller asks for room for at most n
+// characters, formats into it with std::to_chars and says where it ended.
+// Growth doubles, so the copies add up to less than the final size.
+class TextBuffer {
+ public:
+  explicit TextBuffer(size_t expected) { text_.resize(std::max<size_t>(expected, 256)); }
+
+  char* Room(size_t n) {
+    if (text_.size() - used_ < n) text_.resize(std::max(text_.size() * 2, used_ + n));
+    return text_.data() + used_;
+  }
+  void EndAt(const char* end) { used_ = static_cast<size_t>(end - text_.data()); }
+  void Append(std::string_view text) { EndAt(Put(Room(text.size()), text)); }
+  std::string Take() {
+    text_.resize(used_);
+    return std::move(text_);
+  }
+
+  static char* Put(char* at, std::string_view text) {
+    std::memcpy(at, text.data(), text.size());
+    return at + text.size();
+  }
+
+ private:
+  std::string text_;
+  size_t used_ = 0;
+};
+
+// Longest texts of the formatted values: a shortest round-trip double
+// ("-2.2250738585072014e-308") and an int64.
+constexpr size_t kNumberChars = 24;
+constexpr size_t kIndexChars = 20;
+
+// The shortest text that reads back to the value: as a float when the value
+// is exactly a float, as a double otherwise.
+inline char* PutNumber(char* at, double value) {
   const auto single = static_cast<float>(value);
-  const auto result = static_cast<double>(single) == value
-                          ? std::to_chars(buffer, buffer + sizeof buffer, single)
-                          : std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+  return static_cast<double>(single) == value ? std::to_chars(at, at + kNumberChars, single).ptr
+                                              : std::to_chars(at, at + kNumberChars, value).ptr;
 }
 
+inline char* PutIndex(char* at, int64_t value) { return std::to_chars(at, at + kIndexChars, value).ptr; }
+
 void AppendIndex(std::string& out, int64_t value) {
-  char buffer[24];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out.append(buffer, result.ptr);
+  char buffer[kIndexChars];
+  out.append(buffer, PutIndex(buffer, value));
 }
 
 bool SameTriple(const double* a, const double* b) { return std::memcmp(a, b, 3 * sizeof(double)) == 0; }
@@ -110,57 +144,51 @@ std::string WriteObj(const MeshData& mesh, std::string_view objectName, std::str
   const SharedNodeValues normals = withNormals ? ShareNodeValues(mesh, mesh.nodeNormals) : SharedNodeValues();
   const SharedNodeValues uvs = withUVs ? ShareNodeValues(mesh, mesh.nodeUVs) : SharedNodeValues();
 
-  std::string out;
-  out.reserve(mesh.positions.size() * 12 + mesh.polygons.size() * 8 + normals.values.size() * 12 +
-              uvs.values.size() * 8 + 64);
-  out += "# ";
-  out += OneLine(comment);
-  out += "\no ";
-  out += OneLine(objectName);
-  out += '\n';
-  for (size_t i = 0; i < mesh.positions.size(); i += 3) {
-    out += "v ";
-    AppendNumber(out, mesh.positions[i]);
-    out += ' ';
-    AppendNumber(out, mesh.positions[i + 1]);
-    out += ' ';
-    AppendNumber(out, mesh.positions[i + 2]);
-    out += '\n';
-  }
-  for (size_t i = 0; i < uvs.values.size(); i += 3) {
-    out += "vt ";
-    AppendNumber(out, uvs.values[i]);
-    out += ' ';
-    AppendNumber(out, uvs.values[i + 1]);
-    out += '\n';
-  }
-  for (size_t i = 0; i < normals.values.size(); i += 3) {
-    out += "vn ";
-    AppendNumber(out, normals.values[i]);
-    out += ' ';
-    AppendNumber(out, normals.values[i + 1]);
-    out += ' ';
-    AppendNumber(out, normals.values[i + 2]);
-    out += '\n';
-  }
+  // About 10 characters a coordinate and 8 an index.
+  TextBuffer out(mesh.positions.size() * 11 + mesh.polygons.size() * (8 + (withNormals ? 8 : 0) + (withUVs ? 8 : 0)) +
+                 normals.values.size() * 11 + uvs.values.size() * 8 + comment.size() + objectName.size() + 64);
+  out.Append("# ");
+  out.Append(OneLine(comment));
+  out.Append("\no ");
+  out.Append(OneLine(objectName));
+  out.Append("\n");
+  // One line of `count` values (of each triple) behind `tag`.
+  const auto valueLines = [&out](std::string_view tag, const std::vector<double>& values, int count) {
+    for (size_t i = 0; i < values.size(); i += 3) {
+      char* at = TextBuffer::Put(out.Room(tag.size() + 3 * (kNumberChars + 1) + 1), tag);
+      for (int c = 0; c < count; ++c) {
+        if (c > 0) *at++ = ' ';
+        at = PutNumber(at, values[i + static_cast<size_t>(c)]);
+      }
+      *at++ = '\n';
+      out.EndAt(at);
+    }
+  };
+  valueLines("v ", mesh.positions, 3);
+  valueLines("vt ", uvs.values, 2);
+  valueLines("vn ", normals.values, 3);
   size_t node = 0;
+  const size_t nodeChars = 1 + kIndexChars + (withUVs ? 1 + kIndexChars : 0) + (withNormals ? 2 + kIndexChars : 0);
   for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
-    out += 'f';
-    for (int32_t k = 1; k <= mesh.polygons[i]; ++k, ++node) {
-      out += ' ';
-      AppendIndex(out, static_cast<int64_t>(mesh.polygons[i + static_cast<size_t>(k)]) + 1);
+    const int32_t corners = mesh.polygons[i];
+    char* at = out.Room(2 + static_cast<size_t>(std::max(corners, 0)) * nodeChars);
+    *at++ = 'f';
+    for (int32_t k = 1; k <= corners; ++k, ++node) {
+      *at++ = ' ';
+      at = PutIndex(at, static_cast<int64_t>(mesh.polygons[i + static_cast<size_t>(k)]) + 1);
       if (withUVs) {
-        out += '/';
-        AppendIndex(out, static_cast<int64_t>(uvs.nodeIndex[node]) + 1);
+        *at++ = '/';
+        at = PutIndex(at, static_cast<int64_t>(uvs.nodeIndex[node]) + 1);
       }
       if (withNormals) {
-        out += withUVs ? "/" : "//";
-        AppendIndex(out, static_cast<int64_t>(normals.nodeIndex[node]) + 1);
+        at = TextBuffer::Put(at, withUVs ? "/" : "//");
+        at = PutIndex(at, static_cast<int64_t>(normals.nodeIndex[node]) + 1);
       }
     }
-    out += '\n';
+    *at++ = '\n';
+    out.EndAt(at);
   }
-  return out;
+  return out.Take();
 }
 
 std::string WritePly(const MeshData& mesh, std::string_view comment) {
