@@ -4,10 +4,15 @@
 //                 (rows x, y, z, r in the unit box) as blending model 1
 //                 spheres: Isovalue 1, cell 1/128, RES 5 ("JB_accuracy" 3),
 //                 cube table, vertex normals on (the host's default).
-// Counters of one run: vertices, triangles, evaluations (calls of Evaluate),
-// and boxHits, the mean number of elements whose cull box holds an evaluated
-// point (counted by brute force in an untimed run), which with the per-query
-// overhead sets the cost of one evaluation.
+//   BM_Space1Evaluate/K   the field alone: the query points of one run,
+//                 recorded once, evaluated again in the tracker's order
+//                 (items per second = evaluations per second).
+//   BM_Space1Counts/K   one run through a counting wrapper, for its counters
+//                 only (its time means nothing): evaluations (calls of
+//                 Evaluate), boxHits and adds, the mean number of elements
+//                 whose cull box holds an evaluated point and of those that
+//                 add to the sum there (d < 0.5), counted by brute force.
+// Counters of BM_Space1: vertices and triangles of one run.
 // The data folder comes from --data=DIR or the environment variable
 // GLOMORA_PEER_DATA.
 
@@ -77,8 +82,8 @@ void Configure(OperatorInstance& in) {
   in.normalsOrUv = true;
 }
 
-// Forwards to a field and counts the calls and the cull boxes holding each
-// query point (untimed runs only).
+// Forwards to a field and counts the calls, the cull boxes holding each query
+// point and the elements adding there (unrotated spheres, as loaded here).
 class CountingField final : public FieldFunction {
  public:
   explicit CountingField(const FieldFunction& inner)
@@ -92,12 +97,32 @@ class CountingField final : public FieldFunction {
       if (e.centre.x - h <= x && x <= e.centre.x + h && e.centre.y - h <= y && y <= e.centre.y + h &&
           e.centre.z - h <= z && z <= e.centre.z + h) {
         ++boxHits;
+        const float lx = (e.centre.x - x) * e.axisFactor.x;
+        const float ly = (e.centre.y - y) * e.axisFactor.y;
+        const float lz = (e.centre.z - z) * e.axisFactor.z;
+        if (ly * ly + lx * lx + lz * lz < 0.5f) ++adds;
       }
     }
     return inner_.Evaluate(x, y, z);
   }
   mutable int64_t calls = 0;
   mutable int64_t boxHits = 0;
+  mutable int64_t adds = 0;
+
+ private:
+  const FieldFunction& inner_;
+};
+
+// Forwards to a field and records every query point (untimed runs only).
+class RecordingField final : public FieldFunction {
+ public:
+  explicit RecordingField(const FieldFunction& inner)
+      : FieldFunction(inner.elements, inner.isoThreshold, inner.elementCount), inner_(inner) {}
+  float Evaluate(const float& x, const float& y, const float& z) const override {
+    points.push_back(Float3{x, y, z});
+    return inner_.Evaluate(x, y, z);
+  }
+  mutable std::vector<Float3> points;
 
  private:
   const FieldFunction& inner_;
@@ -126,14 +151,6 @@ void BM_Space1(benchmark::State& state) {
   OperatorInstance in;
   Configure(in);
   const auto elementCount = static_cast<int32_t>(elements.size());
-  {
-    const PolynomialField field(elements.data(), in.isovalue, elementCount);
-    const CountingField counting(field);
-    Output out;
-    Run(in, counting, elements, out);
-    state.counters["evaluations"] = static_cast<double>(counting.calls);
-    state.counters["boxHits"] = static_cast<double>(counting.boxHits) / static_cast<double>(counting.calls);
-  }
   Output out;
   for (auto _ : state) {
     out = Output();
@@ -145,6 +162,52 @@ void BM_Space1(benchmark::State& state) {
   state.counters["triangles"] = out.polygons.GetCount() / 4;
 }
 BENCHMARK(BM_Space1)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Space1Counts(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  const std::vector<MetaElement> elements = LoadElements(count);
+  if (elements.empty()) {
+    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
+    return;
+  }
+  OperatorInstance in;
+  Configure(in);
+  const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
+  const CountingField counting(field);
+  for (auto _ : state) {
+    Output out;
+    Run(in, counting, elements, out);
+    state.counters["vertices"] = out.vertices.GetCount();
+  }
+  state.counters["evaluations"] = static_cast<double>(counting.calls);
+  state.counters["boxHits"] = static_cast<double>(counting.boxHits) / static_cast<double>(counting.calls);
+  state.counters["adds"] = static_cast<double>(counting.adds) / static_cast<double>(counting.calls);
+}
+BENCHMARK(BM_Space1Counts)->Arg(100)->Arg(1000)->Arg(5000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The field alone: every query point of one run, recorded once, evaluated
+// again in the tracker's order. Items per second = evaluations per second.
+void BM_Space1Evaluate(benchmark::State& state) {
+  const auto count = static_cast<int>(state.range(0));
+  const std::vector<MetaElement> elements = LoadElements(count);
+  if (elements.empty()) {
+    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
+    return;
+  }
+  OperatorInstance in;
+  Configure(in);
+  const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
+  const RecordingField recording(field);
+  Output out;
+  Run(in, recording, elements, out);
+  for (auto _ : state) {
+    float total = 0.0f;
+    for (const Float3& p : recording.points) total += field.Evaluate(p.x, p.y, p.z);
+    benchmark::DoNotOptimize(total);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(recording.points.size()));
+}
+BENCHMARK(BM_Space1Evaluate)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
