@@ -2,12 +2,12 @@
 // built-in demo), evaluates the plug-in's operators frame by frame as the 3D
 // host plays its timeline, and writes one mesh file per frame.
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <new>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -58,13 +58,42 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
 
+// "A-B" or "N": integers of at most nine digits (either may be negative),
+// spaces allowed around them and the dash.
 bool ParseFrames(const std::string& text, RunOptions& run) {
-  static const std::regex kFrames(R"(^\s*(-?\d{1,9})\s*(?:-\s*(-?\d{1,9})\s*)?$)");
-  std::smatch match;
-  if (!std::regex_match(text, match, kFrames)) return false;
-  run.firstFrame = std::stoll(match[1].str());
-  run.lastFrame = match[2].matched ? std::stoll(match[2].str()) : *run.firstFrame;
-  return *run.firstFrame <= *run.lastFrame;
+  size_t at = 0;
+  auto skipSpaces = [&] {
+    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+  };
+  auto number = [&](long long& value) {
+    const bool negative = at < text.size() && text[at] == '-';
+    if (negative) ++at;
+    const size_t first = at;
+    value = 0;
+    while (at < text.size() && at - first < 10 && std::isdigit(static_cast<unsigned char>(text[at]))) {
+      value = value * 10 + (text[at] - '0');
+      ++at;
+    }
+    if (at == first || at - first > 9) return false;
+    if (negative) value = -value;
+    return true;
+  };
+  long long first = 0;
+  long long last = 0;
+  skipSpaces();
+  if (!number(first)) return false;
+  skipSpaces();
+  last = first;
+  if (at < text.size() && text[at] == '-') {
+    ++at;
+    skipSpaces();
+    if (!number(last)) return false;
+    skipSpaces();
+  }
+  if (at != text.size()) return false;
+  run.firstFrame = first;
+  run.lastFrame = last;
+  return first <= last;
 }
 
 // Exit statuses in order of precedence when several runs report.

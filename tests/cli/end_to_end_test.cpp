@@ -175,7 +175,7 @@ TEST_F(CliEndToEnd, SphereGivesAClosedMeshOnItsRadiusWithNormalsAndUVs) {
 
 TEST_F(CliEndToEnd, PlyOutputAndFramePatterns) {
   Write("ball.json", SphereScene(1));
-  const Outcome outcome = Run({"run", "ball.json", "--frames", "2-4", "--output", "ply/s_%03d.ply", "--quiet"});
+  const Outcome outcome = Run({"run", "ball.json", "--frames", " 2 - 4", "--output", "ply/s_%03d.ply", "--quiet"});
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(Files("ply"), (std::vector<std::string>{"s_002.ply", "s_003.ply", "s_004.ply"}));
   EXPECT_EQ(ReadText(folder_ / "ply/s_003.ply").rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
@@ -350,6 +350,10 @@ TEST_F(CliEndToEnd, BadInputExitsWithTwoAndSaysWhy) {
       {"unknown option", {"run", "bad.json", "--colour"}, "{}", 2, "--colour"},
       {"no command", {}, nullptr, 2, "A subcommand is required"},
       {"bad --frames", {"run", "bad.json", "--frames", "9-3"}, "{}", 2, "--frames 9-3"},
+      {"open --frames", {"run", "bad.json", "--frames", "3-"}, "{}", 2, "--frames 3-"},
+      {"--frames beyond nine digits", {"run", "bad.json", "--frames", "1234567890"}, "{}", 2,
+       "--frames 1234567890"},
+      {"--frames with letters", {"run", "bad.json", "--frames", "1-2x"}, "{}", 2, "--frames 1-2x"},
       {"bad --output", {"run", "bad.json", "--output", "x.stl"}, "{}", 2, "must end in .obj or .ply"},
       {"--output without frame", {"run", "bad.json", "--frames", "1-2", "--output", "x.obj"}, "{}", 2,
        "needs a frame number"},
