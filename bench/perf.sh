@@ -39,7 +39,7 @@ bench() {  # name filter
 flying_edges
 bench space1_bench '^BM_Space1/'
 bench space0_bench '^BM_Frame/P:(1000|10000|100000)/N:128/|^BM_Frame/P:100000/N:(64|256)/'
-bench grid_bench '^BM_Extract/256/0'
+bench grid_bench '^BM_Extract/N:256/normals:0'
 flying_edges
 
 /usr/bin/python3 - "$OUT" <<'EOF'
