@@ -141,13 +141,17 @@ PolygonizeResult Run(OperatorInstance& in, const FieldFunction& field, const std
   return Polygonize(polygonizer, elements.data(), count, out.vertices, out.polygons, out.nodeValues);
 }
 
+// The elements of the benchmark's K (its argument); false, with the run
+// marked skipped, when the data file is missing.
+bool LoadCase(benchmark::State& state, std::vector<MetaElement>& elements) {
+  elements = LoadElements(static_cast<int>(state.range(0)));
+  if (elements.empty()) state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
+  return !elements.empty();
+}
+
 void BM_Space1(benchmark::State& state) {
-  const auto count = static_cast<int>(state.range(0));
-  const std::vector<MetaElement> elements = LoadElements(count);
-  if (elements.empty()) {
-    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
-    return;
-  }
+  std::vector<MetaElement> elements;
+  if (!LoadCase(state, elements)) return;
   OperatorInstance in;
   Configure(in);
   const auto elementCount = static_cast<int32_t>(elements.size());
@@ -164,12 +168,8 @@ void BM_Space1(benchmark::State& state) {
 BENCHMARK(BM_Space1)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Space1Counts(benchmark::State& state) {
-  const auto count = static_cast<int>(state.range(0));
-  const std::vector<MetaElement> elements = LoadElements(count);
-  if (elements.empty()) {
-    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
-    return;
-  }
+  std::vector<MetaElement> elements;
+  if (!LoadCase(state, elements)) return;
   OperatorInstance in;
   Configure(in);
   const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
@@ -188,12 +188,8 @@ BENCHMARK(BM_Space1Counts)->Arg(100)->Arg(1000)->Arg(5000)->Iterations(1)->Unit(
 // The field alone: every query point of one run, recorded once, evaluated
 // again in the tracker's order. Items per second = evaluations per second.
 void BM_Space1Evaluate(benchmark::State& state) {
-  const auto count = static_cast<int>(state.range(0));
-  const std::vector<MetaElement> elements = LoadElements(count);
-  if (elements.empty()) {
-    state.SkipWithError("no element data: pass --data=DIR or set GLOMORA_PEER_DATA");
-    return;
-  }
+  std::vector<MetaElement> elements;
+  if (!LoadCase(state, elements)) return;
   OperatorInstance in;
   Configure(in);
   const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
