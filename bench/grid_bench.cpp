@@ -18,27 +18,16 @@
 #include <vector>
 
 #include "front/operator_instance.h"
+#include "peer_data.h"
 
 namespace {
-
-std::string dataFolder;
-
-bool ReadFloats(const std::string& name, std::vector<float>& out, size_t count) {
-  const std::string path = dataFolder + "/" + name;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  out.resize(count);
-  const bool ok = std::fread(out.data(), sizeof(float), count, file) == count;
-  std::fclose(file);
-  return ok;
-}
 
 // The 200 elements as the gatherer would make model 1 spheres of them: the
 // unit box shifted to centre on the origin, the offset divided by the diameter.
 std::vector<MetaElement> LoadElements() {
   std::vector<float> rows;
   std::vector<MetaElement> elements;
-  if (!ReadFloats("elements_200.f32", rows, 200 * 4)) return elements;
+  if (!ReadPeerFloats("elements_200.f32", rows, 200 * 4)) return elements;
   for (int n = 0; n < 200; ++n) {
     const float r = rows[4 * n + 3];
     const float f = 1.0f / (2.0f * r);
@@ -89,7 +78,7 @@ void BM_Extract(benchmark::State& state) {
   const bool normals = state.range(1) != 0;
   const size_t points = static_cast<size_t>(n + 1) * (n + 1) * (n + 1);
   std::vector<float> field;
-  if (!ReadFloats("field_" + std::to_string(n) + ".f32", field, points)) {
+  if (!ReadPeerFloats("field_" + std::to_string(n) + ".f32", field, points)) {
     state.SkipWithError("field file missing: run gen_scenes.py and pass --data=DIR");
     return;
   }
@@ -167,14 +156,4 @@ BENCHMARK(BM_LatticePass)->Arg(64)->Arg(128)->Arg(256)->ArgName("N")->Unit(bench
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (const char* env = std::getenv("GLOMORA_PEER_DATA")) dataFolder = env;
-  for (int a = 1; a < argc; ++a) {
-    if (std::strncmp(argv[a], "--data=", 7) == 0) dataFolder = argv[a] + 7;
-  }
-  if (dataFolder.empty()) dataFolder = "peerdata";
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunPeerBenchmarks(argc, argv); }

@@ -32,22 +32,15 @@
 #include "host/host_scene.h"
 #include "scene/gather_elements.h"
 #include "xsi_operator.h"
+#include "peer_data.h"
 
 namespace {
 
 using XSI::CValue;
 using XSI::LONG;
 
-std::string dataFolder;
-
 bool ReadParticles(int count, std::vector<float>& rows) {
-  const std::string path = dataFolder + "/particles_" + std::to_string(count) + ".f32";
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  rows.resize(static_cast<size_t>(count) * 4);
-  const bool ok = std::fread(rows.data(), sizeof(float), rows.size(), file) == rows.size();
-  std::fclose(file);
-  return ok;
+  return ReadPeerFloats("particles_" + std::to_string(count) + ".f32", rows, static_cast<size_t>(count) * 4);
 }
 
 // The rig with the cloud connected and the operator evaluated once at the
@@ -189,14 +182,4 @@ BENCHMARK(BM_Extract)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(bench
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (const char* env = std::getenv("GLOMORA_PEER_DATA")) dataFolder = env;
-  for (int a = 1; a < argc; ++a) {
-    if (std::strncmp(argv[a], "--data=", 7) == 0) dataFolder = argv[a] + 7;
-  }
-  if (dataFolder.empty()) dataFolder = "peerdata";
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunPeerBenchmarks(argc, argv); }

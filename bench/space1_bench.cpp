@@ -29,27 +29,16 @@
 #include "field/field_function.h"
 #include "front/operator_instance.h"
 #include "tracker/continuation_polygonizer.h"
+#include "peer_data.h"
 
 namespace {
-
-std::string dataFolder;
-
-bool ReadFloats(const std::string& name, std::vector<float>& out, size_t count) {
-  const std::string path = dataFolder + "/" + name;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  out.resize(count);
-  const bool ok = std::fread(out.data(), sizeof(float), count, file) == count;
-  std::fclose(file);
-  return ok;
-}
 
 // The rows as the gatherer makes model 1 sphere primitives of them: unit
 // scale, no rotation, the offset divided by the diameter.
 std::vector<MetaElement> LoadElements(int count) {
   std::vector<float> rows;
   std::vector<MetaElement> elements;
-  if (!ReadFloats("elements_" + std::to_string(count) + ".f32", rows, static_cast<size_t>(count) * 4)) return elements;
+  if (!ReadPeerFloats("elements_" + std::to_string(count) + ".f32", rows, static_cast<size_t>(count) * 4)) return elements;
   for (int n = 0; n < count; ++n) {
     const float r = rows[4 * n + 3];
     const float f = 1.0f / (r * 2.0f);
@@ -207,19 +196,4 @@ BENCHMARK(BM_Space1Evaluate)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kM
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (const char* folder = std::getenv("GLOMORA_PEER_DATA")) dataFolder = folder;
-  std::vector<char*> rest;
-  for (int a = 0; a < argc; ++a) {
-    if (std::strncmp(argv[a], "--data=", 7) == 0) {
-      dataFolder = argv[a] + 7;
-    } else {
-      rest.push_back(argv[a]);
-    }
-  }
-  int restCount = static_cast<int>(rest.size());
-  benchmark::Initialize(&restCount, rest.data());
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunPeerBenchmarks(argc, argv); }
