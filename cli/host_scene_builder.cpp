@@ -54,7 +54,8 @@ struct PerFrameFiles {
       const std::string path = pattern.Expand(whole);
       MeshData mesh;
       std::string problem;
-      if (missingFramesEmpty && !std::filesystem::exists(path)) {
+      std::error_code ignored;
+      if (missingFramesEmpty && !std::filesystem::exists(path, ignored)) {
         cachedOk = true;  // an empty frame, as asked
       } else if (ReadMeshFile(path, mesh, problem)) {
         cached = ToPoints(mesh.positions);
@@ -117,7 +118,8 @@ bool HostScene::Build(const SceneDescription& scene, int64_t firstFrame, int64_t
     if (!source.missingFramesEmpty) {
       for (int64_t frame = firstFrame; frame <= lastFrame; ++frame) {
         const std::string path = pattern->Expand(frame);
-        if (!std::filesystem::is_regular_file(path)) {
+        std::error_code ignored;
+        if (!std::filesystem::is_regular_file(path, ignored)) {
           error = source.keyPath + ".file: no such file \"" + path + "\" (frame " + std::to_string(frame) + ")";
           return false;
         }

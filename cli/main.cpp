@@ -159,8 +159,15 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<std::strin
   return status;
 }
 
+// The working folder, or "." when the system cannot name it (it was removed).
+std::filesystem::path WorkingFolder() {
+  std::error_code failure;
+  std::filesystem::path here = std::filesystem::current_path(failure);
+  return failure ? std::filesystem::path(".") : here;
+}
+
 bool ApplySets(const CommonOptions& common, SceneDescription& scene) {
-  const std::filesystem::path here = std::filesystem::current_path();
+  const std::filesystem::path here = WorkingFolder();
   for (const std::string& assignment : common.sets) {
     std::string error;
     if (!ApplyParameterOverride(assignment, here, scene, error)) {
@@ -201,7 +208,7 @@ int DemoCommand(bool printScene, const CommonOptions& common) {
   }
   SceneDescription grid;
   std::string error;
-  if (!ParseScene(DemoSceneText(), std::filesystem::current_path(), grid, error)) {
+  if (!ParseScene(DemoSceneText(), WorkingFolder(), grid, error)) {
     PrintError("demo: " + error);
     return kExitFailure;
   }
@@ -210,7 +217,7 @@ int DemoCommand(bool printScene, const CommonOptions& common) {
   SceneDescription tracked = grid;
   tracked.name = grid.name + "_tracked";
   std::string ignored;
-  ApplyParameterOverride("Space=1", std::filesystem::current_path(), tracked, ignored);
+  ApplyParameterOverride("Space=1", WorkingFolder(), tracked, ignored);
   const std::string output = DefaultOutput(common);
   return RunScenes({grid, tracked}, {output, TrackedOutput(output)}, common, "demo");
 }

@@ -364,7 +364,10 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     if (!pattern) Fail(path + ".file", patternError, file);
     if (!HasPointsFileExtension(file.get<std::string>())) Fail(path + ".file", "expected a .ply or .obj file", file);
     source.file = ResolvePath(file.get<std::string>(), baseDir);
-    if (!pattern->HasFrame() && !std::filesystem::is_regular_file(source.file)) {
+    // The error_code overloads: a name the system refuses (too long, say) is
+    // simply not a file here, never an exception.
+    std::error_code ignored;
+    if (!pattern->HasFrame() && !std::filesystem::is_regular_file(source.file, ignored)) {
       Fail(path + ".file", "no such file", file);
     }
   }
@@ -480,7 +483,8 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
 
 bool LoadSceneFile(const std::filesystem::path& file, SceneDescription& scene, std::string& error) {
   std::ifstream in(file, std::ios::binary);
-  if (!in || std::filesystem::is_directory(file)) {
+  std::error_code ignored;
+  if (!in || std::filesystem::is_directory(file, ignored)) {
     error = "cannot read the scene file";
     return false;
   }
@@ -489,8 +493,13 @@ bool LoadSceneFile(const std::filesystem::path& file, SceneDescription& scene, s
     error = "cannot read the scene file";
     return false;
   }
-  const std::filesystem::path baseDir = std::filesystem::absolute(file).parent_path();
-  return ParseScene(text, baseDir, scene, error);
+  std::error_code failure;
+  const std::filesystem::path absolute = std::filesystem::absolute(file, failure);
+  if (failure) {
+    error = "cannot resolve the scene file's folder: " + failure.message();
+    return false;
+  }
+  return ParseScene(text, absolute.parent_path(), scene, error);
 }
 
 bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::path& baseDir,

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "host_scene_builder.h"
 #include "scene_file.h"
 
 // A number beyond the double range is an out_of_range error of the JSON
@@ -20,4 +21,24 @@ TEST(HostileSceneFile, NumberBeyondTheDoubleRangeIsRefused) {
     EXPECT_EQ(error.rfind("not valid JSON: number overflow", 0), 0u) << error;
     EXPECT_LE(error.size(), 230u);
   }
+}
+
+// A file name the system refuses outright (a component longer than a file
+// name may be) made the file-system queries throw; such a file simply does
+// not exist, for a single file and for a per-frame pattern alike.
+TEST(HostileSceneFile, FileNamesTheSystemRefusesAreMissingFiles) {
+  const std::string tooLong(400, 'p');
+  SceneDescription scene;
+  std::string error;
+  EXPECT_FALSE(ParseScene(R"({"sources": [{"type": "polymsh", "file": ")" + tooLong + R"(.ply"}]})",
+                          std::filesystem::current_path(), scene, error));
+  EXPECT_NE(error.find("sources[0].file: no such file"), std::string::npos) << error;
+
+  ASSERT_TRUE(ParseScene(R"({"frames": [1, 2], "sources": [{"type": "cloud", "file": ")" + tooLong +
+                             R"(.####.ply"}]})",
+                         std::filesystem::current_path(), scene, error))
+      << error;
+  HostScene host;
+  EXPECT_FALSE(host.Build(scene, 1, 2, error));
+  EXPECT_NE(error.find("sources[0].file: no such file"), std::string::npos) << error;
 }
