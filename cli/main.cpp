@@ -268,5 +268,10 @@ int main(int argc, char** argv) {
     RemovePendingTemporaryFile();
     PrintError("out of memory (see --max-memory)");
     return kExitFailure;
+  } catch (const std::exception& e) {
+    // Any other failure of the tool's own code: reported, never an abort.
+    RemovePendingTemporaryFile();
+    PrintError(e.what());
+    return kExitFailure;
   }
 }
