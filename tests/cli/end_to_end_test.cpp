@@ -1,9 +1,7 @@
 // Runs the built tool on small scenes in a temporary folder and checks what
 // it writes and says.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,79 +21,21 @@
 #include "mesh_check.h"
 #include "obj_reader.h"
 #include "ply_reader.h"
+#include "support/tool_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Outcome {
-  int status = -1;  // exit status, or 128 + signal
-  std::string out;
-  std::string err;
-};
+using Outcome = ToolOutcome;
 
-std::string ReadText(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+std::string ReadText(const fs::path& file) { return ReadTextFile(file); }
 
-class Tool {
+// The built tool in `folder` with `args`.
+class Tool : public ToolProcess {
  public:
-  // Starts the tool in `folder` with `args`; stdout and stderr go to files.
-  Tool(const fs::path& folder, const std::vector<std::string>& args) : folder_(folder) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      if (::chdir(folder.c_str()) != 0) ::_exit(127);
-      const int out = ::open("tool.stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = ::open("tool.stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(err, STDERR_FILENO);
-      std::vector<char*> argv;
-      argv.push_back(const_cast<char*>(GLOMORA_CLI_PATH));
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(GLOMORA_CLI_PATH, argv.data());
-      ::_exit(127);
-    }
-  }
-  ~Tool() {
-    if (pid_ > 0 && !done_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  void Signal(int signal) const { ::kill(pid_, signal); }
-  std::string Err() const { return ReadText(folder_ / "tool.stderr"); }
-
-  // Waits at most `limit`; a tool still running then is killed (status -1).
-  Outcome Wait(std::chrono::milliseconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    Outcome outcome;
-    for (;;) {
-      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
-      if (done == pid_) break;
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
-        done_ = true;
-        return outcome;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
-    done_ = true;
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = ReadText(folder_ / "tool.stdout");
-    outcome.err = ReadText(folder_ / "tool.stderr");
-    return outcome;
-  }
-
- private:
-  fs::path folder_;
-  pid_t pid_ = -1;
-  bool done_ = false;
+  Tool(const fs::path& folder, const std::vector<std::string>& args) : ToolProcess(GLOMORA_CLI_PATH, folder, args) {}
 };
 
 class CliEndToEnd : public ::testing::Test {

@@ -20,7 +20,7 @@
 #include "atomic_file.h"
 #include "obj_reader.h"
 #include "ply_reader.h"
-#include "tool_process.h"
+#include "support/tool_process.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -98,7 +98,7 @@ class CancelSafety : public ::testing::Test {
     fs::remove_all(folder_ / "out");
     fs::remove_all(folder_ / "cache");
     fs::create_directories(folder_ / "cache");  // the plug-in writes cache files, it makes no folder
-    ToolProcess tool(folder_, {"run", "scene.json", "--output", output, "--quiet"});
+    ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "scene.json", "--output", output, "--quiet"});
     const auto deadline = std::chrono::steady_clock::now() + delay;
     while (std::chrono::steady_clock::now() < deadline && tool.Running()) std::this_thread::sleep_for(1ms);
     switch (stop) {
@@ -147,7 +147,7 @@ TEST_F(CancelSafety, EveryFileUnderAFinalNameIsCompleteWhereverTheToolIsStopped)
   fs::create_directories(folder_ / "cache");
   const auto start = std::chrono::steady_clock::now();
   {
-    ToolProcess tool(folder_, {"run", "scene.json", "--output", "out/drip.####.obj", "--quiet"});
+    ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "scene.json", "--output", "out/drip.####.obj", "--quiet"});
     const ToolOutcome outcome = tool.Wait(600s);
     ASSERT_EQ(outcome.status, 0) << outcome.err;
   }

@@ -10,7 +10,7 @@
 
 #include "memory_limit.h"
 #include "scene_file.h"
-#include "tool_process.h"
+#include "support/tool_process.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -93,7 +93,7 @@ class ToolMemory : public ::testing::Test {
 TEST_F(ToolMemory, RefusesALatticeBeyondTheLimitAndSaysWhatItNeeds) {
   Write("big.json", R"({"parameters": {"Space": 0, "Resolution_X": 400, "Resolution_Y": 400, "Resolution_Z": 400},
                         "sources": [{"type": "sphere"}]})");
-  ToolProcess tool(folder_, {"run", "big.json", "--max-memory", "1G"});
+  ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "big.json", "--max-memory", "1G"});
   const ToolOutcome outcome = tool.Wait(60s);
   EXPECT_EQ(outcome.status, 2) << outcome.err;
   EXPECT_NE(outcome.err.find("Resolution 400 x 400 x 400 needs 1.92 GiB for the voxel lattices, above the memory "
@@ -105,7 +105,7 @@ TEST_F(ToolMemory, RefusesALatticeBeyondTheLimitAndSaysWhatItNeeds) {
 
 TEST_F(ToolMemory, RefusesAMalformedLimit) {
   Write("s.json", R"({"sources": [{"type": "sphere"}]})");
-  ToolProcess tool(folder_, {"run", "s.json", "--max-memory", "lots"});
+  ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "s.json", "--max-memory", "lots"});
   const ToolOutcome outcome = tool.Wait(60s);
   EXPECT_EQ(outcome.status, 2);
   EXPECT_NE(outcome.err.find("--max-memory lots: expected a size"), std::string::npos) << outcome.err;
@@ -122,7 +122,7 @@ TEST_F(ToolMemory, PluginAllocationsPastTheLimitFailCleanly) {
 #endif
   Write("endless.json", R"({"parameters": {"Space": 1, "JB_voxelsize": 0.2, "Component_X": 1e30},
                             "sources": [{"type": "cloud", "points": [[0, 0, 0], [0.15, 0, 0], [0, 0.1, 0.1], [-0.4, 0.2, 0]]}]})");
-  ToolProcess tool(folder_, {"run", "endless.json", "--max-memory", "300M"});
+  ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "endless.json", "--max-memory", "300M"});
   const ToolOutcome outcome = tool.Wait(300s);
   EXPECT_EQ(outcome.status, 1) << outcome.err;
   EXPECT_TRUE(outcome.err.find("(polygonizer) -> not enough memory.") != std::string::npos ||

@@ -14,7 +14,8 @@ std::string ReadTextFile(const std::filesystem::path& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-ToolProcess::ToolProcess(const std::filesystem::path& folder, const std::vector<std::string>& args)
+ToolProcess::ToolProcess(const char* program, const std::filesystem::path& folder,
+                         const std::vector<std::string>& args)
     : folder_(folder) {
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -26,10 +27,10 @@ ToolProcess::ToolProcess(const std::filesystem::path& folder, const std::vector<
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(GLOMORA_CLI_PATH));
+    argv.push_back(const_cast<char*>(program));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    ::execv(GLOMORA_CLI_PATH, argv.data());
+    ::execv(program, argv.data());
     ::_exit(127);
   }
 }
@@ -44,6 +45,8 @@ ToolProcess::~ToolProcess() {
 void ToolProcess::Signal(int signal) const {
   if (pid_ > 0 && !done_) ::kill(pid_, signal);
 }
+
+std::string ToolProcess::Err() const { return ReadTextFile(folder_ / "tool.stderr"); }
 
 bool ToolProcess::Running() {
   if (done_) return false;
@@ -65,6 +68,7 @@ ToolOutcome ToolProcess::Wait(std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   outcome.status = WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  outcome.out = ReadTextFile(folder_ / "tool.stdout");
   outcome.err = ReadTextFile(folder_ / "tool.stderr");
   return outcome;
 }

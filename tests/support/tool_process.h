@@ -1,6 +1,7 @@
 #pragma once
-// Runs the built command-line tool in a folder, with its output in files, and
-// lets a test signal it and wait for it.
+// Runs a built program (the command-line tool) in a folder, with no input and
+// its output in the files tool.stdout and tool.stderr there, and lets a test
+// signal it and wait for it.
 
 #include <sys/types.h>
 
@@ -11,19 +12,22 @@
 
 struct ToolOutcome {
   int status = -1;  // exit status, 128 + signal, or -1 when it had to be killed at the deadline
+  std::string out;
   std::string err;
 };
 
 class ToolProcess {
  public:
-  ToolProcess(const std::filesystem::path& folder, const std::vector<std::string>& args);
+  ToolProcess(const char* program, const std::filesystem::path& folder, const std::vector<std::string>& args);
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   void Signal(int signal) const;
+  // What it has written to stderr so far.
+  std::string Err() const;
   // Waits at most `limit`; a tool still running then is killed (status -1).
-  ToolOutcome Wait(std::chrono::milliseconds limit);
+  ToolOutcome Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
   bool Running();
 
  private:
