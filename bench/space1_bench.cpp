@@ -30,6 +30,7 @@
 #include "front/operator_instance.h"
 #include "tracker/continuation_polygonizer.h"
 #include "peer_data.h"
+#include "tracker_run.h"
 
 namespace {
 
@@ -117,18 +118,7 @@ class RecordingField final : public FieldFunction {
   const FieldFunction& inner_;
 };
 
-struct Output {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeValues;
-};
-
-PolygonizeResult Run(OperatorInstance& in, const FieldFunction& field, const std::vector<MetaElement>& elements,
-                     Output& out) {
-  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
-  const auto count = static_cast<int32_t>(elements.size());
-  return Polygonize(polygonizer, elements.data(), count, out.vertices, out.polygons, out.nodeValues);
-}
+using Output = TrackerOutput;
 
 // The elements of the benchmark's K (its argument); false, with the run
 // marked skipped, when the data file is missing.
@@ -148,7 +138,7 @@ void BM_Space1(benchmark::State& state) {
   for (auto _ : state) {
     out = Output();
     const PolynomialField field(elements.data(), in.isovalue, elementCount);
-    Run(in, field, elements, out);
+    RunTracker(in, field, elements, out);
     benchmark::DoNotOptimize(out.vertices.GetCount());
   }
   state.counters["vertices"] = out.vertices.GetCount();
@@ -165,7 +155,7 @@ void BM_Space1Counts(benchmark::State& state) {
   const CountingField counting(field);
   for (auto _ : state) {
     Output out;
-    Run(in, counting, elements, out);
+    RunTracker(in, counting, elements, out);
     state.counters["vertices"] = out.vertices.GetCount();
   }
   state.counters["evaluations"] = static_cast<double>(counting.calls);
@@ -184,7 +174,7 @@ void BM_Space1Evaluate(benchmark::State& state) {
   const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
   const RecordingField recording(field);
   Output out;
-  Run(in, recording, elements, out);
+  RunTracker(in, recording, elements, out);
   for (auto _ : state) {
     float total = 0.0f;
     for (const Float3& p : recording.points) total += field.Evaluate(p.x, p.y, p.z);

@@ -24,6 +24,7 @@
 #include "field/field_function.h"
 #include "front/operator_instance.h"
 #include "tracker/continuation_polygonizer.h"
+#include "tracker_run.h"
 
 namespace {
 
@@ -66,30 +67,19 @@ void Configure(OperatorInstance& in, float cell, int32_t polygonization, float i
   in.normalsOrUv = in.userNormals = polygonization != 10;
 }
 
-struct Output {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeValues;
-};
-
-PolygonizeResult Run(OperatorInstance& in, const FieldFunction& field, const std::vector<MetaElement>& elements,
-                     Output& out) {
-  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
-  const auto count = static_cast<int32_t>(elements.size());
-  return Polygonize(polygonizer, elements.data(), count, out.vertices, out.polygons, out.nodeValues);
-}
+using Output = TrackerOutput;
 
 void Track(benchmark::State& state, OperatorInstance& in, const FieldFunction& field,
            const std::vector<MetaElement>& elements, int32_t polygonization) {
   const int32_t chosen = in.polygonization;
   in.polygonization = 10;
   Output boxes;
-  Run(in, field, elements, boxes);
+  RunTracker(in, field, elements, boxes);
   in.polygonization = chosen;
   Output out;
   for (auto _ : state) {
     out = Output();
-    Run(in, field, elements, out);
+    RunTracker(in, field, elements, out);
     benchmark::DoNotOptimize(out.vertices.GetCount());
   }
   state.counters["cubes"] = boxes.vertices.GetCount() / 8;
@@ -133,7 +123,7 @@ void BM_TrackToCeiling(benchmark::State& state) {
   const std::vector<MetaElement> elements = {Seed(Float3{0.1f, 0.1f, 0.0f}, 1.0f)};
   for (auto _ : state) {
     Output out;
-    const PolygonizeResult result = Run(in, field, elements, out);
+    const PolygonizeResult result = RunTracker(in, field, elements, out);
     if (result != PolygonizeResult::CubeLimitReached) state.SkipWithError("the ceiling was not reached");
     benchmark::DoNotOptimize(out.vertices.GetCount());
   }
