@@ -19,6 +19,7 @@
 
 #include "front/operator_instance.h"
 #include "grid/grid_polygonizer.h"
+#include "xsi_application.h"
 #include "xsi_value.h"
 
 namespace {
@@ -28,15 +29,19 @@ constexpr unsigned char kCacheSignature[16] = {0x89, 0x47, 0x52, 0x44, 0x0D, 0x0
 constexpr size_t kHeaderBytes = 32;
 constexpr size_t kChunkBytes = 1 << 16;  // block size of the array reads and writes
 
-// UTF-8 path of the frame's cache file, separators turned into "/".
-std::string CacheFilePath(const OperatorInstance& in) {
+// The frame's cache file name, separators turned into "/": the name this
+// system's file layer opens and the one a failed write is logged with.
+XSI::CString CacheFileName(const OperatorInstance& in) {
   const XSI::CString name = in.cacheFileBase + L"." + XSI::CValue(static_cast<XSI::LONG>(in.evalFrame)).GetAsText() + L".grd";
-  std::string path = name.GetAsciiString();
-  for (char& c : path) {
-    if (c == '\\') c = '/';
+  std::wstring text = name.GetWideString();
+  for (wchar_t& c : text) {
+    if (c == L'\\') c = L'/';
   }
-  return path;
+  return XSI::CString(text);
 }
+
+// UTF-8 path of the frame's cache file.
+std::string CacheFilePath(const OperatorInstance& in) { return CacheFileName(in).GetAsciiString(); }
 
 void PutInt32(unsigned char* out, int32_t value) {
   const auto u = static_cast<uint32_t>(value);
@@ -136,19 +141,26 @@ void ClearArrays(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, 
 
 }  // namespace
 
-void GridPolygonizer::WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
+bool GridPolygonizer::WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
                                      const XSI::CDoubleArray& nodeValues) {
   const OperatorInstance& in = *owner;
-  if (!in.cacheUsable) return;
-  const std::string path = CacheFilePath(in);
+  if (!in.cacheUsable) return true;
+  const XSI::CString name = CacheFileName(in);
+  const std::string path = name.GetAsciiString();
   // The frame's file is replaced only by a complete one: write beside it,
   // then rename over it (atomic within a folder).
   const std::string partial = path + ".partial";
-  std::FILE* file = std::fopen(partial.c_str(), "wb");
-  if (file == nullptr) return;
-  const bool written = WriteFile(file, vertices, polygons, nodeValues);
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed || std::rename(partial.c_str(), path.c_str()) != 0) std::remove(partial.c_str());
+  bool saved = false;
+  if (std::FILE* file = std::fopen(partial.c_str(), "wb")) {
+    const bool written = WriteFile(file, vertices, polygons, nodeValues);
+    const bool closed = std::fclose(file) == 0;
+    saved = written && closed && std::rename(partial.c_str(), path.c_str()) == 0;
+    if (!saved) std::remove(partial.c_str());
+  }
+  // A frame missing from the cache shows only when it is played back, maybe
+  // much later: say so now, in the form of any other failed write.
+  if (!saved) XSI::Application().LogMessage(in.fullName + L" -> " + name + L" -> error.", XSI::siInfoMsg);
+  return saved;
 }
 
 void GridPolygonizer::ReadGridCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,

@@ -43,7 +43,8 @@ class GridPolygonizer {
 
   // Extracts the surface of the simulated field into the three arrays (appending;
   // the caller clears them), then writes the frame's cache file when writeCache
-  // is set, owner->mode is 2 and owner->cacheUsable. Does nothing (no surface,
+  // is set, owner->mode is 2 and owner->cacheUsable (WriteGridCache, which
+  // logs a failed write). Does nothing (no surface,
   // no file) when the lattices are not ready for owner->resolution. Running
   // out of memory empties the arrays and logs
   // "<fullName> Voxel grid surface -> not enough memory.".
@@ -54,7 +55,11 @@ class GridPolygonizer {
   // owner->cacheUsable: into a temporary file in the same folder, renamed over
   // the frame's file once every byte is written, so a reader never sees a
   // partial frame and a failed write leaves the previous file as it was.
-  void WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
+  // A write that fails (the file or its folder cannot be opened, a write,
+  // the close or the rename fails) logs
+  // "<fullName> -> <cache file name, "/" as separator> -> error." and returns
+  // false; true when the file was written or no cache is in use.
+  bool WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
                       const XSI::CDoubleArray& nodeValues);
   // Fills the arrays from the cache file of owner->evalFrame when owner->mode is
   // 3 and owner->cacheUsable; leaves them as they are when the file is missing

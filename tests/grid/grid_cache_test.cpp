@@ -251,13 +251,22 @@ TEST_F(GridCache, ExtractionWritesOnlyWhenAskedInModeTwoWithAUsableName) {
   }
 }
 
-TEST_F(GridCache, FailedWriteLeavesThePreviousFileAndNoPartialOne) {
+TEST_F(GridCache, FailedWriteIsLoggedAndLeavesThePreviousFileAndNoPartialOne) {
   CVector3Array v;
   CLongArray p;
   CDoubleArray n;
   SmallMesh(v, p, n);
   Write(v, p, n);
   const Bytes previous = ReadBytes(FrameFile("12"));
+  // Each failed write logs one line naming the frame's file ("/" separators).
+  XSI::Host::Scene& host = XSI::Host::Scene::Get();
+  const std::wstring failed = L"blob.polymsh.GlomoraGeometry.Glomora -> " + FrameFile("12").wstring() + L" -> error.";
+  auto loggedOnce = [&] {
+    const bool once = host.GetLog().size() == 1 && host.GetLog()[0].text == failed;
+    host.ClearLog();
+    return once;
+  };
+  host.ClearLog();
 
   // A mesh larger than the file size limit: the write fails part way.
   CVector3Array big;
@@ -268,21 +277,26 @@ TEST_F(GridCache, FailedWriteLeavesThePreviousFileAndNoPartialOne) {
   small.rlim_cur = 4096;
   void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  Write(big, CLongArray(), CDoubleArray());
+  const bool cutShort = in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray());
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, oldHandler);
 
+  EXPECT_FALSE(cutShort);
+  EXPECT_TRUE(loggedOnce());
   EXPECT_EQ(ReadBytes(FrameFile("12")), previous);
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "cache"), fs::directory_iterator()), 1);
 
   // A temporary that cannot be created: nothing is written at all.
   fs::create_directory(FrameFile("12").string() + ".partial");
-  Write(big, CLongArray(), CDoubleArray());
+  EXPECT_FALSE(in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray()));
+  EXPECT_TRUE(loggedOnce());
   EXPECT_EQ(ReadBytes(FrameFile("12")), previous);
   fs::remove(FrameFile("12").string() + ".partial");
 
-  // A successful write replaces the file whole and leaves nothing beside it.
-  Write(big, CLongArray(), CDoubleArray());
+  // A successful write replaces the file whole, leaves nothing beside it and
+  // logs nothing.
+  EXPECT_TRUE(in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray()));
+  EXPECT_TRUE(host.GetLog().empty());
   EXPECT_EQ(ReadBytes(FrameFile("12")).size(), 32u + 12 * 10000);
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "cache"), fs::directory_iterator()), 1);
 }
