@@ -45,10 +45,6 @@ std::unique_ptr<FieldFunction> MakeField(int32_t model, const MetaElement* eleme
   }
 }
 
-bool IsKnownPolygonization(int32_t polygonization) {
-  return polygonization == 0 || polygonization == 1 || polygonization == 10;
-}
-
 class Evaluation {
  public:
   Evaluation(OperatorInstance& in, XSI::UpdateContext& context) : in_(in), op_(context.GetOperator()) {}
@@ -180,10 +176,11 @@ void Evaluation::ContinuationPath(int32_t frame) {
   std::unique_ptr<FieldFunction> field;
   if (elements_) {
     if (elementCount_ > 0) {
-      // An unknown blending model or polygonization builds nothing: the mesh
-      // stays empty rather than reusing an earlier evaluation's field.
+      // An unknown blending model builds nothing: the mesh stays empty rather
+      // than reusing an earlier evaluation's field. (An unknown polygonization
+      // is a valid, empty result: the polygonizer emits nothing for it.)
       field = MakeField(in_.blendingModel, elements_.get(), in_.isovalue, elementCount_);
-      if (field && IsKnownPolygonization(in_.polygonization)) {
+      if (field) {
         in_.continuationPolygonizer.field = field.get();
         in_.resultValid = true;
       }

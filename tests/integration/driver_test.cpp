@@ -201,17 +201,28 @@ TEST_F(Driver, RefusedOutputIsLoggedAndReturned) {
 TEST_F(Driver, TimingLinesInOrderForBothSpaces) {
   Set(L"Log_time", CValue(true));
   Set(L"Space", CValue(LONG{1}));
-  rig.Update(1);
-  std::vector<std::wstring> lines = LogTexts();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines[0], L"**** " + kOperatorName + L" ****");
-  EXPECT_TRUE(StartsWith(lines[1], L"- graph evaluation -> "));
-  EXPECT_TRUE(StartsWith(lines[2], L"- polygonizer -> "));
-  for (const std::wstring& line : lines) {
-    if (line[0] == L'-') {
-      EXPECT_EQ(line.substr(line.size() - 6), L" msec.");
+  std::vector<std::wstring> lines;
+  // An unknown polygonization is a valid, empty result, post-processed like any other.
+  for (LONG polygonization : {0, 5}) {
+    SCOPED_TRACE(polygonization);
+    Set(L"Polygonization", CValue(polygonization));
+    Scene::Get().ClearLog();
+    rig.Update(1);
+    lines = LogTexts();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], L"**** " + kOperatorName + L" ****");
+    EXPECT_TRUE(StartsWith(lines[1], L"- graph evaluation -> "));
+    EXPECT_TRUE(StartsWith(lines[2], L"- polygonizer -> "));
+    EXPECT_TRUE(StartsWith(lines[3], L"- postprocessing -> "));
+    for (const std::wstring& line : lines) {
+      if (line[0] == L'-') {
+        EXPECT_EQ(line.substr(line.size() - 6), L" msec.");
+      }
     }
+    EXPECT_TRUE(Instance().resultValid);
+    EXPECT_EQ(Instance().vertices.GetCount() > 0, polygonization == 0);
   }
+  Set(L"Polygonization", CValue(LONG{0}));
 
   Scene::Get().ClearLog();
   GridMode(0);
