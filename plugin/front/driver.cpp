@@ -45,6 +45,9 @@ std::unique_ptr<FieldFunction> MakeField(int32_t model, const MetaElement* eleme
   }
 }
 
+// The frame before the start frame: where a simulation stands before its first step.
+int32_t FrameBeforeStart(int32_t startFrame) { return startFrame == INT32_MIN ? startFrame : startFrame - 1; }
+
 class Evaluation {
  public:
   Evaluation(OperatorInstance& in, XSI::UpdateContext& context) : in_(in), op_(context.GetOperator()) {}
@@ -77,7 +80,7 @@ void Evaluation::GridPath(int32_t& frame) {
 
   // 1) frame rules
   const int32_t start = in_.startFrame;
-  const int32_t beforeStart = start == INT32_MIN ? start : start - 1;
+  const int32_t beforeStart = FrameBeforeStart(start);
   if (frame == start) in_.lastComputedFrame = beforeStart;
   if (in_.previousFrame < start) in_.lastComputedFrame = beforeStart;
   // Frames before the start frame are never simulated: a simulation that was
@@ -185,7 +188,7 @@ void Evaluation::ContinuationPath(int32_t frame) {
         in_.resultValid = true;
       }
     }
-    in_.lastComputedFrame = in_.startFrame == INT32_MIN ? INT32_MIN : in_.startFrame - 1;
+    in_.lastComputedFrame = FrameBeforeStart(in_.startFrame);
   }
   if (in_.logTime) Log(app_, XSI::CString(L"- graph evaluation -> ") + Text(Lap(in_)) + L" msec.");
 
@@ -226,6 +229,12 @@ void Evaluation::PostProcess() {
 }
 
 }  // namespace
+
+void RestartSimulation(OperatorInstance& in) {
+  in.gridReady = false;
+  in.lastComputedFrame = FrameBeforeStart(in.startFrame);
+  in.previousFrame = in.lastComputedFrame;
+}
 
 XSI::CStatus RunEvaluation(OperatorInstance& in, XSI::UpdateContext& context, XSI::OutputPort& output) {
   // 1) only "OutParameter" is computed here

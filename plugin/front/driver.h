@@ -13,3 +13,9 @@ struct OperatorInstance;
 // Does nothing but return success for an output other than "OutParameter".
 // Returns the host's status of OutputPort::PutValue.
 XSI::CStatus RunEvaluation(OperatorInstance& instance, XSI::UpdateContext& context, XSI::OutputPort& output);
+
+// Forgets the simulated frames: the voxel lattices are reset when next used and
+// the next grid evaluation in Mode 1 or 2 steps again from "Start_frame". For
+// an evaluation that stopped part way, when the lattices may hold frames that
+// lastComputedFrame does not know of.
+void RestartSimulation(OperatorInstance& instance);

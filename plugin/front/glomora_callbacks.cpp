@@ -45,6 +45,9 @@ XSI::CStatus Glomora_Update(XSI::UpdateContext& context, XSI::OutputPort& output
     instance->nodeValues.Clear();
     instance->vertexCount = instance->polygonCount = instance->nodeValueCount = 0;
     instance->resultValid = false;
+    // The lattices may have advanced by frames that the frame bookkeeping
+    // never recorded; stepping them again would simulate them twice.
+    RestartSimulation(*instance);
     XSI::Application().LogMessage(instance->fullName + L" (evaluation) -> not enough memory.", XSI::siInfoMsg);
     return output.PutValue(XSI::CValue(XSI::LONG{0}));
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,9 @@ class Driver : public ::testing::Test {
     Set(L"Resolution_Z", CValue(LONG{16}));
     Set(L"JB_voxelsize", CValue(0.25));
     Scene::Get().SetParameterReadObserver([this](const std::wstring& fullName, double frame) {
-      if (fullName == kOperatorName + L".Viscosity") settingFrames.push_back(static_cast<int>(frame));
+      if (fullName != kOperatorName + L".Viscosity") return;
+      if (static_cast<int>(frame) == outOfMemoryAtSettingFrame) throw std::bad_alloc();
+      settingFrames.push_back(static_cast<int>(frame));
     });
     Scene::Get().SetProgressObserver([this](const ProgressState& state, ProgressEvent event) {
       if (event == ProgressEvent::Caption) captions.push_back(state.caption);
@@ -66,6 +69,7 @@ class Driver : public ::testing::Test {
   std::vector<int> settingFrames;  // frames at which the element settings were read
   std::vector<std::wstring> captions;
   int cancelAtIncrement = -1;
+  int outOfMemoryAtSettingFrame = -1;  // the host runs out of memory reading the settings of this frame
 };
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) { return text.rfind(prefix, 0) == 0; }
@@ -242,4 +246,31 @@ TEST_F(Driver, PolygonizerOutOfMemoryIsLoggedAndGivesAnEmptyMesh) {
   const std::vector<std::wstring> lines = LogTexts();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), kOperatorName + L" (polygonizer) -> not enough memory.");
+}
+
+// The host runs out of memory part way through the recompute loop, after the
+// lattices have stepped frames the bookkeeping never recorded. The next
+// evaluation simulates again from the start frame instead of stepping those
+// frames twice: with Viscosity every step shows in the field, so the mesh of
+// frame 10 must equal that of an uninterrupted run.
+TEST_F(Driver, OutOfMemoryInsideTheLoopRestartsTheSimulation) {
+  GridMode(1);
+  Set(L"Viscosity", CValue(3.0));
+  rig.Update(10);
+  const XSI::MATH::CVector3Array uninterrupted = Instance().vertices;
+  ASSERT_GT(uninterrupted.GetCount(), 0);
+  rig.Update(1);
+  rig.Update(2);
+  outOfMemoryAtSettingFrame = 6;  // frames 3 to 5 are stepped
+  Scene::Get().ClearLog();
+  ASSERT_EQ(rig.Update(10), XSI::CStatus::OK);
+  ASSERT_FALSE(LogTexts().empty());
+  EXPECT_EQ(LogTexts().back(), kOperatorName + L" (evaluation) -> not enough memory.");
+  EXPECT_EQ(OutputValue(), 0);
+
+  outOfMemoryAtSettingFrame = -1;
+  settingFrames.clear();
+  rig.Update(10);
+  EXPECT_EQ(settingFrames, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+  EXPECT_TRUE(Instance().vertices == uninterrupted);
 }
