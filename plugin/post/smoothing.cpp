@@ -51,14 +51,14 @@ void SmoothGeometry(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::C
   if (!dataset.valid || !dataset.vertexRecords) return;
   assert(vertices.GetCount() == dataset.vertexCount);
 
-  // n and t from the strength; the float-to-int conversion only sees values in range.
-  float strength = owner.smoothStrength;
-  if (strength != strength) return;
-  if (strength > static_cast<float>(kMaxSmoothPasses)) strength = static_cast<float>(kMaxSmoothPasses);
-  if (!(strength > -1.0f)) return;
+  // n and t from the strength. Only strengths whose integer part fits the
+  // pass counter are counted (NaN fails both comparisons), so the
+  // float-to-int conversion is defined; 2^31 is exact in float.
+  const float strength = owner.smoothStrength;
+  if (!(strength > -1.0f && strength < 2147483648.0f)) return;
   const int32_t n = static_cast<int32_t>(strength);
   const float t = strength - static_cast<float>(n);
 
   DatasetVertex* const records = dataset.vertexRecords.get();
-  for (int32_t pass = 0; pass <= n; ++pass) SmoothPass(dataset, records, pass == n, t);
+  for (int64_t pass = 0; pass <= n; ++pass) SmoothPass(dataset, records, pass == n, t);
 }

@@ -5,10 +5,6 @@
 #include "post/geometry_dataset.h"
 #include "xsi_math.h"
 
-// Strengths above this act as this: at most kMaxSmoothPasses full passes, then
-// the null last pass.
-constexpr int32_t kMaxSmoothPasses = 1000;
-
 // Runs only on a valid dataset. With s = owner.smoothStrength, n = s truncated
 // toward zero and t = s - n (single precision), makes n + 1 passes. A pass
 // first computes, for every vertex from the positions before the pass,
@@ -17,8 +13,11 @@ constexpr int32_t kMaxSmoothPasses = 1000;
 // newPosition = smoothed, the last newPosition = (1 - t) * newPosition + smoothed * t.
 // Then every non-boundary vertex takes its newPosition.
 //
-// A vertex with no neighbour keeps its position. A NaN strength smooths nothing;
-// a strength above kMaxSmoothPasses (including +infinity) counts as
-// kMaxSmoothPasses; a strength at or below -1 makes no pass. The vertex count
-// comes from the dataset, which was built from the same vertices.
+// The number of passes has no ceiling (a strength of 1000.5 makes 1001, the
+// last at half weight), so the time taken grows with the strength. A strength
+// that cannot be counted in an int32 pass counter (NaN, an infinity, 2^31 or
+// more) smooths nothing, and one at or below -1 makes no pass.
+//
+// A vertex with no neighbour keeps its position. The vertex count comes from
+// the dataset, which was built from the same vertices.
 void SmoothGeometry(OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices, GeometryDataset& dataset);

@@ -116,26 +116,44 @@ TEST(Smoothing, ClosedSphereStaysClosedAndShrinksSlightlyNeverGrows) {
   }
 }
 
-TEST(Smoothing, UnusableStrengthsFinishWithFinitePositions) {
+TEST(Smoothing, UncountableStrengthsSmoothNothing) {
+  // NaN, infinities, strengths whose integer part does not fit the int32 pass
+  // counter (2^31 and up) and strengths at or below -1 make no pass.
   const Mesh fan = SquareFan();
   const float inf = std::numeric_limits<float>::infinity();
-  struct Case {
-    float strength;
-    bool smooths;
-  };
-  // NaN and strengths at or below -1 make no pass; huge ones are capped at
-  // kMaxSmoothPasses full passes, which take the centre onto its ring's mean
-  // (each pass halves it; a float underflows to zero long before).
-  const Case cases[] = {{std::numeric_limits<float>::quiet_NaN(), false}, {-inf, false}, {-1.0f, false},
-                        {inf, true},  {1e30f, true}, {3e9f, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "strength " << c.strength);
+  for (float strength : {std::numeric_limits<float>::quiet_NaN(), -inf, -1.0f, inf, 1e30f, 2147483648.0f}) {
+    SCOPED_TRACE(testing::Message() << "strength " << strength);
     OperatorInstance in;
-    Configure(in, false, 0.0f, true, c.strength, true);
+    Configure(in, false, 0.0f, true, strength, true);
     Mesh m = fan;
     PostProcess(in, m);
-    EXPECT_TRUE(IsFinite(m.vertices));
-    EXPECT_EQ(m.vertices[0], c.smooths ? CVector3(0, 0, 0) : fan.vertices[0]);
+    EXPECT_EQ(m.vertices[0], fan.vertices[0]);
+  }
+}
+
+TEST(Smoothing, PassesBeyondAThousandAreAllRun) {
+  // Strength 1000 then strength 1 (a full pass and a null one) is strength
+  // 1001; strength 1000 then 0.5 is 1000.5, whose last pass is at half weight.
+  // A closed sphere shrinks toward its centre in every pass (by about 0.98,
+  // still far from float underflow after a thousand), so pass 1001 moves
+  // every vertex.
+  const Mesh sphere = Icosphere(2);
+  auto smoothed = [](const Mesh& from, float strength) {
+    OperatorInstance in;
+    Configure(in, false, 0.0f, true, strength, false);
+    Mesh m = from;
+    PostProcess(in, m);
+    return m;
+  };
+  const Mesh thousand = smoothed(sphere, 1000.0f);
+  for (float rest : {1.0f, 0.5f}) {
+    SCOPED_TRACE(testing::Message() << "1000 + " << rest);
+    const Mesh atOnce = smoothed(sphere, 1000.0f + rest);
+    const Mesh inTwo = smoothed(thousand, rest);
+    for (int32_t v = 0; v < sphere.vertices.GetCount(); ++v) {
+      EXPECT_EQ(atOnce.vertices[v], inTwo.vertices[v]) << "vertex " << v;
+      EXPECT_NE(atOnce.vertices[v], thousand.vertices[v]) << "vertex " << v;
+    }
   }
 }
 
