@@ -27,6 +27,12 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // from the int32 limits.
 constexpr double kFrameLimit = 1.0e8;
 
+// What a frame number beyond kFrameLimit is told.
+std::string FrameLimitText() {
+  const std::string limit = std::to_string(static_cast<int64_t>(kFrameLimit));
+  return "a frame number beyond the frame limit (frames run from -" + limit + " to " + limit + ")";
+}
+
 // Raised inside the parser with the finished message; ParseScene turns it into
 // its return value.
 struct SceneError {
@@ -169,9 +175,8 @@ void CheckKeysObject(const json& value, const std::string& path) {
 double ParseKeyFrame(const json& pair, const std::string& path) {
   if (!pair.is_array() || pair.size() != 2) Fail(path, "expected [frame, value]", pair);
   const json& frame = pair[0];
-  if (!frame.is_number() || !(std::fabs(frame.get<double>()) <= kFrameLimit)) {
-    Fail(path + "[0]", "expected a frame number", frame);
-  }
+  if (!frame.is_number() || !std::isfinite(frame.get<double>())) Fail(path + "[0]", "expected a frame number", frame);
+  if (!(std::fabs(frame.get<double>()) <= kFrameLimit)) Fail(path + "[0]", FrameLimitText(), frame);
   return frame.get<double>();
 }
 
@@ -396,11 +401,15 @@ void ParseParameters(const json& value, const std::filesystem::path& baseDir, Sc
 }
 
 void ParseFrames(const json& value, SceneDescription& scene) {
-  if (!value.is_array() || value.size() != 2 || !value[0].is_number() || !value[1].is_number() ||
-      !IsInt32(value[0].get<double>()) || !IsInt32(value[1].get<double>()) ||
-      std::fabs(value[0].get<double>()) > kFrameLimit || std::fabs(value[1].get<double>()) > kFrameLimit ||
+  auto whole = [](const json& frame) {
+    return frame.is_number() && std::isfinite(frame.get<double>()) && frame.get<double>() == std::floor(frame.get<double>());
+  };
+  if (!value.is_array() || value.size() != 2 || !whole(value[0]) || !whole(value[1]) ||
       value[0].get<double>() > value[1].get<double>()) {
     Fail("frames", "expected [first, last], two whole frame numbers with first <= last", value);
+  }
+  if (std::fabs(value[0].get<double>()) > kFrameLimit || std::fabs(value[1].get<double>()) > kFrameLimit) {
+    Fail("frames", FrameLimitText(), value);
   }
   scene.firstFrame = static_cast<int64_t>(value[0].get<double>());
   scene.lastFrame = static_cast<int64_t>(value[1].get<double>());

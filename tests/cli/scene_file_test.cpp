@@ -44,6 +44,11 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"parameters": {"Cache_filename": {"keys": [[1, 1]]}}})",
        "parameters.Cache_filename: a text cannot be animated, got {\"keys\":[[1,1]]}"},
       {R"({"frames": [5, 1]})", "frames: expected [first, last], two whole frame numbers with first <= last, got [5,1]"},
+      {R"({"frames": [1, 2000000000]})",
+       "frames: a frame number beyond the frame limit (frames run from -100000000 to 100000000), got [1,2000000000]"},
+      {R"({"parameters": {"Isovalue": {"keys": [[-100000001, 1]]}}})",
+       "parameters.Isovalue.keys[0][0]: a frame number beyond the frame limit (frames run from -100000000 to "
+       "100000000), got -100000001"},
       {R"({"name": "a.b"})", "name: expected a name of letters, digits, '_' or '-', got \"a.b\""},
       {R"({"transform": {"rotation": [1, 2]}})", "transform.rotation: expected 3 numbers, got [1,2]"},
       {R"({"transform": {"scaling": {"keys": [[1, [1, 1]]]}}})",
