@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "cache_files.h"
 #include "frame_pattern.h"
 #include "glomora_api.h"
 #include "host_scene_builder.h"
@@ -206,10 +207,20 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   const XSI::Host::AnimatedValue uvSpace = EffectiveParameter(scene, "UVspace");
   const XSI::Host::AnimatedValue polygonization = EffectiveParameter(scene, "Polygonization");
 
+  // The plug-in opens its cache files but makes no folder (that is the
+  // host's business): the cache folder is made like the output folders. What
+  // cannot be written is reported by the plug-in, frame by frame, below.
+  const std::string cacheFolder = CacheFolder(scene);
+  std::error_code cacheFolderError;
+  if (!cacheFolder.empty()) std::filesystem::create_directories(cacheFolder, cacheFolderError);
+  if (cacheFolderError) display.Warning(cacheFolder + ": cannot make the cache folder (" + cacheFolderError.message() + ")");
+  CacheWriteFailures cacheFailures;
+
   FrameLog frameLog;
   bool showTimings = false;
   host.SetLogSink([&](const XSI::Host::LogLine& line) {
     const std::string text = CString(line.text).GetAsciiString();
+    cacheFailures.Note(text);
     std::string label;
     int64_t milliseconds = 0;
     const bool timing = ParseTimingLine(text, label, milliseconds);
@@ -323,11 +334,14 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   }
   display.Finish();
 
+  if (!cacheFailures.Empty()) PrintError(cacheFailures.Message());
   if (cancelled) {
     display.Warning("cancelled after " + std::to_string(framesDone) + " of " + std::to_string(total) + " frames");
     result.exitCode = kExitCancelled;
   } else if (framesDone > 0 && emptyFrames == framesDone) {
     PrintError("every frame was empty");
+    result.exitCode = kExitFailure;
+  } else if (!cacheFailures.Empty()) {
     result.exitCode = kExitFailure;
   }
   return result;

@@ -204,21 +204,41 @@ TEST_F(CliEndToEnd, TransformsAndAnimatedValuesReachThePlugin) {
   }
 }
 
-// Mode 2 writes a cache file per frame; Mode 3 plays them back to the same meshes.
-TEST_F(CliEndToEnd, CacheWrittenThenPlayedBack) {
-  Write("cached.json", R"({"name": "g", "frames": [1, 3],
-    "parameters": {"Space": 0, "Mode": 2, "Cache_filename": "cache/g", "Viscosity": 1,
+const char* const kCachedScene = R"({"name": "g", "frames": [1, 3],
+    "parameters": {"Space": 0, "Mode": 2, "Cache_filename": "cache/new/g", "Viscosity": 1,
                    "Resolution_X": 24, "Resolution_Y": 24, "Resolution_Z": 24},
-    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [3, 1.2]]}}]})");
-  fs::create_directories(folder_ / "cache");
-  ASSERT_EQ(Run({"run", "cached.json", "--output", "sim/g.#.obj"}).status, 0);
-  EXPECT_EQ(Files("cache"), (std::vector<std::string>{"g.1.grd", "g.2.grd", "g.3.grd"}));
+    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [3, 1.2]]}}]})";
+
+// Mode 2 writes a cache file per frame, into a folder the tool makes; Mode 3
+// plays them back to the same meshes.
+TEST_F(CliEndToEnd, CacheWrittenIntoANewFolderThenPlayedBack) {
+  Write("cached.json", kCachedScene);
+  const Outcome simulated = Run({"run", "cached.json", "--output", "sim/g.#.obj"});
+  ASSERT_EQ(simulated.status, 0) << simulated.err;
+  EXPECT_EQ(Files("cache/new"), (std::vector<std::string>{"g.1.grd", "g.2.grd", "g.3.grd"}));
   const Outcome played = Run({"run", "cached.json", "--set", "Mode=3", "--output", "play/g.#.obj"});
   ASSERT_EQ(played.status, 0) << played.err;
   for (const char* name : {"g.1.obj", "g.2.obj", "g.3.obj"}) {
     SCOPED_TRACE(name);
+    EXPECT_GT(ReadMesh(std::string("play/") + name).VertexCount(), 0u);
     EXPECT_EQ(ReadText(folder_ / "play" / name), ReadText(folder_ / "sim" / name));
   }
+}
+
+// A regular file where the cache folder should be: the meshes are still
+// written, but the run fails and says which cache files are missing.
+TEST_F(CliEndToEnd, CacheFilesThatCannotBeWrittenFailTheRun) {
+  Write("cached.json", kCachedScene);
+  Write("cache", "not a folder");
+  const Outcome outcome = Run({"run", "cached.json", "--output", "sim/g.#.obj"});
+  EXPECT_EQ(outcome.status, 1);
+  const std::string base = (folder_ / "cache/new/g").string();
+  EXPECT_NE(outcome.err.find(base + ".2.grd -> error."), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("error: " + base + ".%d.grd: the cache files of frames 1 to 3 are missing"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_EQ(Files("sim"), (std::vector<std::string>{"g.1.obj", "g.2.obj", "g.3.obj"}));
+  EXPECT_EQ(ReadText(folder_ / "cache"), "not a folder");
 }
 
 TEST_F(CliEndToEnd, DemoWritesBothPasses) {
