@@ -50,26 +50,24 @@ std::vector<MetaElement> LoadElements() {
 // N cells per axis, iso value 1, viscosity 0, grid space 0, model 1.
 std::unique_ptr<OperatorInstance> MakeInstance(int n, bool normals) {
   auto in = std::make_unique<OperatorInstance>();
-  in->fullName = L"bench.polymsh.GlomoraGeometry.Glomora";
-  in->resolution = Int3{n, n, n};
-  in->size = Float3{1, 1, 1};
+  in->settings.fullName = L"bench.polymsh.GlomoraGeometry.Glomora";
+  in->settings.resolution = Int3{n, n, n};
+  in->settings.size = Float3{1, 1, 1};
   const float cell = 1.0f / static_cast<float>(n);
-  in->cellSize = Float3{cell, cell, cell};
-  in->inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
-  in->halfSize = Float3{0.5f, 0.5f, 0.5f};
-  in->isovalue = 1.0f;
-  in->inverseIsovalue = 1.0f;
-  in->viscosityFactor = 1.0f;
-  in->gridSpace = 0;
-  in->blendingModel = 1;
-  in->polygonization = 0;
-  in->userNormals = normals;
-  in->normalsOrUv = normals;
-  in->volumeScale = 1.0f;
-  in->startFrame = 1;
-  in->evalFrame = 2;
-  in->gridPolygonizer.owner = in.get();
-  in->gridPolygonizer.cubeTable = &in->cubeTable;
+  in->settings.cellSize = Float3{cell, cell, cell};
+  in->settings.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+  in->settings.halfSize = Float3{0.5f, 0.5f, 0.5f};
+  in->settings.isovalue = 1.0f;
+  in->settings.inverseIsovalue = 1.0f;
+  in->settings.viscosityFactor = 1.0f;
+  in->settings.gridSpace = 0;
+  in->settings.blendingModel = 1;
+  in->settings.polygonization = 0;
+  in->settings.userNormals = normals;
+  in->settings.normalsOrUv = normals;
+  in->settings.volumeScale = 1.0f;
+  in->settings.startFrame = 1;
+  in->settings.evalFrame = 2;
   return in;
 }
 
@@ -88,21 +86,21 @@ void BM_Extract(benchmark::State& state) {
     // A gradient to interpolate: the step's own, from the same elements.
     const std::vector<MetaElement> elements = LoadElements();
     const int32_t count = static_cast<int32_t>(elements.size());
-    grid.SimulateStep(elements.data(), count);
-  } else if (!grid.EnsureGrids()) {
+    grid.SimulateStep(in->settings, elements.data(), count);
+  } else if (!grid.EnsureGrids(in->settings)) {
     state.SkipWithError("lattices not allocated");
     return;
   }
   std::memcpy(grid.accumulatedField.Data(), field.data(), points * sizeof(float));
   for (auto _ : state) {
-    in->vertices.Clear();
-    in->polygons.Clear();
-    in->nodeValues.Clear();
-    grid.ExtractAndCache(in->vertices, in->polygons, in->nodeValues, in->writeCache);
-    benchmark::DoNotOptimize(in->polygons.GetArray());
+    in->mesh.vertices.Clear();
+    in->mesh.polygons.Clear();
+    in->mesh.nodeValues.Clear();
+    grid.ExtractAndCache(in->settings, in->cubeTable, in->mesh, in->writeCache);
+    benchmark::DoNotOptimize(in->mesh.polygons.GetArray());
   }
-  state.counters["vertices"] = in->vertices.GetCount();
-  state.counters["triangles"] = in->polygons.GetCount() / 4;
+  state.counters["vertices"] = in->mesh.vertices.GetCount();
+  state.counters["triangles"] = in->mesh.polygons.GetCount() / 4;
   state.counters["cubes_per_s"] = benchmark::Counter(static_cast<double>(n) * n * n, benchmark::Counter::kIsIterationInvariantRate);
 }
 
@@ -116,9 +114,9 @@ void BM_SimulateStep(benchmark::State& state) {
   }
   auto in = MakeInstance(n, normals);
   const int32_t count = static_cast<int32_t>(elements.size());
-  in->gridPolygonizer.SimulateStep(elements.data(), count);  // allocates
+  in->gridPolygonizer.SimulateStep(in->settings, elements.data(), count);  // allocates
   for (auto _ : state) {
-    in->gridPolygonizer.SimulateStep(elements.data(), count);
+    in->gridPolygonizer.SimulateStep(in->settings, elements.data(), count);
     benchmark::DoNotOptimize(in->gridPolygonizer.accumulatedField.Data());
   }
   state.counters["points_per_s"] = benchmark::Counter(static_cast<double>(n + 1) * (n + 1) * (n + 1),
@@ -129,7 +127,7 @@ void BM_LatticePass(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   auto in = MakeInstance(n, false);
   GridPolygonizer& grid = in->gridPolygonizer;
-  if (!grid.EnsureGrids()) {
+  if (!grid.EnsureGrids(in->settings)) {
     state.SkipWithError("lattices not allocated");
     return;
   }

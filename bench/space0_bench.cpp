@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 #include "glomora_rig.h"
@@ -86,7 +86,7 @@ bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setu
     return false;
   }
   setup.instance = FindInstance(L"surf.polymsh.GlomoraGeometry.Glomora");
-  if (setup.instance == nullptr || !setup.instance->gridReady || setup.instance->polygons.GetCount() == 0) {
+  if (setup.instance == nullptr || !setup.instance->gridPolygonizer.ready || setup.instance->mesh.polygons.GetCount() == 0) {
     state.SkipWithError("no surface after the first evaluation");
     return false;
   }
@@ -94,7 +94,7 @@ bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setu
 }
 
 void Counters(benchmark::State& state, const OperatorInstance& in, int n) {
-  state.counters["triangles"] = static_cast<double>(in.polygons.GetCount() / 4);
+  state.counters["triangles"] = static_cast<double>(in.mesh.polygons.GetCount() / 4);
   state.counters["points_per_s"] = benchmark::Counter(static_cast<double>(n + 1) * (n + 1) * (n + 1),
                                                       benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -107,7 +107,7 @@ void BM_Frame(benchmark::State& state) {
   for (auto _ : state) {
     setup.rig->Update(setup.nextFrame);
     setup.nextFrame += 1.0;
-    benchmark::DoNotOptimize(setup.instance->polygons.GetArray());
+    benchmark::DoNotOptimize(setup.instance->mesh.polygons.GetArray());
   }
   Counters(state, *setup.instance, n);
   setup.rig->Term();
@@ -121,7 +121,7 @@ void BM_Gather(benchmark::State& state) {
   const XSI::Operator op(setup.rig->op);
   for (auto _ : state) {
     int32_t count = 0;
-    std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, *setup.instance, op, true));
+    std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, setup.instance->settings, op, true));
     benchmark::DoNotOptimize(elements.get());
   }
   state.counters["elements_per_s"] =
@@ -136,10 +136,10 @@ void BM_Simulate(benchmark::State& state) {
   if (!MakeSetup(state, particles, n, state.range(2) != 0, setup)) return;
   OperatorInstance& in = *setup.instance;
   int32_t count = 0;
-  std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, in, XSI::Operator(setup.rig->op), true));
-  in.evalFrame = in.startFrame + 1;
+  std::unique_ptr<MetaElement, FreeDeleter> elements(GatherElements(count, in.settings, XSI::Operator(setup.rig->op), true));
+  in.settings.evalFrame = in.settings.startFrame + 1;
   for (auto _ : state) {
-    in.gridPolygonizer.SimulateStep(elements.get(), count);
+    in.gridPolygonizer.SimulateStep(in.settings, elements.get(), count);
     benchmark::DoNotOptimize(in.gridPolygonizer.accumulatedField.Data());
   }
   Counters(state, in, n);
@@ -153,11 +153,11 @@ void BM_Extract(benchmark::State& state) {
   if (!MakeSetup(state, particles, n, state.range(2) != 0, setup)) return;
   OperatorInstance& in = *setup.instance;
   for (auto _ : state) {
-    in.vertices.Clear();
-    in.polygons.Clear();
-    in.nodeValues.Clear();
-    in.gridPolygonizer.ExtractAndCache(in.vertices, in.polygons, in.nodeValues, in.writeCache);
-    benchmark::DoNotOptimize(in.polygons.GetArray());
+    in.mesh.vertices.Clear();
+    in.mesh.polygons.Clear();
+    in.mesh.nodeValues.Clear();
+    in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, in.mesh, in.writeCache);
+    benchmark::DoNotOptimize(in.mesh.polygons.GetArray());
   }
   Counters(state, in, n);
   setup.rig->Term();

@@ -59,17 +59,17 @@ std::vector<MetaElement> LoadElements(int count) {
 
 void Configure(OperatorInstance& in) {
   const float cell = 1.0f / 128.0f;
-  in.cellSize = Float3{cell, cell, cell};
-  in.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
-  in.isovalue = 1.0f;
-  in.inverseIsovalue = 1.0f;
-  in.blendingModel = 1;
-  in.jbAccuracy = 3 + 2;
-  in.jbSimple = false;
-  in.polygonization = 0;
-  in.userNormals = true;
-  in.uvSpace = false;
-  in.normalsOrUv = true;
+  in.settings.cellSize = Float3{cell, cell, cell};
+  in.settings.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+  in.settings.isovalue = 1.0f;
+  in.settings.inverseIsovalue = 1.0f;
+  in.settings.blendingModel = 1;
+  in.settings.bisectionHalvings = 3 + 2;
+  in.settings.jbSimple = false;
+  in.settings.polygonization = 0;
+  in.settings.userNormals = true;
+  in.settings.uvSpace = false;
+  in.settings.normalsOrUv = true;
 }
 
 // Forwards to a field and counts the calls, the cull boxes holding each query
@@ -118,7 +118,7 @@ class RecordingField final : public FieldFunction {
   const FieldFunction& inner_;
 };
 
-using Output = TrackerOutput;
+using Output = MeshArrays;
 
 // The elements of the benchmark's K (its argument); false, with the run
 // marked skipped, when the data file is missing.
@@ -137,7 +137,7 @@ void BM_Space1(benchmark::State& state) {
   Output out;
   for (auto _ : state) {
     out = Output();
-    const PolynomialField field(elements.data(), in.isovalue, elementCount);
+    const PolynomialField field(elements.data(), in.settings.isovalue, elementCount);
     RunTracker(in, field, elements, out);
     benchmark::DoNotOptimize(out.vertices.GetCount());
   }
@@ -151,7 +151,7 @@ void BM_Space1Counts(benchmark::State& state) {
   if (!LoadCase(state, elements)) return;
   OperatorInstance in;
   Configure(in);
-  const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
+  const PolynomialField field(elements.data(), in.settings.isovalue, static_cast<int32_t>(elements.size()));
   const CountingField counting(field);
   for (auto _ : state) {
     Output out;
@@ -171,7 +171,7 @@ void BM_Space1Evaluate(benchmark::State& state) {
   if (!LoadCase(state, elements)) return;
   OperatorInstance in;
   Configure(in);
-  const PolynomialField field(elements.data(), in.isovalue, static_cast<int32_t>(elements.size()));
+  const PolynomialField field(elements.data(), in.settings.isovalue, static_cast<int32_t>(elements.size()));
   const RecordingField recording(field);
   Output out;
   RunTracker(in, recording, elements, out);

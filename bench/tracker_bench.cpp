@@ -58,24 +58,24 @@ MetaElement Seed(Float3 centre, float radius) {
 }
 
 void Configure(OperatorInstance& in, float cell, int32_t polygonization, float isovalue) {
-  in.cellSize = Float3{cell, cell, cell};
-  in.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
-  in.jbAccuracy = 3 + 2;
-  in.polygonization = polygonization;
-  in.inverseIsovalue = 1.0f / isovalue;
-  in.jbSimple = false;
-  in.normalsOrUv = in.userNormals = polygonization != 10;
+  in.settings.cellSize = Float3{cell, cell, cell};
+  in.settings.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+  in.settings.bisectionHalvings = 3 + 2;
+  in.settings.polygonization = polygonization;
+  in.settings.inverseIsovalue = 1.0f / isovalue;
+  in.settings.jbSimple = false;
+  in.settings.normalsOrUv = in.settings.userNormals = polygonization != 10;
 }
 
-using Output = TrackerOutput;
+using Output = MeshArrays;
 
 void Track(benchmark::State& state, OperatorInstance& in, const FieldFunction& field,
            const std::vector<MetaElement>& elements, int32_t polygonization) {
-  const int32_t chosen = in.polygonization;
-  in.polygonization = 10;
+  const int32_t chosen = in.settings.polygonization;
+  in.settings.polygonization = 10;
   Output boxes;
   RunTracker(in, field, elements, boxes);
-  in.polygonization = chosen;
+  in.settings.polygonization = chosen;
   Output out;
   for (auto _ : state) {
     out = Output();
@@ -117,8 +117,8 @@ void BM_TrackToCeiling(benchmark::State& state) {
   const auto polygonization = static_cast<int32_t>(state.range(0));
   OperatorInstance in;
   Configure(in, 1.0f, polygonization, 0.5f);
-  in.jbSimple = true;
-  in.normalsOrUv = in.userNormals = false;
+  in.settings.jbSimple = true;
+  in.settings.normalsOrUv = in.settings.userNormals = false;
   const PlaneField field;
   const std::vector<MetaElement> elements = {Seed(Float3{0.1f, 0.1f, 0.0f}, 1.0f)};
   for (auto _ : state) {

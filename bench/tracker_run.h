@@ -9,15 +9,9 @@
 #include "front/operator_instance.h"
 #include "tracker/continuation_polygonizer.h"
 
-struct TrackerOutput {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeValues;
-};
 
 inline PolygonizeResult RunTracker(OperatorInstance& in, const FieldFunction& field,
-                                   const std::vector<MetaElement>& elements, TrackerOutput& out) {
-  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
+                                   const std::vector<MetaElement>& elements, MeshArrays& out) {
   const auto count = static_cast<int32_t>(elements.size());
-  return Polygonize(polygonizer, elements.data(), count, out.vertices, out.polygons, out.nodeValues);
+  return Polygonize(in.settings, in.cubeTable, field, elements.data(), count, out);
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "field/numeric.h"
+#include "base/numeric.h"
 #include "xsi_math.h"
 
 bool MakeElementRecord(const MetaElement& element, uint32_t slot, ElementRecord& record) {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "field/element_record.h"
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "scene/meta_element.h"
 
 class ElementTable {

@@ -40,15 +40,11 @@ XSI::CStatus Glomora_Update(XSI::UpdateContext& context, XSI::OutputPort& output
   } catch (const std::bad_alloc&) {
     // A host array could not grow: drop the partial result rather than hand
     // it on, and report the frame as empty.
-    instance->vertices.Clear();
-    instance->polygons.Clear();
-    instance->nodeValues.Clear();
-    instance->vertexCount = instance->polygonCount = instance->nodeValueCount = 0;
-    instance->resultValid = false;
+    instance->mesh.Clear();
     // The lattices may have advanced by frames that the frame bookkeeping
     // never recorded; stepping them again would simulate them twice.
     RestartSimulation(*instance);
-    XSI::Application().LogMessage(instance->fullName + L" (evaluation) -> not enough memory.", XSI::siInfoMsg);
+    XSI::Application().LogMessage(instance->settings.fullName + L" (evaluation) -> not enough memory.", XSI::siInfoMsg);
     return output.PutValue(XSI::CValue(XSI::LONG{0}));
   }
 }

@@ -10,7 +10,7 @@ RegistryEntry* head = nullptr;
 
 bool RegisterInstance(OperatorInstance* instance, const XSI::CString& operatorFullName) {
   for (const RegistryEntry* e = head; e; e = e->next) {
-    if (e->instance && e->instance->fullName == operatorFullName) return false;
+    if (e->instance && e->instance->settings.fullName == operatorFullName) return false;
   }
   auto* entry = new (std::nothrow) RegistryEntry{instance, head};
   if (!entry) return false;
@@ -32,7 +32,7 @@ void UnregisterInstance(const OperatorInstance* instance) {
 
 OperatorInstance* FindInstance(const XSI::CString& fullName) {
   for (const RegistryEntry* e = head; e; e = e->next) {
-    if (e->instance && e->instance->fullName == fullName) return e->instance;
+    if (e->instance && e->instance->settings.fullName == fullName) return e->instance;
   }
   return nullptr;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // InstanceRegistry: the process-wide list of registered OperatorInstance
-// records, keyed by each record's fullName (which follows the record: it is
+// records, keyed by each record's settings.fullName (which follows the record: it is
 // empty until the first evaluation). The transfer operators find the main
 // operator's record through it.
 

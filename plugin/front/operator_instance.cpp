@@ -1,8 +1,5 @@
 #include "front/operator_instance.h"
 
-OperatorInstance::OperatorInstance() {
-  BuildCubeTable(cubeTable);
-  gridPolygonizer.owner = this;
-}
+OperatorInstance::OperatorInstance() { BuildCubeTable(cubeTable); }
 
 OperatorInstance::~OperatorInstance() { ReleaseCubeTable(cubeTable); }

@@ -3,8 +3,6 @@
 #include <cfloat>
 #include <climits>
 
-#include "front/clock.h"
-#include "front/operator_instance.h"
 
 namespace {
 
@@ -35,77 +33,77 @@ bool IsForbiddenCharacter(wchar_t c) {
 
 }  // namespace
 
-void ReadParameters(OperatorInstance& in, const XSI::Operator& op) {
+void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& op) {
   const Reader read(op);
 
-  in.mute = read.Bool(L"Mute");
-  in.logTime = read.Bool(L"Log_time");
-  if (in.logTime && !in.mute) in.clockStart = ClockMs();
-  in.space = read.Long(L"Space");
-  in.polygonization = read.Long(L"Polygonization");
-  in.userNormals = read.Bool(L"User_normals");
-  in.uvSpace = read.Bool(L"UVspace");
-  in.normalsOrUv = in.userNormals || in.uvSpace;
-  in.gridSpace = read.Long(L"Grid_space");
-  in.mode = read.Long(L"Mode");
-  in.startFrame = read.Long(L"Start_frame");
-  in.blendingModel = read.Long(L"Blending_model");
-  in.container = read.Bool(L"Container");
-  in.size.x = read.Float(L"Size_X");
-  in.size.y = read.Float(L"Size_Y");
-  in.size.z = read.Float(L"Size_Z");
-  in.resolution.x = read.Long(L"Resolution_X");
-  in.resolution.y = read.Long(L"Resolution_Y");
-  in.resolution.z = read.Long(L"Resolution_Z");
+  settings.mute = read.Bool(L"Mute");
+  settings.logTime = read.Bool(L"Log_time");
+  if (settings.logTime && !settings.mute) clock.Start();
+  settings.space = read.Long(L"Space");
+  settings.polygonization = read.Long(L"Polygonization");
+  settings.userNormals = read.Bool(L"User_normals");
+  settings.uvSpace = read.Bool(L"UVspace");
+  settings.normalsOrUv = settings.userNormals || settings.uvSpace;
+  settings.gridSpace = read.Long(L"Grid_space");
+  settings.mode = read.Long(L"Mode");
+  settings.startFrame = read.Long(L"Start_frame");
+  settings.blendingModel = read.Long(L"Blending_model");
+  settings.container = read.Bool(L"Container");
+  settings.size.x = read.Float(L"Size_X");
+  settings.size.y = read.Float(L"Size_Y");
+  settings.size.z = read.Float(L"Size_Z");
+  settings.resolution.x = read.Long(L"Resolution_X");
+  settings.resolution.y = read.Long(L"Resolution_Y");
+  settings.resolution.z = read.Long(L"Resolution_Z");
 
-  in.inverseResolution.x = 1.0f / static_cast<float>(in.resolution.x);
-  in.inverseResolution.y = 1.0f / static_cast<float>(in.resolution.y);
-  in.inverseResolution.z = 1.0f / static_cast<float>(in.resolution.z);
-  if (in.space == 0) {
-    in.cellSize.x = in.size.x / static_cast<float>(in.resolution.x);
-    in.cellSize.y = in.size.y / static_cast<float>(in.resolution.y);
-    in.cellSize.z = in.size.z / static_cast<float>(in.resolution.z);
-  } else if (in.space == 1) {
+  settings.inverseResolution.x = 1.0f / static_cast<float>(settings.resolution.x);
+  settings.inverseResolution.y = 1.0f / static_cast<float>(settings.resolution.y);
+  settings.inverseResolution.z = 1.0f / static_cast<float>(settings.resolution.z);
+  if (settings.space == Space::kVoxelGrid) {
+    settings.cellSize.x = settings.size.x / static_cast<float>(settings.resolution.x);
+    settings.cellSize.y = settings.size.y / static_cast<float>(settings.resolution.y);
+    settings.cellSize.z = settings.size.z / static_cast<float>(settings.resolution.z);
+  } else if (settings.space == Space::kContinuation) {
     const float voxel = read.Float(L"JB_voxelsize");
-    in.cellSize = Float3{voxel, voxel, voxel};
+    settings.cellSize = Float3{voxel, voxel, voxel};
   }
-  in.inverseCellSize.x = 1.0f / in.cellSize.x;
-  in.inverseCellSize.y = 1.0f / in.cellSize.y;
-  in.inverseCellSize.z = 1.0f / in.cellSize.z;
-  in.halfSize.x = in.size.x * 0.5f;
-  in.halfSize.y = in.size.y * 0.5f;
-  in.halfSize.z = in.size.z * 0.5f;
+  settings.inverseCellSize.x = 1.0f / settings.cellSize.x;
+  settings.inverseCellSize.y = 1.0f / settings.cellSize.y;
+  settings.inverseCellSize.z = 1.0f / settings.cellSize.z;
+  settings.halfSize.x = settings.size.x * 0.5f;
+  settings.halfSize.y = settings.size.y * 0.5f;
+  settings.halfSize.z = settings.size.z * 0.5f;
 
   // Stored plus 2, saturating instead of overflowing at the top of the range.
   const int32_t accuracy = read.Long(L"JB_accuracy");
-  in.jbAccuracy = accuracy > INT32_MAX - 2 ? INT32_MAX : accuracy + 2;
-  in.jbSimple = read.Bool(L"JB_simple");
+  settings.bisectionHalvings = accuracy > INT32_MAX - 2 ? INT32_MAX : accuracy + 2;
+  settings.jbSimple = read.Bool(L"JB_simple");
 
-  in.smoothActive = read.Bool(L"Geometry_smooth_active");
-  in.smoothStrength = read.Float(L"Geometry_smooth_strength");
-  if (in.smoothStrength < kSwitchOffBelow) in.smoothActive = false;
-  in.degenerateActive = read.Bool(L"Geometry_degenerate_active");
-  in.degenerateTolerance = read.Float(L"Geometry_degenerate_tolerance");
-  if (in.degenerateTolerance < kSwitchOffBelow) in.degenerateActive = false;
-  in.preserveBoundary = read.Bool(L"Geometry_preserve_boundary");
-  if (!in.smoothActive && !in.degenerateActive) in.preserveBoundary = false;
+  settings.smoothActive = read.Bool(L"Geometry_smooth_active");
+  settings.smoothStrength = read.Float(L"Geometry_smooth_strength");
+  if (settings.smoothStrength < kSwitchOffBelow) settings.smoothActive = false;
+  settings.degenerateActive = read.Bool(L"Geometry_degenerate_active");
+  settings.degenerateTolerance = read.Float(L"Geometry_degenerate_tolerance");
+  if (settings.degenerateTolerance < kSwitchOffBelow) settings.degenerateActive = false;
+  settings.preserveBoundary = read.Bool(L"Geometry_preserve_boundary");
+  if (!settings.smoothActive && !settings.degenerateActive) settings.preserveBoundary = false;
 
-  in.volumeHyperbolic = read.Bool(L"Optimization_volume_hyperbolic");
-  in.volumeExponential = read.Bool(L"Optimization_volume_exponential");
-  in.volumeScale = read.Float(L"Optimization_volume_scale");
-  if (in.polygonization == 10) {
+  settings.volumeHyperbolic = read.Bool(L"Optimization_volume_hyperbolic");
+  settings.volumeExponential = read.Bool(L"Optimization_volume_exponential");
+  settings.volumeScale = read.Float(L"Optimization_volume_scale");
+  if (settings.polygonization == Polygonization::kBoxes) {
     // Boxes carry no normals and are not post-processed.
-    in.userNormals = false;
-    in.uvSpace = false;
-    in.normalsOrUv = false;
-    in.degenerateActive = false;
-    in.smoothActive = false;
+    settings.userNormals = false;
+    settings.uvSpace = false;
+    settings.normalsOrUv = false;
+    settings.degenerateActive = false;
+    settings.smoothActive = false;
   }
 
-  in.cacheUsable = false;
-  if (in.mode > 1) {
-    in.cacheFileBase = read.String(L"Cache_filename");
-    in.cacheUsable = ApplyCacheFileNameRule(in.cacheFileBase);
+  settings.cacheUsable = false;
+  if (settings.mode >= Mode::kWriteCache) {
+    settings.cacheFileBase = read.String(L"Cache_filename");
+    settings.cacheUsable = ApplyCacheFileNameRule(settings.cacheFileBase);
   }
 }
 

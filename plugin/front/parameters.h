@@ -2,16 +2,16 @@
 // The main operator's 29 operator-level parameters, read by name at the start
 // of every evaluation, and the settings derived from them.
 
+#include "base/clock.h"
+#include "base/settings.h"
 #include "xsi_operator.h"
 #include "xsi_string.h"
 
-struct OperatorInstance;
-
 // Reads every parameter at the current time, in the fixed reading order, into
-// the instance, applying the derived settings and forcing rules as it goes
-// (timing start, normalsOrUv, cell sizes, JB_accuracy + 2, smoothing and
-// degenerate switches, boundary preservation, polygonization 10, cache name).
-void ReadParameters(OperatorInstance& instance, const XSI::Operator& op);
+// the settings, applying the derived settings and forcing rules as it goes
+// (the clock's start when timing, normalsOrUv, cell sizes, JB_accuracy + 2,
+// smoothing and degenerate switches, boundary preservation, boxes, cache name).
+void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& op);
 
 // The cache file name rule: rewrites `name` in place to directory + base name
 // ("D:/sim/blob.0012.grd" -> "D:\sim\blob") and returns true, or empties it and

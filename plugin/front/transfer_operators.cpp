@@ -15,7 +15,19 @@
 
 namespace {
 
-using Writer = void (*)(OperatorInstance&, XSI::CStatus&, XSI::UpdateContext&, XSI::OutputPort&);
+using Writer = XSI::CStatus (*)(OperatorInstance&, XSI::UpdateContext&, XSI::OutputPort&);
+
+XSI::CStatus MeshWriter(OperatorInstance& instance, XSI::UpdateContext& context, XSI::OutputPort& output) {
+  return WriteMesh(instance.settings, instance.mesh, instance.clock, context, output);
+}
+
+XSI::CStatus NormalsWriter(OperatorInstance& instance, XSI::UpdateContext& context, XSI::OutputPort& output) {
+  return WriteNormals(instance.settings, instance.mesh, instance.clock, context, output);
+}
+
+XSI::CStatus UVWriter(OperatorInstance& instance, XSI::UpdateContext& context, XSI::OutputPort& output) {
+  return WriteUVs(instance.settings, instance.mesh, instance.clock, context, output);
+}
 
 // Replaces the first occurrence of `segment` in `name`; false when there is none.
 bool ReplaceFirst(XSI::CString& name, const XSI::CString& segment, const XSI::CString& replacement) {
@@ -37,11 +49,10 @@ XSI::CStatus Transfer(XSI::UpdateContext& context, XSI::OutputPort& output, XSI:
   if (startName.IsEmpty() || !ReplaceFirst(startName, segment, replacement)) return XSI::CStatus::OK;
   OperatorInstance* instance = FindInstance(startName);
   if (!instance) return XSI::CStatus::OK;
-  XSI::CStatus status;
   try {
-    writer(*instance, status, context, output);
+    writer(*instance, context, output);
   } catch (const std::bad_alloc&) {
-    XSI::Application().LogMessage(instance->fullName + L" -> " + output.GetName() + L" -> error.", XSI::siInfoMsg);
+    XSI::Application().LogMessage(instance->settings.fullName + L" -> " + output.GetName() + L" -> error.", XSI::siInfoMsg);
   }
   return XSI::CStatus::OK;  // a writer's failure is logged by the writer, not returned
 }
@@ -51,19 +62,19 @@ XSI::CStatus Transfer(XSI::UpdateContext& context, XSI::OutputPort& output, XSI:
 XSI::CStatus GlomoraGeometrySet_Update(XSI::UpdateContext& context, XSI::OutputPort& output) {
   if (output.GetName() != L"Outpolymsh") return XSI::CStatus::OK;
   return Transfer(context, output, context.GetOperator().GetFullName(), L".GlomoraGeometrySet",
-                  L".GlomoraGeometry.Glomora", WriteMesh);
+                  L".GlomoraGeometry.Glomora", MeshWriter);
 }
 
 XSI::CStatus GlomoraNormalsSet_Update(XSI::UpdateContext& context, XSI::OutputPort& output) {
   if (output.GetName() != L"OutUser_Normal_Property") return XSI::CStatus::OK;
   return Transfer(context, output, InputMeshName(context), L".polymsh", L".polymsh.GlomoraGeometry.Glomora",
-                  WriteNormals);
+                  NormalsWriter);
 }
 
 XSI::CStatus GlomoraUVspaceSet_Update(XSI::UpdateContext& context, XSI::OutputPort& output) {
   if (output.GetName() != L"OutTexture_Projection") return XSI::CStatus::OK;
   return Transfer(context, output, InputMeshName(context), L".polymsh", L".polymsh.GlomoraGeometry.Glomora",
-                  WriteUVs);
+                  UVWriter);
 }
 
 XSI::CStatus GlomoraGeometryDummy_Update(XSI::UpdateContext&, XSI::OutputPort&) { return XSI::CStatus::OK; }

@@ -17,8 +17,8 @@
 #include <new>
 #include <string>
 
-#include "front/operator_instance.h"
-#include "grid/grid_polygonizer.h"
+#include "grid/grid_cache.h"
+
 #include "xsi_application.h"
 #include "xsi_value.h"
 
@@ -31,8 +31,8 @@ constexpr size_t kChunkBytes = 1 << 16;  // block size of the array reads and wr
 
 // The frame's cache file name, separators turned into "/": the name this
 // system's file layer opens and the one a failed write is logged with.
-XSI::CString CacheFileName(const OperatorInstance& in) {
-  const XSI::CString name = in.cacheFileBase + L"." + XSI::CValue(static_cast<XSI::LONG>(in.evalFrame)).GetAsText() + L".grd";
+XSI::CString CacheFileName(const Settings& settings) {
+  const XSI::CString name = settings.cacheFileBase + L"." + XSI::CValue(static_cast<XSI::LONG>(settings.evalFrame)).GetAsText() + L".grd";
   std::wstring text = name.GetWideString();
   for (wchar_t& c : text) {
     if (c == L'\\') c = L'/';
@@ -41,7 +41,7 @@ XSI::CString CacheFileName(const OperatorInstance& in) {
 }
 
 // UTF-8 path of the frame's cache file.
-std::string CacheFilePath(const OperatorInstance& in) { return CacheFileName(in).GetAsciiString(); }
+std::string CacheFilePath(const Settings& settings) { return CacheFileName(settings).GetAsciiString(); }
 
 void PutInt32(unsigned char* out, int32_t value) {
   const auto u = static_cast<uint32_t>(value);
@@ -109,8 +109,10 @@ bool ReadRecords(std::FILE* file, size_t count, size_t recordBytes, Get&& get) {
   return true;
 }
 
-bool WriteFile(std::FILE* file, const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
-               const XSI::CDoubleArray& nodeValues) {
+bool WriteFile(std::FILE* file, const MeshArrays& mesh) {
+  const XSI::MATH::CVector3Array& vertices = mesh.vertices;
+  const XSI::CLongArray& polygons = mesh.polygons;
+  const XSI::CDoubleArray& nodeValues = mesh.nodeValues;
   unsigned char header[kHeaderBytes];
   std::memcpy(header, kCacheSignature, 16);
   PutInt32(header + 16, vertices.GetCount());
@@ -133,41 +135,31 @@ bool WriteFile(std::FILE* file, const XSI::MATH::CVector3Array& vertices, const 
   return written && std::fflush(file) == 0 && std::ferror(file) == 0;
 }
 
-void ClearArrays(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues) {
-  vertices.Clear();
-  polygons.Clear();
-  nodeValues.Clear();
-}
-
 }  // namespace
 
-bool GridPolygonizer::WriteGridCache(const XSI::MATH::CVector3Array& vertices, const XSI::CLongArray& polygons,
-                                     const XSI::CDoubleArray& nodeValues) {
-  const OperatorInstance& in = *owner;
-  if (!in.cacheUsable) return true;
-  const XSI::CString name = CacheFileName(in);
+bool WriteGridCache(const Settings& settings, const MeshArrays& mesh) {
+  if (!settings.cacheUsable) return true;
+  const XSI::CString name = CacheFileName(settings);
   const std::string path = name.GetAsciiString();
   // The frame's file is replaced only by a complete one: write beside it,
   // then rename over it (atomic within a folder).
   const std::string partial = path + ".partial";
   bool saved = false;
   if (std::FILE* file = std::fopen(partial.c_str(), "wb")) {
-    const bool written = WriteFile(file, vertices, polygons, nodeValues);
+    const bool written = WriteFile(file, mesh);
     const bool closed = std::fclose(file) == 0;
     saved = written && closed && std::rename(partial.c_str(), path.c_str()) == 0;
     if (!saved) std::remove(partial.c_str());
   }
   // A frame missing from the cache shows only when it is played back, maybe
   // much later: say so now, in the form of any other failed write.
-  if (!saved) XSI::Application().LogMessage(in.fullName + L" -> " + name + L" -> error.", XSI::siInfoMsg);
+  if (!saved) XSI::Application().LogMessage(settings.fullName + L" -> " + name + L" -> error.", XSI::siInfoMsg);
   return saved;
 }
 
-void GridPolygonizer::ReadGridCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,
-                                    XSI::CDoubleArray& nodeValues) {
-  const OperatorInstance& in = *owner;
-  if (in.mode != 3 || !in.cacheUsable) return;
-  std::FILE* file = std::fopen(CacheFilePath(in).c_str(), "rb");
+void ReadGridCache(const Settings& settings, MeshArrays& mesh) {
+  if (settings.mode != Mode::kReadCache || !settings.cacheUsable) return;
+  std::FILE* file = std::fopen(CacheFilePath(settings).c_str(), "rb");
   if (file == nullptr) return;
 
   // 1) signature: anything else is not this kind of file, left alone
@@ -194,12 +186,15 @@ void GridPolygonizer::ReadGridCache(XSI::MATH::CVector3Array& vertices, XSI::CLo
                std::fseek(file, static_cast<long>(kHeaderBytes), SEEK_SET) == 0;
   }
   if (!complete) {
-    ClearArrays(vertices, polygons, nodeValues);
+    mesh.Clear();
     std::fclose(file);
     return;
   }
 
   // 3) the three arrays
+  XSI::MATH::CVector3Array& vertices = mesh.vertices;
+  XSI::CLongArray& polygons = mesh.polygons;
+  XSI::CDoubleArray& nodeValues = mesh.nodeValues;
   try {
     vertices.Resize(v);
     polygons.Resize(l);
@@ -217,6 +212,6 @@ void GridPolygonizer::ReadGridCache(XSI::MATH::CVector3Array& vertices, XSI::CLo
   } catch (const std::bad_alloc&) {
     complete = false;
   }
-  if (!complete) ClearArrays(vertices, polygons, nodeValues);
+  if (!complete) mesh.Clear();
   std::fclose(file);
 }

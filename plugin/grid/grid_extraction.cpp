@@ -20,10 +20,9 @@
 #include <cmath>
 #include <new>
 
-#include "front/operator_instance.h"
-#include "grid/box_emitter.h"
+#include "cubes/box_emitter.h"
+#include "cubes/tetrahedra.h"
 #include "grid/grid_polygonizer.h"
-#include "tracker/tetrahedra.h"
 #include "xsi_application.h"
 
 #if defined(__SSE2__)
@@ -149,18 +148,19 @@ constexpr size_t kPrefetchAhead = 16;
 
 class GridExtraction {
  public:
-  GridExtraction(GridPolygonizer& grid, const OperatorInstance& in, XSI::MATH::CVector3Array& vertices,
-                 XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues)
-      : grid_(grid),
-        in_(in),
-        vertices_(vertices),
-        polygons_(polygons),
-        nodeValues_(nodeValues),
-        field_(grid.accumulatedField.Data()),
-        normals_(grid.accumulatedNormals.Data()),
-        nx_(grid.accumulatedField.Nx()),
-        ny_(grid.accumulatedField.Ny()),
-        nz_(grid.accumulatedField.Nz()),
+  GridExtraction(const Settings& settings, const CubeTable& cubeTable, const VoxelGrid& field,
+                 const VoxelNormalGrid& normals, ExtractionScratch& scratch, MeshArrays& mesh)
+      : settings_(settings),
+        cubeTable_(cubeTable),
+        scratch_(scratch),
+        vertices_(mesh.vertices),
+        polygons_(mesh.polygons),
+        nodeValues_(mesh.nodeValues),
+        field_(field.Data()),
+        normals_(normals.Data()),
+        nx_(field.Nx()),
+        ny_(field.Ny()),
+        nz_(field.Nz()),
         words_((nz_ + 63) / 64),
         planePoints_(static_cast<size_t>(ny_) * static_cast<size_t>(nz_)) {}
 
@@ -187,7 +187,7 @@ class GridExtraction {
     for (size_t offset : {size_t{0}, static_cast<size_t>(nz_)}) {
       __builtin_prefetch(field_ + base + offset);
       __builtin_prefetch(field_ + base + planePoints_ + offset);
-      if (in_.normalsOrUv) {
+      if (settings_.normalsOrUv) {
         __builtin_prefetch(normals_ + 3 * (base + offset));
         __builtin_prefetch(normals_ + 3 * (base + offset) + 5);
         __builtin_prefetch(normals_ + 3 * (base + planePoints_ + offset));
@@ -201,8 +201,9 @@ class GridExtraction {
     }
   }
 
-  GridPolygonizer& grid_;
-  const OperatorInstance& in_;
+  const Settings& settings_;
+  const CubeTable& cubeTable_;
+  ExtractionScratch& scratch_;
   XSI::MATH::CVector3Array& vertices_;
   XSI::CLongArray& polygons_;
   XSI::CDoubleArray& nodeValues_;
@@ -225,21 +226,23 @@ class GridExtraction {
 };
 
 void GridExtraction::Run() {
-  const int32_t mode = in_.polygonization;
-  if (mode != 0 && mode != 1 && mode != 10) return;  // no cube emits anything
-  const float iso = in_.isovalue;
+  const int32_t mode = settings_.polygonization;
+  if (mode != Polygonization::kCubeTable && mode != Polygonization::kTetrahedra && mode != Polygonization::kBoxes) {
+    return;  // no cube emits anything
+  }
+  const float iso = settings_.isovalue;
 
   // 1) scratch: the sign bits of two planes, the edge tables of a slab. Every
   //    entry starts below any valid vertex index.
-  std::vector<uint64_t>& signs = grid_.planeSigns;
+  std::vector<uint64_t>& signs = scratch_.planeSigns;
   signs.assign(2 * static_cast<size_t>(ny_) * static_cast<size_t>(words_), 0);
-  std::vector<int32_t>& edges = grid_.edgeVertices;
-  if (mode == 10) {
+  std::vector<int32_t>& edges = scratch_.edgeVertices;
+  if (mode == Polygonization::kBoxes) {
     edges.clear();
   } else {
     // Records: plane (k, j[, yz]), between the planes (i[, xy, xz, body]).
-    const size_t planeStride = mode == 0 ? 2 : 3;
-    const size_t crossStride = mode == 0 ? 1 : 4;
+    const size_t planeStride = mode == Polygonization::kCubeTable ? 2 : 3;
+    const size_t crossStride = mode == Polygonization::kCubeTable ? 1 : 4;
     edges.assign((2 * planeStride + crossStride) * planePoints_, -1);
     int32_t* low = edges.data();
     int32_t* high = low + planeStride * planePoints_;
@@ -275,7 +278,7 @@ void GridExtraction::Run() {
     for (int32_t j = 0; j < ny_; ++j) {
       ComputeRowSigns(highPlane + static_cast<size_t>(j) * nz_, nz_, iso, highSigns + static_cast<size_t>(j) * words_);
     }
-    std::vector<int32_t>& crossed = grid_.crossedCubes;
+    std::vector<int32_t>& crossed = scratch_.crossedCubes;
     crossed.clear();
     for (int32_t j = 0; j + 1 < ny_; ++j) {
       const uint64_t* rowA = lowSigns + static_cast<size_t>(j) * words_;  // corners 0, 1
@@ -313,9 +316,9 @@ void GridExtraction::Run() {
       k_ = crossed[3 * c + 1];
       base_ = static_cast<size_t>(i) * planePoints_ + static_cast<size_t>(j_) * nz_ + static_cast<size_t>(k_);
       const auto caseIndex = static_cast<unsigned>(crossed[3 * c + 2]);
-      if (mode == 0) {
+      if (mode == Polygonization::kCubeTable) {
         PolygonizeCube(caseIndex);
-      } else if (mode == 1) {
+      } else if (mode == Polygonization::kTetrahedra) {
         PolygonizeTetrahedra(caseIndex);
       } else {
         EmitCell();
@@ -323,7 +326,7 @@ void GridExtraction::Run() {
     }
     // Plane i + 1 becomes the low plane of the next slab.
     std::swap(lowSigns, highSigns);
-    if (mode != 10) {
+    if (mode != Polygonization::kBoxes) {
       std::swap(slots_[kLowK], slots_[kHighK]);
       std::swap(slots_[kLowJ], slots_[kHighJ]);
       std::swap(slots_[kLowYZ], slots_[kHighYZ]);
@@ -349,9 +352,9 @@ int32_t GridExtraction::MakeVertex(int a, int b) {
   const float fb = field_[pb];
   // Nearly equal values would divide by a tiny difference and put the vertex
   // anywhere along (or off) the edge; the midpoint is as good as any there.
-  const float t = NearlyEqual(fa, fb) ? 0.5f : (in_.isovalue - fa) / (fb - fa);
+  const float t = NearlyEqual(fa, fb) ? 0.5f : (settings_.isovalue - fa) / (fb - fa);
   const float s = 1.0f - t;
-  const Float3& cell = in_.cellSize;
+  const Float3& cell = settings_.cellSize;
   const float ax = static_cast<float>(i_ + ((a >> 2) & 1)) * cell.x;
   const float ay = static_cast<float>(j_ + ((a >> 1) & 1)) * cell.y;
   const float az = static_cast<float>(k_ + (a & 1)) * cell.z;
@@ -361,23 +364,14 @@ int32_t GridExtraction::MakeVertex(int a, int b) {
   const float px = s * ax + t * bx;
   const float py = s * ay + t * by;
   const float pz = s * az + t * bz;
-  vertices_.Add(XSI::MATH::CVector3(px - in_.halfSize.x, py - in_.halfSize.y, pz - in_.halfSize.z));
-  if (in_.normalsOrUv) {
+  vertices_.Add(XSI::MATH::CVector3(px - settings_.halfSize.x, py - settings_.halfSize.y, pz - settings_.halfSize.z));
+  if (settings_.normalsOrUv) {
     const float* na = normals_ + pa * 3;
     const float* nb = normals_ + pb * 3;
     float nx = s * na[0] + t * nb[0];
     float ny = s * na[1] + t * nb[1];
     float nz = s * na[2] + t * nb[2];
-    if (in_.uvSpace) {
-      // Scaled so that the dominant component is +1 or -1. A zero vector has
-      // no dominant component and stays zero.
-      const float m = std::max(std::max(std::fabs(nx), std::fabs(ny)), std::fabs(nz));
-      if (m != 0.0f) {
-        nx = nx / m;
-        ny = ny / m;
-        nz = nz / m;
-      }
-    }
+    if (settings_.uvSpace) ScaleToDominantUnit(nx, ny, nz);
     nodeValues_.Add(nx);
     nodeValues_.Add(ny);
     nodeValues_.Add(nz);
@@ -387,7 +381,7 @@ int32_t GridExtraction::MakeVertex(int a, int b) {
 
 // Cube-table polygons, each fanned from its first vertex.
 void GridExtraction::PolygonizeCube(unsigned caseIndex) {
-  const CubeCase& c = grid_.cubeTable->cases[caseIndex];
+  const CubeCase& c = cubeTable_.cases[caseIndex];
   for (int32_t p = 0; p < c.polygonCount; ++p) {
     const CubePolygon& polygon = c.polygons[p];
     int32_t apex = 0;
@@ -414,8 +408,8 @@ void GridExtraction::PolygonizeTetrahedra(unsigned caseIndex) {
 
 // One solid cell of the cube's size at the cube's centre.
 void GridExtraction::EmitCell() {
-  const Float3& cell = in_.cellSize;
-  const Float3& half = in_.halfSize;
+  const Float3& cell = settings_.cellSize;
+  const Float3& half = settings_.halfSize;
   const Float3 centre{static_cast<float>(i_) * cell.x - half.x + 0.5f * cell.x,
                       static_cast<float>(j_) * cell.y - half.y + 0.5f * cell.y,
                       static_cast<float>(k_) * cell.z - half.z + 0.5f * cell.z};
@@ -424,29 +418,25 @@ void GridExtraction::EmitCell() {
 
 }  // namespace
 
-void GridPolygonizer::ExtractAndCache(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons,
-                                      XSI::CDoubleArray& nodeValues, const bool& writeCache) {
-  OperatorInstance& in = *owner;
+void GridPolygonizer::ExtractAndCache(const Settings& settings, const CubeTable& cubeTable, MeshArrays& mesh,
+                                      const bool& writeCache) {
   // Nothing to extract from lattices that are not in place for this
   // resolution (a failed allocation): no surface and no cache file, so a
   // good file of this frame is not replaced by an empty one.
-  const int64_t nx = static_cast<int64_t>(in.resolution.x) + 1;
-  const int64_t ny = static_cast<int64_t>(in.resolution.y) + 1;
-  const int64_t nz = static_cast<int64_t>(in.resolution.z) + 1;
-  if (!in.gridReady || nx > INT32_MAX || ny > INT32_MAX || nz > INT32_MAX) return;
+  const int64_t nx = static_cast<int64_t>(settings.resolution.x) + 1;
+  const int64_t ny = static_cast<int64_t>(settings.resolution.y) + 1;
+  const int64_t nz = static_cast<int64_t>(settings.resolution.z) + 1;
+  if (!ready || nx > INT32_MAX || ny > INT32_MAX || nz > INT32_MAX) return;
   const auto x = static_cast<int32_t>(nx), y = static_cast<int32_t>(ny), z = static_cast<int32_t>(nz);
   if (!accumulatedField.HasDimensions(x, y, z) || !accumulatedNormals.HasDimensions(x, y, z)) return;
-  if (in.polygonization == 0 && cubeTable == nullptr) return;
 
   try {
-    GridExtraction(*this, in, vertices, polygons, nodeValues).Run();
+    GridExtraction(settings, cubeTable, accumulatedField, accumulatedNormals, extractionScratch, mesh).Run();
   } catch (const std::bad_alloc&) {
-    vertices.Clear();
-    polygons.Clear();
-    nodeValues.Clear();
-    XSI::Application().LogMessage(in.fullName + L" Voxel grid surface -> not enough memory.", XSI::siInfoMsg);
+    mesh.Clear();
+    XSI::Application().LogMessage(settings.fullName + L" Voxel grid surface -> not enough memory.", XSI::siInfoMsg);
     return;
   }
 
-  if (writeCache && in.mode == 2 && in.cacheUsable) WriteGridCache(vertices, polygons, nodeValues);
+  if (writeCache && settings.mode == Mode::kWriteCache && settings.cacheUsable) WriteGridCache(settings, mesh);
 }

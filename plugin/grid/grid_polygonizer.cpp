@@ -2,13 +2,12 @@
 
 #include <new>
 
-#include "front/operator_instance.h"
 #include "xsi_application.h"
 
 namespace {
 
-void LogNoMemory(const OperatorInstance& owner, const wchar_t* message) {
-  XSI::Application().LogMessage(owner.fullName + message, XSI::siInfoMsg);
+void LogNoMemory(const Settings& settings, const wchar_t* message) {
+  XSI::Application().LogMessage(settings.fullName + message, XSI::siInfoMsg);
 }
 
 // resolution + 1 points on an axis, or 0 when that does not fit an int32 (a
@@ -30,12 +29,11 @@ void ResetSampledRows(GridPolygonizer& grid, int32_t nx, int32_t ny, int32_t nz)
 
 }  // namespace
 
-bool GridPolygonizer::EnsureGrids() {
-  OperatorInstance& in = *owner;
-  const Int3 res = in.resolution;
-  const bool changed = res.x != in.allocatedResolution.x || res.y != in.allocatedResolution.y ||
-                       res.z != in.allocatedResolution.z || !in.gridReady;
-  in.allocatedResolution = res;
+bool GridPolygonizer::EnsureGrids(const Settings& settings) {
+  const Int3 res = settings.resolution;
+  const bool changed = res.x != allocatedResolution.x || res.y != allocatedResolution.y ||
+                       res.z != allocatedResolution.z || !ready;
+  allocatedResolution = res;
 
   if (changed) {
     // A resolution of 0 or below, or one whose lattice does not fit, fails
@@ -43,30 +41,30 @@ bool GridPolygonizer::EnsureGrids() {
     const int32_t nx = res.x > 0 ? PointsOnAxis(res.x) : 0;
     const int32_t ny = res.y > 0 ? PointsOnAxis(res.y) : 0;
     const int32_t nz = res.z > 0 ? PointsOnAxis(res.z) : 0;
-    in.gridReady = false;
+    ready = false;
     if (!accumulatedField.Resize(nx, ny, nz)) {
-      LogNoMemory(in, L" Voxel grid 1 -> not enough memory.");
+      LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
       return false;
     }
     if (!sampledField.Resize(nx, ny, nz)) {
-      LogNoMemory(in, L" Voxel grid 2 -> not enough memory.");
+      LogNoMemory(settings, L" Voxel grid 2 -> not enough memory.");
       return false;
     }
     if (!accumulatedNormals.Resize(nx, ny, nz)) {
-      LogNoMemory(in, L" Voxel grid normals 1 -> not enough memory.");
+      LogNoMemory(settings, L" Voxel grid normals 1 -> not enough memory.");
       return false;
     }
     if (!sampledNormals.Resize(nx, ny, nz)) {
-      LogNoMemory(in, L" Voxel grid normals 2 -> not enough memory.");
+      LogNoMemory(settings, L" Voxel grid normals 2 -> not enough memory.");
       return false;
     }
     // The sampled lattices may be fresh and uninitialised: the next step
     // clears them whole.
     ResetSampledRows(*this, nx, ny, nz);
-    in.gridReady = true;
+    ready = true;
   }
 
-  if (in.evalFrame == in.startFrame || changed) {
+  if (settings.evalFrame == settings.startFrame || changed) {
     accumulatedField.Fill(0.0f);
     accumulatedNormals.Fill(Float3{0.0f, 0.0f, 0.0f});
   }

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "field/numeric.h"
-#include "front/allocation.h"
+#include "base/numeric.h"
+#include "base/allocation.h"
 
 template <int Components>
 class Lattice {

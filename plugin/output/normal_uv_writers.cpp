@@ -4,8 +4,6 @@
 #include <cmath>
 #include <cstdint>
 
-#include "front/clock.h"
-#include "front/operator_instance.h"
 #include "xsi_application.h"
 #include "xsi_value.h"
 
@@ -34,15 +32,15 @@ void ForEachPolygonNode(const XSI::CLongArray& polygons, Visit&& visit) {
 // The normal stored for vertex v, each component rounded to single precision.
 // False for vertices without a value: the filler triangle, the container
 // outline's box corners, or any index at or past nodeValueCount.
-bool NodeNormal(const OperatorInstance& instance, XSI::LONG v, float& x, float& y, float& z) {
-  const XSI::LONG held = instance.nodeValues.GetCount();
-  const int64_t usable = instance.nodeValueCount < held ? instance.nodeValueCount : held;
+bool NodeNormal(const MeshArrays& mesh, XSI::LONG v, float& x, float& y, float& z) {
+  const XSI::LONG held = mesh.nodeValues.GetCount();
+  const int64_t usable = mesh.nodeValueCount < held ? mesh.nodeValueCount : held;
   const int64_t first = 3 * static_cast<int64_t>(v);
   if (v < 0 || first + 3 > usable) return false;
   const XSI::LONG i = static_cast<XSI::LONG>(first);
-  x = static_cast<float>(instance.nodeValues[i]);
-  y = static_cast<float>(instance.nodeValues[i + 1]);
-  z = static_cast<float>(instance.nodeValues[i + 2]);
+  x = static_cast<float>(mesh.nodeValues[i]);
+  y = static_cast<float>(mesh.nodeValues[i + 1]);
+  z = static_cast<float>(mesh.nodeValues[i + 2]);
   return true;
 }
 
@@ -74,40 +72,33 @@ bool ProjectNormal(float x, float y, float z, float& u, float& v) {
 }
 
 // PutArray into the cluster property behind the output, with the error line on refusal.
-XSI::CStatus PutValues(const OperatorInstance& instance, XSI::OutputPort& output, const XSI::CString& portName,
+XSI::CStatus PutValues(const Settings& settings, XSI::OutputPort& output, const XSI::CString& portName,
                        const XSI::CDoubleArray& values) {
   XSI::ClusterProperty property(static_cast<XSI::CRef>(output.GetValue()));
   XSI::CClusterPropertyElementArray elements = property.GetElements();
   const XSI::CStatus status = elements.PutArray(values);
   if (status != XSI::CStatus::OK) {
-    XSI::Application().LogMessage(instance.fullName + L" -> " + portName + L" -> error.", XSI::siInfoMsg);
+    XSI::Application().LogMessage(settings.fullName + L" -> " + portName + L" -> error.", XSI::siInfoMsg);
   }
   return status;
 }
 
-void LogTiming(OperatorInstance& instance, const wchar_t* label) {
-  instance.clockEnd = ClockMs();
-  const XSI::CValue elapsed(static_cast<XSI::LONG>(instance.clockEnd - instance.clockStart));
-  XSI::Application().LogMessage(label + elapsed.GetAsText() + L" msec.", XSI::siInfoMsg);
-}
-
 }  // namespace
 
-void WriteNormals(OperatorInstance& instance, XSI::CStatus& status, XSI::UpdateContext& context,
-                  XSI::OutputPort& output) {
-  instance.clockStart = ClockMs();
-  status = XSI::CStatus::OK;
+XSI::CStatus WriteNormals(const Settings& settings, const MeshArrays& mesh, StageClock& clock,
+                          XSI::UpdateContext& context, XSI::OutputPort& output) {
+  clock.Start();
   const XSI::CString portName = output.GetName();
-  if (!instance.resultValid || portName != L"OutUser_Normal_Property" || instance.vertexCount <= 0) return;
+  if (!mesh.valid || portName != L"OutUser_Normal_Property" || mesh.vertexCount <= 0) return XSI::CStatus::OK;
 
   // 1) Build the values: three per polygon node of the mesh.
   XSI::CDoubleArray values;
-  if (instance.userNormals && instance.normalsOrUv && instance.nodeValueCount > 0) {
+  if (settings.userNormals && settings.normalsOrUv && mesh.nodeValueCount > 0) {
     // The polygonizer's vertex normals, rounded through float; zeros for nodes
     // of vertices that have none.
-    ForEachPolygonNode(instance.polygons, [&](XSI::LONG v) {
+    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG v) {
       float x, y, z;
-      if (NodeNormal(instance, v, x, y, z)) {
+      if (NodeNormal(mesh, v, x, y, z)) {
         AddTriple(values, x, y, z);
       } else {
         AddTriple(values, 0.0, 0.0, 0.0);
@@ -117,51 +108,55 @@ void WriteNormals(OperatorInstance& instance, XSI::CStatus& status, XSI::UpdateC
     // The host mesh's own node normals, read through this operator's input.
     const XSI::InputPort input(context.GetOperator().GetPort(L"Inpolymsh", L"GroupPolymsh", 0));
     const XSI::Primitive primitive(static_cast<XSI::CRef>(input.GetValue()));
-    const XSI::PolygonMesh mesh(primitive.GetGeometry(DBL_MAX));
-    NormalsFromMesh(instance, values, mesh.GetPolygons());
+    const XSI::PolygonMesh hostMesh(primitive.GetGeometry(DBL_MAX));
+    NormalsFromMesh(settings, values, hostMesh.GetPolygons());
   }
 
   // 2) Write, then report.
-  status = PutValues(instance, output, portName, values);
-  if (status != XSI::CStatus::OK) return;
-  if (instance.logTime && !instance.mute && instance.userNormals) LogTiming(instance, L"- Normals::Set(): ");
+  const XSI::CStatus status = PutValues(settings, output, portName, values);
+  if (status != XSI::CStatus::OK) return status;
+  if (settings.logTime && !settings.mute && settings.userNormals) LogTiming(L"- Normals::Set(): ", clock.Stop());
+  return XSI::CStatus::OK;
 }
 
-void WriteUVs(OperatorInstance& instance, XSI::CStatus& status, XSI::UpdateContext& /*context*/,
-              XSI::OutputPort& output) {
-  instance.clockStart = ClockMs();
-  status = XSI::CStatus::OK;
+XSI::CStatus WriteUVs(const Settings& settings, const MeshArrays& mesh, StageClock& clock,
+                      XSI::UpdateContext& /*context*/, XSI::OutputPort& output) {
+  clock.Start();
   const XSI::CString portName = output.GetName();
-  if (!instance.resultValid || portName != L"OutTexture_Projection" || instance.vertexCount <= 0) return;
+  if (!mesh.valid || portName != L"OutTexture_Projection" || mesh.vertexCount <= 0) return XSI::CStatus::OK;
 
   // 1) Build the values: three per polygon node of the mesh, (U, V, 1) where the
   //    node's vertex has a normal that projects to finite numbers, else zeros.
   XSI::CDoubleArray values;
-  if (instance.uvSpace && instance.normalsOrUv && instance.nodeValueCount > 0) {
-    ForEachPolygonNode(instance.polygons, [&](XSI::LONG vertex) {
+  if (settings.uvSpace && settings.normalsOrUv && mesh.nodeValueCount > 0) {
+    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG vertex) {
       float x, y, z, u, v;
-      if (NodeNormal(instance, vertex, x, y, z) && ProjectNormal(x, y, z, u, v)) {
+      if (NodeNormal(mesh, vertex, x, y, z) && ProjectNormal(x, y, z, u, v)) {
         AddTriple(values, u, v, 1.0);
       } else {
         AddTriple(values, 0.0, 0.0, 0.0);
       }
     });
   } else {
-    ForEachPolygonNode(instance.polygons, [&](XSI::LONG) { AddTriple(values, 0.0, 0.0, 0.0); });
+    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG) { AddTriple(values, 0.0, 0.0, 0.0); });
   }
 
   // 2) Write, then report.
-  status = PutValues(instance, output, portName, values);
-  if (status != XSI::CStatus::OK) return;
-  if (instance.logTime && !instance.mute && instance.uvSpace) LogTiming(instance, L"- UVspace::Set(): ");
+  const XSI::CStatus status = PutValues(settings, output, portName, values);
+  if (status != XSI::CStatus::OK) return status;
+  if (settings.logTime && !settings.mute && settings.uvSpace) LogTiming(L"- UVspace::Set(): ", clock.Stop());
+  return XSI::CStatus::OK;
 }
 
-void NormalsFromMesh(OperatorInstance& instance, XSI::CDoubleArray& values, const XSI::CPolygonFaceRefArray& polygons) {
+void NormalsFromMesh(const Settings& settings, XSI::CDoubleArray& values, const XSI::CPolygonFaceRefArray& polygons) {
   values.Clear();
-  const int32_t polygonization = instance.polygonization;
-  if (polygonization != 0 && polygonization != 1 && polygonization != 10) return;
+  const int32_t polygonization = settings.polygonization;
+  if (polygonization != Polygonization::kCubeTable && polygonization != Polygonization::kTetrahedra &&
+      polygonization != Polygonization::kBoxes) {
+    return;
+  }
 
-  if (polygonization != 10 && instance.uvSpace) {
+  if (polygonization != Polygonization::kBoxes && settings.uvSpace) {
     // The host's node normal array, copied into a pre-sized array.
     const XSI::MATH::CVector3Array normals = polygons.GetPolygonNodeNormalArray();
     const XSI::LONG count = normals.GetCount();

@@ -2,21 +2,20 @@
 
 #include <cassert>
 
-#include "front/operator_instance.h"
 
 namespace {
 
 // Tolerance length before the tolerance factor: the mean cell edge of the voxel
 // grid, or the continuation lattice's cube size; tetrahedral polygonization
 // makes edges about half as long.
-float ReferenceLength(const OperatorInstance& owner) {
+float ReferenceLength(const Settings& settings) {
   float reference = 0.0f;
-  if (owner.space == 0) {
-    reference = (owner.cellSize.y + owner.cellSize.x + owner.cellSize.z) * 0.33333334f;
-  } else if (owner.space == 1) {
-    reference = owner.cellSize.x;
+  if (settings.space == Space::kVoxelGrid) {
+    reference = (settings.cellSize.y + settings.cellSize.x + settings.cellSize.z) * 0.33333334f;
+  } else if (settings.space == Space::kContinuation) {
+    reference = settings.cellSize.x;
   }
-  if (owner.polygonization != 0) reference = reference * 0.5f;
+  if (settings.polygonization != Polygonization::kCubeTable) reference = reference * 0.5f;
   return reference;
 }
 
@@ -43,12 +42,12 @@ void RelaxEnd(const GeometryDataset& dataset, DatasetVertex* records, int32_t u,
 
 }  // namespace
 
-void RelaxDegenerateEdges(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
+void RelaxDegenerateEdges(const Settings& settings, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
                           [[maybe_unused]] const XSI::CLongArray& polygons, GeometryDataset& dataset) {
   if (!dataset.valid || !dataset.vertexRecords || !dataset.polygonRecords) return;
   assert(vertices.GetCount() == dataset.vertexCount && polygons.GetCount() / 4 == dataset.polygonCount);
 
-  const float tolerance = ReferenceLength(owner) * owner.degenerateTolerance;
+  const float tolerance = ReferenceLength(settings) * settings.degenerateTolerance;
   const float threshold = tolerance * tolerance;
   DatasetVertex* const records = dataset.vertexRecords.get();
   const DatasetPolygon* const triangles = dataset.polygonRecords.get();

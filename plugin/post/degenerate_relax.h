@@ -3,6 +3,7 @@
 // derived from the cell size: each end moves half-way toward the mean of its
 // neighbours. Positions only; the polygon description is never changed.
 
+#include "base/settings.h"
 #include "post/geometry_dataset.h"
 #include "xsi_arrays.h"
 #include "xsi_math.h"
@@ -20,8 +21,8 @@
 // partner of the last one in triangle and edge order) and adding the rest of
 // the end's neighbour list in list order; each end is evaluated once, so the
 // pass is linear whatever the valence. After all triangles every non-boundary vertex
-// takes its newPosition. Reads owner.space, cellSize, polygonization and
+// takes its newPosition. Reads settings.space, cellSize, polygonization and
 // degenerateTolerance. The counts come from the dataset, which was built from
 // the same vertices and polygons.
-void RelaxDegenerateEdges(OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices,
+void RelaxDegenerateEdges(const Settings& settings, const XSI::MATH::CVector3Array& vertices,
                           const XSI::CLongArray& polygons, GeometryDataset& dataset);

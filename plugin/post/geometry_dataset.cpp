@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "front/operator_instance.h"
 #include "xsi_application.h"
 
 namespace {
@@ -17,18 +16,17 @@ bool IsUsableTriangle(const XSI::LONG* group, int32_t vertexCount) {
          group[3] >= 0 && group[3] < vertexCount;
 }
 
-void LogOutOfMemory(const OperatorInstance& owner) {
-  XSI::Application().LogMessage(owner.fullName + L" (geometry dataset) -> not enough memory.", XSI::siInfoMsg);
+void LogOutOfMemory(const Settings& settings) {
+  XSI::Application().LogMessage(settings.fullName + L" (geometry dataset) -> not enough memory.", XSI::siInfoMsg);
 }
 
 }  // namespace
 
 void ResetDataset(GeometryDataset& dataset) { dataset = GeometryDataset(); }
 
-void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices,
+void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI::MATH::CVector3Array& vertices,
                   const XSI::CLongArray& polygons) {
   dataset = GeometryDataset();
-  dataset.owner = &owner;
   dataset.vertexCount = vertices.GetCount();
   dataset.polygonCount = polygons.GetCount() / 4;
   const int32_t vertexCount = dataset.vertexCount;
@@ -40,7 +38,7 @@ void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::
     dataset.polygonRecords.reset();
     dataset.neighbourEntries.reset();
     dataset.valid = false;
-    LogOutOfMemory(owner);
+    LogOutOfMemory(settings);
   };
 
   // 1) vertex records; firstNeighbour counts list slots until step 3
@@ -68,7 +66,7 @@ void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::
   dataset.triangleCount = triangleCount;
 
   // 3) polygon records, the list pool and the scratch
-  if (owner.degenerateActive) {
+  if (settings.degenerateActive) {
     dataset.polygonRecords = TryAllocateArray<DatasetPolygon>(static_cast<size_t>(triangleCount));
     if (!dataset.polygonRecords) return fail();
   }
@@ -136,7 +134,7 @@ void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::
   }
 
   // 7) boundary: an edge met only once
-  if (owner.preserveBoundary) {
+  if (settings.preserveBoundary) {
     for (int32_t u = 0; u < vertexCount; ++u) {
       DatasetVertex& r = records[u];
       const NeighbourEntry* const list = pool + r.firstNeighbour;

@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <memory>
 
-#include "field/numeric.h"
-#include "front/allocation.h"
+#include "base/allocation.h"
+#include "base/numeric.h"
+#include "base/settings.h"
 #include "xsi_arrays.h"
 #include "xsi_math.h"
-
-struct OperatorInstance;
 
 struct NeighbourEntry {
   int32_t vertex;  // the neighbour's index
@@ -46,7 +45,6 @@ struct GeometryDataset {
   // Pool holding every vertex's neighbour list (see DatasetVertex); the lists
   // leave unused gaps between them. null when not built.
   std::unique_ptr<NeighbourEntry[], FreeDeleter> neighbourEntries;
-  OperatorInstance* owner = nullptr;
   int32_t vertexCount = 0;    // entries of the vertex array
   int32_t polygonCount = 0;   // entries of the polygon description / 4 (whole groups of four)
   int32_t triangleCount = 0;  // groups of four that are usable triangles (count entry 3, indices in range)
@@ -66,15 +64,15 @@ void ResetDataset(GeometryDataset& dataset);
 // an index out of range) is skipped whole and contributes nothing. A triangle
 // adds, in this order, b then c to a's list, a then c to b's list, a then b to
 // c's list; adding a vertex already present sets its shared flag, otherwise it
-// goes to the front. With owner.preserveBoundary a vertex is a boundary vertex
+// goes to the front. With settings.preserveBoundary a vertex is a boundary vertex
 // when one of its entries is not shared. Polygon records are built only with
-// owner.degenerateActive.
+// settings.degenerateActive.
 //
 // Linear in vertices plus triangles whatever the valence. Memory: 8 bytes per
 // list slot, six slots per usable triangle, and two int32 of scratch per vertex
 // while building. A mesh whose slot count does not fit in int32 is refused like
 // a failed allocation.
-void BuildDataset(GeometryDataset& dataset, OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices,
+void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI::MATH::CVector3Array& vertices,
                   const XSI::CLongArray& polygons);
 
 // When valid, stores every position, widened to double, into vertices (the

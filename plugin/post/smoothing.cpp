@@ -2,7 +2,6 @@
 
 #include <cassert>
 
-#include "front/operator_instance.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ void SmoothPass(const GeometryDataset& dataset, DatasetVertex* records, bool las
 
 }  // namespace
 
-void SmoothGeometry(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
+void SmoothGeometry(const Settings& settings, [[maybe_unused]] const XSI::MATH::CVector3Array& vertices,
                     GeometryDataset& dataset) {
   if (!dataset.valid || !dataset.vertexRecords) return;
   assert(vertices.GetCount() == dataset.vertexCount);
@@ -54,7 +53,7 @@ void SmoothGeometry(OperatorInstance& owner, [[maybe_unused]] const XSI::MATH::C
   // n and t from the strength. Only strengths whose integer part fits the
   // pass counter are counted (NaN fails both comparisons), so the
   // float-to-int conversion is defined; 2^31 is exact in float.
-  const float strength = owner.smoothStrength;
+  const float strength = settings.smoothStrength;
   if (!(strength > -1.0f && strength < 2147483648.0f)) return;
   const int32_t n = static_cast<int32_t>(strength);
   const float t = strength - static_cast<float>(n);

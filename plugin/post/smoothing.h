@@ -2,10 +2,11 @@
 // Umbrella smoothing: every free vertex moves toward the mean of its neighbours,
 // integer-part-of-strength + 1 passes, the last weighted by the fractional part.
 
+#include "base/settings.h"
 #include "post/geometry_dataset.h"
 #include "xsi_math.h"
 
-// Runs only on a valid dataset. With s = owner.smoothStrength, n = s truncated
+// Runs only on a valid dataset. With s = settings.smoothStrength, n = s truncated
 // toward zero and t = s - n (single precision), makes n + 1 passes. A pass
 // first computes, for every vertex from the positions before the pass,
 // smoothed = (m * inverseNeighbourCount + position) * 0.5f, m the sum of its
@@ -20,4 +21,4 @@
 //
 // A vertex with no neighbour keeps its position. The vertex count comes from
 // the dataset, which was built from the same vertices.
-void SmoothGeometry(OperatorInstance& owner, const XSI::MATH::CVector3Array& vertices, GeometryDataset& dataset);
+void SmoothGeometry(const Settings& settings, const XSI::MATH::CVector3Array& vertices, GeometryDataset& dataset);

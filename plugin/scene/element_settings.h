@@ -3,11 +3,10 @@
 // "Particle_size", "Point_size", "Component_X/Y/Z") and the two values derived
 // from them (viscosityFactor, inverseIsovalue).
 
+#include "base/settings.h"
 #include "xsi_operator.h"
 
-struct OperatorInstance;
-
-// Reads the settings into the instance, in the order above. atCurrentTime: at
-// the host's current time; otherwise each parameter is re-resolved from its full
-// name and read at frame instance.evalFrame.
-void ReadElementSettings(OperatorInstance& instance, const XSI::Operator& op, bool atCurrentTime);
+// Reads the seven settings into `settings`, in the order above. atCurrentTime:
+// at the host's current time; otherwise each parameter is re-resolved from its
+// full name and read at frame settings.evalFrame.
+void ReadElementSettings(Settings& settings, const XSI::Operator& op, bool atCurrentTime);

@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "front/allocation.h"
-#include "front/operator_instance.h"
+#include "base/allocation.h"
 #include "xsi_application.h"
 #include "xsi_geometry.h"
 #include "xsi_math.h"
@@ -124,16 +123,16 @@ void MakeInertIfFlat(MetaElement& e) {
 // Everything of a mesh point or cloud particle except its centre; the same
 // for every point of the frame. A mesh point's radius is Point_size, a
 // particle's half of Particle_size (a diameter).
-MetaElement PointElement(const OperatorInstance& in, bool cloud) {
-  const bool negativeComponent = in.component.x < 0.0f || in.component.y < 0.0f || in.component.z < 0.0f;
+MetaElement PointElement(const Settings& settings, bool cloud) {
+  const bool negativeComponent = settings.component.x < 0.0f || settings.component.y < 0.0f || settings.component.z < 0.0f;
   MetaElement e = InertElement();
-  e.scale = in.component;
-  e.radius = cloud ? in.particleSize * 0.5f : in.pointSize;
+  e.scale = settings.component;
+  e.radius = cloud ? settings.particleSize * 0.5f : settings.pointSize;
   e.height = 1.0f;
   e.radialFactor = 1.0f / (e.radius * 2.0f);
   e.axialFactor = 0.0f;
-  SetAxisFactors(e, in.blendingModel, e.radialFactor);
-  const bool negative = in.pointSize < 0.0f || (cloud && in.particleSize < 0.0f) || negativeComponent;
+  SetAxisFactors(e, settings.blendingModel, e.radialFactor);
+  const bool negative = settings.pointSize < 0.0f || (cloud && settings.particleSize < 0.0f) || negativeComponent;
   e.weight = negative ? -1.0f : 1.0f;
   e.shape = ElementShape::Sphere;
   MakeInertIfFlat(e);
@@ -195,8 +194,8 @@ int32_t SaturateToInt32(int64_t value) {
 
 }  // namespace
 
-MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XSI::Operator& op, bool atCurrentTime) {
-  const HostReader read(atCurrentTime, instance.evalFrame);
+MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime) {
+  const HostReader read(atCurrentTime, settings.evalFrame);
 
   // 1) Walk the ports: count the elements, collect the contributing sources
   //    and, in the same order, their transforms. A cloud or mesh without
@@ -252,7 +251,7 @@ MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XS
     elements = static_cast<MetaElement*>(TryAllocateBlock(static_cast<size_t>(count), sizeof(MetaElement)));
   }
   if (elements == nullptr) {
-    XSI::Application().LogMessage(instance.fullName + L" (graph) -> not enough memory.", XSI::siInfoMsg);
+    XSI::Application().LogMessage(settings.fullName + L" (graph) -> not enough memory.", XSI::siInfoMsg);
     return nullptr;
   }
 
@@ -275,7 +274,7 @@ MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XS
       case SourceKind::Mesh:
       case SourceKind::Cloud: {
         const bool cloud = kind == SourceKind::Cloud;
-        const MetaElement point = PointElement(instance, cloud);
+        const MetaElement point = PointElement(settings, cloud);
         const CVector3Array positions = read.Positions(source, cloud);
         const int64_t room = static_cast<int64_t>(count) - k;
         const LONG n = positions.GetCount() < room ? positions.GetCount() : static_cast<LONG>(room);
@@ -291,7 +290,7 @@ MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XS
       case SourceKind::Sphere:
       case SourceKind::Cube:
       case SourceKind::Cylinder:
-        elements[k++] = PrimitiveElement(read, source, kind, pose, instance.blendingModel);
+        elements[k++] = PrimitiveElement(read, source, kind, pose, settings.blendingModel);
         break;
       case SourceKind::Other:
         elements[k++] = InertElement();

@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
+#include "base/settings.h"
 #include "scene/meta_element.h"
 #include "xsi_operator.h"
-
-struct OperatorInstance;
 
 // The single-precision square root of 2.0, computed when the library loads.
 extern const float kSqrt2;
@@ -17,7 +16,7 @@ extern const float kSqrt2;
 // free), or null when it cannot be allocated (then logs
 // "<fullName> (graph) -> not enough memory."; count keeps the counted total).
 // atCurrentTime: every host value at the current time; otherwise re-resolved
-// by full name and read at frame instance.evalFrame.
+// by full name and read at frame settings.evalFrame.
 //
 // Elements come in walk order: port groups from "GroupMetaballsGeometry" on,
 // then instances, then ports, then points or particles in the host's order.
@@ -25,7 +24,7 @@ extern const float kSqrt2;
 // and "cylinder" one each; any other type gives one inert element (every
 // field 0, weight 0, shape Inert) so that sources stay paired with their
 // transforms. Every field of every record is written.
-MetaElement* GatherElements(int32_t& count, OperatorInstance& instance, const XSI::Operator& op, bool atCurrentTime);
+MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime);
 
 // Byte size of a block of `count` elements as an unsigned 32-bit value; false
 // when count is negative or the size does not fit in 32 bits (such a block is

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "field/numeric.h"
+#include "base/numeric.h"
 
 // Distance measure of an element (see FieldFunction). Values outside 0..2 make
 // an element that contributes nothing.

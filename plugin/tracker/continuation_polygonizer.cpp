@@ -2,16 +2,13 @@
 
 #include <cassert>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <new>
-#include <type_traits>
 
-#include "field/numeric.h"
-#include "front/allocation.h"
-#include "front/operator_instance.h"
-#include "grid/box_emitter.h"
-#include "tracker/tetrahedra.h"
+#include "base/numeric.h"
+#include "cubes/box_emitter.h"
+#include "cubes/tetrahedra.h"
+#include "tracker/containers.h"
 
 namespace {
 
@@ -39,157 +36,12 @@ constexpr int kFaceCorners[6][4] = {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 1, 4, 5},
                                     {2, 3, 6, 7}, {0, 2, 4, 6}, {1, 3, 5, 7}};
 constexpr int kFaceStep[6][3] = {{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, -1}, {0, 0, 1}};
 
-constexpr uint32_t kEmptySlot = UINT32_MAX;
-
 bool IsFinite(const Float3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 bool SameBits(const Float3& a, const Float3& b) { return std::memcmp(&a, &b, sizeof(Float3)) == 0; }
 
 // A cube index is usable when its corners (index + 1) stay inside int32.
 bool IsCubeIndex(int64_t index) { return index >= INT32_MIN && index < INT32_MAX; }
-
-// Growable array of trivially copyable records. Records are addressed by
-// index, so growth never invalidates a reference held as an index. Failure to
-// grow throws std::bad_alloc, which Polygonize turns into a status.
-template <class T>
-class RecordPool {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  RecordPool() = default;
-  ~RecordPool() { std::free(items_); }
-  RecordPool(const RecordPool&) = delete;
-  RecordPool& operator=(const RecordPool&) = delete;
-
-  uint32_t Size() const { return static_cast<uint32_t>(size_); }
-  bool Empty() const { return size_ == 0; }
-  T& operator[](uint32_t index) { return items_[index]; }
-  const T& operator[](uint32_t index) const { return items_[index]; }
-  T& Back() { return items_[size_ - 1]; }
-  void PopBack() { --size_; }
-
-  uint32_t Add(const T& record) {
-    if (size_ == capacity_) Grow();
-    items_[size_] = record;
-    return static_cast<uint32_t>(size_++);
-  }
-
- private:
-  void Grow() {
-    const size_t grown = capacity_ == 0 ? 1024 : capacity_ * 2;
-    T* items = static_cast<T*>(TryAllocateBlock(grown, sizeof(T)));
-    if (!items) throw std::bad_alloc();
-    if (size_ != 0) std::memcpy(static_cast<void*>(items), items_, size_ * sizeof(T));
-    std::free(items_);
-    items_ = items;
-    capacity_ = grown;
-  }
-
-  T* items_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
-
-struct LatticeIndex {
-  int32_t i;
-  int32_t j;
-  int32_t k;
-  bool operator==(const LatticeIndex&) const = default;
-};
-
-// Hashes that keep neighbours near each other in the table. Tracking walks
-// the lattice from cube to neighbouring cube, so most lookups land next to the
-// previous ones; a uniformly scattering hash makes nearly every lookup a cache
-// miss once the tables outgrow the cache. A lattice index hashes to one of the
-// table's aligned windows of 8 slots per 2 x 2 x 2 block, its place in the
-// block giving the slot: a cube's eight corners share two cache lines. Larger
-// blocks do worse: only the corners near the surface are ever stored, so a
-// large block fills its window sparsely, and when a block's window starts at
-// an arbitrary slot the windows of different blocks overlap and linear
-// probing then walks long runs of occupied slots (an 8 x 8 x 8 block with a
-// random base made the tracker twice as slow on thousands of elements).
-uint32_t MixBits(uint32_t h) {
-  h ^= h >> 16;
-  h *= 0x7FEB352Du;
-  h ^= h >> 15;
-  h *= 0x846CA68Bu;
-  h ^= h >> 16;
-  return h;
-}
-
-struct LatticeIndexHash {
-  uint32_t operator()(const LatticeIndex& key) const {
-    const auto i = static_cast<uint32_t>(key.i);
-    const auto j = static_cast<uint32_t>(key.j);
-    const auto k = static_cast<uint32_t>(key.k);
-    const uint32_t block = MixBits((i >> 1) * 0x8DA6B343u ^ (j >> 1) * 0xD8163841u ^ (k >> 1) * 0xCB1AB31Fu);
-    return block << 3 | (i & 1u) << 2 | (j & 1u) << 1 | (k & 1u);
-  }
-};
-
-// Edges are keyed on the pool indices of their corners, lower first. Corners
-// made one after another are lattice neighbours, so edges whose lower corner
-// indices are close share a window of the table.
-struct EdgeKeyHash {
-  uint32_t operator()(uint64_t key) const {
-    const auto low = static_cast<uint32_t>(key >> 32);
-    const auto high = static_cast<uint32_t>(key);
-    return MixBits(low >> 5) + ((low & 31u) << 2 | (high & 3u));
-  }
-};
-
-// Open-addressing map (linear probing, at most half full) from a key to a
-// uint32 value. Only membership and the stored value are ever read, never the
-// slot order, so the layout cannot reach the output.
-template <class Key, class Hash>
-class OpenMap {
- public:
-  struct Slot {
-    Key key;
-    uint32_t value;  // kEmptySlot when the slot is free
-  };
-
-  OpenMap() = default;
-  ~OpenMap() { std::free(slots_); }
-  OpenMap(const OpenMap&) = delete;
-  OpenMap& operator=(const OpenMap&) = delete;
-
-  // The slot holding `key`, or the free slot where it belongs. Room for one
-  // more entry is made first, so the slot can be filled with Fill.
-  Slot& Find(const Key& key) {
-    if ((count_ + 1) * 2 > capacity_) Rehash(capacity_ == 0 ? 4096 : capacity_ * 2);
-    size_t s = Hash()(key) & (capacity_ - 1);
-    while (slots_[s].value != kEmptySlot && !(slots_[s].key == key)) s = (s + 1) & (capacity_ - 1);
-    return slots_[s];
-  }
-
-  void Fill(Slot& slot, const Key& key, uint32_t value) {
-    assert(slot.value == kEmptySlot && value != kEmptySlot);
-    slot.key = key;
-    slot.value = value;
-    ++count_;
-  }
-
- private:
-  void Rehash(size_t capacity) {
-    Slot* slots = static_cast<Slot*>(TryAllocateBlock(capacity, sizeof(Slot)));
-    if (!slots) throw std::bad_alloc();
-    for (size_t s = 0; s < capacity; ++s) slots[s].value = kEmptySlot;
-    for (size_t s = 0; s < capacity_; ++s) {
-      if (slots_[s].value == kEmptySlot) continue;
-      size_t t = Hash()(slots_[s].key) & (capacity - 1);
-      while (slots[t].value != kEmptySlot) t = (t + 1) & (capacity - 1);
-      slots[t] = slots_[s];
-    }
-    std::free(slots_);
-    slots_ = slots;
-    capacity_ = capacity;
-  }
-
-  Slot* slots_ = nullptr;
-  size_t count_ = 0;
-  size_t capacity_ = 0;
-};
 
 // One lattice corner: its position and the field value there.
 struct LatticeCorner {
@@ -210,21 +62,21 @@ struct PendingCube {
 // and references to the output arrays.
 class SurfaceTracker {
  public:
-  SurfaceTracker(const ContinuationPolygonizer& polygonizer, XSI::MATH::CVector3Array& vertices,
-                 XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues, int64_t maxTrackedCubes)
-      : field_(*polygonizer.field),
-        cubeTable_(*polygonizer.cubeTable),
-        owner_(*polygonizer.owner),
-        vertices_(vertices),
-        polygons_(polygons),
-        nodeValues_(nodeValues),
+  SurfaceTracker(const Settings& settings, const CubeTable& cubeTable, const FieldFunction& field, MeshArrays& mesh,
+                 int64_t maxTrackedCubes)
+      : field_(field),
+        cubeTable_(cubeTable),
+        settings_(settings),
+        vertices_(mesh.vertices),
+        polygons_(mesh.polygons),
+        nodeValues_(mesh.nodeValues),
         maxTrackedCubes_(maxTrackedCubes) {
-    const int32_t res = owner_.jbAccuracy;
+    const int32_t res = settings_.bisectionHalvings;
     res_ = res < 0 ? 0 : (res > kMaxHalvings ? kMaxHalvings : res);
     // RES * RES as an integer product, in 64 bits so that no RES overflows it;
     // below 1 (RES = 0) it would make the step infinite.
     const int64_t resSquared = static_cast<int64_t>(res) * res;
-    normalStep_ = owner_.cellSize.x / static_cast<float>(resSquared < 1 ? 1 : resSquared);
+    normalStep_ = settings_.cellSize.x / static_cast<float>(resSquared < 1 ? 1 : resSquared);
   }
 
   void SeedElement(const MetaElement& element);
@@ -244,7 +96,7 @@ class SurfaceTracker {
 
   const FieldFunction& field_;
   const CubeTable& cubeTable_;
-  const OperatorInstance& owner_;
+  const Settings& settings_;
   XSI::MATH::CVector3Array& vertices_;
   XSI::CLongArray& polygons_;
   XSI::CDoubleArray& nodeValues_;
@@ -290,16 +142,7 @@ Float3 SurfaceTracker::EstimateNormal(const Float3& p) const {
   const float f = F(p);
   Float3 n{f - field_.Evaluate(p.x + d, p.y, p.z), f - field_.Evaluate(p.x, p.y + d, p.z),
            f - field_.Evaluate(p.x, p.y, p.z + d)};
-  if (owner_.uvSpace) {
-    float largest = std::fabs(n.x);
-    if (std::fabs(n.y) > largest) largest = std::fabs(n.y);
-    if (std::fabs(n.z) > largest) largest = std::fabs(n.z);
-    if (largest > 0.0f) {
-      n.x = n.x / largest;
-      n.y = n.y / largest;
-      n.z = n.z / largest;
-    }
-  }
+  if (settings_.uvSpace) ScaleToDominantUnit(n.x, n.y, n.z);
   return n;
 }
 
@@ -308,7 +151,7 @@ uint32_t SurfaceTracker::CornerAt(int32_t i, int32_t j, int32_t k) {
   const LatticeIndex key{i, j, k};
   auto& slot = cornerTable_.Find(key);
   if (slot.value != kEmptySlot) return slot.value;
-  const Float3& c = owner_.cellSize;
+  const Float3& c = settings_.cellSize;
   LatticeCorner corner;
   corner.position = Float3{(static_cast<float>(i) - kCornerShift) * c.x, (static_cast<float>(j) - kCornerShift) * c.y,
                            (static_cast<float>(k) - kCornerShift) * c.z};
@@ -333,7 +176,7 @@ int32_t SurfaceTracker::EdgeVertexIndex(uint32_t corner1, uint32_t corner2) {
   const Float3 p = a.value > 0.0f ? BisectToSurface(a.position, b.position) : BisectToSurface(b.position, a.position);
   vertices_.Add(CVector3(p.x, p.y, p.z));
   const int32_t index = vertices_.GetCount() - 1;
-  if (owner_.normalsOrUv) {
+  if (settings_.normalsOrUv) {
     const Float3 n = EstimateNormal(p);
     nodeValues_.Add(n.x);
     nodeValues_.Add(n.y);
@@ -374,8 +217,8 @@ void SurfaceTracker::SeedElement(const MetaElement& element) {
   rotation.SetRotationFromXYZAnglesValues(static_cast<double>(element.inverseAngles.x),
                                           static_cast<double>(element.inverseAngles.y),
                                           static_cast<double>(element.inverseAngles.z));
-  const float inverseIsovalue = owner_.inverseIsovalue;
-  const int probeCount = owner_.jbSimple ? 1 : 8;
+  const float inverseIsovalue = settings_.inverseIsovalue;
+  const int probeCount = settings_.jbSimple ? 1 : 8;
   for (int probe = 0; probe < probeCount; ++probe) {
     const float* dir = kProbeDirections[probe];
     CVector3 offset(element.radius * dir[0] * element.scale.x * 2.0f * inverseIsovalue,
@@ -390,7 +233,7 @@ void SurfaceTracker::SeedElement(const MetaElement& element) {
     const Float3 s = BisectToSurface(element.centre, end);
     if (!IsFinite(s)) continue;
 
-    const Float3& inverse = owner_.inverseCellSize;
+    const Float3& inverse = settings_.inverseCellSize;
     const int64_t ci = ClampToInt(std::floor(s.x * inverse.x));
     const int64_t cj = ClampToInt(std::floor(s.y * inverse.y));
     const int64_t ck = ClampToInt(std::floor(s.z * inverse.z));
@@ -463,7 +306,7 @@ void SurfaceTracker::PolygonizeCube(const PendingCube& cube, int caseIndex) {
 // across faces with a sign change are pushed, faces 0 to 5, so the last one
 // pushed is processed next.
 void SurfaceTracker::TrackSurface() {
-  const int32_t polygonization = owner_.polygonization;
+  const int32_t polygonization = settings_.polygonization;
   while (!cubeStack_.Empty()) {
     const PendingCube cube = cubeStack_.Back();
     cubeStack_.PopBack();
@@ -475,16 +318,16 @@ void SurfaceTracker::TrackSurface() {
       if (positive[n]) caseIndex |= 1 << n;
     }
 
-    if (polygonization == 0) {
+    if (polygonization == Polygonization::kCubeTable) {
       PolygonizeCube(cube, caseIndex);
-    } else if (polygonization == 1) {
+    } else if (polygonization == Polygonization::kTetrahedra) {
       for (const int(&q)[4] : kCubeTetrahedra) {
         PolygonizeTetrahedron(
             positive, q, [&](int a, int b) { return EdgeVertexIndex(cube.corners[a], cube.corners[b]); },
             [&](int32_t t0, int32_t t1, int32_t t2) { EmitTriangle(t0, t1, t2); });
       }
     } else if (caseIndex != 0 && caseIndex != 255) {
-      const Float3& c = owner_.cellSize;
+      const Float3& c = settings_.cellSize;
       EmitBox(vertices_, polygons_,
               Float3{static_cast<float>(cube.i) * c.x, static_cast<float>(cube.j) * c.y, static_cast<float>(cube.k) * c.z},
               c);
@@ -498,32 +341,24 @@ bool IsPositiveFinite(float value) { return std::isfinite(value) && value > 0.0f
 
 }  // namespace
 
-PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
-                            const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
-                            XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues) {
-  return Polygonize(polygonizer, elements, elementCount, vertices, polygons, nodeValues, kMaxTrackedCubes);
-}
-
-PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
-                            const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
-                            XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues, int64_t maxTrackedCubes) {
-  assert(polygonizer.field && polygonizer.cubeTable && polygonizer.owner && "polygonizer references not set");
-  if (!polygonizer.field || !polygonizer.cubeTable || !polygonizer.owner) return PolygonizeResult::Complete;
-  const OperatorInstance& owner = *polygonizer.owner;
-  if (owner.polygonization != 0 && owner.polygonization != 1 && owner.polygonization != 10) {
+PolygonizeResult Polygonize(const Settings& settings, const CubeTable& cubeTable, const FieldFunction& field,
+                            const MetaElement* elements, const int32_t& elementCount, MeshArrays& mesh,
+                            int64_t maxTrackedCubes) {
+  if (settings.polygonization != Polygonization::kCubeTable && settings.polygonization != Polygonization::kTetrahedra &&
+      settings.polygonization != Polygonization::kBoxes) {
     return PolygonizeResult::Complete;
   }
-  const Float3& cellSize = owner.cellSize;
+  const Float3& cellSize = settings.cellSize;
   if (!IsPositiveFinite(cellSize.x) || !IsPositiveFinite(cellSize.y) || !IsPositiveFinite(cellSize.z)) {
     return PolygonizeResult::Complete;
   }
   if (!elements || elementCount <= 0) return PolygonizeResult::Complete;
 
-  const XSI::LONG vertexCount = vertices.GetCount();
-  const XSI::LONG polygonEntries = polygons.GetCount();
-  const XSI::LONG nodeValueCount = nodeValues.GetCount();
+  const XSI::LONG vertexCount = mesh.vertices.GetCount();
+  const XSI::LONG polygonEntries = mesh.polygons.GetCount();
+  const XSI::LONG nodeValueCount = mesh.nodeValues.GetCount();
   try {
-    SurfaceTracker tracker(polygonizer, vertices, polygons, nodeValues, maxTrackedCubes);
+    SurfaceTracker tracker(settings, cubeTable, field, mesh, maxTrackedCubes);
     for (int32_t e = 0; e < elementCount; ++e) {
       if (elements[e].weight > 0.0f) tracker.SeedElement(elements[e]);
     }
@@ -531,9 +366,9 @@ PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElem
     return tracker.LimitReached() ? PolygonizeResult::CubeLimitReached : PolygonizeResult::Complete;
   } catch (const std::bad_alloc&) {
     // Shrinking never allocates: the arrays go back to what they held on entry.
-    vertices.Resize(vertexCount);
-    polygons.Resize(polygonEntries);
-    nodeValues.Resize(nodeValueCount);
+    mesh.vertices.Resize(vertexCount);
+    mesh.polygons.Resize(polygonEntries);
+    mesh.nodeValues.Resize(nodeValueCount);
     return PolygonizeResult::OutOfMemory;
   }
 }

@@ -1,30 +1,21 @@
 #pragma once
-// ContinuationPolygonizer: the Space 1 polygonizer. Tracks the surface of a
+// The continuation polygonizer of Space 1. Tracks the surface of a
 // FieldFunction through an unbounded lattice of cubes, starting from seed cubes
 // near each positive element, and appends a triangle mesh with shared vertices
 // (and optional per-vertex normals) to the MeshArrays.
 //
 // Lattice corner (i, j, k) lies at ((i - 0.50001) * cellSize.x, ...) in the
 // elements' space, computed in single precision; cube (i, j, k) is the cell
-// whose lowest corner it is (corner and face numbering: tracker/cube_table.h).
+// whose lowest corner it is (corner and face numbering: cubes/cube_table.h).
 // A corner is positive when its field value is greater than 0.
 
 #include <cstdint>
 
+#include "base/mesh_arrays.h"
+#include "base/settings.h"
+#include "cubes/cube_table.h"
 #include "field/field_function.h"
 #include "scene/meta_element.h"
-#include "tracker/cube_table.h"
-#include "xsi_arrays.h"
-#include "xsi_math.h"
-
-struct OperatorInstance;
-
-// References the driver sets before each run; owns nothing.
-struct ContinuationPolygonizer {
-  const FieldFunction* field = nullptr;
-  const CubeTable* cubeTable = nullptr;
-  OperatorInstance* owner = nullptr;
-};
 
 enum class PolygonizeResult {
   Complete,          // the surface was tracked to its end
@@ -42,29 +33,24 @@ enum class PolygonizeResult {
 constexpr int64_t kMaxTrackedCubes = int64_t{1} << 21;
 
 // Seeds from every element with positive weight (array order), tracks the
-// surface and appends to the arrays: vertices; triangles (3, a, b, c) for
-// polygonization 0 (cube table) and 1 (six tetrahedra), or one box (8 fresh
-// vertices, six quads 4, a, b, c, d) per crossed cube for polygonization 10;
-// and, when owner->normalsOrUv (polygonization 0 and 1), three normal
-// components per vertex to nodeValues, in vertex order.
-// Settings come from polygonizer.owner: cellSize, inverseCellSize, jbAccuracy
-// (RES, the number of bisection halvings per vertex), jbSimple,
-// polygonization, normalsOrUv, uvSpace, inverseIsovalue.
+// surface of `field` and appends to the mesh arrays: vertices; triangles
+// (3, a, b, c) for Polygonization::kCubeTable (polygons of `cubeTable`) and
+// kTetrahedra (six tetrahedra), or one box (8 fresh vertices, six quads
+// 4, a, b, c, d) per crossed cube for kBoxes; and, when settings.normalsOrUv
+// (cube table and tetrahedra), three normal components per vertex to
+// nodeValues, in vertex order. Reads settings.cellSize, inverseCellSize,
+// bisectionHalvings (RES, the number of halvings per vertex), jbSimple,
+// polygonization, normalsOrUv, uvSpace, inverseIsovalue. Stops queueing cubes
+// at `maxTrackedCubes`.
 //
 // Inputs that cannot make a lattice give an empty result (Complete): a cellSize
-// component that is not a positive finite number, a polygonization other than
-// 0, 1 and 10, no elements. RES below 0 is taken as 0 (the first midpoint of an
-// edge, unevaluated); RES above 1024 as 1024, which a float bisection never
-// needs (see the source). The normal step cellSize.x / RES^2 takes RES^2 as at
-// least 1. A seed probe whose end or bisection result is not finite (Isovalue
-// 0 makes the probe length infinite) seeds nothing. The lattice ends where
+// component that is not a positive finite number, an unknown polygonization,
+// no elements. RES below 0 is taken as 0 (the first midpoint of an edge,
+// unevaluated); RES above 1024 as 1024, which a float bisection never needs
+// (see the source). The normal step cellSize.x / RES^2 takes RES^2 as at least
+// 1. A seed probe whose end or bisection result is not finite (Isovalue 0
+// makes the probe length infinite) seeds nothing. The lattice ends where
 // corner indices would leave the int32 range.
-PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
-                            const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
-                            XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues);
-
-// Polygonize with a ceiling of `maxTrackedCubes` queued cubes instead of
-// kMaxTrackedCubes (for tests and tools that need a small one).
-PolygonizeResult Polygonize(ContinuationPolygonizer& polygonizer, const MetaElement* elements,
-                            const int32_t& elementCount, XSI::MATH::CVector3Array& vertices,
-                            XSI::CLongArray& polygons, XSI::CDoubleArray& nodeValues, int64_t maxTrackedCubes);
+PolygonizeResult Polygonize(const Settings& settings, const CubeTable& cubeTable, const FieldFunction& field,
+                            const MetaElement* elements, const int32_t& elementCount, MeshArrays& mesh,
+                            int64_t maxTrackedCubes = kMaxTrackedCubes);

@@ -27,7 +27,7 @@
 #include "field/element_table.h"
 #include "field/field_function.h"
 #include "field/field_oracle.h"
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "front/operator_instance.h"
 #include "tracker/continuation_polygonizer.h"
 
@@ -339,18 +339,14 @@ TEST(FieldDifferential, ScenesWithoutAFiniteReachHaveNoGridAndStillMatch) {
 
 namespace {
 
-struct Mesh {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeValues;
+struct Mesh : MeshArrays {
   PolygonizeResult result = PolygonizeResult::Complete;
 };
 
 Mesh Track(OperatorInstance& in, const FieldFunction& field, const std::vector<MetaElement>& elements) {
-  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
   Mesh mesh;
-  mesh.result = Polygonize(polygonizer, elements.data(), static_cast<int32_t>(elements.size()), mesh.vertices,
-                           mesh.polygons, mesh.nodeValues, 4000);
+  mesh.result = Polygonize(in.settings, in.cubeTable, field, elements.data(), static_cast<int32_t>(elements.size()),
+                           mesh, 4000);
   return mesh;
 }
 
@@ -395,16 +391,16 @@ TEST(FieldDifferential, PolygonizeGivesTheSameBytes) {
     const float iso = Iso(model, maker);
     OperatorInstance in;
     const float cell = maker.Uniform(0.08f, 0.2f);
-    in.cellSize = Float3{cell, cell, cell};
-    in.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
-    in.jbAccuracy = 2 + maker.Pick(5);
-    in.jbSimple = maker.Chance(0.3);
-    in.polygonization = maker.Chance(0.7) ? 0 : 1;
-    in.isovalue = iso;
-    in.inverseIsovalue = 1.0f / iso;
-    in.userNormals = maker.Chance(0.7);
-    in.uvSpace = maker.Chance(0.3);
-    in.normalsOrUv = in.userNormals || in.uvSpace;
+    in.settings.cellSize = Float3{cell, cell, cell};
+    in.settings.inverseCellSize = Float3{1.0f / cell, 1.0f / cell, 1.0f / cell};
+    in.settings.bisectionHalvings = 2 + maker.Pick(5);
+    in.settings.jbSimple = maker.Chance(0.3);
+    in.settings.polygonization = maker.Chance(0.7) ? 0 : 1;
+    in.settings.isovalue = iso;
+    in.settings.inverseIsovalue = 1.0f / iso;
+    in.settings.userNormals = maker.Chance(0.7);
+    in.settings.uvSpace = maker.Chance(0.3);
+    in.settings.normalsOrUv = in.settings.userNormals || in.settings.uvSpace;
     const oracle::Field reference(model, elements.data(), iso, static_cast<int32_t>(elements.size()));
     const std::unique_ptr<FieldFunction> fast = FastField(model, elements, iso);
     const Mesh expected = Track(in, reference, elements);

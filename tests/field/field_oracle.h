@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "field/field_function.h"
-#include "field/numeric.h"
+#include "base/numeric.h"
 #include "scene/meta_element.h"
 #include "xsi_math.h"
 

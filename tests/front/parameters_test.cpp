@@ -20,7 +20,7 @@ namespace {
 class Parameters : public ::testing::Test {
  protected:
   void Set(const wchar_t* name, const CValue& value) { rig.SetParameter(name, value); }
-  void Read() { ReadParameters(instance, XSI::Operator(rig.op)); }
+  void Read() { ReadParameters(instance.settings, instance.clock, XSI::Operator(rig.op)); }
 
   FreshScene fresh;
   GlomoraRig rig;
@@ -65,10 +65,10 @@ TEST_F(Parameters, GridCellSizesFollowTheBox) {
   Set(L"Size_X", CValue(10.0));
   Set(L"Resolution_X", CValue(LONG{20}));
   Read();
-  EXPECT_EQ(instance.cellSize.x, 0.5f);
-  EXPECT_EQ(instance.inverseCellSize.x, 2.0f);
-  EXPECT_EQ(instance.halfSize.x, 5.0f);
-  EXPECT_EQ(instance.inverseResolution.x, 0.05f);
+  EXPECT_EQ(instance.settings.cellSize.x, 0.5f);
+  EXPECT_EQ(instance.settings.inverseCellSize.x, 2.0f);
+  EXPECT_EQ(instance.settings.halfSize.x, 5.0f);
+  EXPECT_EQ(instance.settings.inverseResolution.x, 0.05f);
 }
 
 TEST_F(Parameters, VoxelSizeSetsEveryAxisInSpaceOne) {
@@ -77,10 +77,10 @@ TEST_F(Parameters, VoxelSizeSetsEveryAxisInSpaceOne) {
   Set(L"Size_Y", CValue(3.0));
   Set(L"Resolution_Z", CValue(LONG{8}));
   Read();
-  for (float c : {instance.cellSize.x, instance.cellSize.y, instance.cellSize.z}) EXPECT_EQ(c, 0.25f);
-  for (float c : {instance.inverseCellSize.x, instance.inverseCellSize.y, instance.inverseCellSize.z}) EXPECT_EQ(c, 4.0f);
-  EXPECT_EQ(instance.halfSize.y, 1.5f);
-  EXPECT_EQ(instance.inverseResolution.z, 0.125f);
+  for (float c : {instance.settings.cellSize.x, instance.settings.cellSize.y, instance.settings.cellSize.z}) EXPECT_EQ(c, 0.25f);
+  for (float c : {instance.settings.inverseCellSize.x, instance.settings.inverseCellSize.y, instance.settings.inverseCellSize.z}) EXPECT_EQ(c, 4.0f);
+  EXPECT_EQ(instance.settings.halfSize.y, 1.5f);
+  EXPECT_EQ(instance.settings.inverseResolution.z, 0.125f);
 }
 
 TEST_F(Parameters, OtherSpacesKeepThePreviousCellSize) {
@@ -90,8 +90,8 @@ TEST_F(Parameters, OtherSpacesKeepThePreviousCellSize) {
   Set(L"Space", CValue(LONG{7}));
   Set(L"JB_voxelsize", CValue(0.5));
   Read();
-  EXPECT_EQ(instance.cellSize.x, 0.25f);
-  EXPECT_EQ(instance.inverseCellSize.x, 4.0f);
+  EXPECT_EQ(instance.settings.cellSize.x, 0.25f);
+  EXPECT_EQ(instance.settings.inverseCellSize.x, 4.0f);
 }
 
 TEST_F(Parameters, SmallStrengthsSwitchPostProcessingOff) {
@@ -101,20 +101,20 @@ TEST_F(Parameters, SmallStrengthsSwitchPostProcessingOff) {
   Set(L"Geometry_degenerate_tolerance", CValue(0.00001));
   Set(L"Geometry_preserve_boundary", CValue(true));
   Read();
-  EXPECT_FALSE(instance.smoothActive);
-  EXPECT_TRUE(instance.degenerateActive);
-  EXPECT_TRUE(instance.preserveBoundary);
+  EXPECT_FALSE(instance.settings.smoothActive);
+  EXPECT_TRUE(instance.settings.degenerateActive);
+  EXPECT_TRUE(instance.settings.preserveBoundary);
 
   Set(L"Geometry_smooth_strength", CValue(0.00001));
   Set(L"Geometry_degenerate_active", CValue(false));
   Read();
-  EXPECT_TRUE(instance.smoothActive);
-  EXPECT_FALSE(instance.degenerateActive);
-  EXPECT_TRUE(instance.preserveBoundary);
+  EXPECT_TRUE(instance.settings.smoothActive);
+  EXPECT_FALSE(instance.settings.degenerateActive);
+  EXPECT_TRUE(instance.settings.preserveBoundary);
 
   Set(L"Geometry_smooth_active", CValue(false));
   Read();
-  EXPECT_FALSE(instance.preserveBoundary);  // nothing left to preserve it for
+  EXPECT_FALSE(instance.settings.preserveBoundary);  // nothing left to preserve it for
 }
 
 TEST_F(Parameters, BoxPolygonizationSwitchesTheExtrasOff) {
@@ -125,12 +125,12 @@ TEST_F(Parameters, BoxPolygonizationSwitchesTheExtrasOff) {
   Set(L"Geometry_degenerate_active", CValue(true));
   Set(L"Geometry_preserve_boundary", CValue(true));
   Read();
-  EXPECT_FALSE(instance.userNormals);
-  EXPECT_FALSE(instance.uvSpace);
-  EXPECT_FALSE(instance.normalsOrUv);
-  EXPECT_FALSE(instance.smoothActive);
-  EXPECT_FALSE(instance.degenerateActive);
-  EXPECT_TRUE(instance.preserveBoundary);  // decided before the polygonization rule
+  EXPECT_FALSE(instance.settings.userNormals);
+  EXPECT_FALSE(instance.settings.uvSpace);
+  EXPECT_FALSE(instance.settings.normalsOrUv);
+  EXPECT_FALSE(instance.settings.smoothActive);
+  EXPECT_FALSE(instance.settings.degenerateActive);
+  EXPECT_TRUE(instance.settings.preserveBoundary);  // decided before the polygonization rule
 }
 
 TEST_F(Parameters, NormalsOrUvAndAccuracy) {
@@ -138,35 +138,35 @@ TEST_F(Parameters, NormalsOrUvAndAccuracy) {
   Set(L"UVspace", CValue(true));
   Set(L"JB_accuracy", CValue(LONG{3}));
   Read();
-  EXPECT_TRUE(instance.normalsOrUv);
-  EXPECT_EQ(instance.jbAccuracy, 5);
+  EXPECT_TRUE(instance.settings.normalsOrUv);
+  EXPECT_EQ(instance.settings.bisectionHalvings, 5);
   Set(L"JB_accuracy", CValue(LONG{INT_MAX}));
   Read();
-  EXPECT_EQ(instance.jbAccuracy, INT_MAX);
+  EXPECT_EQ(instance.settings.bisectionHalvings, INT_MAX);
 }
 
 TEST_F(Parameters, CacheNameIsReadOnlyInModesTwoAndThree) {
   Set(L"Mode", CValue(LONG{2}));
   Set(L"Cache_filename", CValue(CString(L"D:/sim/blob.grd")));
   Read();
-  EXPECT_TRUE(instance.cacheUsable);
-  EXPECT_EQ(instance.cacheFileBase, L"D:\\sim\\blob");
+  EXPECT_TRUE(instance.settings.cacheUsable);
+  EXPECT_EQ(instance.settings.cacheFileBase, L"D:\\sim\\blob");
   Set(L"Mode", CValue(LONG{1}));
   Set(L"Cache_filename", CValue(CString(L"other")));
   Read();
-  EXPECT_FALSE(instance.cacheUsable);
-  EXPECT_EQ(instance.cacheFileBase, L"D:\\sim\\blob");
+  EXPECT_FALSE(instance.settings.cacheUsable);
+  EXPECT_EQ(instance.settings.cacheFileBase, L"D:\\sim\\blob");
 }
 
 TEST_F(Parameters, TimingStartsOnlyWhenLoggingAndNotMuted) {
   Set(L"Log_time", CValue(true));
   Set(L"Mute", CValue(true));
-  instance.clockStart = -12345;
+  instance.clock.start = -12345;
   Read();
-  EXPECT_EQ(instance.clockStart, -12345);
+  EXPECT_EQ(instance.clock.start, -12345);
   Set(L"Mute", CValue(false));
   Read();
-  EXPECT_NE(instance.clockStart, -12345);
+  EXPECT_NE(instance.clock.start, -12345);
 }
 
 TEST(CacheFileNameRule, AcceptsAndRewritesOrRejects) {

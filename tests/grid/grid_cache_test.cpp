@@ -52,15 +52,24 @@ class GridCache : public ::testing::Test {
     fs::remove_all(root);
     fs::create_directories(root / "cache");
     SetBox(in, Int3{8, 8, 8}, Float3{2, 2, 2});
-    in.cacheFileBase = XSI::CString(root.wstring() + L"\\cache\\blob");
-    in.cacheUsable = true;
-    in.mode = 3;
-    in.evalFrame = 12;
+    in.settings.cacheFileBase = XSI::CString(root.wstring() + L"\\cache\\blob");
+    in.settings.cacheUsable = true;
+    in.settings.mode = 3;
+    in.settings.evalFrame = 12;
   }
   ~GridCache() override { fs::remove_all(root); }
 
   fs::path FrameFile(const std::string& frame) const { return root / "cache" / ("blob." + frame + ".grd"); }
-  void Write(const CVector3Array& v, const CLongArray& p, const CDoubleArray& n) { in.gridPolygonizer.WriteGridCache(v, p, n); }
+  static MeshArrays Mesh(const CVector3Array& v, const CLongArray& p, const CDoubleArray& n) {
+    MeshArrays mesh;
+    mesh.vertices = v;
+    mesh.polygons = p;
+    mesh.nodeValues = n;
+    return mesh;
+  }
+  bool Write(const CVector3Array& v, const CLongArray& p, const CDoubleArray& n) {
+    return WriteGridCache(in.settings, Mesh(v, p, n));
+  }
   // Reads into arrays pre-filled with one sentinel entry each.
   void Read(CVector3Array& v, CLongArray& p, CDoubleArray& n) {
     v.Clear();
@@ -69,7 +78,11 @@ class GridCache : public ::testing::Test {
     v.Add(CVector3(7, 7, 7));
     p.Add(7);
     n.Add(7.0);
-    in.gridPolygonizer.ReadGridCache(v, p, n);
+    MeshArrays mesh = Mesh(v, p, n);
+    ReadGridCache(in.settings, mesh);
+    v = mesh.vertices;
+    p = mesh.polygons;
+    n = mesh.nodeValues;
   }
   static bool Untouched(const CVector3Array& v, const CLongArray& p, const CDoubleArray& n) {
     return v.GetCount() == 1 && p.GetCount() == 1 && n.GetCount() == 1 && p[0] == 7;
@@ -142,7 +155,7 @@ TEST_F(GridCache, RoundTripKeepsTheMeshWithCoordinatesThroughFloat) {
 
 TEST_F(GridCache, FrameTextHasNoLeadingZerosAndKeepsTheSign) {
   for (int frame : {9, 10, -3}) {
-    in.evalFrame = frame;
+    in.settings.evalFrame = frame;
     Write(CVector3Array(), CLongArray(), CDoubleArray());
   }
   EXPECT_TRUE(fs::exists(FrameFile("9")));
@@ -203,24 +216,23 @@ TEST_F(GridCache, ReadHappensOnlyInModeThreeWithAUsableNameAndAnExistingFile) {
   CVector3Array v;
   CLongArray p;
   CDoubleArray n;
-  in.mode = 2;
+  in.settings.mode = 2;
   Read(v, p, n);
   EXPECT_TRUE(Untouched(v, p, n));
-  in.mode = 3;
-  in.cacheUsable = false;
+  in.settings.mode = 3;
+  in.settings.cacheUsable = false;
   Read(v, p, n);
   EXPECT_TRUE(Untouched(v, p, n));
-  in.cacheUsable = true;
-  in.evalFrame = 13;  // no such file
+  in.settings.cacheUsable = true;
+  in.settings.evalFrame = 13;  // no such file
   Read(v, p, n);
   EXPECT_TRUE(Untouched(v, p, n));
 }
 
 TEST_F(GridCache, ExtractionWritesOnlyWhenAskedInModeTwoWithAUsableName) {
-  in.gridPolygonizer.cubeTable = &in.cubeTable;
   const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
   const int32_t count = 1;
-  in.gridPolygonizer.SimulateStep(&e, count);
+  in.gridPolygonizer.SimulateStep(in.settings, &e, count);
   struct Case {
     bool writeCache;
     int mode;
@@ -231,22 +243,20 @@ TEST_F(GridCache, ExtractionWritesOnlyWhenAskedInModeTwoWithAUsableName) {
                         Case{true, 3, true, false}, Case{true, 2, false, false}}) {
     SCOPED_TRACE(testing::Message() << c.writeCache << " " << c.mode << " " << c.usable);
     fs::remove(FrameFile("12"));
-    in.mode = c.mode;
-    in.cacheUsable = c.usable;
-    CVector3Array v;
-    CLongArray p;
-    CDoubleArray n;
-    in.gridPolygonizer.ExtractAndCache(v, p, n, c.writeCache);
-    EXPECT_GT(p.GetCount(), 0);
+    in.settings.mode = c.mode;
+    in.settings.cacheUsable = c.usable;
+    MeshArrays mesh;
+    in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, mesh, c.writeCache);
+    EXPECT_GT(mesh.polygons.GetCount(), 0);
     EXPECT_EQ(fs::exists(FrameFile("12")), c.written);
     if (!c.written) continue;
-    in.mode = 3;
+    in.settings.mode = 3;
     CVector3Array rv;
     CLongArray rp;
     CDoubleArray rn;
     Read(rv, rp, rn);
-    EXPECT_TRUE(rp == p);
-    EXPECT_EQ(rv.GetCount(), v.GetCount());
+    EXPECT_TRUE(rp == mesh.polygons);
+    EXPECT_EQ(rv.GetCount(), mesh.vertices.GetCount());
     EXPECT_TRUE(IsClosedManifold(rp, true));
   }
 }
@@ -277,7 +287,7 @@ TEST_F(GridCache, FailedWriteIsLoggedAndLeavesThePreviousFileAndNoPartialOne) {
   small.rlim_cur = 4096;
   void (*oldHandler)(int) = ::signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool cutShort = in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray());
+  const bool cutShort = Write(big, CLongArray(), CDoubleArray());
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, oldHandler);
 
@@ -288,14 +298,14 @@ TEST_F(GridCache, FailedWriteIsLoggedAndLeavesThePreviousFileAndNoPartialOne) {
 
   // A temporary that cannot be created: nothing is written at all.
   fs::create_directory(FrameFile("12").string() + ".partial");
-  EXPECT_FALSE(in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray()));
+  EXPECT_FALSE(Write(big, CLongArray(), CDoubleArray()));
   EXPECT_TRUE(loggedOnce());
   EXPECT_EQ(ReadBytes(FrameFile("12")), previous);
   fs::remove(FrameFile("12").string() + ".partial");
 
   // A successful write replaces the file whole, leaves nothing beside it and
   // logs nothing.
-  EXPECT_TRUE(in.gridPolygonizer.WriteGridCache(big, CLongArray(), CDoubleArray()));
+  EXPECT_TRUE(Write(big, CLongArray(), CDoubleArray()));
   EXPECT_TRUE(host.GetLog().empty());
   EXPECT_EQ(ReadBytes(FrameFile("12")).size(), 32u + 12 * 10000);
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "cache"), fs::directory_iterator()), 1);

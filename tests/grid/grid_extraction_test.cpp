@@ -8,10 +8,10 @@
 #include <set>
 #include <vector>
 
-#include "grid/box_emitter.h"
+#include "cubes/box_emitter.h"
 #include "grid_fixture.h"
 #include "support/mesh_checks.h"
-#include "tracker/tetrahedra.h"
+#include "cubes/tetrahedra.h"
 
 using grid_test::SetBox;
 using grid_test::SetNormals;
@@ -23,16 +23,11 @@ using XSI::MATH::CVector3Array;
 
 namespace {
 
-struct Mesh {
-  CVector3Array vertices;
-  CLongArray polygons;
-  CDoubleArray nodeValues;
-};
+using Mesh = MeshArrays;
 
 Mesh Extract(OperatorInstance& in) {
   Mesh m;
-  in.gridPolygonizer.cubeTable = &in.cubeTable;
-  in.gridPolygonizer.ExtractAndCache(m.vertices, m.polygons, m.nodeValues, in.writeCache);
+  in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, m, in.writeCache);
   return m;
 }
 
@@ -45,7 +40,7 @@ class ReferenceExtraction {
   explicit ReferenceExtraction(const OperatorInstance& in) : in_(in), grid_(in.gridPolygonizer) {}
 
   Mesh Run() {
-    const Int3 r = in_.resolution;
+    const Int3 r = in_.settings.resolution;
     for (int i = 0; i < r.x; ++i) {
       for (int j = 0; j < r.y; ++j) {
         for (int k = 0; k < r.z; ++k) {
@@ -54,10 +49,10 @@ class ReferenceExtraction {
           int caseIndex = 0;
           for (int n = 0; n < 8; ++n) {
             corner[n] = CornerAt(i + ((n >> 2) & 1), j + ((n >> 1) & 1), k + (n & 1));
-            positive[n] = corners_[corner[n]].value > in_.isovalue;
+            positive[n] = corners_[corner[n]].value > in_.settings.isovalue;
             if (positive[n]) caseIndex += 1 << n;
           }
-          if (in_.polygonization == 0) {
+          if (in_.settings.polygonization == 0) {
             const CubeCase& c = in_.cubeTable.cases[caseIndex];
             for (int p = 0; p < c.polygonCount; ++p) {
               std::vector<int> v;
@@ -67,14 +62,14 @@ class ReferenceExtraction {
               }
               for (size_t m = 2; m < v.size(); ++m) Triangle(v[0], v[m - 1], v[m]);
             }
-          } else if (in_.polygonization == 1) {
+          } else if (in_.settings.polygonization == 1) {
             for (const auto& q : kCubeTetrahedra) {
               PolygonizeTetrahedron(
                   positive, q, [&](int a, int b) { return EdgeVertexIndex(corner[a], corner[b]); },
                   [&](int32_t a, int32_t b, int32_t c) { Triangle(a, b, c); });
             }
-          } else if (in_.polygonization == 10 && caseIndex >= 1 && caseIndex <= 254) {
-            const Float3 c = in_.cellSize, h = in_.halfSize;
+          } else if (in_.settings.polygonization == 10 && caseIndex >= 1 && caseIndex <= 254) {
+            const Float3 c = in_.settings.cellSize, h = in_.settings.halfSize;
             EmitBox(mesh_.vertices, mesh_.polygons,
                     Float3{i * c.x - h.x + 0.5f * c.x, j * c.y - h.y + 0.5f * c.y, k * c.z - h.z + 0.5f * c.z}, c);
           }
@@ -102,7 +97,7 @@ class ReferenceExtraction {
     for (int c = cornerHeads_[key]; c >= 0; c = corners_[c].next) {
       if (corners_[c].i == i && corners_[c].j == j && corners_[c].k == k) return c;
     }
-    corners_.push_back(Corner{i, j, k, i * in_.cellSize.x, j * in_.cellSize.y, k * in_.cellSize.z,
+    corners_.push_back(Corner{i, j, k, i * in_.settings.cellSize.x, j * in_.settings.cellSize.y, k * in_.settings.cellSize.z,
                               grid_.accumulatedField.Get(i, j, k), cornerHeads_[key]});
     cornerHeads_[key] = static_cast<int>(corners_.size()) - 1;
     return cornerHeads_[key];
@@ -120,17 +115,17 @@ class ReferenceExtraction {
       if (r.i1 == lo.i && r.j1 == lo.j && r.k1 == lo.k && r.i2 == hi.i && r.j2 == hi.j && r.k2 == hi.k) return r.index;
     }
     const float fa = a.value, fb = b.value;
-    const float t = NearlyEqual(fa, fb) ? 0.5f : (in_.isovalue - fa) / (fb - fa);
+    const float t = NearlyEqual(fa, fb) ? 0.5f : (in_.settings.isovalue - fa) / (fb - fa);
     const float px = (1.0f - t) * a.x + t * b.x;
     const float py = (1.0f - t) * a.y + t * b.y;
     const float pz = (1.0f - t) * a.z + t * b.z;
-    mesh_.vertices.Add(CVector3(px - in_.halfSize.x, py - in_.halfSize.y, pz - in_.halfSize.z));
+    mesh_.vertices.Add(CVector3(px - in_.settings.halfSize.x, py - in_.settings.halfSize.y, pz - in_.settings.halfSize.z));
     const int index = mesh_.vertices.GetCount() - 1;
-    if (in_.normalsOrUv) {
+    if (in_.settings.normalsOrUv) {
       const Float3 na = grid_.accumulatedNormals.Get(a.i, a.j, a.k);
       const Float3 nb = grid_.accumulatedNormals.Get(b.i, b.j, b.k);
       float n[3] = {(1.0f - t) * na.x + t * nb.x, (1.0f - t) * na.y + t * nb.y, (1.0f - t) * na.z + t * nb.z};
-      if (in_.uvSpace) {
+      if (in_.settings.uvSpace) {
         const float m = std::max(std::max(std::fabs(n[0]), std::fabs(n[1])), std::fabs(n[2]));
         if (m != 0.0f) {
           for (float& c : n) c = c / m;
@@ -220,9 +215,9 @@ bool FindEdge(const std::array<double, 3>& u, bool diagonals, EdgeKey& key) {
                                                       bool diagonals) {
   std::set<EdgeKey> used;
   for (int v = 0; v < vertices.GetCount(); ++v) {
-    const std::array<double, 3> u{(vertices[v].GetX() + in.halfSize.x) / in.cellSize.x,
-                                  (vertices[v].GetY() + in.halfSize.y) / in.cellSize.y,
-                                  (vertices[v].GetZ() + in.halfSize.z) / in.cellSize.z};
+    const std::array<double, 3> u{(vertices[v].GetX() + in.settings.halfSize.x) / in.settings.cellSize.x,
+                                  (vertices[v].GetY() + in.settings.halfSize.y) / in.settings.cellSize.y,
+                                  (vertices[v].GetZ() + in.settings.halfSize.z) / in.settings.cellSize.z};
     EdgeKey key;
     if (!FindEdge(u, diagonals, key)) {
       return ::testing::AssertionFailure() << "vertex " << v << " at lattice " << u[0] << " " << u[1] << " " << u[2]
@@ -254,11 +249,11 @@ class GridExtraction : public ::testing::Test {
 
   void StepWith(const MetaElement& e) {
     const int32_t count = 1;
-    in.gridPolygonizer.SimulateStep(&e, count);
+    in.gridPolygonizer.SimulateStep(in.settings, &e, count);
   }
   // Every accumulated value set to `background`, then the given points.
   void Lattice(float background) {
-    ASSERT_TRUE(in.gridPolygonizer.EnsureGrids());
+    ASSERT_TRUE(in.gridPolygonizer.EnsureGrids(in.settings));
     in.gridPolygonizer.accumulatedField.Fill(background);
     in.gridPolygonizer.accumulatedNormals.Fill(Float3{0, 0, 0});
   }
@@ -276,7 +271,7 @@ TEST_F(GridExtraction, SphereInsideTheBoxIsClosedAtItsRadius) {
   StepWith(Sphere(centre, r));
   for (int mode : {0, 1}) {
     SCOPED_TRACE(mode);
-    in.polygonization = mode;
+    in.settings.polygonization = mode;
     const Mesh m = Extract(in);
     ASSERT_GT(m.vertices.GetCount(), 100);
     EXPECT_TRUE(HasValidIndices(m.vertices.GetCount(), m.polygons));
@@ -301,7 +296,7 @@ TEST_F(GridExtraction, SphereCrossingTheBoxIsCutOpenAtTheBoxFaces) {
   StepWith(Sphere(centre, 0.5f));
   for (int mode : {0, 1}) {
     SCOPED_TRACE(mode);
-    in.polygonization = mode;
+    in.settings.polygonization = mode;
     const Mesh m = Extract(in);
     EXPECT_TRUE(HasValidIndices(m.vertices.GetCount(), m.polygons));
     const MeshCounts counts = CountMesh(m.polygons);
@@ -335,7 +330,7 @@ TEST_F(GridExtraction, SinglePositivePointGivesAClosedShellAroundIt) {
   };
   for (const Case& c : {Case{0, 6, 8}, Case{1, 14, 24}}) {
     SCOPED_TRACE(c.mode);
-    in.polygonization = c.mode;
+    in.settings.polygonization = c.mode;
     Lattice(0.0f);
     in.gridPolygonizer.accumulatedField.Set(10, 11, 12, 1.5f);
     const Mesh m = Extract(in);
@@ -407,7 +402,7 @@ TEST_F(GridExtraction, BoxesForEveryCrossedCube) {
   // The eight cubes around one positive point, as solid cells of one cell's
   // size centred on each cube; no node values.
   SetNormals(in, true, false);
-  in.polygonization = 10;
+  in.settings.polygonization = 10;
   Lattice(0.0f);
   in.gridPolygonizer.accumulatedField.Set(10, 11, 12, 1.5f);
   const Mesh m = Extract(in);
@@ -438,7 +433,7 @@ TEST_F(GridExtraction, BoxesForEveryCrossedCube) {
 }
 
 TEST_F(GridExtraction, UnknownPolygonizationGivesNothing) {
-  in.polygonization = 5;
+  in.settings.polygonization = 5;
   StepWith(Sphere(Float3{0, 0, 0}, 0.5f));
   const Mesh m = Extract(in);
   EXPECT_EQ(m.vertices.GetCount(), 0);
@@ -459,9 +454,9 @@ TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByte) {
                                         << normals);
         OperatorInstance in;
         SetBox(in, res, Float3{1.0f, 1.3f, 2.1f});
-        in.polygonization = mode;
+        in.settings.polygonization = mode;
         SetNormals(in, normals > 0, normals == 2);
-        ASSERT_TRUE(in.gridPolygonizer.EnsureGrids());
+        ASSERT_TRUE(in.gridPolygonizer.EnsureGrids(in.settings));
         GridPolygonizer& g = in.gridPolygonizer;
         std::uniform_real_distribution<float> uniform(0.0f, 2.0f);
         std::uniform_int_distribution<int> pick(0, 9);

@@ -17,35 +17,35 @@ namespace grid_test {
 // cube-table polygonization, no normals, mode 0, frame 5 of a simulation
 // starting at 1.
 inline void SetBox(OperatorInstance& in, Int3 cells, Float3 size) {
-  in.fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
-  in.resolution = cells;
-  in.size = size;
-  in.cellSize = Float3{size.x / static_cast<float>(cells.x), size.y / static_cast<float>(cells.y),
+  in.settings.fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
+  in.settings.resolution = cells;
+  in.settings.size = size;
+  in.settings.cellSize = Float3{size.x / static_cast<float>(cells.x), size.y / static_cast<float>(cells.y),
                        size.z / static_cast<float>(cells.z)};
-  in.inverseCellSize = Float3{1.0f / in.cellSize.x, 1.0f / in.cellSize.y, 1.0f / in.cellSize.z};
-  in.halfSize = Float3{size.x * 0.5f, size.y * 0.5f, size.z * 0.5f};
-  in.isovalue = 1.0f;
-  in.inverseIsovalue = 1.0f;
-  in.viscosity = 0.0f;
-  in.viscosityFactor = 1.0f;
-  in.gridSpace = 0;
-  in.blendingModel = 1;
-  in.polygonization = 0;
-  in.userNormals = false;
-  in.uvSpace = false;
-  in.normalsOrUv = false;
-  in.volumeHyperbolic = false;
-  in.volumeExponential = false;
-  in.volumeScale = 1.0f;
-  in.mode = 0;
-  in.startFrame = 1;
-  in.evalFrame = 5;
+  in.settings.inverseCellSize = Float3{1.0f / in.settings.cellSize.x, 1.0f / in.settings.cellSize.y, 1.0f / in.settings.cellSize.z};
+  in.settings.halfSize = Float3{size.x * 0.5f, size.y * 0.5f, size.z * 0.5f};
+  in.settings.isovalue = 1.0f;
+  in.settings.inverseIsovalue = 1.0f;
+  in.settings.viscosity = 0.0f;
+  in.settings.viscosityFactor = 1.0f;
+  in.settings.gridSpace = 0;
+  in.settings.blendingModel = 1;
+  in.settings.polygonization = 0;
+  in.settings.userNormals = false;
+  in.settings.uvSpace = false;
+  in.settings.normalsOrUv = false;
+  in.settings.volumeHyperbolic = false;
+  in.settings.volumeExponential = false;
+  in.settings.volumeScale = 1.0f;
+  in.settings.mode = 0;
+  in.settings.startFrame = 1;
+  in.settings.evalFrame = 5;
 }
 
 inline void SetNormals(OperatorInstance& in, bool userNormals, bool uvSpace) {
-  in.userNormals = userNormals;
-  in.uvSpace = uvSpace;
-  in.normalsOrUv = userNormals || uvSpace;
+  in.settings.userNormals = userNormals;
+  in.settings.uvSpace = uvSpace;
+  in.settings.normalsOrUv = userNormals || uvSpace;
 }
 
 // A sphere element of radius r as the gatherer builds it for `model`: the

@@ -50,25 +50,25 @@ TEST_F(GridThroughTheHost, SphereGivesAClosedMeshThatTheCacheReplays) {
   rig.SetParameter(L"Cache_filename", CValue(CString((folder / "blob.0001.grd").wstring())));
   for (int frame = 1; frame <= 3; ++frame) ASSERT_EQ(rig.Update(frame).GetCode(), 0);
   const OperatorInstance& in = Instance();
-  ASSERT_GT(in.vertices.GetCount(), 0);
+  ASSERT_GT(in.mesh.vertices.GetCount(), 0);
   // (Lattice points at exactly radius 1 carry the iso value: the edges that
   // end there all put their vertex on that point, so positions may repeat.)
-  EXPECT_TRUE(IsClosedManifold(in.polygons, true));
+  EXPECT_TRUE(IsClosedManifold(in.mesh.polygons, true));
   for (int frame = 1; frame <= 3; ++frame) EXPECT_TRUE(fs::exists(folder / ("blob." + std::to_string(frame) + ".grd")));
-  const XSI::MATH::CVector3Array computed = in.vertices;
-  const XSI::CLongArray polygons = in.polygons;
+  const XSI::MATH::CVector3Array computed = in.mesh.vertices;
+  const XSI::CLongArray polygons = in.mesh.polygons;
 
   // Mode 3 plays frame 3 back: the same triangles, coordinates through float.
   rig.SetParameter(L"Mode", CValue(LONG{3}));
   ASSERT_EQ(rig.Update(3).GetCode(), 0);
-  ASSERT_EQ(Instance().vertices.GetCount(), computed.GetCount());
-  EXPECT_TRUE(Instance().polygons == polygons);
+  ASSERT_EQ(Instance().mesh.vertices.GetCount(), computed.GetCount());
+  EXPECT_TRUE(Instance().mesh.polygons == polygons);
   for (LONG v = 0; v < computed.GetCount(); ++v) {
-    ASSERT_EQ(Instance().vertices[v].GetX(), static_cast<double>(static_cast<float>(computed[v].GetX())));
+    ASSERT_EQ(Instance().mesh.vertices[v].GetX(), static_cast<double>(static_cast<float>(computed[v].GetX())));
   }
   // A frame that was never written gives an empty mesh.
   ASSERT_EQ(rig.Update(7).GetCode(), 0);
-  EXPECT_EQ(Instance().vertices.GetCount(), 0);
+  EXPECT_EQ(Instance().mesh.vertices.GetCount(), 0);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include <random>
 #include <vector>
 
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "glomora_rig.h"
 #include "grid_fixture.h"
 #include "host/host_scene.h"
@@ -41,7 +41,7 @@ struct PlainLattices {
 };
 
 void Reset(PlainLattices& plain, const OperatorInstance& in) {
-  const size_t points = static_cast<size_t>(in.resolution.x + 1) * (in.resolution.y + 1) * (in.resolution.z + 1);
+  const size_t points = static_cast<size_t>(in.settings.resolution.x + 1) * (in.settings.resolution.y + 1) * (in.settings.resolution.z + 1);
   plain.sampled.assign(points, 0.0f);
   plain.sampledNormals.assign(points * 3, 0.0f);
   plain.accumulated.assign(points, 0.0f);
@@ -51,11 +51,11 @@ void Reset(PlainLattices& plain, const OperatorInstance& in) {
 // One step: every element visits its index box (or the whole lattice) and
 // adds its kernel and gradient at every point; then each point relaxes.
 void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& elements, PlainLattices& plain) {
-  const int nx = in.resolution.x + 1, ny = in.resolution.y + 1, nz = in.resolution.z + 1;
+  const int nx = in.settings.resolution.x + 1, ny = in.settings.resolution.y + 1, nz = in.settings.resolution.z + 1;
   std::fill(plain.sampled.begin(), plain.sampled.end(), 0.0f);
   std::fill(plain.sampledNormals.begin(), plain.sampledNormals.end(), 0.0f);
-  const int model = in.blendingModel;
-  const bool bounded = model == 1 || (model == 0 && in.volumeHyperbolic) || (model == 2 && in.volumeExponential);
+  const int model = in.settings.blendingModel;
+  const bool bounded = model == 1 || (model == 0 && in.settings.volumeHyperbolic) || (model == 2 && in.settings.volumeExponential);
   for (const MetaElement& e : elements) {
     if (model < 0 || model > 2) break;
     const bool rotated = !(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&
@@ -65,10 +65,10 @@ void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& eleme
     rotation.SetRotationFromXYZAngles(CVector3(e.inverseAngles.x, e.inverseAngles.y, e.inverseAngles.z));
     inverse.PutRotationOrder(XSI::siXYZ);
     inverse.SetRotationFromXYZAngles(CVector3(-e.inverseAngles.x, -e.inverseAngles.y, -e.inverseAngles.z));
-    const float rel[3] = {in.halfSize.x + e.centre.x, in.halfSize.y + e.centre.y, in.halfSize.z + e.centre.z};
-    const float cell[3] = {in.cellSize.x, in.cellSize.y, in.cellSize.z};
-    const float inverseCell[3] = {in.inverseCellSize.x, in.inverseCellSize.y, in.inverseCellSize.z};
-    const int top[3] = {in.resolution.x, in.resolution.y, in.resolution.z};
+    const float rel[3] = {in.settings.halfSize.x + e.centre.x, in.settings.halfSize.y + e.centre.y, in.settings.halfSize.z + e.centre.z};
+    const float cell[3] = {in.settings.cellSize.x, in.settings.cellSize.y, in.settings.cellSize.z};
+    const float inverseCell[3] = {in.settings.inverseCellSize.x, in.settings.inverseCellSize.y, in.settings.inverseCellSize.z};
+    const int top[3] = {in.settings.resolution.x, in.settings.resolution.y, in.settings.resolution.z};
     int lo[3] = {0, 0, 0}, hi[3] = {top[0], top[1], top[2]};
     if (bounded) {
       const float m = 1.5f * std::max(std::max(std::fabs(e.scale.x), std::fabs(e.scale.y)), std::fabs(e.scale.z));
@@ -76,8 +76,8 @@ void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& eleme
       const float extent = round ? m * std::fabs(e.radius) : m * std::max(std::fabs(e.radius), 0.5f * std::fabs(e.height));
       for (int a = 0; a < 3; ++a) {
         float ex = extent * inverseCell[a];
-        if (model == 0 || model == 2) ex *= in.volumeScale;
-        if (in.isovalue < 1.0f) ex *= in.inverseIsovalue;
+        if (model == 0 || model == 2) ex *= in.settings.volumeScale;
+        if (in.settings.isovalue < 1.0f) ex *= in.settings.inverseIsovalue;
         const float c = rel[a] * inverseCell[a];
         lo[a] = std::clamp(RoundToInt(c - ex), 0, top[a]);
         hi[a] = std::clamp(RoundToInt(c + ex), 0, top[a]);
@@ -125,7 +125,7 @@ void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& eleme
           }
           const size_t point = (static_cast<size_t>(i) * ny + j) * nz + k;
           plain.sampled[point] += kernel * e.weight;
-          if (!in.normalsOrUv) continue;
+          if (!in.settings.normalsOrUv) continue;
           const float g = e.weight * 2.0f * factor;
           float q[3] = {p[0] * g * e.axisFactor.x, p[1] * g * e.axisFactor.y, p[2] * g * e.axisFactor.z};
           if (rotated) {
@@ -140,16 +140,16 @@ void PlainStep(const OperatorInstance& in, const std::vector<MetaElement>& eleme
       }
     }
   }
-  const float rate = 1.0f / in.viscosityFactor;
+  const float rate = 1.0f / in.settings.viscosityFactor;
   for (size_t p = 0; p < static_cast<size_t>(nx) * ny * nz; ++p) {
     float& a = plain.accumulated[p];
     float* n = &plain.accumulatedNormals[3 * p];
     const float b = plain.sampled[p];
     const float* nb = &plain.sampledNormals[3 * p];
-    if (in.gridSpace == 0 || (in.gridSpace == 1 && b > a)) {
+    if (in.settings.gridSpace == 0 || (in.settings.gridSpace == 1 && b > a)) {
       a += (b - a) * rate;
       for (int c = 0; c < 3; ++c) n[c] += (nb[c] - n[c]) * rate;
-    } else if (in.gridSpace == 1 && b < -in.isovalue) {
+    } else if (in.settings.gridSpace == 1 && b < -in.settings.isovalue) {
       a = 0.0f;
       n[0] = n[1] = n[2] = 0.0f;
     }
@@ -182,10 +182,10 @@ void ExpectSameLattices(const GridPolygonizer& grid, const PlainLattices& plain)
 MetaElement RandomElement(std::mt19937& random, const OperatorInstance& in, int model) {
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   const auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
-  const float span = std::max(std::max(in.size.x, in.size.y), in.size.z);
+  const float span = std::max(std::max(in.settings.size.x, in.settings.size.y), in.settings.size.z);
   MetaElement e{};
-  e.centre = Float3{(1.4f * unit(random) - 0.7f) * in.size.x, (1.4f * unit(random) - 0.7f) * in.size.y,
-                    (1.4f * unit(random) - 0.7f) * in.size.z};
+  e.centre = Float3{(1.4f * unit(random) - 0.7f) * in.settings.size.x, (1.4f * unit(random) - 0.7f) * in.settings.size.y,
+                    (1.4f * unit(random) - 0.7f) * in.settings.size.z};
   e.radius = span * (0.02f + 0.2f * unit(random));
   e.height = e.radius * (0.5f + 2.0f * unit(random));
   const int shape = pick(10);
@@ -241,32 +241,31 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
                                         << model << " normals " << normals);
         OperatorInstance in;
         SetBox(in, shape.cells, shape.size);
-        in.blendingModel = model;
+        in.settings.blendingModel = model;
         SetNormals(in, normals != 0, false);
-        in.viscosityFactor = 0.396f * 0.7f + 1.0f;
-        in.evalFrame = in.startFrame;
+        in.settings.viscosityFactor = 0.396f * 0.7f + 1.0f;
+        in.settings.evalFrame = in.settings.startFrame;
         PlainLattices plain;
         Reset(plain, in);
         for (int step = 0; step < 4; ++step, ++sets) {
           SCOPED_TRACE(step);
           // Steps vary the update rule, the iso value (a lower one widens the
           // boxes), the bounding switches and the box scale of models 0 and 2.
-          in.gridSpace = step % 2;
-          in.isovalue = step == 2 ? 0.4f : 1.0f;
-          in.inverseIsovalue = 1.0f / in.isovalue;
-          in.volumeHyperbolic = step != 1;
-          in.volumeExponential = step != 3;
-          in.volumeScale = step == 3 ? 0.6f : 1.0f;
+          in.settings.gridSpace = step % 2;
+          in.settings.isovalue = step == 2 ? 0.4f : 1.0f;
+          in.settings.inverseIsovalue = 1.0f / in.settings.isovalue;
+          in.settings.volumeHyperbolic = step != 1;
+          in.settings.volumeExponential = step != 3;
+          in.settings.volumeScale = step == 3 ? 0.6f : 1.0f;
           std::vector<MetaElement> elements;
           const int count = 1 + static_cast<int>(random() % 24);
           for (int n = 0; n < count; ++n) elements.push_back(RandomElement(random, in, model));
           const int32_t elementCount = count;
-          in.gridPolygonizer.owner = &in;
-          in.gridPolygonizer.SimulateStep(elements.data(), elementCount);
+          in.gridPolygonizer.SimulateStep(in.settings, elements.data(), elementCount);
           PlainStep(in, elements, plain);
           ExpectSameLattices(in.gridPolygonizer, plain);
           if (HasFailure()) return;
-          in.evalFrame = in.startFrame + step + 1;
+          in.settings.evalFrame = in.settings.startFrame + step + 1;
         }
       }
     }
@@ -298,7 +297,7 @@ TEST(SplatDifferential, MeasuresAtTheModelOneCutOffsMatch) {
       elements.push_back(e);
     }
     const int32_t count = static_cast<int32_t>(elements.size());
-    in.gridPolygonizer.SimulateStep(elements.data(), count);
+    in.gridPolygonizer.SimulateStep(in.settings, elements.data(), count);
     PlainStep(in, elements, plain);
     ExpectSameLattices(in.gridPolygonizer, plain);
   }
@@ -316,12 +315,12 @@ TEST(SplatDifferential, WithoutRoomForThePlanTheStepWorksInBatchesAndMatches) {
       OperatorInstance in;
       SetBox(in, Int3{7, 20, 70}, Float3{1.4f, 4.0f, 9.0f});
       SetNormals(in, true, false);
-      in.blendingModel = model;
-      in.volumeHyperbolic = true;
-      in.volumeExponential = true;
-      in.viscosityFactor = 0.396f * 0.3f + 1.0f;
-      in.evalFrame = in.startFrame;
-      ASSERT_TRUE(in.gridPolygonizer.EnsureGrids());
+      in.settings.blendingModel = model;
+      in.settings.volumeHyperbolic = true;
+      in.settings.volumeExponential = true;
+      in.settings.viscosityFactor = 0.396f * 0.3f + 1.0f;
+      in.settings.evalFrame = in.settings.startFrame;
+      ASSERT_TRUE(in.gridPolygonizer.EnsureGrids(in.settings));
       PlainLattices plain;
       Reset(plain, in);
       for (int step = 0; step < 2; ++step) {
@@ -330,12 +329,12 @@ TEST(SplatDifferential, WithoutRoomForThePlanTheStepWorksInBatchesAndMatches) {
         elements[5].inverseAngles = Float3{0.3f, -0.2f, 0.1f};  // at least one rotation to keep
         const int32_t count = static_cast<int32_t>(elements.size());
         if (step == 0) allocation_faults::FailAfter(refused);
-        in.gridPolygonizer.SimulateStep(elements.data(), count);
+        in.gridPolygonizer.SimulateStep(in.settings, elements.data(), count);
         allocation_faults::Clear();
         PlainStep(in, elements, plain);
         ExpectSameLattices(in.gridPolygonizer, plain);
         if (HasFailure()) return;
-        in.evalFrame += 1;
+        in.settings.evalFrame += 1;
       }
     }
   }
@@ -401,7 +400,7 @@ TEST_F(SplatFrame, MeshBytesMatchAnExtractionOfThePlainLattices) {
         OperatorInstance& in = Instance();
         if (frame == 1.0) Reset(plain, in);
         int32_t count = 0;
-        MetaElement* gathered = GatherElements(count, in, XSI::Operator(rig.op), true);
+        MetaElement* gathered = GatherElements(count, in.settings, XSI::Operator(rig.op), true);
         ASSERT_NE(gathered, nullptr);
         const std::vector<MetaElement> elements(gathered, gathered + count);
         std::free(gathered);
@@ -409,17 +408,18 @@ TEST_F(SplatFrame, MeshBytesMatchAnExtractionOfThePlainLattices) {
         ExpectSameLattices(in.gridPolygonizer, plain);
 
         // The frame's mesh, then the mesh of the plain lattices.
-        const XSI::MATH::CVector3Array vertices = in.vertices;
-        const XSI::CLongArray polygons = in.polygons;
-        const XSI::CDoubleArray nodeValues = in.nodeValues;
+        const XSI::MATH::CVector3Array vertices = in.mesh.vertices;
+        const XSI::CLongArray polygons = in.mesh.polygons;
+        const XSI::CDoubleArray nodeValues = in.mesh.nodeValues;
         EXPECT_GT(polygons.GetCount(), 100);
         std::memcpy(in.gridPolygonizer.accumulatedField.Data(), plain.accumulated.data(), plain.accumulated.size() * 4);
         std::memcpy(in.gridPolygonizer.accumulatedNormals.Data(), plain.accumulatedNormals.data(),
                     plain.accumulatedNormals.size() * 4);
-        XSI::MATH::CVector3Array plainVertices;
-        XSI::CLongArray plainPolygons;
-        XSI::CDoubleArray plainNodeValues;
-        in.gridPolygonizer.ExtractAndCache(plainVertices, plainPolygons, plainNodeValues, false);
+        MeshArrays plain;
+        in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, plain, false);
+        const XSI::MATH::CVector3Array& plainVertices = plain.vertices;
+        const XSI::CLongArray& plainPolygons = plain.polygons;
+        const XSI::CDoubleArray& plainNodeValues = plain.nodeValues;
         ASSERT_EQ(vertices.GetCount(), plainVertices.GetCount());
         ASSERT_EQ(polygons.GetCount(), plainPolygons.GetCount());
         ASSERT_EQ(nodeValues.GetCount(), plainNodeValues.GetCount());

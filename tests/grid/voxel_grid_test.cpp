@@ -3,7 +3,7 @@
 #include <climits>
 #include <string>
 
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "grid/voxel_grid.h"
 #include "grid_fixture.h"
 
@@ -43,12 +43,12 @@ class EnsureGrids : public ::testing::Test {
 };
 
 TEST_F(EnsureGrids, FirstCallAllocatesFourLatticesOfResolutionPlusOneAndResets) {
-  in.evalFrame = 9;  // not the start frame: the first allocation resets anyway
-  ASSERT_TRUE(grid().EnsureGrids());
-  EXPECT_TRUE(in.gridReady);
-  EXPECT_EQ(in.allocatedResolution.x, 4);
-  EXPECT_EQ(in.allocatedResolution.y, 5);
-  EXPECT_EQ(in.allocatedResolution.z, 6);
+  in.settings.evalFrame = 9;  // not the start frame: the first allocation resets anyway
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
+  EXPECT_TRUE(in.gridPolygonizer.ready);
+  EXPECT_EQ(in.gridPolygonizer.allocatedResolution.x, 4);
+  EXPECT_EQ(in.gridPolygonizer.allocatedResolution.y, 5);
+  EXPECT_EQ(in.gridPolygonizer.allocatedResolution.z, 6);
   for (const Lattice<1>* l : {static_cast<const Lattice<1>*>(&grid().accumulatedField),
                               static_cast<const Lattice<1>*>(&grid().sampledField)}) {
     EXPECT_TRUE(l->HasDimensions(5, 6, 7));
@@ -60,35 +60,35 @@ TEST_F(EnsureGrids, FirstCallAllocatesFourLatticesOfResolutionPlusOneAndResets) 
 }
 
 TEST_F(EnsureGrids, StartFrameResetsWithoutReallocating) {
-  ASSERT_TRUE(grid().EnsureGrids());
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   const float* field = grid().accumulatedField.Data();
   const float* normals = grid().accumulatedNormals.Data();
   Scribble();
-  in.evalFrame = in.startFrame;
-  ASSERT_TRUE(grid().EnsureGrids());
+  in.settings.evalFrame = in.settings.startFrame;
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   EXPECT_EQ(grid().accumulatedField.Data(), field);
   EXPECT_EQ(grid().accumulatedNormals.Data(), normals);
   EXPECT_TRUE(AccumulatedAre(0.0f, Float3{0, 0, 0}));
 }
 
 TEST_F(EnsureGrids, OtherFrameAtSameResolutionTouchesNothing) {
-  ASSERT_TRUE(grid().EnsureGrids());
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   Scribble();
-  in.evalFrame = 6;
-  ASSERT_TRUE(grid().EnsureGrids());
+  in.settings.evalFrame = 6;
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   EXPECT_TRUE(AccumulatedAre(7.0f, Float3{1, 2, 3}));
 }
 
 TEST_F(EnsureGrids, ChangingOneAxisReallocatesAllFourAndResets) {
-  ASSERT_TRUE(grid().EnsureGrids());
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   Scribble();
-  in.resolution.y = 8;
-  ASSERT_TRUE(grid().EnsureGrids());
+  in.settings.resolution.y = 8;
+  ASSERT_TRUE(grid().EnsureGrids(in.settings));
   EXPECT_TRUE(grid().accumulatedField.HasDimensions(5, 9, 7));
   EXPECT_TRUE(grid().sampledField.HasDimensions(5, 9, 7));
   EXPECT_TRUE(grid().accumulatedNormals.HasDimensions(5, 9, 7));
   EXPECT_TRUE(grid().sampledNormals.HasDimensions(5, 9, 7));
-  EXPECT_EQ(in.allocatedResolution.y, 8);
+  EXPECT_EQ(in.gridPolygonizer.allocatedResolution.y, 8);
   EXPECT_TRUE(AccumulatedAre(0.0f, Float3{0, 0, 0}));
 }
 
@@ -102,8 +102,8 @@ TEST_F(EnsureGrids, NthAllocationFailureIsLoggedAndTheRetryAllocatesOnlyWhatIsMi
     SetBox(fresh, Int3{3, 3, 3}, Float3{1, 1, 1});
     Scene::Get().ClearLog();
     allocation_faults::FailAfter(failing);
-    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids());
-    EXPECT_FALSE(fresh.gridReady);
+    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids(fresh.settings));
+    EXPECT_FALSE(fresh.gridPolygonizer.ready);
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_EQ(LogTexts()[0], kName + messages[failing]);
     // Lattices before the failing one keep their allocation, the rest are empty.
@@ -116,10 +116,10 @@ TEST_F(EnsureGrids, NthAllocationFailureIsLoggedAndTheRetryAllocatesOnlyWhatIsMi
     // injected failure after that many allocations is still pending after it.
     const float* first = g.accumulatedField.Data();
     allocation_faults::FailAfter(4 - failing);
-    EXPECT_TRUE(g.EnsureGrids());
+    EXPECT_TRUE(g.EnsureGrids(fresh.settings));
     EXPECT_TRUE(allocation_faults::NextFails());
     allocation_faults::Clear();
-    EXPECT_TRUE(fresh.gridReady);
+    EXPECT_TRUE(fresh.gridPolygonizer.ready);
     if (failing > 0) {
       EXPECT_EQ(g.accumulatedField.Data(), first);
     }
@@ -131,11 +131,11 @@ TEST_F(EnsureGrids, FailedGridsMakeTheStepAndTheExtractionDoNothing) {
   allocation_faults::FailAfter(1);
   const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
   const int32_t count = 1;
-  grid().SimulateStep(&e, count);
-  EXPECT_FALSE(in.gridReady);
-  grid().ExtractAndCache(in.vertices, in.polygons, in.nodeValues, in.writeCache);
-  EXPECT_EQ(in.vertices.GetCount(), 0);
-  EXPECT_EQ(in.polygons.GetCount(), 0);
+  grid().SimulateStep(in.settings, &e, count);
+  EXPECT_FALSE(in.gridPolygonizer.ready);
+  grid().ExtractAndCache(in.settings, in.cubeTable, in.mesh, in.writeCache);
+  EXPECT_EQ(in.mesh.vertices.GetCount(), 0);
+  EXPECT_EQ(in.mesh.polygons.GetCount(), 0);
 }
 
 TEST_F(EnsureGrids, UnusableResolutionFailsLikeAnAllocation) {
@@ -146,18 +146,18 @@ TEST_F(EnsureGrids, UnusableResolutionFailsLikeAnAllocation) {
     SCOPED_TRACE(testing::Message() << res.x << " " << res.y << " " << res.z);
     OperatorInstance fresh;
     SetBox(fresh, Int3{4, 4, 4}, Float3{1, 1, 1});
-    fresh.resolution = res;
+    fresh.settings.resolution = res;
     Scene::Get().ClearLog();
-    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids());
-    EXPECT_FALSE(fresh.gridReady);
+    EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids(fresh.settings));
+    EXPECT_FALSE(fresh.gridPolygonizer.ready);
     EXPECT_TRUE(fresh.gridPolygonizer.accumulatedField.IsEmpty());
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_EQ(LogTexts()[0], kName + L" Voxel grid 1 -> not enough memory.");
     const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
     const int32_t count = 1;
-    fresh.gridPolygonizer.SimulateStep(&e, count);
-    fresh.gridPolygonizer.ExtractAndCache(fresh.vertices, fresh.polygons, fresh.nodeValues, fresh.writeCache);
-    EXPECT_EQ(fresh.vertices.GetCount(), 0);
+    fresh.gridPolygonizer.SimulateStep(fresh.settings, &e, count);
+    fresh.gridPolygonizer.ExtractAndCache(fresh.settings, fresh.cubeTable, fresh.mesh, fresh.writeCache);
+    EXPECT_EQ(fresh.mesh.vertices.GetCount(), 0);
   }
 }
 

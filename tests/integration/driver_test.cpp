@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "front/glomora_api.h"
 #include "front/operator_instance.h"
 #include "glomora_rig.h"
@@ -81,7 +81,7 @@ TEST_F(Driver, OtherOutputsChangeNothing) {
   XSI::OutputPort other = Scene::Get().GetOutputPort(rig.normalsSet, L"OutUser_Normal_Property");
   ASSERT_TRUE(other.IsValid());
   EXPECT_EQ(Glomora_Update(context, other), XSI::CStatus::OK);
-  EXPECT_TRUE(Instance().fullName.IsEmpty());
+  EXPECT_TRUE(Instance().settings.fullName.IsEmpty());
   EXPECT_EQ(Instance().previousFrame, kNeverFrame);
 }
 
@@ -94,12 +94,12 @@ TEST_F(Driver, MuteEmptiesTheResultInBothSpaces) {
     Set(L"Mute", CValue(true));
     Set(L"Log_time", CValue(true));
     Scene::Get().ClearLog();
-    const bool gridReady = Instance().gridReady;
+    const bool gridReady = Instance().gridPolygonizer.ready;
     ASSERT_EQ(rig.Update(4), XSI::CStatus::OK);
-    EXPECT_EQ(Instance().vertices.GetCount(), 0);
-    EXPECT_EQ(Instance().polygons.GetCount(), 0);
+    EXPECT_EQ(Instance().mesh.vertices.GetCount(), 0);
+    EXPECT_EQ(Instance().mesh.polygons.GetCount(), 0);
     EXPECT_EQ(Instance().previousFrame, 4);
-    EXPECT_EQ(Instance().gridReady, gridReady);
+    EXPECT_EQ(Instance().gridPolygonizer.ready, gridReady);
     EXPECT_EQ(OutputValue(), 0);
     EXPECT_TRUE(LogTexts().empty());
     Set(L"Log_time", CValue(false));
@@ -153,7 +153,7 @@ TEST_F(Driver, FramesBeforeTheStartGiveNothing) {
   Set(L"User_normals", CValue(true));
   rig.Update(3);
   EXPECT_TRUE(settingFrames.empty());
-  EXPECT_EQ(Instance().vertices.GetCount(), 0);
+  EXPECT_EQ(Instance().mesh.vertices.GetCount(), 0);
   EXPECT_EQ(OutputValue(), 0);
   // The next evaluation at or after the start restarts from it.
   rig.Update(6);
@@ -190,7 +190,7 @@ TEST_F(Driver, SpaceOneWithoutElementsStillResetsTheSimulationStart) {
   Set(L"Start_frame", CValue(LONG{4}));
   rig.Update(9);
   EXPECT_EQ(Instance().lastComputedFrame, 3);
-  EXPECT_FALSE(Instance().gridReady);
+  EXPECT_FALSE(Instance().gridPolygonizer.ready);
 }
 
 TEST_F(Driver, RefusedOutputIsLoggedAndReturned) {
@@ -223,8 +223,8 @@ TEST_F(Driver, TimingLinesInOrderForBothSpaces) {
         EXPECT_EQ(line.substr(line.size() - 6), L" msec.");
       }
     }
-    EXPECT_TRUE(Instance().resultValid);
-    EXPECT_EQ(Instance().vertices.GetCount() > 0, polygonization == 0);
+    EXPECT_TRUE(Instance().mesh.valid);
+    EXPECT_EQ(Instance().mesh.vertices.GetCount() > 0, polygonization == 0);
   }
   Set(L"Polygonization", CValue(LONG{0}));
 
@@ -242,7 +242,7 @@ TEST_F(Driver, PolygonizerOutOfMemoryIsLoggedAndGivesAnEmptyMesh) {
   allocation_faults::FailAfter(2);  // the element block and the field's table succeed, the polygonizer's first table fails
   ASSERT_EQ(rig.Update(1), XSI::CStatus::OK);
   allocation_faults::Clear();
-  EXPECT_EQ(Instance().vertices.GetCount(), 0);
+  EXPECT_EQ(Instance().mesh.vertices.GetCount(), 0);
   const std::vector<std::wstring> lines = LogTexts();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), kOperatorName + L" (polygonizer) -> not enough memory.");
@@ -257,7 +257,7 @@ TEST_F(Driver, OutOfMemoryInsideTheLoopRestartsTheSimulation) {
   GridMode(1);
   Set(L"Viscosity", CValue(3.0));
   rig.Update(10);
-  const XSI::MATH::CVector3Array uninterrupted = Instance().vertices;
+  const XSI::MATH::CVector3Array uninterrupted = Instance().mesh.vertices;
   ASSERT_GT(uninterrupted.GetCount(), 0);
   rig.Update(1);
   rig.Update(2);
@@ -272,5 +272,5 @@ TEST_F(Driver, OutOfMemoryInsideTheLoopRestartsTheSimulation) {
   settingFrames.clear();
   rig.Update(10);
   EXPECT_EQ(settingFrames, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-  EXPECT_TRUE(Instance().vertices == uninterrupted);
+  EXPECT_TRUE(Instance().mesh.vertices == uninterrupted);
 }

@@ -32,8 +32,8 @@ TEST_F(MeshWriter, WritesNothingWithoutAResult) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}));
-    instance.resultValid = c.resultValid;
-    instance.vertexCount = c.vertexCount;
+    instance.mesh.valid = c.resultValid;
+    instance.mesh.vertexCount = c.vertexCount;
     EXPECT_EQ(CallMesh(), CStatus::OK);
     EXPECT_EQ(SetCount(), 0);
     EXPECT_TRUE(LogTexts().empty());
@@ -46,9 +46,9 @@ TEST_F(MeshWriter, WritesNothingForAnotherPort) {
   SetResult(instance, Row(3), Longs({3, 0, 1, 2}));
   EXPECT_EQ(Call(WriteMesh, rig->normalsSet, L"OutUser_Normal_Property"), CStatus::OK);
   EXPECT_EQ(SetCount(), 0);
-  EXPECT_EQ(instance.vertices.GetCount(), 3);
-  EXPECT_EQ(instance.polygons.GetCount(), 4);
-  EXPECT_EQ(instance.polygonCount, 1);
+  EXPECT_EQ(instance.mesh.vertices.GetCount(), 3);
+  EXPECT_EQ(instance.mesh.polygons.GetCount(), 4);
+  EXPECT_EQ(instance.mesh.polygonCount, 1);
 }
 
 TEST_F(MeshWriter, CopiesTheArraysUnchanged) {
@@ -76,8 +76,8 @@ TEST_F(MeshWriter, OneTriangleGetsADegenerateFillerOnce) {
   for (int i = 0; i < 3; ++i) EXPECT_TRUE(vertices[i] == triangle[i]);
   for (int i = 3; i < 6; ++i) EXPECT_TRUE(vertices[i] == CVector3(0.0, 0.0, 0.0));
   EXPECT_TRUE(polygons == Longs({3, 0, 1, 2, 3, 3, 4, 5}));
-  EXPECT_EQ(instance.vertexCount, 6);
-  EXPECT_EQ(instance.polygonCount, 2);
+  EXPECT_EQ(instance.mesh.vertexCount, 6);
+  EXPECT_EQ(instance.mesh.polygonCount, 2);
 
   // The filler stays in the MeshArrays: a second write adds no other.
   ASSERT_EQ(CallMesh(), CStatus::OK);
@@ -132,7 +132,7 @@ TEST_F(MeshWriter, RefusedSetIsLoggedAndReturned) {
     rig = std::make_unique<GlomoraRig>();
     Scene::Get().SetFailMeshSet(c.failSet);
     SetResult(instance, Row(4), Longs(c.polygons));
-    instance.logTime = true;  // no timing line after a failure
+    instance.settings.logTime = true;  // no timing line after a failure
     EXPECT_EQ(CallMesh(), CStatus::Fail);
     EXPECT_EQ(SetCount(), 0);
     ASSERT_EQ(Scene::Get().GetLog().size(), 1u);
@@ -152,15 +152,15 @@ TEST_F(MeshWriter, TimingLineOnlyWithLogTimeAndNotMute) {
     SCOPED_TRACE(testing::Message() << "logTime " << c.logTime << " mute " << c.mute);
     Scene::Get().ClearLog();
     SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}));
-    instance.logTime = c.logTime;
-    instance.mute = c.mute;
+    instance.settings.logTime = c.logTime;
+    instance.settings.mute = c.mute;
     ASSERT_EQ(CallMesh(), CStatus::OK);
     const std::vector<std::wstring> log = LogTexts();
     ASSERT_EQ(log.size(), c.lines);
     if (c.lines == 1) {
       EXPECT_TRUE(IsTimingLine(log[0], L"- PolygonMesh::Set(): ")) << std::string(log[0].begin(), log[0].end());
       EXPECT_EQ(Scene::Get().GetLog()[0].severity, XSI::siInfoMsg);
-      EXPECT_GE(instance.clockEnd, instance.clockStart);
+      EXPECT_GE(instance.clock.end, instance.clock.start);
     }
   }
 }

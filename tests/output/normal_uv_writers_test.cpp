@@ -6,7 +6,7 @@
 #include <cmath>
 #include <limits>
 
-#include "grid/box_emitter.h"
+#include "cubes/box_emitter.h"
 #include "output/mesh_writer.h"
 #include "writer_fixture.h"
 
@@ -55,9 +55,9 @@ const std::vector<LONG> kStripPolygons = {4, 0, 1, 4, 3, 4, 1, 2, 5, 4};
 class NormalUvWriters : public WriterTest {
  protected:
   void EnableComputed() {
-    instance.userNormals = true;
-    instance.uvSpace = true;
-    instance.normalsOrUv = true;
+    instance.settings.userNormals = true;
+    instance.settings.uvSpace = true;
+    instance.settings.normalsOrUv = true;
   }
   // Writes the MeshArrays into the host mesh first, as the transfer operators
   // run in the order geometry, normals, UVs.
@@ -213,10 +213,10 @@ TEST_F(NormalUvWriters, NoProjectionGivesZerosForEveryNode) {
       for (LONG i = 0; i < vertices.GetCount(); ++i) AddXyz(values, 0, 0, -1);
     }
     SetResult(instance, vertices, polygons, values);
-    instance.uvSpace = c.uvSpace;
-    instance.normalsOrUv = c.normalsOrUv;
-    instance.userNormals = true;
-    instance.polygonization = c.polygonization;
+    instance.settings.uvSpace = c.uvSpace;
+    instance.settings.normalsOrUv = c.normalsOrUv;
+    instance.settings.userNormals = true;
+    instance.settings.polygonization = c.polygonization;
     WriteHostMesh();
     ASSERT_EQ(CallUVs(), CStatus::OK);
     const CDoubleArray uv = UVValues();
@@ -232,8 +232,8 @@ TEST_F(NormalUvWriters, ComputedNormalsAreRoundedThroughFloat) {
   const double third = 1.0 / 3.0;
   const CDoubleArray values = Doubles({0.1, third, -0.7, 0.2, 0.3, 0.4, -third, 0.6, 0.9, 1.0, 0.0, -1.0});
   SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 3, 2, 1}), values);
-  instance.userNormals = true;
-  instance.normalsOrUv = true;
+  instance.settings.userNormals = true;
+  instance.settings.normalsOrUv = true;
   WriteHostMesh();
   ASSERT_EQ(CallNormals(), CStatus::OK);
 
@@ -260,7 +260,7 @@ TEST_F(NormalUvWriters, ContainerOutlineNodesGetZeros) {
   const CDoubleArray values = Doubles({0, 0, -1, -s, 0, -s, 0, 0, -1, -s, 0, -s});
   SetResult(instance, vertices, polygons, values);
   EnableComputed();
-  instance.container = true;
+  instance.settings.container = true;
   WriteHostMesh();
   ASSERT_EQ(CallNormals(), CStatus::OK);
   ASSERT_EQ(CallUVs(), CStatus::OK);
@@ -303,7 +303,7 @@ TEST_F(NormalUvWriters, NeverReadsPastTheNodeValues) {
     CDoubleArray values;
     for (LONG i = 0; i < c.entries / 3; ++i) AddXyz(values, 0, 0, -1);
     SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}), values);
-    instance.nodeValueCount = c.nodeValueCount;
+    instance.mesh.nodeValueCount = c.nodeValueCount;
     EnableComputed();
     WriteHostMesh();
     ASSERT_EQ(CallNormals(), CStatus::OK);
@@ -373,10 +373,10 @@ TEST_F(NormalUvWriters, NormalsFromMeshFollowTheHostNodeNormals) {
     for (int polygonization : {0, 1, 10, -1, 2, 5}) {
       for (bool uvSpace : {true, false}) {
         SCOPED_TRACE(testing::Message() << m.name << ", polygonization " << polygonization << ", UVspace " << uvSpace);
-        instance.polygonization = polygonization;
-        instance.uvSpace = uvSpace;
+        instance.settings.polygonization = polygonization;
+        instance.settings.uvSpace = uvSpace;
         CDoubleArray values = Doubles({42.0});  // replaced, not appended to
-        NormalsFromMesh(instance, values, HostPolygons());
+        NormalsFromMesh(instance.settings, values, HostPolygons());
         if (polygonization != 0 && polygonization != 1 && polygonization != 10) {
           EXPECT_EQ(values.GetCount(), 0);
           continue;
@@ -418,10 +418,10 @@ TEST_F(NormalUvWriters, WithoutComputedNormalsTheMeshOwnNormalsAreWritten) {
       for (int i = 0; i < 4; ++i) AddXyz(values, 0, 0, -1);
     }
     SetResult(instance, kTetraVertices, Longs(kTetraPolygons), values);
-    instance.userNormals = c.userNormals;
-    instance.uvSpace = c.uvSpace;
-    instance.normalsOrUv = c.userNormals || c.uvSpace;
-    instance.polygonization = c.polygonization;
+    instance.settings.userNormals = c.userNormals;
+    instance.settings.uvSpace = c.uvSpace;
+    instance.settings.normalsOrUv = c.userNormals || c.uvSpace;
+    instance.settings.polygonization = c.polygonization;
     WriteHostMesh();
     ASSERT_EQ(CallNormals(), CStatus::OK);
     const CDoubleArray normals = NormalValues();
@@ -444,7 +444,7 @@ TEST_F(NormalUvWriters, RefusedArrayIsLoggedAndReturned) {
   // of values is refused.
   SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}), Doubles({0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1}));
   EnableComputed();
-  instance.logTime = true;
+  instance.settings.logTime = true;
   EXPECT_EQ(CallNormals(), CStatus::InvalidArgument);
   EXPECT_EQ(CallUVs(), CStatus::InvalidArgument);
   const std::vector<std::wstring> log = LogTexts();
@@ -457,14 +457,14 @@ TEST_F(NormalUvWriters, WritesNothingWithoutAResultOrForAnotherPort) {
   SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}), Doubles({0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1}));
   EnableComputed();
   WriteHostMesh();
-  instance.resultValid = false;
+  instance.mesh.valid = false;
   EXPECT_EQ(CallNormals(), CStatus::OK);
   EXPECT_EQ(CallUVs(), CStatus::OK);
-  instance.resultValid = true;
-  instance.vertexCount = 0;
+  instance.mesh.valid = true;
+  instance.mesh.vertexCount = 0;
   EXPECT_EQ(CallNormals(), CStatus::OK);
   EXPECT_EQ(CallUVs(), CStatus::OK);
-  instance.vertexCount = 4;
+  instance.mesh.vertexCount = 4;
   // Each writer offered the other's port.
   EXPECT_EQ(Call(WriteNormals, rig->uvSet, L"OutTexture_Projection"), CStatus::OK);
   EXPECT_EQ(Call(WriteUVs, rig->normalsSet, L"OutUser_Normal_Property"), CStatus::OK);
@@ -488,14 +488,14 @@ TEST_F(NormalUvWriters, TimingLinesFollowEachWritersSwitch) {
                                     << c.userNormals << " uvSpace " << c.uvSpace);
     Scene::Get().ClearLog();
     SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}), Doubles({0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1}));
-    instance.userNormals = c.userNormals;
-    instance.uvSpace = c.uvSpace;
-    instance.normalsOrUv = c.userNormals || c.uvSpace;
-    instance.polygonization = 0;
-    instance.logTime = false;
+    instance.settings.userNormals = c.userNormals;
+    instance.settings.uvSpace = c.uvSpace;
+    instance.settings.normalsOrUv = c.userNormals || c.uvSpace;
+    instance.settings.polygonization = 0;
+    instance.settings.logTime = false;
     WriteHostMesh();
-    instance.logTime = c.logTime;
-    instance.mute = c.mute;
+    instance.settings.logTime = c.logTime;
+    instance.settings.mute = c.mute;
     // Both writers write whatever their switch.
     ASSERT_EQ(CallNormals(), CStatus::OK);
     const std::vector<std::wstring> afterNormals = LogTexts();

@@ -35,10 +35,10 @@ OperatorInstance* InstanceOf(const CRef& op) {
 void SetTwoTriangles(OperatorInstance& record, double z) {
   SetResult(record, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}),
             Doubles({0, 0, z, 0, 0, z, 0, 0, z, 0, 0, z}));
-  record.userNormals = true;
-  record.uvSpace = true;
-  record.normalsOrUv = true;
-  record.clockStart = kUntouchedClock;
+  record.settings.userNormals = true;
+  record.settings.uvSpace = true;
+  record.settings.normalsOrUv = true;
+  record.clock.start = kUntouchedClock;
 }
 
 class TransferOperators : public ::testing::Test {
@@ -95,7 +95,7 @@ TEST_F(TransferOperators, OtherOutputsAreIgnoredWithoutLookup) {
   ASSERT_EQ(rig.Init(), CStatus::OK);
   initialised.push_back(rig.op);
   OperatorInstance* record = InstanceOf(rig.op);
-  record->fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
+  record->settings.fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
   SetTwoTriangles(*record, -1.0);
   const XSI::OutputPort meshPort = Scene::Get().GetOutputPort(rig.geometrySet, L"Outpolymsh");
   const XSI::OutputPort normalsPort = Scene::Get().GetOutputPort(rig.normalsSet, L"OutUser_Normal_Property");
@@ -113,7 +113,7 @@ TEST_F(TransferOperators, OtherOutputsAreIgnoredWithoutLookup) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Run(c.callback, c.op, c.port), CStatus::OK);
-    EXPECT_EQ(record->clockStart, kUntouchedClock) << "a writer ran";
+    EXPECT_EQ(record->clock.start, kUntouchedClock) << "a writer ran";
   }
   EXPECT_EQ(Scene::Get().GetMeshSetCount(rig.mesh), 0);
   EXPECT_TRUE(LogTexts().empty());
@@ -126,8 +126,8 @@ TEST_F(TransferOperators, GeometrySetFindsTheOperatorNamedAfterTheMesh) {
   const CRef op = TransferOperator(L"scene.blob.polymsh.GlomoraGeometrySet", mesh, L"Outpolymsh", mesh);
   OperatorInstance* main = MainOperator(L"scene.blob.polymsh.GlomoraGeometry.Glomora");
   OperatorInstance* decoy = MainOperator(L"decoy");
-  main->fullName = L"scene.blob.polymsh.GlomoraGeometry.Glomora";
-  decoy->fullName = L"scene.blob.polymsh.GlomoraGeometrySet";
+  main->settings.fullName = L"scene.blob.polymsh.GlomoraGeometry.Glomora";
+  decoy->settings.fullName = L"scene.blob.polymsh.GlomoraGeometrySet";
   SetTwoTriangles(*main, 1.0);
   SetResult(*decoy, Row(5), Longs({3, 0, 1, 2, 3, 2, 3, 4, 3, 4, 0, 1}));
 
@@ -135,8 +135,8 @@ TEST_F(TransferOperators, GeometrySetFindsTheOperatorNamedAfterTheMesh) {
   CVector3Array vertices;
   CLongArray polygons;
   Scene::Get().GetMesh(mesh, vertices, polygons);
-  EXPECT_TRUE(vertices == main->vertices);
-  EXPECT_TRUE(polygons == main->polygons);
+  EXPECT_TRUE(vertices == main->mesh.vertices);
+  EXPECT_TRUE(polygons == main->mesh.polygons);
 }
 
 TEST_F(TransferOperators, NormalsAndUVsExtendOnlyTheFirstPolymsh) {
@@ -153,11 +153,11 @@ TEST_F(TransferOperators, NormalsAndUVsExtendOnlyTheFirstPolymsh) {
   const CRef uvOp = TransferOperator(L"a.polymsh.b.polymsh.GlomoraUVspaceSet", mesh, L"OutTexture_Projection", uvs);
   OperatorInstance* main = MainOperator(L"main");
   OperatorInstance* decoy = MainOperator(L"decoy");
-  main->fullName = L"a.polymsh.GlomoraGeometry.Glomora.b.polymsh";
-  decoy->fullName = L"a.polymsh.b.polymsh.GlomoraGeometry.Glomora";
+  main->settings.fullName = L"a.polymsh.GlomoraGeometry.Glomora.b.polymsh";
+  decoy->settings.fullName = L"a.polymsh.b.polymsh.GlomoraGeometry.Glomora";
   SetTwoTriangles(*main, -1.0);  // (0, 0, -1): U = 0, V = 0.5
   SetTwoTriangles(*decoy, 1.0);  // (0, 0, 1): U = 1
-  SetHostMesh(mesh, main->vertices, main->polygons);
+  SetHostMesh(mesh, main->mesh.vertices, main->mesh.polygons);
 
   EXPECT_EQ(Run(GlomoraNormalsSet_Update, normalsOp, L"OutUser_Normal_Property"), CStatus::OK);
   EXPECT_EQ(Run(GlomoraUVspaceSet_Update, uvOp, L"OutTexture_Projection"), CStatus::OK);
@@ -170,7 +170,7 @@ TEST_F(TransferOperators, NormalsAndUVsExtendOnlyTheFirstPolymsh) {
     EXPECT_EQ(uvValues[3 * node], 0.0);
     EXPECT_EQ(uvValues[3 * node + 1], 0.5);
   }
-  EXPECT_EQ(decoy->clockStart, kUntouchedClock);
+  EXPECT_EQ(decoy->clock.start, kUntouchedClock);
 }
 
 TEST_F(TransferOperators, NothingIsWrittenBeforeTheFirstEvaluation) {
@@ -183,10 +183,10 @@ TEST_F(TransferOperators, NothingIsWrittenBeforeTheFirstEvaluation) {
   EXPECT_EQ(Scene::Get().GetMeshSetCount(rig.mesh), 0);
   EXPECT_EQ(Scene::Get().GetClusterValues(rig.normalsProperty).GetCount(), 0);
   EXPECT_EQ(Scene::Get().GetClusterValues(rig.uvProperty).GetCount(), 0);
-  EXPECT_EQ(record->clockStart, kUntouchedClock);
+  EXPECT_EQ(record->clock.start, kUntouchedClock);
 
   // Once the record carries the operator's name, all three write.
-  record->fullName = rig.op.GetAsText();
+  record->settings.fullName = rig.op.GetAsText();
   rig.Transfer();
   EXPECT_EQ(Scene::Get().GetMeshSetCount(rig.mesh), 1);
   EXPECT_EQ(Scene::Get().GetClusterValues(rig.normalsProperty).GetCount(), 18);
@@ -201,7 +201,7 @@ TEST_F(TransferOperators, WriteTheResultOfAnEvaluation) {
   initialised.push_back(rig.op);
   ASSERT_EQ(rig.Update(1.0), CStatus::OK);
   OperatorInstance* record = InstanceOf(rig.op);
-  ASSERT_EQ(record->fullName, rig.op.GetAsText());
+  ASSERT_EQ(record->settings.fullName, rig.op.GetAsText());
   SetTwoTriangles(*record, -1.0);
   Scene::Get().ClearLog();
   rig.Transfer();
@@ -231,7 +231,7 @@ TEST_F(TransferOperators, NoDerivableNameWritesNothing) {
   EXPECT_EQ(Run(GlomoraGeometrySet_Update, odd, L"Outpolymsh"), CStatus::OK);
   EXPECT_EQ(Run(GlomoraNormalsSet_Update, unconnected, L"OutUser_Normal_Property"), CStatus::OK);
   EXPECT_EQ(Run(GlomoraUVspaceSet_Update, notAMesh, L"OutTexture_Projection"), CStatus::OK);
-  EXPECT_EQ(unevaluated->clockStart, kUntouchedClock);
+  EXPECT_EQ(unevaluated->clock.start, kUntouchedClock);
   EXPECT_EQ(Scene::Get().GetMeshSetCount(mesh), 0);
 }
 
@@ -253,7 +253,7 @@ TEST_F(TransferOperators, WriterFailuresAreLoggedNotReturned) {
   ASSERT_EQ(rig.Init(), CStatus::OK);
   initialised.push_back(rig.op);
   OperatorInstance* record = InstanceOf(rig.op);
-  record->fullName = rig.op.GetAsText();
+  record->settings.fullName = rig.op.GetAsText();
   SetTwoTriangles(*record, -1.0);
   // The mesh write is refused, so the host mesh has no nodes and both
   // property arrays are refused as well.

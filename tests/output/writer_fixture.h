@@ -21,8 +21,6 @@
 
 namespace output_test {
 
-using WriterFn = void (*)(OperatorInstance&, XSI::CStatus&, XSI::UpdateContext&, XSI::OutputPort&);
-
 inline XSI::MATH::CVector3Array Points(const std::vector<XSI::MATH::CVector3>& points) {
   XSI::MATH::CVector3Array array;
   for (const XSI::MATH::CVector3& p : points) array.Add(p);
@@ -45,13 +43,13 @@ inline XSI::CDoubleArray Doubles(const std::vector<double>& values) {
 // arrays, polygons counted as entries / 4, the result marked valid.
 inline void SetResult(OperatorInstance& instance, const XSI::MATH::CVector3Array& vertices,
                       const XSI::CLongArray& polygons, const XSI::CDoubleArray& nodeValues = XSI::CDoubleArray()) {
-  instance.vertices = vertices;
-  instance.polygons = polygons;
-  instance.nodeValues = nodeValues;
-  instance.vertexCount = vertices.GetCount();
-  instance.polygonCount = polygons.GetCount() / 4;
-  instance.nodeValueCount = nodeValues.GetCount();
-  instance.resultValid = true;
+  instance.mesh.vertices = vertices;
+  instance.mesh.polygons = polygons;
+  instance.mesh.nodeValues = nodeValues;
+  instance.mesh.vertexCount = vertices.GetCount();
+  instance.mesh.polygonCount = polygons.GetCount() / 4;
+  instance.mesh.nodeValueCount = nodeValues.GetCount();
+  instance.mesh.valid = true;
 }
 
 // `count` distinct vertices on the x axis.
@@ -87,18 +85,17 @@ class WriterTest : public ::testing::Test {
   void SetUp() override {
     XSI::Host::Scene::Get().Reset();
     rig = std::make_unique<GlomoraRig>();
-    instance.fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
+    instance.settings.fullName = L"blob.polymsh.GlomoraGeometry.Glomora";
   }
 
   // Calls a writer the way its transfer operator does: the transfer
   // operator's context and the named output port.
-  XSI::CStatus Call(WriterFn writer, const XSI::CRef& op, const wchar_t* portName) {
+  template <class Writer>
+  XSI::CStatus Call(Writer writer, const XSI::CRef& op, const wchar_t* portName) {
     XSI::Host::Scene& scene = XSI::Host::Scene::Get();
     XSI::UpdateContext context = scene.MakeContext(op);
     XSI::OutputPort output = scene.GetOutputPort(op, portName);
-    XSI::CStatus status(12345);  // overwritten by every writer
-    writer(instance, status, context, output);
-    return status;
+    return writer(instance.settings, instance.mesh, instance.clock, context, output);
   }
   XSI::CStatus CallMesh() { return Call(WriteMesh, rig->geometrySet, L"Outpolymsh"); }
   XSI::CStatus CallNormals() { return Call(WriteNormals, rig->normalsSet, L"OutUser_Normal_Property"); }

@@ -64,9 +64,9 @@ TEST(DegenerateRelax, ThresholdFollowsSpaceAndPolygonization) {
                                     << ", tolerance " << c.tolerance << ", edge " << c.edge);
     OperatorInstance in;
     Configure(in, true, c.tolerance, false, 0.0f, false);
-    in.space = c.space;
-    in.polygonization = c.polygonization;
-    in.cellSize = c.cellSize;
+    in.settings.space = c.space;
+    in.settings.polygonization = c.polygonization;
+    in.settings.cellSize = c.cellSize;
     Mesh m = TriangleWithShortEdge(c.edge);
     const double l = ThroughFloat(c.edge);
     PostProcess(in, m);
@@ -90,8 +90,8 @@ TEST(DegenerateRelax, BoundaryEndOfAShortEdgeStaysWhileItsPartnerMoves) {
     SCOPED_TRACE(preserve ? "boundary preserved" : "boundary free");
     OperatorInstance in;
     Configure(in, true, 0.25f, false, 0.0f, preserve);
-    in.space = 1;
-    in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+    in.settings.space = 1;
+    in.settings.cellSize = Float3{1.0f, 1.0f, 1.0f};
     Mesh m = fan;
     PostProcess(in, m);
     EXPECT_EQ(m.vertices[0], CVector3(-0.109375, 0, 0));
@@ -105,8 +105,8 @@ TEST(DegenerateRelax, BoundaryEndOfAShortEdgeStaysWhileItsPartnerMoves) {
 TEST(DegenerateRelax, MeshWithoutShortEdgesIsOnlyRounded) {
   OperatorInstance in;
   Configure(in, true, 0.1f, false, 0.0f, false);
-  in.space = 0;
-  in.cellSize = Float3{0.5f, 0.5f, 0.5f};  // edges below 0.05; the icosphere's are about 0.3
+  in.settings.space = 0;
+  in.settings.cellSize = Float3{0.5f, 0.5f, 0.5f};  // edges below 0.05; the icosphere's are about 0.3
   const Mesh original = Icosphere(2);
   Mesh m = original;
   PostProcess(in, m);
@@ -118,15 +118,15 @@ TEST(DegenerateRelax, MeshWithoutShortEdgesIsOnlyRounded) {
 TEST(DegenerateRelax, NeedsAValidDatasetWithPolygonRecords) {
   OperatorInstance in;
   Configure(in, false, 0.25f, true, 1.0f, false);
-  in.space = 1;
-  in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+  in.settings.space = 1;
+  in.settings.cellSize = Float3{1.0f, 1.0f, 1.0f};
   Mesh m = TriangleWithShortEdge(0.0625);
   GeometryDataset d;
   ResetDataset(d);
-  RelaxDegenerateEdges(in, m.vertices, m.polygons, d);  // never built
-  BuildDataset(d, in, m.vertices, m.polygons);          // built without polygon records
-  in.degenerateActive = true;
-  RelaxDegenerateEdges(in, m.vertices, m.polygons, d);
+  RelaxDegenerateEdges(in.settings, m.vertices, m.polygons, d);  // never built
+  BuildDataset(d, in.settings, m.vertices, m.polygons);          // built without polygon records
+  in.settings.degenerateActive = true;
+  RelaxDegenerateEdges(in.settings, m.vertices, m.polygons, d);
   EXPECT_EQ(d.vertexRecords[1].position.x, 0.0625f);
   EXPECT_EQ(d.vertexRecords[1].newPosition.x, 0.0625f);
 }
@@ -146,8 +146,8 @@ TEST(DegenerateRelax, SumStartsWithThePartnerThenFollowsTheList) {
   AddTriangle(m.polygons, 2, 1, 3);
   OperatorInstance in;
   Configure(in, true, 0.5f, false, 0.0f, false);
-  in.space = 1;
-  in.cellSize = Float3{4.0f, 4.0f, 4.0f};
+  in.settings.space = 1;
+  in.settings.cellSize = Float3{4.0f, 4.0f, 4.0f};
   PostProcess(in, m);
   EXPECT_EQ(m.vertices[1].GetX(), 0.0);
   EXPECT_EQ(m.vertices[3].GetX(), big) << "on no short edge";
@@ -161,8 +161,8 @@ TEST(DegenerateRelax, VertexOnSeveralShortEdgesMovesHalfWayOnce) {
                        {CVector3(0.125, 0, 0), CVector3(0, 0.125, 0), CVector3(-0.125, 0, 0), CVector3(0, -0.125, 0)});
   OperatorInstance in;
   Configure(in, true, 0.25f, false, 0.0f, false);
-  in.space = 1;
-  in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+  in.settings.space = 1;
+  in.settings.cellSize = Float3{1.0f, 1.0f, 1.0f};
   Mesh m = fan;
   PostProcess(in, m);
   EXPECT_EQ(m.vertices[0], CVector3(0.03125, 0, 0));

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "host/host_scene.h"
 #include "post_meshes.h"
 #include "support/mesh_checks.h"
@@ -48,7 +48,7 @@ TEST(GeometryDataset, StripListsPutTheLatestNeighbourFirstAndFlagTheSharedEdge) 
   Configure(in, true, 0.5f, false, 0.0f, false);
   Mesh m = Strip();
   GeometryDataset d;
-  BuildDataset(d, in, m.vertices, m.polygons);
+  BuildDataset(d, in.settings, m.vertices, m.polygons);
   ASSERT_TRUE(d.valid);
   EXPECT_EQ(d.vertexCount, 4);
   EXPECT_EQ(d.polygonCount, 2);
@@ -68,7 +68,7 @@ TEST(GeometryDataset, StripListsPutTheLatestNeighbourFirstAndFlagTheSharedEdge) 
 
   // Every strip vertex lies on an outer edge.
   Configure(in, false, 0.0f, true, 1.0f, true);
-  BuildDataset(d, in, m.vertices, m.polygons);
+  BuildDataset(d, in.settings, m.vertices, m.polygons);
   ASSERT_TRUE(d.valid);
   EXPECT_FALSE(d.polygonRecords) << "polygon records without degenerate removal";
   for (int32_t v = 0; v < 4; ++v) EXPECT_TRUE(d.vertexRecords[v].boundary) << "vertex " << v;
@@ -86,7 +86,7 @@ TEST(GeometryDataset, ClosedMeshHasNoBoundaryVertex) {
     OperatorInstance in;
     Configure(in, false, 0.0f, true, 1.0f, true);
     GeometryDataset d;
-    BuildDataset(d, in, mesh.vertices, mesh.polygons);
+    BuildDataset(d, in.settings, mesh.vertices, mesh.polygons);
     ASSERT_TRUE(d.valid);
     int32_t entries = 0;
     for (int32_t v = 0; v < d.vertexCount; ++v) {
@@ -115,7 +115,7 @@ TEST(GeometryDataset, OnlyWholeTriangleGroupsOverExistingVerticesAreRead) {
   for (XSI::LONG e : description) m.polygons.Add(e);
   const CLongArray before = m.polygons;
   GeometryDataset d;
-  BuildDataset(d, in, m.vertices, m.polygons);
+  BuildDataset(d, in.settings, m.vertices, m.polygons);
   ASSERT_TRUE(d.valid);
   EXPECT_EQ(d.polygonCount, 5);
   EXPECT_EQ(d.triangleCount, 1);
@@ -127,8 +127,8 @@ TEST(GeometryDataset, OnlyWholeTriangleGroupsOverExistingVerticesAreRead) {
   EXPECT_EQ(d.polygonRecords[0].a, 0);
 
   // The passes on such a dataset stay finite and never touch the description.
-  in.degenerateTolerance = 100.0f;
-  in.smoothStrength = 2.25f;
+  in.settings.degenerateTolerance = 100.0f;
+  in.settings.smoothStrength = 2.25f;
   PostProcess(in, m);
   EXPECT_TRUE(IsFinite(m.vertices));
   EXPECT_TRUE(m.polygons == before);
@@ -137,7 +137,7 @@ TEST(GeometryDataset, OnlyWholeTriangleGroupsOverExistingVerticesAreRead) {
   Mesh quad;
   for (int i = 0; i < 4; ++i) quad.vertices.Add(CVector3(i & 1, i >> 1, 0));
   for (XSI::LONG e : {4, 0, 1, 3, 2}) quad.polygons.Add(e);
-  BuildDataset(d, in, quad.vertices, quad.polygons);
+  BuildDataset(d, in.settings, quad.vertices, quad.polygons);
   ASSERT_TRUE(d.valid);
   EXPECT_EQ(d.triangleCount, 0);
   for (int32_t v = 0; v < 4; ++v) EXPECT_EQ(d.vertexRecords[v].neighbourCount, 0);
@@ -147,12 +147,12 @@ TEST(GeometryDataset, IsolatedVertexIsLeftWhereItIsByBothPasses) {
   OperatorInstance in;
   // A tolerance so large that every edge is short.
   Configure(in, true, 1000.0f, true, 2.25f, false);
-  in.space = 1;
-  in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+  in.settings.space = 1;
+  in.settings.cellSize = Float3{1.0f, 1.0f, 1.0f};
   Mesh m = Octahedron(1, 1, 1);
   m.vertices.Add(CVector3(5.5, -7.25, 3.0));
   GeometryDataset d;
-  BuildDataset(d, in, m.vertices, m.polygons);
+  BuildDataset(d, in.settings, m.vertices, m.polygons);
   ASSERT_TRUE(d.valid);
   EXPECT_EQ(d.vertexRecords[6].neighbourCount, 0);
   EXPECT_TRUE(std::isinf(d.vertexRecords[6].inverseNeighbourCount));
@@ -177,21 +177,21 @@ TEST(GeometryDataset, FailedBuildLogsOnceAndLeavesTheVerticesUnchanged) {
     SCOPED_TRACE(testing::Message() << "fail after " << c.successes << (c.degenerate ? ", degenerate on" : ""));
     OperatorInstance in;
     Configure(in, c.degenerate, 1000.0f, true, 2.0f, false);
-    in.space = 1;
-    in.cellSize = Float3{1.0f, 1.0f, 1.0f};
+    in.settings.space = 1;
+    in.settings.cellSize = Float3{1.0f, 1.0f, 1.0f};
     Mesh m = Octahedron(0.1, 0.2, 0.3);  // not exact in float: any write-back would show
     const Mesh original = m;
     XSI::Host::Scene::Get().ClearLog();
     allocation_faults::FailAfter(c.successes);
     GeometryDataset d;
-    BuildDataset(d, in, m.vertices, m.polygons);
+    BuildDataset(d, in.settings, m.vertices, m.polygons);
     allocation_faults::Clear();
     EXPECT_FALSE(d.valid);
     EXPECT_FALSE(d.vertexRecords);
     EXPECT_FALSE(d.polygonRecords);
     EXPECT_FALSE(d.neighbourEntries);
-    RelaxDegenerateEdges(in, m.vertices, m.polygons, d);
-    SmoothGeometry(in, m.vertices, d);
+    RelaxDegenerateEdges(in.settings, m.vertices, m.polygons, d);
+    SmoothGeometry(in.settings, m.vertices, d);
     WriteBackPositions(d, m.vertices);
     ReleaseDataset(d);
     for (int32_t v = 0; v < m.vertices.GetCount(); ++v) EXPECT_EQ(m.vertices[v], original.vertices[v]);
@@ -208,7 +208,7 @@ TEST(GeometryDataset, FailedBuildLogsOnceAndLeavesTheVerticesUnchanged) {
   XSI::Host::Scene::Get().ClearLog();
   allocation_faults::FailAfter(4);
   GeometryDataset d;
-  BuildDataset(d, in, m.vertices, m.polygons);
+  BuildDataset(d, in.settings, m.vertices, m.polygons);
   allocation_faults::Clear();
   EXPECT_TRUE(d.valid);
   EXPECT_TRUE(XSI::Host::Scene::Get().GetLog().empty());
@@ -219,7 +219,7 @@ TEST(GeometryDataset, WriteBackRoundsToFloatAndKeepsCountsAndDescription) {
   // Degenerate removal in space 2 has a reference length of 0: a build and a
   // pass that moves nothing.
   Configure(in, true, 0.5f, false, 0.0f, false);
-  in.space = 2;
+  in.settings.space = 2;
   Mesh m = Icosphere(1);
   const Mesh original = m;
   PostProcess(in, m);

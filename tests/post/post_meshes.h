@@ -154,21 +154,21 @@ inline double Length(const CVector3& v) { return std::sqrt(v.Dot(v)); }
 // Post-processing settings as the driver leaves them.
 inline void Configure(OperatorInstance& in, bool degenerate, float tolerance, bool smooth, float strength,
                       bool preserveBoundary) {
-  in.fullName = L"mesh.GlomoraGeometry.Glomora";
-  in.degenerateActive = degenerate;
-  in.degenerateTolerance = tolerance;
-  in.smoothActive = smooth;
-  in.smoothStrength = strength;
-  in.preserveBoundary = preserveBoundary;
+  in.settings.fullName = L"mesh.GlomoraGeometry.Glomora";
+  in.settings.degenerateActive = degenerate;
+  in.settings.degenerateTolerance = tolerance;
+  in.settings.smoothActive = smooth;
+  in.settings.smoothStrength = strength;
+  in.settings.preserveBoundary = preserveBoundary;
 }
 
 // The driver's sequence: reset, build, relax, smooth, write back, release.
 inline void PostProcess(OperatorInstance& in, Mesh& m) {
   GeometryDataset dataset;
   ResetDataset(dataset);
-  if (in.degenerateActive || in.smoothActive) BuildDataset(dataset, in, m.vertices, m.polygons);
-  if (in.degenerateActive) RelaxDegenerateEdges(in, m.vertices, m.polygons, dataset);
-  if (in.smoothActive) SmoothGeometry(in, m.vertices, dataset);
+  if (in.settings.degenerateActive || in.settings.smoothActive) BuildDataset(dataset, in.settings, m.vertices, m.polygons);
+  if (in.settings.degenerateActive) RelaxDegenerateEdges(in.settings, m.vertices, m.polygons, dataset);
+  if (in.settings.smoothActive) SmoothGeometry(in.settings, m.vertices, dataset);
   WriteBackPositions(dataset, m.vertices);
   ReleaseDataset(dataset);
 }

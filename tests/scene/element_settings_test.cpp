@@ -21,7 +21,7 @@ class ElementSettings : public ::testing::Test {
     rig = std::make_unique<GlomoraRig>();
     instance = std::make_unique<OperatorInstance>();
   }
-  void Read(bool atCurrentTime) { ReadElementSettings(*instance, XSI::Operator(rig->op), atCurrentTime); }
+  void Read(bool atCurrentTime) { ReadElementSettings(instance->settings, XSI::Operator(rig->op), atCurrentTime); }
 
   std::unique_ptr<GlomoraRig> rig;
   std::unique_ptr<OperatorInstance> instance;
@@ -38,8 +38,8 @@ TEST_F(ElementSettings, ViscosityFactorRisesByPoint396PerUnit) {
     SCOPED_TRACE(c.viscosity);
     rig->SetParameter(L"Viscosity", c.viscosity);
     Read(true);
-    EXPECT_EQ(instance->viscosity, static_cast<float>(c.viscosity));
-    EXPECT_FLOAT_EQ(instance->viscosityFactor, c.factor);
+    EXPECT_EQ(instance->settings.viscosity, static_cast<float>(c.viscosity));
+    EXPECT_FLOAT_EQ(instance->settings.viscosityFactor, c.factor);
   }
 }
 
@@ -51,20 +51,20 @@ TEST_F(ElementSettings, EachSettingLandsInItsField) {
   rig->SetParameter(L"Component_Y", -3.0);
   rig->SetParameter(L"Component_Z", 0.5);
   Read(true);
-  EXPECT_EQ(instance->isovalue, 0.25f);
-  EXPECT_EQ(instance->inverseIsovalue, 4.0f);
-  EXPECT_EQ(instance->particleSize, 0.3f);
-  EXPECT_EQ(instance->pointSize, -0.4f);
-  EXPECT_EQ(instance->component.x, 2.0f);
-  EXPECT_EQ(instance->component.y, -3.0f);
-  EXPECT_EQ(instance->component.z, 0.5f);
+  EXPECT_EQ(instance->settings.isovalue, 0.25f);
+  EXPECT_EQ(instance->settings.inverseIsovalue, 4.0f);
+  EXPECT_EQ(instance->settings.particleSize, 0.3f);
+  EXPECT_EQ(instance->settings.pointSize, -0.4f);
+  EXPECT_EQ(instance->settings.component.x, 2.0f);
+  EXPECT_EQ(instance->settings.component.y, -3.0f);
+  EXPECT_EQ(instance->settings.component.z, 0.5f);
 }
 
 TEST_F(ElementSettings, ZeroIsovalueGivesAnInfiniteInverse) {
   rig->SetParameter(L"Isovalue", 0.0);
   Read(true);
-  EXPECT_TRUE(std::isinf(instance->inverseIsovalue));
-  EXPECT_GT(instance->inverseIsovalue, 0.0f);
+  EXPECT_TRUE(std::isinf(instance->settings.inverseIsovalue));
+  EXPECT_GT(instance->settings.inverseIsovalue, 0.0f);
 }
 
 TEST_F(ElementSettings, RecomputeReadsEverySettingAtTheEvaluatedFrame) {
@@ -83,19 +83,19 @@ TEST_F(ElementSettings, RecomputeReadsEverySettingAtTheEvaluatedFrame) {
   Scene::Get().SetParameterReadObserver(
       [&](const std::wstring& fullName, double frame) { readFrames[fullName] = frame; });
   Scene::Get().SetCurrentFrame(10.0);
-  instance->evalFrame = 4;
+  instance->settings.evalFrame = 4;
 
   Read(false);
   auto at = [](double base, double slope, double frame) { return static_cast<float>(base + frame * slope); };
-  EXPECT_FLOAT_EQ(instance->viscosity, at(0.0, 0.1, 4));
-  EXPECT_FLOAT_EQ(instance->viscosityFactor, 0.396f * at(0.0, 0.1, 4) + 1.0f);
-  EXPECT_FLOAT_EQ(instance->isovalue, at(1.0, 0.1, 4));
-  EXPECT_FLOAT_EQ(instance->inverseIsovalue, 1.0f / at(1.0, 0.1, 4));
-  EXPECT_FLOAT_EQ(instance->particleSize, at(0.2, 0.01, 4));
-  EXPECT_FLOAT_EQ(instance->pointSize, at(0.1, 0.02, 4));
-  EXPECT_FLOAT_EQ(instance->component.x, at(1.0, 0.5, 4));
-  EXPECT_FLOAT_EQ(instance->component.y, at(2.0, -0.5, 4));
-  EXPECT_FLOAT_EQ(instance->component.z, at(-1.0, 0.25, 4));
+  EXPECT_FLOAT_EQ(instance->settings.viscosity, at(0.0, 0.1, 4));
+  EXPECT_FLOAT_EQ(instance->settings.viscosityFactor, 0.396f * at(0.0, 0.1, 4) + 1.0f);
+  EXPECT_FLOAT_EQ(instance->settings.isovalue, at(1.0, 0.1, 4));
+  EXPECT_FLOAT_EQ(instance->settings.inverseIsovalue, 1.0f / at(1.0, 0.1, 4));
+  EXPECT_FLOAT_EQ(instance->settings.particleSize, at(0.2, 0.01, 4));
+  EXPECT_FLOAT_EQ(instance->settings.pointSize, at(0.1, 0.02, 4));
+  EXPECT_FLOAT_EQ(instance->settings.component.x, at(1.0, 0.5, 4));
+  EXPECT_FLOAT_EQ(instance->settings.component.y, at(2.0, -0.5, 4));
+  EXPECT_FLOAT_EQ(instance->settings.component.z, at(-1.0, 0.25, 4));
   const std::wstring opName = XSI::CRef(rig->op).GetAsText().Native();
   for (const auto& r : ramps) {
     SCOPED_TRACE(testing::Message() << r.base);
@@ -104,7 +104,7 @@ TEST_F(ElementSettings, RecomputeReadsEverySettingAtTheEvaluatedFrame) {
 
   // At the current time the same parameters give their frame-10 values.
   Read(true);
-  EXPECT_FLOAT_EQ(instance->pointSize, at(0.1, 0.02, 10));
-  EXPECT_FLOAT_EQ(instance->component.y, at(2.0, -0.5, 10));
+  EXPECT_FLOAT_EQ(instance->settings.pointSize, at(0.1, 0.02, 10));
+  EXPECT_FLOAT_EQ(instance->settings.component.y, at(2.0, -0.5, 10));
   EXPECT_EQ(readFrames[opName + L".Point_size"], 10.0);
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "field/field_function.h"
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "front/operator_instance.h"
 #include "glomora_rig.h"
 #include "host/host_scene.h"
@@ -107,8 +107,8 @@ class Gather : public ::testing::Test {
     allocation_faults::Clear();
     rig = std::make_unique<GlomoraRig>();
     instance = std::make_unique<OperatorInstance>();
-    instance->fullName = XSI::Operator(rig->op).GetFullName();
-    instance->blendingModel = 1;
+    instance->settings.fullName = XSI::Operator(rig->op).GetFullName();
+    instance->settings.blendingModel = 1;
   }
   void TearDown() override { allocation_faults::Clear(); }
 
@@ -117,9 +117,9 @@ class Gather : public ::testing::Test {
 
   std::vector<MetaElement> RunOn(const CRef& opRef, bool atCurrentTime) {
     const XSI::Operator op(opRef);
-    ReadElementSettings(*instance, op, atCurrentTime);
+    ReadElementSettings(instance->settings, op, atCurrentTime);
     int32_t count = -1;
-    MetaElement* block = GatherElements(count, *instance, op, atCurrentTime);
+    MetaElement* block = GatherElements(count, instance->settings, op, atCurrentTime);
     EXPECT_NE(block, nullptr);
     EXPECT_GE(count, 0);
     std::vector<MetaElement> elements;
@@ -136,7 +136,7 @@ class Gather : public ::testing::Test {
 
 TEST_F(Gather, NoSourcesGiveAValidEmptyBlock) {
   int32_t count = -1;
-  MetaElement* block = GatherElements(count, *instance, XSI::Operator(rig->op), true);
+  MetaElement* block = GatherElements(count, instance->settings, XSI::Operator(rig->op), true);
   EXPECT_NE(block, nullptr);
   EXPECT_EQ(count, 0);
   std::free(block);
@@ -243,7 +243,7 @@ TEST_F(Gather, FieldRotatesOffsetsBackForAnyRotation) {
 
   for (int model = 0; model < 3; ++model) {
     SCOPED_TRACE(model);
-    instance->blendingModel = model;
+    instance->settings.blendingModel = model;
     const std::vector<MetaElement> elements = Run();
     ASSERT_EQ(elements.size(), 1u);
     std::unique_ptr<FieldFunction> field;
@@ -300,7 +300,7 @@ TEST_F(Gather, FactorsOfEachElementKind) {
   const Float3 points{1, 2, 0.5f};
   for (int model = 0; model < 2; ++model) {
     SCOPED_TRACE(model);
-    instance->blendingModel = model;
+    instance->settings.blendingModel = model;
     const std::vector<MetaElement> elements = Run();
     ASSERT_EQ(elements.size(), 6u);
     // axisFactor = 1 / scale, and for model 1 also times radialFactor
@@ -350,7 +350,7 @@ TEST_F(Gather, NegativeSettingsAndScalesMakeElementsSubtractive) {
   Scene::Get().SetPoints(cloud, Points({{0, 0, 0}}));
   const CRef ball = rig->AddSource(L"ball", L"sphere");
   const CRef tube = rig->AddSource(L"tube", L"cylinder");
-  instance->blendingModel = 0;
+  instance->settings.blendingModel = 0;
 
   struct Case {
     const char* what;
@@ -426,7 +426,7 @@ TEST_F(Gather, RecomputeGathersMovingSourcesAndAnimatedParametersAtTheEvaluatedF
   rig->SetParameter(L"Point_size", AnimatedValue::Keys({Key{1, 0.1}, Key{11, 0.6}}));
 
   Scene::Get().SetCurrentFrame(11.0);
-  instance->evalFrame = 6;
+  instance->settings.evalFrame = 6;
   std::vector<MetaElement> elements = Run(false);
   ASSERT_EQ(elements.size(), 3u);
   ExpectFloat3(elements[0].centre, 5, 5, 0);  // the sphere at x = 5, the space at y = -5
@@ -449,12 +449,12 @@ TEST_F(Gather, AllocationFailureIsLoggedAndKeepsTheCount) {
   Scene::Get().SetPoints(mesh, Points({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}));
   rig->AddSource(L"ball", L"sphere");
   const XSI::Operator op(rig->op);
-  ReadElementSettings(*instance, op, true);
+  ReadElementSettings(instance->settings, op, true);
   Scene::Get().ClearLog();
 
   allocation_faults::FailAfter(0);
   int32_t count = -1;
-  EXPECT_EQ(GatherElements(count, *instance, op, true), nullptr);
+  EXPECT_EQ(GatherElements(count, instance->settings, op, true), nullptr);
   EXPECT_EQ(count, 4);
   const auto& log = Scene::Get().GetLog();
   ASSERT_EQ(log.size(), 1u);
@@ -501,7 +501,7 @@ TEST(GatherWithoutMetaballGroup, GivesNoElementsAndAValidBlock) {
 
   OperatorInstance instance;
   int32_t count = -1;
-  MetaElement* block = GatherElements(count, instance, XSI::Operator(op), true);
+  MetaElement* block = GatherElements(count, instance.settings, XSI::Operator(op), true);
   EXPECT_NE(block, nullptr);
   EXPECT_EQ(count, 0);
   std::free(block);
@@ -522,7 +522,7 @@ TEST_F(Gather, SourceWithoutTransformPortSitsAtTheOrigin) {
 
   const XSI::Operator bare(op);
   int32_t count = -1;
-  MetaElement* block = GatherElements(count, *instance, bare, true);
+  MetaElement* block = GatherElements(count, instance->settings, bare, true);
   ASSERT_NE(block, nullptr);
   ASSERT_EQ(count, 2);
   ExpectFloat3(block[0].centre, 0, 0, 0);

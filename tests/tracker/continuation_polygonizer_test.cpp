@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "field/field_function.h"
-#include "front/allocation.h"
+#include "base/allocation.h"
 #include "front/operator_instance.h"
 #include "support/mesh_checks.h"
 
@@ -106,27 +106,24 @@ std::unique_ptr<FieldFunction> ModelField(int model, const std::vector<MetaEleme
   }
 }
 
-struct Mesh {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeValues;
+struct Mesh : MeshArrays {
   PolygonizeResult result = PolygonizeResult::Complete;
 };
 
 class ContinuationPolygonizerTest : public ::testing::Test {
  protected:
-  // cell: JB_voxelsize; res: jbAccuracy (JB_accuracy + 2).
+  // cell: JB_voxelsize; res: bisectionHalvings (JB_accuracy + 2).
   void Configure(float cell, int32_t res, int32_t polygonization, float isovalue = 0.5f) {
-    in.cellSize = {cell, cell, cell};
-    in.inverseCellSize = {1.0f / cell, 1.0f / cell, 1.0f / cell};
-    in.jbAccuracy = res;
-    in.polygonization = polygonization;
-    in.isovalue = isovalue;
-    in.inverseIsovalue = 1.0f / isovalue;
-    in.jbSimple = false;
-    in.userNormals = false;
-    in.uvSpace = false;
-    in.normalsOrUv = false;
+    in.settings.cellSize = {cell, cell, cell};
+    in.settings.inverseCellSize = {1.0f / cell, 1.0f / cell, 1.0f / cell};
+    in.settings.bisectionHalvings = res;
+    in.settings.polygonization = polygonization;
+    in.settings.isovalue = isovalue;
+    in.settings.inverseIsovalue = 1.0f / isovalue;
+    in.settings.jbSimple = false;
+    in.settings.userNormals = false;
+    in.settings.uvSpace = false;
+    in.settings.normalsOrUv = false;
   }
 
   // Every closed test surface stays far below this ceiling; a tracker that
@@ -135,11 +132,9 @@ class ContinuationPolygonizerTest : public ::testing::Test {
 
   Mesh Run(const FieldFunction& field, const std::vector<MetaElement>& elements,
            int64_t maxTrackedCubes = kTestCeiling) {
-    ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
     Mesh mesh;
     const auto count = static_cast<int32_t>(elements.size());
-    mesh.result = Polygonize(polygonizer, elements.data(), count, mesh.vertices, mesh.polygons, mesh.nodeValues,
-                             maxTrackedCubes);
+    mesh.result = Polygonize(in.settings, in.cubeTable, field, elements.data(), count, mesh, maxTrackedCubes);
     return mesh;
   }
 
@@ -318,7 +313,7 @@ TEST_F(ContinuationPolygonizerTest, AccuracyZeroCostsTwoEvaluationsPerVertex) {
   const InverseSquareField field(elements.data(), 0.5f, 1);
   RecordingField recorder(field);
   Configure(0.25f, 0 + 2, 0);
-  in.jbSimple = true;
+  in.settings.jbSimple = true;
   const Mesh mesh = Run(recorder, elements);
   ASSERT_GT(mesh.vertices.GetCount(), 0);
   int64_t offLattice = 0;
@@ -341,7 +336,7 @@ TEST_F(ContinuationPolygonizerTest, SeedProbesFollowTheRotatedDiagonals) {
       const InverseSquareField field(elements.data(), 0.5f, 1);
       RecordingField recorder(field);
       Configure(0.25f, 3, 0);
-      in.jbSimple = simple;
+      in.settings.jbSimple = simple;
       Run(recorder, elements);
       ASSERT_FALSE(recorder.points.empty());
       const float first[3] = {rotated ? -2.0f : 2.0f, 2.0f, 2.0f};
@@ -387,7 +382,7 @@ TEST_F(ContinuationPolygonizerTest, LatticeIsAnchoredHalfACellBelowTheOrigin) {
     const std::vector<MetaElement> elements = {Element(ElementShape::Sphere, {c.centre, c.centre, c.centre}, 0.5f, 0)};
     RecordingField recorder(negative);
     Configure(0.1f, 20, 0);
-    in.jbSimple = true;
+    in.settings.jbSimple = true;
     const Mesh mesh = Run(recorder, elements);
     EXPECT_EQ(mesh.vertices.GetCount(), 0);
     ASSERT_EQ(recorder.points.size(), 20u + 64u);
@@ -430,12 +425,12 @@ TEST_F(ContinuationPolygonizerTest, UnboundedSurfacesStopAtTheCubeCeiling) {
   const std::vector<MetaElement> elements = {Element(ElementShape::Sphere, {0.1f, 0.1f, 0.0f}, 1.0f, 0)};
   const int64_t ceiling = 2000;
   Configure(1.0f, 6, 10);
-  in.jbSimple = true;
+  in.settings.jbSimple = true;
   const Mesh boxes = Run(plane, elements, ceiling);
   EXPECT_EQ(boxes.result, PolygonizeResult::CubeLimitReached);
   EXPECT_EQ(CountMesh(boxes.polygons).quads, 6 * (ceiling - 18));
   Configure(1.0f, 6, 0);
-  in.jbSimple = true;
+  in.settings.jbSimple = true;
   const Mesh sheet = Run(plane, elements, ceiling);
   EXPECT_EQ(sheet.result, PolygonizeResult::CubeLimitReached);
   EXPECT_EQ(CountMesh(sheet.polygons).triangles, 2 * (ceiling - 18));
@@ -451,7 +446,7 @@ TEST_F(ContinuationPolygonizerTest, UnboundedSurfacesStopAtTheCubeCeiling) {
   const InverseSquareField opposite(pair.data(), 0.0f, 2);
   Configure(0.1f, 4, 0, 0.5f);
   EXPECT_EQ(Run(opposite, pair, ceiling).result, PolygonizeResult::CubeLimitReached);
-  in.inverseIsovalue = 1.0f / 0.0f;
+  in.settings.inverseIsovalue = 1.0f / 0.0f;
   const Mesh unseeded = Run(opposite, pair, ceiling);
   EXPECT_EQ(unseeded.result, PolygonizeResult::Complete);
   EXPECT_EQ(unseeded.vertices.GetCount(), 0);
@@ -484,9 +479,9 @@ TEST_F(ContinuationPolygonizerTest, NodeValuesHoldOneOutwardNormalPerVertex) {
   for (bool uv : {false, true}) {
     SCOPED_TRACE(uv ? "UV space" : "user normals");
     Configure(0.1f, 5, 0, 1.0f);
-    in.userNormals = !uv;
-    in.uvSpace = uv;
-    in.normalsOrUv = true;
+    in.settings.userNormals = !uv;
+    in.settings.uvSpace = uv;
+    in.settings.normalsOrUv = true;
     const Mesh mesh = Run(field, elements);
     ASSERT_GT(mesh.vertices.GetCount(), 0);
     ASSERT_EQ(mesh.nodeValues.GetCount(), 3 * mesh.vertices.GetCount());
@@ -511,8 +506,8 @@ TEST_F(ContinuationPolygonizerTest, FlatFieldLeavesTheUvNormalAtZero) {
   });
   const std::vector<MetaElement> elements = {Element(ElementShape::Sphere, centre, 0.5f, 0)};
   Configure(0.1f, 4, 0);
-  in.uvSpace = true;
-  in.normalsOrUv = true;
+  in.settings.uvSpace = true;
+  in.settings.normalsOrUv = true;
   const Mesh mesh = Run(step, elements);
   ASSERT_EQ(mesh.nodeValues.GetCount(), 3 * mesh.vertices.GetCount());
   int zero = 0;
@@ -535,7 +530,7 @@ TEST_F(ContinuationPolygonizerTest, BoxModeEmitsEightFreshVerticesPerCrossedCube
                                              Element(ElementShape::Sphere, {0.03f, 0.02f, 0.0f}, 0.3f, 0)};
   const float cell = 0.1f;
   Configure(cell, 4, 10);
-  in.normalsOrUv = true;
+  in.settings.normalsOrUv = true;
   const Mesh mesh = Run(sphere, elements);
   const MeshCounts counts = CountMesh(mesh.polygons);
   ASSERT_GT(counts.quads, 0);
@@ -597,7 +592,7 @@ TEST_F(ContinuationPolygonizerTest, UnusableSettingsGiveAnEmptyResultWithoutEval
     SCOPED_TRACE(cell);
     RecordingField recorder(field);
     Configure(0.1f, 4, 0);
-    in.cellSize = {cell, cell, cell};
+    in.settings.cellSize = {cell, cell, cell};
     EXPECT_EQ(Run(recorder, elements).vertices.GetCount(), 0);
     EXPECT_TRUE(recorder.points.empty());
   }
@@ -626,7 +621,7 @@ TEST_F(ContinuationPolygonizerTest, OutOfRangeAccuracyIsClampedWithoutChangingTh
   Configure(0.1f, 200, 0);
   const Mesh many = Run(field, elements);
   Configure(0.1f, std::numeric_limits<int32_t>::max(), 0);
-  in.normalsOrUv = true;
+  in.settings.normalsOrUv = true;
   const Mesh huge = Run(field, elements);
   EXPECT_TRUE(huge.vertices == many.vertices);
   EXPECT_TRUE(huge.polygons == many.polygons);
@@ -659,8 +654,7 @@ TEST_F(ContinuationPolygonizerTest, AllocationFailureLeavesTheArraysAsTheyWere) 
   const std::vector<MetaElement> elements = {Element(ElementShape::Sphere, {0.01f, 0.02f, 0.03f}, 0.5f, 0)};
   const InverseSquareField field(elements.data(), 0.5f, 1);
   Configure(0.05f, 4, 0);
-  in.userNormals = in.normalsOrUv = true;
-  ContinuationPolygonizer polygonizer{&field, &in.cubeTable, &in};
+  in.settings.userNormals = in.settings.normalsOrUv = true;
   bool completed = false;
   for (int successes = 0; !completed && successes < 64; ++successes) {
     SCOPED_TRACE(successes);
@@ -670,7 +664,7 @@ TEST_F(ContinuationPolygonizerTest, AllocationFailureLeavesTheArraysAsTheyWere) 
     mesh.nodeValues.Add(0.5);
     allocation_faults::FailAfter(successes);
     const PolygonizeResult result =
-        Polygonize(polygonizer, elements.data(), 1, mesh.vertices, mesh.polygons, mesh.nodeValues);
+        Polygonize(in.settings, in.cubeTable, field, elements.data(), 1, mesh);
     allocation_faults::Clear();
     if (result == PolygonizeResult::Complete) {
       completed = true;

@@ -1,4 +1,4 @@
-#include "front/allocation.h"
+#include "base/allocation.h"
 
 namespace allocation_faults {
 

@@ -1,4 +1,4 @@
-#include "grid/box_emitter.h"
+#include "cubes/box_emitter.h"
 
 #include <cmath>
 

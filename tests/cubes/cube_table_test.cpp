@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "tracker/cube_table.h"
+#include "cubes/cube_table.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "grid/box_emitter.h"
+#include "cubes/box_emitter.h"
 #include "support/mesh_checks.h"
 
 using XSI::CLongArray;

@@ -1,4 +1,4 @@
-#include "tracker/cube_table.h"
+#include "cubes/cube_table.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 // Corners 0..3 form the +y face, 4..7 the -y face; corner m + 4 lies below m.
 // Coordinates are formed in single precision and widened to double.
 
-#include "scene/meta_element.h"
+#include "base/numeric.h"
 #include "xsi_arrays.h"
 #include "xsi_math.h"
 

@@ -1,7 +1,9 @@
 #pragma once
 // Small numeric types and rules shared by every subsystem: three-component
-// records, tolerant float comparison and rounding of doubles to int32.
+// records, tolerant float comparison, rounding of doubles to int32 and the
+// UV-space scaling of normals.
 
+#include <cmath>
 #include <cstdint>
 
 // Three floats (x, y, z) and three int32 (x, y, z), plain records.
@@ -41,4 +43,19 @@ inline int32_t ClampToInt(float x) {
   if (x >= 2147483647.0f) return INT32_MAX;
   if (x <= -2147483648.0f) return INT32_MIN;
   return static_cast<int32_t>(x);
+}
+
+// The normal scaling of UV space: divides the vector by its largest component
+// magnitude, so that the dominant component becomes +1 or -1. The magnitudes
+// are compared x, then y, then z, a later one winning only when strictly
+// larger (NaN never does); a vector whose largest magnitude is not above zero
+// (a zero vector, or NaN in x) is left as it is.
+inline void ScaleToDominantUnit(float& x, float& y, float& z) {
+  float largest = std::fabs(x);
+  if (std::fabs(y) > largest) largest = std::fabs(y);
+  if (std::fabs(z) > largest) largest = std::fabs(z);
+  if (!(largest > 0.0f)) return;
+  x = x / largest;
+  y = y / largest;
+  z = z / largest;
 }

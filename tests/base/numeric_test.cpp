@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "field/numeric.h"
+#include "base/numeric.h"
 
 namespace {
 

@@ -1,7 +1,8 @@
 #pragma once
 // Allocation of the system's own large buffers (element arrays, lattices,
-// dataset records) as a value that can fail: a null result, never an exception
-// and never an overflowed size. Tests can make the n-th allocation fail.
+// dataset records, scratch) as a value that can fail: a null result, never an
+// exception and never an overflowed size. Tests can make the n-th allocation
+// fail.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,3 +39,22 @@ template <class T>
 std::unique_ptr<T[], FreeDeleter> TryAllocateArray(size_t count) {
   return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(TryAllocateBlock(count, sizeof(T))));
 }
+
+// A buffer of trivially constructible T that grows on demand and is kept
+// between uses, so that repeated work allocates nothing once it is big enough.
+template <class T>
+struct ScratchBuffer {
+  std::unique_ptr<T[], FreeDeleter> data;
+  size_t capacity = 0;
+  // Room for n values (the contents are not kept when it grows); false,
+  // leaving the buffer empty, when the memory cannot be had.
+  bool Reserve(size_t n) {
+    if (data && n <= capacity) return true;
+    data.reset();
+    capacity = 0;
+    data = TryAllocateArray<T>(n);
+    if (!data) return false;
+    capacity = n;
+    return true;
+  }
+};
