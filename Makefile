@@ -34,14 +34,12 @@ clean:
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer
 # (Debug, optimised a little so the suite stays quick; any finding fails).
 SANITIZE_BUILD ?= build-asan
-SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:max_allocation_size_mb=4096:abort_on_error=1 \
-               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 test-sanitize: setup
 	@cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
 	       -DGLOMORA_SANITIZE=ON -DGLOMORA_BUILD_BENCH=OFF >/dev/null
 	@cmake --build $(SANITIZE_BUILD) -j$(JOBS)
-	@cd $(SANITIZE_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j$(JOBS)
+	@. scripts/sanitizer_env.sh && cd $(SANITIZE_BUILD) && ctest --output-on-failure -j$(JOBS)
 
 # libFuzzer targets (clang), each run for FUZZ_SECONDS from its committed
 # corpus fuzz/corpus/NAME; new inputs go to $(FUZZ_BUILD)/corpus/NAME, crashes

@@ -13,8 +13,7 @@ seconds=$2
 shift 2
 jobs=${FUZZ_JOBS:-$(nproc)}
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:detect_leaks=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+. scripts/sanitizer_env.sh
 
 run_one() {
   local name=$1

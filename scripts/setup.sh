@@ -21,15 +21,4 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
-if [ "$(id -u)" -eq 0 ]; then
-  apt_get=(apt-get)
-elif command -v sudo >/dev/null 2>&1; then
-  apt_get=(sudo apt-get)
-else
-  echo "setup: missing packages (${missing[*]}) and no root rights to install them" >&2
-  exit 1
-fi
-export DEBIAN_FRONTEND=noninteractive
-"${apt_get[@]}" update -qq
-"${apt_get[@]}" install -y -qq --no-install-recommends "${missing[@]}"
+exec "$(dirname "$0")/install_packages.sh" "build dependencies" "${missing[@]}"
