@@ -196,11 +196,11 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   }
 
   // 2) the host scene, its log and its progress bar
-  HostScene hostScene;
+  HostSceneBuilder sceneBuilder;
   std::string error;
-  if (!hostScene.Build(scene, first, last, error)) return fail(kExitBadInput, options.label + ": " + error);
+  if (!sceneBuilder.Build(scene, first, last, error)) return fail(kExitBadInput, options.label + ": " + error);
   Scene& host = Scene::Get();
-  GlomoraRig& rig = hostScene.Rig();
+  GlomoraRig& rig = sceneBuilder.Rig();
   if (options.stats) rig.SetParameter(L"Log_time", CValue(true));
   const XSI::Host::AnimatedValue logTimeAsked = EffectiveParameter(scene, "Log_time");
   const XSI::Host::AnimatedValue userNormals = EffectiveParameter(scene, "User_normals");
@@ -254,7 +254,7 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     if (status.GetCode() != XSI::CStatus::OK) {
       return fail(kExitFailure, "frame " + std::to_string(frame) + ": the plug-in's evaluation failed");
     }
-    if (hostScene.TakeSourceError(error)) return fail(kExitBadInput, options.label + ": " + error);
+    if (sceneBuilder.TakeSourceError(error)) return fail(kExitBadInput, options.label + ": " + error);
     cancelled = host.IsCancelPressed();
     int64_t reached = frame;
     if (cancelled && host.GetProgress().barsCreated > barsBefore) {
@@ -268,9 +268,9 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     const int setsBefore = host.GetMeshSetCount(rig.mesh);
     rig.Transfer();
     const bool meshWritten = host.GetMeshSetCount(rig.mesh) > setsBefore;
-    const bool tenPolygonization = static_cast<XSI::LONG>(polygonization.At(hostFrame)) == 10;
-    const bool withNormals = !frameLog.normalsRefused && !tenPolygonization && static_cast<bool>(userNormals.At(hostFrame));
-    const bool withUVs = !frameLog.uvsRefused && !tenPolygonization && static_cast<bool>(uvSpace.At(hostFrame));
+    const bool boxes = static_cast<XSI::LONG>(polygonization.At(hostFrame)) == 10;
+    const bool withNormals = !frameLog.normalsRefused && !boxes && static_cast<bool>(userNormals.At(hostFrame));
+    const bool withUVs = !frameLog.uvsRefused && !boxes && static_cast<bool>(uvSpace.At(hostFrame));
     MeshData mesh;
     if (meshWritten && !ReadHostMesh(rig, withNormals, withUVs, mesh)) {
       return fail(kExitFailure, "frame " + std::to_string(reached) + ": the plug-in wrote a malformed polygon description");

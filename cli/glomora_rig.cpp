@@ -1,5 +1,6 @@
 #include "glomora_rig.h"
 
+#include "base/parameter_table.h"
 #include "glomora_api.h"
 #include "xsi_operator.h"
 
@@ -10,44 +11,18 @@ using XSI::Host::PortSpec;
 using XSI::Host::Scene;
 
 const std::vector<ParameterDefault>& GlomoraParameterDefaults() {
-  static const std::vector<ParameterDefault> defaults = {
-      {L"Mute", CValue(false)},
-      {L"Log_time", CValue(false)},
-      {L"Space", CValue(LONG{1})},
-      {L"Polygonization", CValue(LONG{0})},
-      {L"User_normals", CValue(true)},
-      {L"UVspace", CValue(false)},
-      {L"Grid_space", CValue(LONG{0})},
-      {L"Mode", CValue(LONG{1})},
-      {L"Start_frame", CValue(LONG{1})},
-      {L"Blending_model", CValue(LONG{1})},
-      {L"Container", CValue(false)},
-      {L"Size_X", CValue(4.0)},
-      {L"Size_Y", CValue(4.0)},
-      {L"Size_Z", CValue(4.0)},
-      {L"Resolution_X", CValue(LONG{64})},
-      {L"Resolution_Y", CValue(LONG{64})},
-      {L"Resolution_Z", CValue(LONG{64})},
-      {L"JB_voxelsize", CValue(0.05)},
-      {L"JB_accuracy", CValue(LONG{3})},
-      {L"JB_simple", CValue(false)},
-      {L"Geometry_smooth_active", CValue(false)},
-      {L"Geometry_smooth_strength", CValue(1.0)},
-      {L"Geometry_degenerate_active", CValue(false)},
-      {L"Geometry_degenerate_tolerance", CValue(0.1)},
-      {L"Geometry_preserve_boundary", CValue(true)},
-      {L"Optimization_volume_hyperbolic", CValue(true)},
-      {L"Optimization_volume_exponential", CValue(true)},
-      {L"Optimization_volume_scale", CValue(1.0)},
-      {L"Cache_filename", CValue(CString(L""))},
-      {L"Viscosity", CValue(0.0)},
-      {L"Isovalue", CValue(1.0)},
-      {L"Particle_size", CValue(0.2)},
-      {L"Point_size", CValue(0.1)},
-      {L"Component_X", CValue(1.0)},
-      {L"Component_Y", CValue(1.0)},
-      {L"Component_Z", CValue(1.0)},
-  };
+  static const std::vector<ParameterDefault> defaults = [] {
+    std::vector<ParameterDefault> list;
+    for (const ParameterDefinition& p : kParameterTable) {
+      switch (p.kind) {
+        case ParameterKind::Bool: list.push_back({p.name, CValue(p.defaultValue != 0.0)}); break;
+        case ParameterKind::Long: list.push_back({p.name, CValue(static_cast<LONG>(p.defaultValue))}); break;
+        case ParameterKind::Double: list.push_back({p.name, CValue(p.defaultValue)}); break;
+        case ParameterKind::String: list.push_back({p.name, CValue(CString(L""))}); break;
+      }
+    }
+    return list;
+  }();
   return defaults;
 }
 

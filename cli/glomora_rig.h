@@ -30,7 +30,8 @@ struct ParameterDefault {
 };
 
 // The main operator's parameters with their default values, in reading order
-// (the 29 operator-level parameters, then the seven element settings).
+// (the 29 operator-level parameters, then the seven element settings), as the
+// plug-in's parameter table defines them.
 const std::vector<ParameterDefault>& GlomoraParameterDefaults();
 
 class GlomoraRig {

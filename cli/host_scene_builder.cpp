@@ -80,7 +80,7 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   return false;
 }
 
-bool HostScene::Build(const SceneDescription& scene, int64_t firstFrame, int64_t lastFrame, std::string& error) {
+bool HostSceneBuilder::Build(const SceneDescription& scene, int64_t firstFrame, int64_t lastFrame, std::string& error) {
   Scene& host = Scene::Get();
   host.Reset();
   sourceError_->clear();
@@ -135,7 +135,7 @@ bool HostScene::Build(const SceneDescription& scene, int64_t firstFrame, int64_t
   return true;
 }
 
-bool HostScene::TakeSourceError(std::string& error) {
+bool HostSceneBuilder::TakeSourceError(std::string& error) {
   if (sourceError_->empty()) return false;
   error = *sourceError_;
   sourceError_->clear();

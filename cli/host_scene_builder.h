@@ -1,5 +1,5 @@
 #pragma once
-// HostScene: the stand-in host scene built from a SceneDescription, with the
+// HostSceneBuilder: builds the stand-in host scene of a SceneDescription, with the
 // plug-in's operators wired by GlomoraRig and the sources connected.
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 // message in `error` when the file cannot be read or is malformed.
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error);
 
-class HostScene {
+class HostSceneBuilder {
  public:
   // Resets the process-wide host scene and builds `scene` in it. Files of
   // single-file sources are read now; per-frame files are checked to exist for

@@ -59,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(scene.firstFrame <= scene.lastFrame);
   // Builds at most a short stretch of frames: per-frame files are checked per frame.
-  HostScene host;
+  HostSceneBuilder host;
   const int64_t last = scene.lastFrame - scene.firstFrame > 8 ? scene.firstFrame + 8 : scene.lastFrame;
   host.Build(scene, scene.firstFrame, last, error);
   return 0;

@@ -3,6 +3,8 @@
 #include <cfloat>
 #include <climits>
 
+#include "base/parameter_table.h"
+
 
 namespace {
 
@@ -14,14 +16,14 @@ constexpr float kSwitchOffBelow = 0.00001f;
 class Reader {
  public:
   explicit Reader(const XSI::Operator& op) : op_(op) {}
-  bool Bool(const wchar_t* name) const { return static_cast<bool>(op_.GetParameterValue(name, kNow)); }
-  int32_t Long(const wchar_t* name) const { return static_cast<XSI::LONG>(op_.GetParameterValue(name, kNow)); }
-  float Float(const wchar_t* name) const { return static_cast<float>(op_.GetParameterValue(name, kNow)); }
-  XSI::CString String(const wchar_t* name) const {
-    return static_cast<XSI::CString>(op_.GetParameterValue(name, kNow));
-  }
+  bool Bool(Parameter p) const { return static_cast<bool>(Value(p)); }
+  int32_t Long(Parameter p) const { return static_cast<XSI::LONG>(Value(p)); }
+  float Float(Parameter p) const { return static_cast<float>(Value(p)); }
+  XSI::CString String(Parameter p) const { return static_cast<XSI::CString>(Value(p)); }
 
  private:
+  XSI::CValue Value(Parameter p) const { return op_.GetParameterValue(ParameterName(p), kNow); }
+
   const XSI::Operator& op_;
 };
 
@@ -36,25 +38,25 @@ bool IsForbiddenCharacter(wchar_t c) {
 void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& op) {
   const Reader read(op);
 
-  settings.mute = read.Bool(L"Mute");
-  settings.logTime = read.Bool(L"Log_time");
+  settings.mute = read.Bool(Parameter::Mute);
+  settings.logTime = read.Bool(Parameter::LogTime);
   if (settings.logTime && !settings.mute) clock.Start();
-  settings.space = read.Long(L"Space");
-  settings.polygonization = read.Long(L"Polygonization");
-  settings.userNormals = read.Bool(L"User_normals");
-  settings.uvSpace = read.Bool(L"UVspace");
+  settings.space = read.Long(Parameter::Space);
+  settings.polygonization = read.Long(Parameter::Polygonization);
+  settings.userNormals = read.Bool(Parameter::UserNormals);
+  settings.uvSpace = read.Bool(Parameter::UVSpace);
   settings.normalsOrUv = settings.userNormals || settings.uvSpace;
-  settings.gridSpace = read.Long(L"Grid_space");
-  settings.mode = read.Long(L"Mode");
-  settings.startFrame = read.Long(L"Start_frame");
-  settings.blendingModel = read.Long(L"Blending_model");
-  settings.container = read.Bool(L"Container");
-  settings.size.x = read.Float(L"Size_X");
-  settings.size.y = read.Float(L"Size_Y");
-  settings.size.z = read.Float(L"Size_Z");
-  settings.resolution.x = read.Long(L"Resolution_X");
-  settings.resolution.y = read.Long(L"Resolution_Y");
-  settings.resolution.z = read.Long(L"Resolution_Z");
+  settings.gridSpace = read.Long(Parameter::GridSpace);
+  settings.mode = read.Long(Parameter::Mode);
+  settings.startFrame = read.Long(Parameter::StartFrame);
+  settings.blendingModel = read.Long(Parameter::BlendingModel);
+  settings.container = read.Bool(Parameter::Container);
+  settings.size.x = read.Float(Parameter::SizeX);
+  settings.size.y = read.Float(Parameter::SizeY);
+  settings.size.z = read.Float(Parameter::SizeZ);
+  settings.resolution.x = read.Long(Parameter::ResolutionX);
+  settings.resolution.y = read.Long(Parameter::ResolutionY);
+  settings.resolution.z = read.Long(Parameter::ResolutionZ);
 
   settings.inverseResolution.x = 1.0f / static_cast<float>(settings.resolution.x);
   settings.inverseResolution.y = 1.0f / static_cast<float>(settings.resolution.y);
@@ -64,7 +66,7 @@ void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& 
     settings.cellSize.y = settings.size.y / static_cast<float>(settings.resolution.y);
     settings.cellSize.z = settings.size.z / static_cast<float>(settings.resolution.z);
   } else if (settings.space == Space::kContinuation) {
-    const float voxel = read.Float(L"JB_voxelsize");
+    const float voxel = read.Float(Parameter::JBVoxelSize);
     settings.cellSize = Float3{voxel, voxel, voxel};
   }
   settings.inverseCellSize.x = 1.0f / settings.cellSize.x;
@@ -75,22 +77,22 @@ void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& 
   settings.halfSize.z = settings.size.z * 0.5f;
 
   // Stored plus 2, saturating instead of overflowing at the top of the range.
-  const int32_t accuracy = read.Long(L"JB_accuracy");
+  const int32_t accuracy = read.Long(Parameter::JBAccuracy);
   settings.bisectionHalvings = accuracy > INT32_MAX - 2 ? INT32_MAX : accuracy + 2;
-  settings.jbSimple = read.Bool(L"JB_simple");
+  settings.jbSimple = read.Bool(Parameter::JBSimple);
 
-  settings.smoothActive = read.Bool(L"Geometry_smooth_active");
-  settings.smoothStrength = read.Float(L"Geometry_smooth_strength");
+  settings.smoothActive = read.Bool(Parameter::SmoothActive);
+  settings.smoothStrength = read.Float(Parameter::SmoothStrength);
   if (settings.smoothStrength < kSwitchOffBelow) settings.smoothActive = false;
-  settings.degenerateActive = read.Bool(L"Geometry_degenerate_active");
-  settings.degenerateTolerance = read.Float(L"Geometry_degenerate_tolerance");
+  settings.degenerateActive = read.Bool(Parameter::DegenerateActive);
+  settings.degenerateTolerance = read.Float(Parameter::DegenerateTolerance);
   if (settings.degenerateTolerance < kSwitchOffBelow) settings.degenerateActive = false;
-  settings.preserveBoundary = read.Bool(L"Geometry_preserve_boundary");
+  settings.preserveBoundary = read.Bool(Parameter::PreserveBoundary);
   if (!settings.smoothActive && !settings.degenerateActive) settings.preserveBoundary = false;
 
-  settings.volumeHyperbolic = read.Bool(L"Optimization_volume_hyperbolic");
-  settings.volumeExponential = read.Bool(L"Optimization_volume_exponential");
-  settings.volumeScale = read.Float(L"Optimization_volume_scale");
+  settings.volumeHyperbolic = read.Bool(Parameter::VolumeHyperbolic);
+  settings.volumeExponential = read.Bool(Parameter::VolumeExponential);
+  settings.volumeScale = read.Float(Parameter::VolumeScale);
   if (settings.polygonization == Polygonization::kBoxes) {
     // Boxes carry no normals and are not post-processed.
     settings.userNormals = false;
@@ -102,7 +104,7 @@ void ReadParameters(Settings& settings, StageClock& clock, const XSI::Operator& 
 
   settings.cacheUsable = false;
   if (settings.mode >= Mode::kWriteCache) {
-    settings.cacheFileBase = read.String(L"Cache_filename");
+    settings.cacheFileBase = read.String(Parameter::CacheFilename);
     settings.cacheUsable = ApplyCacheFileNameRule(settings.cacheFileBase);
   }
 }

@@ -1,5 +1,6 @@
 #include "scene/element_settings.h"
 
+#include "base/parameter_table.h"
 #include "xsi_ref.h"
 #include "xsi_siobject.h"
 
@@ -11,9 +12,9 @@ constexpr float kViscositySlope = 0.396f;
 // One element setting as a float. At the current time the parameter answers
 // directly; otherwise it is found again through its full name (what the host
 // does for values of another frame) and read at the frame being evaluated.
-float ReadSetting(const Settings& settings, const XSI::Operator& op, const wchar_t* name,
+float ReadSetting(const Settings& settings, const XSI::Operator& op, Parameter setting,
                   bool atCurrentTime) {
-  const XSI::Parameter parameter = op.GetParameter(name);
+  const XSI::Parameter parameter = op.GetParameter(ParameterName(setting));
   if (atCurrentTime) return static_cast<float>(parameter.GetValue());
   XSI::CRef ref;
   ref.Set(parameter.GetFullName());
@@ -24,13 +25,13 @@ float ReadSetting(const Settings& settings, const XSI::Operator& op, const wchar
 }  // namespace
 
 void ReadElementSettings(Settings& settings, const XSI::Operator& op, bool atCurrentTime) {
-  settings.viscosity = ReadSetting(settings, op, L"Viscosity", atCurrentTime);
+  settings.viscosity = ReadSetting(settings, op, Parameter::Viscosity, atCurrentTime);
   settings.viscosityFactor = kViscositySlope * settings.viscosity + 1.0f;
-  settings.isovalue = ReadSetting(settings, op, L"Isovalue", atCurrentTime);
+  settings.isovalue = ReadSetting(settings, op, Parameter::Isovalue, atCurrentTime);
   settings.inverseIsovalue = 1.0f / settings.isovalue;
-  settings.particleSize = ReadSetting(settings, op, L"Particle_size", atCurrentTime);
-  settings.pointSize = ReadSetting(settings, op, L"Point_size", atCurrentTime);
-  settings.component.x = ReadSetting(settings, op, L"Component_X", atCurrentTime);
-  settings.component.y = ReadSetting(settings, op, L"Component_Y", atCurrentTime);
-  settings.component.z = ReadSetting(settings, op, L"Component_Z", atCurrentTime);
+  settings.particleSize = ReadSetting(settings, op, Parameter::ParticleSize, atCurrentTime);
+  settings.pointSize = ReadSetting(settings, op, Parameter::PointSize, atCurrentTime);
+  settings.component.x = ReadSetting(settings, op, Parameter::ComponentX, atCurrentTime);
+  settings.component.y = ReadSetting(settings, op, Parameter::ComponentY, atCurrentTime);
+  settings.component.z = ReadSetting(settings, op, Parameter::ComponentZ, atCurrentTime);
 }

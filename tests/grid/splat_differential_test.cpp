@@ -415,11 +415,11 @@ TEST_F(SplatFrame, MeshBytesMatchAnExtractionOfThePlainLattices) {
         std::memcpy(in.gridPolygonizer.accumulatedField.Data(), plain.accumulated.data(), plain.accumulated.size() * 4);
         std::memcpy(in.gridPolygonizer.accumulatedNormals.Data(), plain.accumulatedNormals.data(),
                     plain.accumulatedNormals.size() * 4);
-        MeshArrays plain;
-        in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, plain, false);
-        const XSI::MATH::CVector3Array& plainVertices = plain.vertices;
-        const XSI::CLongArray& plainPolygons = plain.polygons;
-        const XSI::CDoubleArray& plainNodeValues = plain.nodeValues;
+        MeshArrays plainMesh;
+        in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, plainMesh, false);
+        const XSI::MATH::CVector3Array& plainVertices = plainMesh.vertices;
+        const XSI::CLongArray& plainPolygons = plainMesh.polygons;
+        const XSI::CDoubleArray& plainNodeValues = plainMesh.nodeValues;
         ASSERT_EQ(vertices.GetCount(), plainVertices.GetCount());
         ASSERT_EQ(polygons.GetCount(), plainPolygons.GetCount());
         ASSERT_EQ(nodeValues.GetCount(), plainNodeValues.GetCount());

@@ -38,7 +38,7 @@ TEST(HostileSceneFile, FileNamesTheSystemRefusesAreMissingFiles) {
                              R"(.####.ply"}]})",
                          std::filesystem::current_path(), scene, error))
       << error;
-  HostScene host;
+  HostSceneBuilder host;
   EXPECT_FALSE(host.Build(scene, 1, 2, error));
   EXPECT_NE(error.find("sources[0].file: no such file"), std::string::npos) << error;
 }
