@@ -65,13 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   XSI::MATH::CVector3Array vertices;
   XSI::CLongArray polygons;
   scene.GetMesh(setup.rig->mesh, vertices, polygons);
-  const XSI::LONG vertexCount = vertices.GetCount();
-  XSI::LONG at = 0;
-  while (at < polygons.GetCount()) {
-    const XSI::LONG n = polygons[at];
-    FUZZ_CHECK(n >= 3 && at + n < polygons.GetCount());
-    for (XSI::LONG k = 1; k <= n; ++k) FUZZ_CHECK(polygons[at + k] >= 0 && polygons[at + k] < vertexCount);
-    at += n + 1;
-  }
+  FUZZ_CHECK(XSI::Host::FirstMalformedEntry(vertices.GetCount(), polygons) < 0);
   return 0;
 }

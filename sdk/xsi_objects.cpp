@@ -257,15 +257,7 @@ CStatus PolygonMesh::Set(const MATH::CVector3Array& vertices, const CLongArray& 
   auto* prim = NodeAs<PrimitiveNode>(primitive_, NodeKind::Primitive);
   if (!prim) return CStatus::InvalidArgument;
   if (Data().failMeshSet) return CStatus::Fail;
-  for (LONG offset = 0; offset < polygons.GetCount();) {
-    const LONG n = polygons[offset];
-    if (n < 3 || n > polygons.GetCount() - offset - 1) return CStatus::Fail;
-    for (LONG k = 1; k <= n; ++k) {
-      const LONG index = polygons[offset + k];
-      if (index < 0 || index >= vertices.GetCount()) return CStatus::Fail;
-    }
-    offset += n + 1;
-  }
+  if (Host::FirstMalformedEntry(vertices.GetCount(), polygons) >= 0) return CStatus::Fail;
   prim->meshVertices = vertices;
   prim->meshPolygons = polygons;
   prim->vertexNormalsValid = false;

@@ -311,4 +311,17 @@ CValue Scene::GetPortValue(const OutputPort& port) const {
   return node ? node->value : CValue();
 }
 
+LONG FirstMalformedEntry(LONG vertexCount, const CLongArray& polygons) {
+  for (LONG offset = 0; offset < polygons.GetCount();) {
+    const LONG n = polygons[offset];
+    if (n < 3 || n > polygons.GetCount() - offset - 1) return offset;
+    for (LONG k = 1; k <= n; ++k) {
+      const LONG index = polygons[offset + k];
+      if (index < 0 || index >= vertexCount) return offset + k;
+    }
+    offset += n + 1;
+  }
+  return -1;
+}
+
 }  // namespace XSI::Host

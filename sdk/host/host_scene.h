@@ -180,4 +180,10 @@ class Scene {
   std::unique_ptr<SceneData> data_;
 };
 
+// Where a polygon description (per polygon: n, then n vertex indices) stops
+// being one the host accepts: the entry of a polygon with fewer than three
+// vertices or running past the end, or of an index outside [0, vertexCount);
+// -1 when the whole description is well formed.
+LONG FirstMalformedEntry(LONG vertexCount, const CLongArray& polygons);
+
 }  // namespace XSI::Host

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <map>
 #include <set>
 #include <tuple>
 #include <vector>
+
+#include "host/host_scene.h"
+#include "mesh_check.h"
+#include "mesh_data.h"
 
 namespace {
 
@@ -22,50 +25,28 @@ Triangle Canonical(Triangle t) {
 
 MeshCounts CountMesh(const XSI::CLongArray& polygons) {
   MeshCounts counts;
-  std::map<std::pair<int32_t, int32_t>, int> directed;
-  for (XSI::LONG offset = 0; offset < polygons.GetCount();) {
+  MeshData mesh;
+  int32_t top = -1;
+  for (XSI::LONG offset = 0; offset < polygons.GetCount(); offset += polygons[offset] + 1) {
     const XSI::LONG n = polygons[offset];
     if (n == 3) ++counts.triangles;
     else if (n == 4) ++counts.quads;
     else ++counts.otherPolygons;
-    for (XSI::LONG k = 0; k < n && offset + 1 + n <= polygons.GetCount(); ++k) {
-      const int32_t a = polygons[offset + 1 + k];
-      const int32_t b = polygons[offset + 1 + (k + 1) % n];
-      ++directed[{a, b}];
-    }
-    offset += n + 1;
+    for (XSI::LONG k = 1; k <= n; ++k) top = std::max(top, static_cast<int32_t>(polygons[offset + k]));
   }
-  const auto uses = [&directed](int32_t a, int32_t b) {
-    const auto it = directed.find({a, b});
-    return it == directed.end() ? 0 : it->second;
-  };
-  for (const auto& [edge, count] : directed) {
-    const auto [low, high] = std::minmax(edge.first, edge.second);
-    if (edge.first != low && directed.count({low, high}) != 0) continue;  // counted from the other direction
-    const int forward = uses(low, high);
-    const int backward = uses(high, low);
-    if (forward + backward == 1) ++counts.boundaryEdges;
-    else if (forward > 1 || backward > 1) ++counts.nonManifoldEdges;
-  }
+  mesh.polygons.assign(polygons.GetArray(), polygons.GetArray() + polygons.GetCount());
+  mesh.positions.assign(3 * static_cast<size_t>(top + 1), 0.0);
+  const MeshCheck check = CheckMesh(mesh);
+  counts.boundaryEdges = static_cast<int32_t>(check.boundaryEdges);
+  counts.nonManifoldEdges = static_cast<int32_t>(check.nonManifoldEdges + check.misorientedEdges);
   return counts;
 }
 
 ::testing::AssertionResult HasValidIndices(int32_t vertexCount, const XSI::CLongArray& polygons) {
-  for (XSI::LONG offset = 0; offset < polygons.GetCount();) {
-    const XSI::LONG n = polygons[offset];
-    if (n < 3 || offset + n >= polygons.GetCount()) {
-      return ::testing::AssertionFailure() << "malformed polygon of " << n << " vertices at entry " << offset;
-    }
-    for (XSI::LONG k = 1; k <= n; ++k) {
-      const XSI::LONG index = polygons[offset + k];
-      if (index < 0 || index >= vertexCount) {
-        return ::testing::AssertionFailure() << "index " << index << " at entry " << offset + k
-                                             << " outside [0, " << vertexCount << ")";
-      }
-    }
-    offset += n + 1;
-  }
-  return ::testing::AssertionSuccess();
+  const XSI::LONG entry = XSI::Host::FirstMalformedEntry(vertexCount, polygons);
+  if (entry < 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "malformed polygon description at entry " << entry << " (value "
+                                       << polygons[entry] << ", " << vertexCount << " vertices)";
 }
 
 ::testing::AssertionResult IsClosedManifold(const XSI::CLongArray& polygons, bool allowCoincidentOppositePairs) {
@@ -96,20 +77,16 @@ MeshCounts CountMesh(const XSI::CLongArray& polygons) {
     }
     triangles = kept;
   }
-  std::map<std::pair<int32_t, int32_t>, int> directed;
+  MeshData mesh;
+  int32_t top = -1;
   for (const Triangle& t : triangles) {
-    for (int k = 0; k < 3; ++k) {
-      if (++directed[{t[k], t[(k + 1) % 3]}] > 1) {
-        return ::testing::AssertionFailure() << "edge " << t[k] << "-" << t[(k + 1) % 3]
-                                             << " used twice in the same direction";
-      }
-    }
+    mesh.polygons.insert(mesh.polygons.end(), {3, t[0], t[1], t[2]});
+    top = std::max({top, t[0], t[1], t[2]});
   }
-  for (const auto& [edge, uses] : directed) {
-    if (directed.find({edge.second, edge.first}) == directed.end()) {
-      return ::testing::AssertionFailure() << "edge " << edge.first << "-" << edge.second
-                                           << " has no opposite (open or inconsistently oriented)";
-    }
+  mesh.positions.assign(3 * static_cast<size_t>(top + 1), 0.0);
+  const MeshCheck check = CheckMesh(mesh);
+  if (check.boundaryEdges + check.nonManifoldEdges + check.misorientedEdges != 0) {
+    return ::testing::AssertionFailure() << DescribeCheck(check);
   }
   return ::testing::AssertionSuccess();
 }

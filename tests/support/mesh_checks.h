@@ -16,7 +16,8 @@ struct MeshCounts {
   int32_t nonManifoldEdges = 0;   // used by more than two polygons, or twice in the same direction
 };
 
-// Counts of a polygon description (per polygon: n, then n indices).
+// Counts of a well-formed polygon description (per polygon: n, then n
+// indices), the edges classified by the command-line host's CheckMesh.
 MeshCounts CountMesh(const XSI::CLongArray& polygons);
 
 // Every index lies in [0, vertexCount) and the description is well formed.
