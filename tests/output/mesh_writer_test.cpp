@@ -1,6 +1,9 @@
 #include "output/mesh_writer.h"
+#include "output/normal_uv_writers.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "support/mesh_checks.h"
 #include "writer_fixture.h"
@@ -20,35 +23,44 @@ class MeshWriter : public WriterTest {
     Scene::Get().GetMesh(rig->mesh, vertices, polygons);
   }
   int SetCount() const { return Scene::Get().GetMeshSetCount(rig->mesh); }
+  XSI::CStatus CallMeshOnNormalsPort() { return Call(WriteMesh, rig->normalsSet, L"OutUser_Normal_Property"); }
+  XSI::CStatus CallNormalsOnUVPort() { return Call(WriteNormals, rig->uvSet, L"OutTexture_Projection"); }
+  XSI::CStatus CallUVsOnNormalsPort() { return Call(WriteUVs, rig->normalsSet, L"OutUser_Normal_Property"); }
 };
 
-TEST_F(MeshWriter, WritesNothingWithoutAResult) {
-  struct Case {
+// The gates all three writers share: no result, no vertices (or a negative
+// count), or another writer's port write nothing, log nothing, leave the
+// arrays as they are (not even the mesh writer's filler triangle) and succeed.
+TEST_F(MeshWriter, EveryWriterWritesNothingWithoutAResultOrForAnotherPort) {
+  enum class Gate { NoResult, NoVertices, NegativeCount, OtherPort };
+  struct Writer {
     const char* name;
-    bool resultValid;
-    int vertexCount;
+    std::function<CStatus()> own;    // on its own port
+    std::function<CStatus()> other;  // on another writer's port
   };
-  const Case cases[] = {{"result not valid", false, 4}, {"no vertices", true, 0}, {"negative count", true, -1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}));
-    instance.mesh.valid = c.resultValid;
-    instance.mesh.vertexCount = c.vertexCount;
-    EXPECT_EQ(CallMesh(), CStatus::OK);
-    EXPECT_EQ(SetCount(), 0);
-    EXPECT_TRUE(LogTexts().empty());
+  const Writer writers[] = {
+      {"mesh", [this] { return CallMesh(); }, [this] { return CallMeshOnNormalsPort(); }},
+      {"normals", [this] { return CallNormals(); }, [this] { return CallNormalsOnUVPort(); }},
+      {"UVs", [this] { return CallUVs(); }, [this] { return CallUVsOnNormalsPort(); }},
+  };
+  for (const Writer& w : writers) {
+    for (const Gate gate : {Gate::NoResult, Gate::NoVertices, Gate::NegativeCount, Gate::OtherPort}) {
+      SCOPED_TRACE(testing::Message() << w.name << " writer, gate " << static_cast<int>(gate));
+      Scene::Get().ClearLog();
+      SetResult(instance, Row(3), Longs({3, 0, 1, 2}), Doubles({0, 0, -1, 0, 0, -1, 0, 0, -1}));
+      instance.settings.userNormals = instance.settings.uvSpace = instance.settings.normalsOrUv = true;
+      if (gate == Gate::NoResult) instance.mesh.valid = false;
+      if (gate == Gate::NoVertices) instance.mesh.vertexCount = 0;
+      if (gate == Gate::NegativeCount) instance.mesh.vertexCount = -1;
+      EXPECT_EQ(gate == Gate::OtherPort ? w.other() : w.own(), CStatus::OK);
+      EXPECT_EQ(SetCount(), 0);
+      EXPECT_EQ(NormalValues().GetCount(), 0);
+      EXPECT_EQ(UVValues().GetCount(), 0);
+      EXPECT_TRUE(LogTexts().empty());
+      EXPECT_EQ(instance.mesh.vertices.GetCount(), 3);
+      EXPECT_EQ(instance.mesh.polygons.GetCount(), 4);
+    }
   }
-}
-
-TEST_F(MeshWriter, WritesNothingForAnotherPort) {
-  // A one-triangle result, offered the normals operator's output: not even the
-  // filler triangle is added.
-  SetResult(instance, Row(3), Longs({3, 0, 1, 2}));
-  EXPECT_EQ(Call(WriteMesh, rig->normalsSet, L"OutUser_Normal_Property"), CStatus::OK);
-  EXPECT_EQ(SetCount(), 0);
-  EXPECT_EQ(instance.mesh.vertices.GetCount(), 3);
-  EXPECT_EQ(instance.mesh.polygons.GetCount(), 4);
-  EXPECT_EQ(instance.mesh.polygonCount, 1);
 }
 
 TEST_F(MeshWriter, CopiesTheArraysUnchanged) {

@@ -453,26 +453,6 @@ TEST_F(NormalUvWriters, RefusedArrayIsLoggedAndReturned) {
   EXPECT_EQ(log[1], L"blob.polymsh.GlomoraGeometry.Glomora -> OutTexture_Projection -> error.");
 }
 
-TEST_F(NormalUvWriters, WritesNothingWithoutAResultOrForAnotherPort) {
-  SetResult(instance, Row(4), Longs({3, 0, 1, 2, 3, 0, 2, 3}), Doubles({0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1}));
-  EnableComputed();
-  WriteHostMesh();
-  instance.mesh.valid = false;
-  EXPECT_EQ(CallNormals(), CStatus::OK);
-  EXPECT_EQ(CallUVs(), CStatus::OK);
-  instance.mesh.valid = true;
-  instance.mesh.vertexCount = 0;
-  EXPECT_EQ(CallNormals(), CStatus::OK);
-  EXPECT_EQ(CallUVs(), CStatus::OK);
-  instance.mesh.vertexCount = 4;
-  // Each writer offered the other's port.
-  EXPECT_EQ(Call(WriteNormals, rig->uvSet, L"OutTexture_Projection"), CStatus::OK);
-  EXPECT_EQ(Call(WriteUVs, rig->normalsSet, L"OutUser_Normal_Property"), CStatus::OK);
-  EXPECT_EQ(NormalValues().GetCount(), 0);
-  EXPECT_EQ(UVValues().GetCount(), 0);
-  EXPECT_TRUE(LogTexts().empty());
-}
-
 TEST_F(NormalUvWriters, TimingLinesFollowEachWritersSwitch) {
   struct Case {
     bool logTime, mute, userNormals, uvSpace;
