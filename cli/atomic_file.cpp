@@ -52,15 +52,19 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
-  // 1) temporary name next to the target: ".NAME.PID.tmp"
+std::string TemporaryFileName(const std::string& path, long pid) {
   const std::filesystem::path target(path);
   std::string tempName = ".";
   tempName += target.filename().string();
   tempName += '.';
-  tempName += std::to_string(::getpid());
+  tempName += std::to_string(pid);
   tempName += ".tmp";
-  const std::string temp = (target.parent_path() / tempName).string();
+  return (target.parent_path() / tempName).string();
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
+  // 1) temporary name next to the target
+  const std::string temp = TemporaryFileName(path, ::getpid());
   if (temp.size() + 1 > sizeof pendingPath) {
     error = "the file name is too long";
     return false;

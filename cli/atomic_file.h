@@ -16,6 +16,10 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
 // registered for RemovePendingTemporaryFile.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error);
 
+// The temporary name WriteFileAtomically uses for `path` in process `pid`:
+// ".NAME.PID.tmp" in the same folder.
+std::string TemporaryFileName(const std::string& path, long pid);
+
 // Removes the temporary file of a write in progress, if any. Async-signal-safe:
 // a signal handler calls it before _exit.
 void RemovePendingTemporaryFile() noexcept;
