@@ -1,5 +1,7 @@
 #include "front/allocation.h"
 
+#include <sys/mman.h>
+
 namespace allocation_faults {
 
 namespace {
@@ -21,3 +23,13 @@ bool NextFails() {
 }
 
 }  // namespace allocation_faults
+
+void* AllocateHugePageBlock(size_t bytes) {
+  constexpr size_t kHugePage = size_t{2} << 20;
+  if (bytes > SIZE_MAX - kHugePage) return nullptr;
+  const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* block = std::aligned_alloc(kHugePage, rounded);
+  // Only a hint: where the kernel has no huge page to give, 4 KiB pages serve.
+  if (block != nullptr) ::madvise(block, rounded, MADV_HUGEPAGE);
+  return block;
+}
