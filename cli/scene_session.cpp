@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "atomic_file.h"
@@ -99,37 +101,48 @@ struct FrameLog {
   }
 };
 
-// Reads the host mesh (and, when asked, the cluster properties) into `mesh`.
-// False when the polygon description is malformed.
-bool ReadHostMesh(GlomoraRig& rig, bool withNormals, bool withUVs, MeshData& mesh) {
-  const Scene& host = Scene::Get();
+// The mesh the transfer operators put into the host, shared with the host
+// (the arrays are copied on write, so taking them copies nothing), and a view
+// of it in the writers' layout.
+struct HostMesh {
   XSI::MATH::CVector3Array vertices;
   XSI::CLongArray polygons;
-  host.GetMesh(rig.mesh, vertices, polygons);
-  mesh.Clear();
-  mesh.positions.reserve(static_cast<size_t>(vertices.GetCount()) * 3);
-  for (XSI::LONG i = 0; i < vertices.GetCount(); ++i) {
-    mesh.positions.push_back(vertices[i].GetX());
-    mesh.positions.push_back(vertices[i].GetY());
-    mesh.positions.push_back(vertices[i].GetZ());
-  }
-  mesh.polygons.assign(polygons.GetArray(), polygons.GetArray() + polygons.GetCount());
-  for (size_t i = 0; i < mesh.polygons.size();) {
-    const int32_t n = mesh.polygons[i];
-    if (n < 3 || static_cast<size_t>(n) > mesh.polygons.size() - i - 1) return false;
+  XSI::CDoubleArray nodeNormals;
+  XSI::CDoubleArray nodeUVs;
+  MeshView view;
+};
+
+static_assert(sizeof(XSI::MATH::CVector3) == 3 * sizeof(double) && std::is_standard_layout_v<XSI::MATH::CVector3>,
+              "a vertex array is read as x, y, z doubles in a row");
+static_assert(sizeof(XSI::LONG) == sizeof(int32_t));
+
+// Reads the host mesh (and, when asked, the cluster properties) into `mesh`.
+// False when the polygon description is malformed.
+bool ReadHostMesh(GlomoraRig& rig, bool withNormals, bool withUVs, HostMesh& mesh) {
+  const Scene& host = Scene::Get();
+  host.GetMesh(rig.mesh, mesh.vertices, mesh.polygons);
+  const XSI::MATH::CVector3Array& vertices = mesh.vertices;
+  const XSI::CLongArray& polygons = mesh.polygons;
+  MeshView& view = mesh.view;
+  view.positions = {reinterpret_cast<const double*>(vertices.GetArray()), 3 * static_cast<size_t>(vertices.GetCount())};
+  view.polygons = {polygons.GetArray(), static_cast<size_t>(polygons.GetCount())};
+  for (size_t i = 0; i < view.polygons.size();) {
+    const int32_t n = view.polygons[i];
+    if (n < 3 || static_cast<size_t>(n) > view.polygons.size() - i - 1) return false;
     for (int32_t k = 1; k <= n; ++k) {
-      const int32_t index = mesh.polygons[i + static_cast<size_t>(k)];
-      if (index < 0 || static_cast<size_t>(index) >= mesh.VertexCount()) return false;
+      const int32_t index = view.polygons[i + static_cast<size_t>(k)];
+      if (index < 0 || static_cast<size_t>(index) >= view.VertexCount()) return false;
     }
     i += static_cast<size_t>(n) + 1;
   }
-  const size_t nodeValues = 3 * mesh.NodeCount();
-  auto take = [&](const XSI::CRef& property, std::vector<double>& out) {
-    const XSI::CDoubleArray values = host.GetClusterValues(property);
-    if (static_cast<size_t>(values.GetCount()) == nodeValues) out.assign(values.GetArray(), values.GetArray() + nodeValues);
+  const size_t nodeValues = 3 * view.NodeCount();
+  auto take = [&](const XSI::CRef& property, XSI::CDoubleArray& values, std::span<const double>& out) {
+    values = host.GetClusterValues(property);
+    const XSI::CDoubleArray& shared = values;  // read only: no copy of the host's array
+    if (static_cast<size_t>(shared.GetCount()) == nodeValues) out = {shared.GetArray(), nodeValues};
   };
-  if (withNormals) take(rig.normalsProperty, mesh.nodeNormals);
-  if (withUVs) take(rig.uvProperty, mesh.nodeUVs);
+  if (withNormals) take(rig.normalsProperty, mesh.nodeNormals, view.nodeNormals);
+  if (withUVs) take(rig.uvProperty, mesh.nodeUVs, view.nodeUVs);
   return true;
 }
 
@@ -170,7 +183,6 @@ struct SceneSession::State {
   XSI::Host::AnimatedValue polygonization;
   FrameLog frameLog;
   bool showTimings = false;
-  MeshData mesh;
 };
 
 SceneSession::SceneSession() : state_(std::make_unique<State>()) {}
@@ -258,9 +270,9 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   const bool withNormals =
       !s.frameLog.normalsRefused && !tenPolygonization && static_cast<bool>(s.userNormals.At(hostFrame));
   const bool withUVs = !s.frameLog.uvsRefused && !tenPolygonization && static_cast<bool>(s.uvSpace.At(hostFrame));
-  MeshData& mesh = s.mesh;
-  mesh.Clear();
-  if (meshWritten && !ReadHostMesh(rig, withNormals, withUVs, mesh)) {
+  HostMesh hostMesh;
+  const MeshView& mesh = hostMesh.view;
+  if (meshWritten && !ReadHostMesh(rig, withNormals, withUVs, hostMesh)) {
     error = "frame " + std::to_string(reached) + ": the plug-in wrote a malformed polygon description";
     return Outcome::Failed;
   }
@@ -272,8 +284,15 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
   const std::string& name = s.scene->name;
   const std::string comment = std::string("glomora ") + Glomora_Version() + ", " + name + " frame " + std::to_string(reached);
-  const std::string bytes = s.target->obj ? WriteObj(mesh, name, comment) : WritePly(mesh, comment);
-  if (!WriteFileAtomically(file, bytes, error)) {
+  const bool obj = s.target->obj;
+  const auto produce = [&](const ByteSink& sink) {
+    if (obj) {
+      WriteObj(mesh, name, comment, sink);
+    } else {
+      WritePly(mesh, comment, sink);
+    }
+  };
+  if (!WriteFileAtomically(file, produce, error)) {
     error = file + ": " + error;
     return Outcome::Failed;
   }
