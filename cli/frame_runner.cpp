@@ -152,9 +152,12 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   }
 
   // 2) in this process, or independent frames side by side
+  int jobs = 1;
   if (options.jobs != 1 && !options.toolPath.empty() && last > first && FramesAreIndependent(scene, first, last)) {
-    const int jobs = JobsFor(options.jobs, last - first + 1, need.bytes, options.memoryLimit);
-    if (jobs > 1) return RunInWorkers(scene, options, display, first, last, jobs);
+    jobs = JobsFor(options.jobs, last - first + 1, need.bytes, options.memoryLimit);
   }
-  return RunInProcess(scene, options, display, *target, first, last);
+  result = jobs > 1 ? RunInWorkers(scene, options, display, first, last, jobs)
+                    : RunInProcess(scene, options, display, *target, first, last);
+  result.stats["processes"] = jobs;
+  return result;
 }

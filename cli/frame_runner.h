@@ -72,7 +72,8 @@ struct RunOptions {
 
 struct RunResult {
   int exitCode = kExitSuccess;
-  // With RunOptions::stats: {"scene", "frames": [...]}.
+  // With RunOptions::stats: {"scene", "frames": [...], "processes": worker
+  // processes, or 1 when the frames ran in this process}.
   nlohmann::ordered_json stats;
   int64_t filesWritten = 0;
   std::string firstFile;

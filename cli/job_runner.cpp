@@ -323,8 +323,12 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       int waitStatus = 0;
       while (::waitpid(worker.pid, &waitStatus, 0) < 0 && errno == EINTR) {
       }
+      // After Ctrl-C a worker ends with 130 before a frame it was sent but
+      // had not started: that frame is cancelled, not lost.
+      const bool interrupted = cancelled || InterruptRequested();
       const bool clean = WIFEXITED(waitStatus) &&
-                         (WEXITSTATUS(waitStatus) == 0 || (cancelled && WEXITSTATUS(waitStatus) == kExitCancelled));
+                         (WEXITSTATUS(waitStatus) == 0 || (interrupted && WEXITSTATUS(waitStatus) == kExitCancelled));
+      if (clean) worker.frame.reset();
       if (worker.frame && !worker.failed) {
         failWith(kExitFailure, "worker process " + std::to_string(worker.pid) + " (" + DescribeStatus(waitStatus) +
                                    ") ended during frame " + std::to_string(*worker.frame) +

@@ -15,6 +15,8 @@ constexpr size_t kHugePage = size_t{2} << 20;
 void* AllocateValues(size_t bytes) noexcept {
   if (bytes < kLargeValueBlock) return std::malloc(bytes == 0 ? 1 : bytes);
   if (bytes > SIZE_MAX - kHugePage) return nullptr;
+  // aligned_alloc wants a size that is a multiple of the alignment; the
+  // part past `bytes` is never touched, so it costs address space only.
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
   void* block = std::aligned_alloc(kHugePage, rounded);
   // Only a hint: where the kernel has no huge page to give, 4 KiB pages serve.
