@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -131,7 +132,17 @@ bool StartWorker(const std::string& tool, Worker& worker, std::string& error) {
                         const_cast<char*>("--fd"),       const_cast<char*>(fdText.c_str()),
                         const_cast<char*>("--parent"),   const_cast<char*>(parentText.c_str()),
                         nullptr};
-  const int spawned = ::posix_spawn(&worker.pid, tool.c_str(), &actions, &attributes, argv, environ);
+  // The caller's environment, with huge pages for the worker's allocator
+  // (memory_limit.h) when the caller has not said otherwise.
+  std::vector<char*> environment;
+  std::string tunables = HugePageTunables(std::getenv("GLIBC_TUNABLES"));
+  if (!tunables.empty()) tunables = "GLIBC_TUNABLES=" + tunables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (tunables.empty() || std::strncmp(*variable, "GLIBC_TUNABLES=", 15) != 0) environment.push_back(*variable);
+  }
+  if (!tunables.empty()) environment.push_back(tunables.data());
+  environment.push_back(nullptr);
+  const int spawned = ::posix_spawn(&worker.pid, tool.c_str(), &actions, &attributes, argv, environment.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(ends[1]);

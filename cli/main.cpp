@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -276,6 +277,20 @@ int DemoCommand(bool printScene, const CommonOptions& common) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Memory the system hands out afresh costs a page fault and zeroing per
+  // page on first touch: on these machines about 3 ms per MB with 4 KiB
+  // pages and 0.1 to 0.5 ms per MB with 2 MiB pages, more than the work done
+  // in it. So the allocator is asked for transparent huge pages everywhere
+  // (the lattices, the mesh arrays and the writers' buffers alike), through
+  // its tunable, which it reads at start: the tool starts itself again, once,
+  // with it set (about 2 ms), and its worker processes inherit it. Measured
+  // on 100,000 particles at resolution 128 with normals off: 7,000 page
+  // faults and 370 ms of processor time without, 730 and 170 ms with.
+  const std::string tunables = HugePageTunables(std::getenv("GLIBC_TUNABLES"));
+  const std::string self = ToolPath();  // by its own name, so that it stays "glomora" in process lists
+  if (!tunables.empty() && !self.empty() && ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) == 0) {
+    ::execv(self.c_str(), argv);  // returns only when it failed: go on as we are
+  }
   // Freed memory stays in the process for the next allocation instead of
   // going back to the system: memory the system hands out afresh costs a
   // page fault and zeroing per page on first touch, several times the cost
