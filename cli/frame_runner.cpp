@@ -20,11 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kMaxCheckedFrames = 100000;
 
-void PrintError(const std::string& text) {
-  std::fprintf(stderr, "glomora: error: %s\n", text.c_str());
-  std::fflush(stderr);
-}
-
 int CoreCount() {
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -35,15 +30,8 @@ int CoreCount() {
 // Every frame in this process, in order.
 RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display,
                        const OutputTarget& target, int64_t first, int64_t last) {
-  RunResult result;
-  result.stats["scene"] = scene.name;
-  result.stats["frames"] = nlohmann::ordered_json::array();
-  auto fail = [&](int code, const std::string& message) {
-    display.Finish();
-    PrintError(message);
-    result.exitCode = code;
-    return result;
-  };
+  RunResult result = NewRunResult(scene);
+  auto fail = [&](int code, const std::string& message) { return FailRun(result, display, code, message); };
 
   SceneSession session;
   int code = kExitSuccess;
@@ -87,14 +75,7 @@ RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options,
                       framesDone, total, elapsed);
   }
   display.Finish();
-
-  if (cancelled) {
-    display.Warning("cancelled after " + std::to_string(framesDone) + " of " + std::to_string(total) + " frames");
-    result.exitCode = kExitCancelled;
-  } else if (framesDone > 0 && emptyFrames == framesDone) {
-    PrintError("every frame was empty");
-    result.exitCode = kExitFailure;
-  }
+  EndRun(result, display, cancelled, framesDone, total, emptyFrames);
   return result;
 }
 
@@ -120,15 +101,8 @@ int JobsFor(int jobs, int64_t frames, uint64_t latticeBytes, uint64_t memoryLimi
 }
 
 RunResult RunScene(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display) {
-  RunResult result;
-  result.stats["scene"] = scene.name;
-  result.stats["frames"] = nlohmann::ordered_json::array();
-  auto fail = [&](int code, const std::string& message) {
-    display.Finish();
-    PrintError(message);
-    result.exitCode = code;
-    return result;
-  };
+  RunResult result = NewRunResult(scene);
+  auto fail = [&](int code, const std::string& message) { return FailRun(result, display, code, message); };
 
   // 1) frames and output files
   const int64_t first = options.firstFrame.value_or(scene.firstFrame);

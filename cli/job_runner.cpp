@@ -183,9 +183,7 @@ std::string MissingFrames(int64_t first, int64_t last, const std::map<int64_t, F
 
 RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display,
                        int64_t first, int64_t last, int jobs) {
-  RunResult result;
-  result.stats["scene"] = scene.name;
-  result.stats["frames"] = Json::array();
+  RunResult result = NewRunResult(scene);
   jobs = std::min(jobs, kMaxForwarded);
 
   // 1) the request every worker gets
@@ -380,12 +378,8 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   if (status != kExitSuccess) {
     if (framesDone < total) PrintError("frames not written: " + MissingFrames(first, last, done, last + 1));
     result.exitCode = status;
-  } else if (cancelled) {
-    display.Warning("cancelled after " + std::to_string(framesDone) + " of " + std::to_string(total) + " frames");
-    result.exitCode = kExitCancelled;
-  } else if (framesDone > 0 && emptyFrames == framesDone) {
-    PrintError("every frame was empty");
-    result.exitCode = kExitFailure;
+  } else {
+    EndRun(result, display, cancelled, framesDone, total, emptyFrames);
   }
   return result;
 }

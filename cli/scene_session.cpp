@@ -171,6 +171,30 @@ bool ResolveOutput(const SceneDescription& scene, const RunOptions& options, int
   return true;
 }
 
+RunResult NewRunResult(const SceneDescription& scene) {
+  RunResult result;
+  result.stats["scene"] = scene.name;
+  result.stats["frames"] = nlohmann::ordered_json::array();
+  return result;
+}
+
+RunResult FailRun(RunResult& result, ProgressDisplay& display, int code, const std::string& message) {
+  display.Finish();
+  std::fprintf(stderr, "glomora: error: %s\n", message.c_str());
+  std::fflush(stderr);
+  result.exitCode = code;
+  return result;
+}
+
+void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty) {
+  if (cancelled) {
+    display.Warning("cancelled after " + std::to_string(done) + " of " + std::to_string(total) + " frames");
+    result.exitCode = kExitCancelled;
+  } else if (done > 0 && empty == done) {
+    FailRun(result, display, kExitFailure, "every frame was empty");
+  }
+}
+
 struct SceneSession::State {
   const SceneDescription* scene = nullptr;
   RunOptions options;

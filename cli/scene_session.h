@@ -43,6 +43,15 @@ struct FrameRecord {
   nlohmann::ordered_json stats;  // the frame's entry of --stats
 };
 
+// Shared by the run loops (frame_runner.cpp, job_runner.cpp): a result with
+// the statistics' "scene" and an empty "frames", and the ending of a run that
+// wrote `done` of `total` frames, `empty` of them empty: a cancelled run says
+// so (exit 130), a run whose every frame was empty fails.
+RunResult NewRunResult(const SceneDescription& scene);
+// Says `message` as an error and gives `result` with exit status `code`.
+RunResult FailRun(RunResult& result, ProgressDisplay& display, int code, const std::string& message);
+void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty);
+
 class SceneSession {
  public:
   // Where the host's log lines (those to show) and progress bar go.
