@@ -97,7 +97,6 @@ struct Worker {
   bool ready = false;
   bool failed = false;          // reported an error
   std::optional<int64_t> frame;  // the frame it is evaluating
-  std::string frameFile;         // that frame's file
 };
 
 // Starts `tool worker --fd 3` connected to a new socket; the coordinator's
@@ -244,7 +243,6 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       return;
     }
     worker.frame = next;
-    worker.frameFile.clear();
     ++next;
     if (!SendLine(worker.fd, Json{{"frame", *worker.frame}})) ::shutdown(worker.fd, SHUT_WR);
   };

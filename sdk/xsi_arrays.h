@@ -16,10 +16,10 @@ namespace XSI {
 
 namespace detail {
 
-// Storage of the value arrays. A block of kLargeValueBlock bytes or more
-// starts on a 2 MiB boundary, is rounded up to whole 2 MiB and is marked for
-// transparent huge pages: filling a mesh's arrays then takes one page fault
-// per 2 MiB instead of one per 4 KiB. Null when the memory is not there.
+// Storage of the value arrays. A block of kLargeValueBlock bytes or more is
+// marked for transparent huge pages (its whole 2 MiB pages): filling a mesh's
+// arrays then takes one page fault per 2 MiB instead of one per 4 KiB. Null
+// when the memory is not there.
 constexpr size_t kLargeValueBlock = size_t{4} << 20;
 void* AllocateValues(size_t bytes) noexcept;
 void FreeValues(void* block) noexcept;

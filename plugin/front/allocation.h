@@ -20,11 +20,11 @@ bool NextFails();
 
 }  // namespace allocation_faults
 
-// Blocks of this size and more (the voxel lattices, the tracker's tables)
-// start on a 2 MiB boundary, are rounded up to whole 2 MiB and are marked for
-// transparent huge pages: their first touch then takes one page fault per
-// 2 MiB instead of one per 4 KiB (a 128-cell lattice set, 69 MB, went from
-// 16,800 faults to 33). Freed with std::free like any other block.
+// Blocks of this size and more (the voxel lattices, the tracker's tables) are
+// marked for transparent huge pages (their whole 2 MiB pages): their first
+// touch then takes one page fault per 2 MiB instead of one per 4 KiB (a
+// 128-cell lattice set, 69 MB, went from 16,800 faults to 33). Freed with
+// std::free like any other block.
 constexpr size_t kHugePageBlock = size_t{4} << 20;
 void* AllocateHugePageBlock(size_t bytes);
 
