@@ -3,6 +3,9 @@
 // transfer operators that sit on its output polygon mesh. Each returns a
 // CStatus and never throws.
 
+#include <cstddef>
+#include <cstdint>
+
 #include "xsi_operator.h"
 #include "xsi_status.h"
 
@@ -24,3 +27,11 @@ GLOMORA_CALLBACK XSI::CStatus GlomoraGeometryDummy_Update(XSI::UpdateContext& co
 
 // Version text of the plug-in, "MAJOR.MINOR.PATCH".
 GLOMORA_CALLBACK const char* Glomora_Version();
+
+// The cache file the plug-in writes in Mode 2 and reads in Mode 3 for frame
+// `frame` when "Cache_filename" holds `cacheFilename` (UTF-8), so that a host
+// can find the files: copies the name (UTF-8, "/" as separator) with its
+// terminating zero into `path` when `size` leaves room for both, and returns
+// its length either way; returns 0 when the plug-in rejects the name (it
+// then reads and writes no cache file at all) or memory ran out.
+GLOMORA_CALLBACK size_t Glomora_CacheFilePath(const char* cacheFilename, int32_t frame, char* path, size_t size);

@@ -1,12 +1,17 @@
 // The main operator's callbacks: Init creates and registers the per-instance
-// state, Update evaluates it, Term unregisters and destroys it.
+// state, Update evaluates it, Term unregisters and destroys it; and the names
+// of the cache files, for hosts.
 
+#include <cstring>
 #include <new>
+#include <string>
 
 #include "front/driver.h"
 #include "front/glomora_api.h"
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
+#include "front/parameters.h"
+#include "grid/grid_cache.h"
 #include "xsi_application.h"
 
 namespace {
@@ -59,3 +64,16 @@ XSI::CStatus Glomora_Term(XSI::UpdateContext& context) {
 }
 
 const char* Glomora_Version() { return GLOMORA_VERSION; }
+
+size_t Glomora_CacheFilePath(const char* cacheFilename, int32_t frame, char* path, size_t size) {
+  if (!cacheFilename) return 0;
+  try {
+    XSI::CString base(cacheFilename);
+    if (!ApplyCacheFileNameRule(base)) return 0;
+    const std::string name = GridCacheFileName(base, frame).GetAsciiString();
+    if (path && name.size() < size) std::memcpy(path, name.c_str(), name.size() + 1);
+    return name.size();
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+}

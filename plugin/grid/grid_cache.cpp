@@ -29,16 +29,8 @@ constexpr unsigned char kCacheSignature[16] = {0x89, 0x47, 0x52, 0x44, 0x0D, 0x0
 constexpr size_t kHeaderBytes = 32;
 constexpr size_t kChunkBytes = 1 << 16;  // block size of the array reads and writes
 
-// The frame's cache file name, separators turned into "/": the name this
-// system's file layer opens and the one a failed write is logged with.
-XSI::CString CacheFileName(const Settings& settings) {
-  const XSI::CString name = settings.cacheFileBase + L"." + XSI::CValue(static_cast<XSI::LONG>(settings.evalFrame)).GetAsText() + L".grd";
-  std::wstring text = name.GetWideString();
-  for (wchar_t& c : text) {
-    if (c == L'\\') c = L'/';
-  }
-  return XSI::CString(text);
-}
+// The name this system's file layer opens and a failed write is logged with.
+XSI::CString CacheFileName(const Settings& settings) { return GridCacheFileName(settings.cacheFileBase, settings.evalFrame); }
 
 // UTF-8 path of the frame's cache file.
 std::string CacheFilePath(const Settings& settings) { return CacheFileName(settings).GetAsciiString(); }
@@ -136,6 +128,15 @@ bool WriteFile(std::FILE* file, const MeshArrays& mesh) {
 }
 
 }  // namespace
+
+XSI::CString GridCacheFileName(const XSI::CString& base, int32_t frame) {
+  const XSI::CString name = base + L"." + XSI::CValue(static_cast<XSI::LONG>(frame)).GetAsText() + L".grd";
+  std::wstring text = name.GetWideString();
+  for (wchar_t& c : text) {
+    if (c == L'\\') c = L'/';
+  }
+  return XSI::CString(text);
+}
 
 bool WriteGridCache(const Settings& settings, const MeshArrays& mesh) {
   if (!settings.cacheUsable) return true;
