@@ -80,7 +80,7 @@ RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options,
   // Every mesh is written, but a frame missing from the cache would show only
   // when it is played back: the run fails (a cancelled run still says 130).
   if (!session.CacheFailures().Empty()) FailRun(result, display, kExitFailure, session.CacheFailures().Message());
-  EndRun(result, display, cancelled, framesDone, total, emptyFrames);
+  EndRun(result, display, cancelled, framesDone, total, emptyFrames, options.allowEmpty);
   return result;
 }
 

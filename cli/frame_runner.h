@@ -57,6 +57,9 @@ struct RunOptions {
   std::optional<int64_t> lastFrame;
   bool check = false;   // report topology per frame on stdout
   bool stats = false;   // collect per-frame statistics (turns "Log_time" on)
+  // A run whose every frame is empty succeeds (a part of a longer shot, as a
+  // farm's task runs it); otherwise it fails.
+  bool allowEmpty = false;
   // Memory budget in bytes (0: none): a scene whose voxel lattices need more
   // is refused before it runs.
   // For the whole run: with several jobs, each worker process gets an equal

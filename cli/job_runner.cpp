@@ -377,7 +377,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
     if (framesDone < total) PrintError("frames not written: " + MissingFrames(first, last, done, last + 1));
     result.exitCode = status;
   } else {
-    EndRun(result, display, cancelled, framesDone, total, emptyFrames);
+    EndRun(result, display, cancelled, framesDone, total, emptyFrames, options.allowEmpty);
   }
   return result;
 }

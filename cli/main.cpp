@@ -20,6 +20,7 @@
 
 #include "atomic_file.h"
 #include "demo_scene.h"
+#include "frame_range.h"
 #include "frame_runner.h"
 #include "glomora_api.h"
 #include "interrupt.h"
@@ -35,6 +36,7 @@ struct CommonOptions {
   std::string frames;
   std::vector<std::string> sets;
   bool check = false;
+  bool allowEmpty = false;
   std::string statsFile;
   bool quiet = false;
   std::string maxMemory;
@@ -54,6 +56,8 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
       ->take_all();
   command.add_flag("--check", options.check,
                    "Report per frame whether the mesh is closed, 2-manifold and consistently oriented");
+  command.add_flag("--allow-empty", options.allowEmpty,
+                   "Succeed when every frame is empty (for a part of a longer shot; a farm plan's tasks use it)");
   command.add_option("--stats", options.statsFile, "Write per-frame counts, stage timings and memory to FILE.json")
       ->type_name("FILE.json");
   command.add_flag("--quiet,-q", options.quiet, "Show only warnings and errors");
@@ -71,42 +75,13 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
 
-// "A-B" or "N": integers of at most nine digits (either may be negative),
-// spaces allowed around them and the dash.
 bool ParseFrames(const std::string& text, RunOptions& run) {
-  size_t at = 0;
-  auto skipSpaces = [&] {
-    while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  };
-  auto number = [&](long long& value) {
-    const bool negative = at < text.size() && text[at] == '-';
-    if (negative) ++at;
-    const size_t first = at;
-    value = 0;
-    while (at < text.size() && at - first < 10 && std::isdigit(static_cast<unsigned char>(text[at]))) {
-      value = value * 10 + (text[at] - '0');
-      ++at;
-    }
-    if (at == first || at - first > 9) return false;
-    if (negative) value = -value;
-    return true;
-  };
-  long long first = 0;
-  long long last = 0;
-  skipSpaces();
-  if (!number(first)) return false;
-  skipSpaces();
-  last = first;
-  if (at < text.size() && text[at] == '-') {
-    ++at;
-    skipSpaces();
-    if (!number(last)) return false;
-    skipSpaces();
-  }
-  if (at != text.size()) return false;
+  int64_t first = 0;
+  int64_t last = 0;
+  if (!ParseFrameRange(text, first, last)) return false;
   run.firstFrame = first;
   run.lastFrame = last;
-  return first <= last;
+  return true;
 }
 
 // Exit statuses in order of precedence when several runs report.
@@ -138,6 +113,7 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
   run.jobs = common.jobs;
   run.toolPath = ToolPath();
   run.check = common.check;
+  run.allowEmpty = common.allowEmpty;
   run.stats = !common.statsFile.empty();
   if (!common.frames.empty() && !ParseFrames(common.frames, run)) {
     PrintError("--frames " + common.frames + ": expected A-B (A <= B) or N");

@@ -179,11 +179,12 @@ RunResult FailRun(RunResult& result, ProgressDisplay& display, int code, const s
   return result;
 }
 
-void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty) {
+void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty,
+            bool allowEmpty) {
   if (cancelled) {
     display.Warning("cancelled after " + std::to_string(done) + " of " + std::to_string(total) + " frames");
     result.exitCode = kExitCancelled;
-  } else if (done > 0 && empty == done) {
+  } else if (done > 0 && empty == done && !allowEmpty) {
     FailRun(result, display, kExitFailure, "every frame was empty");
   }
 }

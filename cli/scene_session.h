@@ -47,11 +47,12 @@ struct FrameRecord {
 // Shared by the run loops (frame_runner.cpp, job_runner.cpp): a result with
 // the statistics' "scene" and an empty "frames", and the ending of a run that
 // wrote `done` of `total` frames, `empty` of them empty: a cancelled run says
-// so (exit 130), a run whose every frame was empty fails.
+// so (exit 130), a run whose every frame was empty fails unless `allowEmpty`.
 RunResult NewRunResult(const SceneDescription& scene);
 // Says `message` as an error and gives `result` with exit status `code`.
 RunResult FailRun(RunResult& result, ProgressDisplay& display, int code, const std::string& message);
-void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty);
+void EndRun(RunResult& result, ProgressDisplay& display, bool cancelled, int64_t done, int64_t total, int64_t empty,
+            bool allowEmpty);
 
 class SceneSession {
  public:
