@@ -20,6 +20,7 @@
 
 #include "atomic_file.h"
 #include "demo_scene.h"
+#include "farm_commands.h"
 #include "frame_range.h"
 #include "frame_runner.h"
 #include "glomora_api.h"
@@ -298,6 +299,9 @@ int main(int argc, char** argv) {
   demo->add_flag("--print-scene", printScene, "Print the demo scene file and exit");
   AddCommonOptions(*demo, demoOptions);
 
+  FarmCommandOptions farmOptions;
+  const FarmCommands farm = AddFarmCommands(app, farmOptions);
+
   // A worker process of --jobs (job_runner.h): not for people.
   int workerFd = -1;
   long workerParent = 0;
@@ -322,6 +326,7 @@ int main(int argc, char** argv) {
   try {
     if (worker->parsed()) return RunWorker(workerFd, workerParent);
     if (run->parsed()) return RunCommand(sceneFile, runOptions);
+    if (farm.plan->parsed() || farm.submit->parsed()) return RunFarmCommand(farm, farmOptions, ToolPath());
     return DemoCommand(printScene, demoOptions);
   } catch (const std::bad_alloc&) {
     RemovePendingTemporaryFile();
