@@ -3,7 +3,12 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev)
+          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev python3-pytest)
+# The farm test runs a one-node Slurm cluster of its own (it is skipped,
+# saying so, without these); CI installs them.
+if [ -n "${GLOMORA_CLUSTER_DEPS:-}" ]; then
+  packages+=(slurmctld slurmd slurm-client munge)
+fi
 # bench/perf.sh also needs the peers' reference tools (numpy, VTK's Python bindings).
 if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
   packages+=(python3-numpy python3-vtk9)

@@ -1,0 +1,69 @@
+"""`glomora plan`: its tasks, run as a farm would (any order the dependencies
+allow), write the same bytes as `glomora run` over each shot."""
+
+import filecmp
+import json
+import os
+import subprocess
+
+from farm_scenes import TOOL, files_under, run_tool, scene, write_scenes
+
+SHOTS = [
+    # A cached simulation: split into the simulation of its last frame and
+    # playback chunks; frames 1 to 3 come before "Start_frame" and are empty.
+    scene("split", [1, 10], {"Space": 0, "Mode": 2, "Start_frame": 4, "Cache_filename": "cache/split.grd"}),
+    # An animated operator-level parameter: one evaluation of the last frame
+    # would simulate every frame at the last frame's resolution.
+    scene("resized", [1, 8], {"Space": 0, "Mode": 2, "Cache_filename": "cache/resized.grd",
+                              "Resolution_X": {"keys": [[1, 16], [8, 24]]}}),
+    scene("tracked", [1, 7], {"Space": 1}),
+    # Playback of split's cache files with other post-processing.
+    scene("replay", [3, 10], {"Space": 0, "Mode": 3, "Start_frame": 4, "Cache_filename": "cache/split.grd",
+                              "Geometry_smooth_active": True}),
+]
+
+
+def run_plan(plan):
+    """Runs the tasks one at a time, each time the last one in the plan whose
+    dependencies have succeeded, so that only the dependencies order them."""
+    tasks = [task for shot in plan["shots"] for task in shot["tasks"]]
+    done = set()
+    while len(done) < len(tasks):
+        ready = [task for task in tasks if task["id"] not in done and all(id in done for id in task["after"])]
+        assert ready, "the dependencies form a cycle"
+        task = ready[-1]
+        run = subprocess.run(task["argv"], capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, task["command"] + "\n" + run.stderr
+        done.add(task["id"])
+
+
+def test_plan_tasks_write_the_bytes_of_glomora_run(tmp_path):
+    for path in write_scenes(tmp_path / "reference", SHOTS):
+        run = run_tool("run", path, "--output", str(tmp_path / "reference" / "out" / "{name}.####.obj"))
+        assert run.returncode == 0, run.stderr
+
+    scenes = write_scenes(tmp_path / "farm", SHOTS)
+    planned = run_tool("plan", *scenes, "--chunk", "3", "--output", str(tmp_path / "farm" / "out" / "{name}.####.obj"))
+    assert planned.returncode == 0, planned.stderr
+    plan = json.loads(planned.stdout)
+    tasks = {shot["name"]: shot["tasks"] for shot in plan["shots"]}
+    assert [(t["id"], t["frames"]) for t in tasks["resized"]] == [("resized:simulation", [1, 8])]
+    assert [t["after"] for t in tasks["replay"]] == [["split:simulation"]] * 3
+    for task in tasks["split"] + tasks["resized"]:
+        assert all(os.path.isabs(f) for f in task["files"] + [task["argv"][0], task["argv"][2]])
+
+    run_plan(plan)
+    written = files_under(tmp_path / "farm")
+    assert written == files_under(tmp_path / "reference")
+    for name in sorted(written):
+        assert filecmp.cmp(tmp_path / "reference" / name, tmp_path / "farm" / name, shallow=False), name
+    # Every file listed, and listed once.
+    listed = [f for shot in plan["shots"] for task in shot["tasks"] for f in task["files"]]
+    assert sorted(listed) == sorted(str(tmp_path / "farm" / f) for f in written if not f.endswith(".json"))
+
+
+def test_shots_that_would_write_the_same_files_are_refused(tmp_path):
+    one, two = write_scenes(tmp_path, [scene("one", [1, 3], {"Space": 1}), scene("two", [1, 3], {"Space": 1})])
+    shared = run_tool("plan", one, two, "--output", str(tmp_path / "out.####.obj"))
+    assert shared.returncode == 2 and "written by both one:1-3 and two:1-3" in shared.stderr, shared.stderr
+    assert TOOL and shared.stdout == ""
