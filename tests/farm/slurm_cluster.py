@@ -122,6 +122,9 @@ class SlurmCluster:
             "SwitchType": "switch/none",
             "MpiDefault": "none",
             "SchedulerType": "sched/backfill",
+            # Batch jobs start as soon as the node has room: by default Slurm
+            # may wait 3 s to gather submissions, longer than most test tasks.
+            "SchedulerParameters": "batch_sched_delay=0",
             "SelectType": "select/cons_tres",
             "SelectTypeParameters": "CR_Core",
             "JobCompType": "jobcomp/none",
