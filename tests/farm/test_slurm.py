@@ -11,10 +11,9 @@ import pytest
 from farm_scenes import files_under, run_tool, scene, write_scenes
 from slurm_cluster import SlurmCluster, missing_programs
 
-missing = missing_programs()
-if missing:
-    pytest.skip("Slurm is not installed (missing: " + ", ".join(missing) +
-                "); GLOMORA_CLUSTER_DEPS=1 scripts/setup.sh installs it", allow_module_level=True)
+MISSING = missing_programs()
+pytestmark = pytest.mark.skipif(bool(MISSING), reason="Slurm is not installed (missing: " + ", ".join(MISSING) +
+                                "); GLOMORA_CLUSTER_DEPS=1 scripts/setup.sh installs it")
 
 
 @pytest.fixture(scope="module")
