@@ -6,7 +6,7 @@ set -euo pipefail
 # not pull in.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libtinyobjloader-dev
-          libopenvdb-dev libboost-iostreams-dev libtbb-dev)
+          libopenvdb-dev libboost-iostreams-dev libtbb-dev libpng-dev)
 # bench/perf.sh also needs the peers' reference tools (numpy, VTK's Python bindings).
 if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
   packages+=(python3-numpy python3-vtk9)
