@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <string>
 
 #include "front/glomora_api.h"
@@ -11,6 +10,7 @@
 #include "glomora_rig.h"
 #include "host/host_scene.h"
 #include "support/fresh_scene.h"
+#include "support/temp_folder.h"
 
 using XSI::CValue;
 using XSI::LONG;
@@ -101,9 +101,8 @@ TEST_F(FieldAccess, MeshVerticesLieWhereTheFieldCrossesTheIsovalue) {
 // Only a mesh made from the voxel field has one to hand out; otherwise the
 // call says no and leaves the caller's record alone.
 TEST_F(FieldAccess, NoFieldWithoutAVoxelFieldBehindTheMesh) {
-  char folder[] = "/tmp/glomora_field_XXXXXX";
-  ASSERT_NE(::mkdtemp(folder), nullptr);
-  const std::string cache = std::string(folder) + "/c.grd";
+  const TempFolder folder("glomora_field");
+  const std::string cache = (folder.Path() / "c.grd").string();
   struct Case {
     const char* what;
     const wchar_t* parameter;
@@ -136,5 +135,4 @@ TEST_F(FieldAccess, NoFieldWithoutAVoxelFieldBehindTheMesh) {
   }
   GlomoraField field{};
   EXPECT_FALSE(Glomora_GetField(L"nobody.polymsh.GlomoraGeometry.Glomora", field));
-  std::system((std::string("rm -rf ") + folder).c_str());
 }

@@ -19,6 +19,7 @@
 
 #include "host_scene_builder.h"
 #include "obj_reader.h"
+#include "support/temp_folder.h"
 #include "support/tool_process.h"
 #include "vdb_files.h"
 
@@ -64,15 +65,10 @@ std::vector<std::array<double, 3>> Sorted(const std::vector<double>& xyz) {
 class VdbFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { openvdb::initialize(); }
-  void SetUp() override {
-    char name[] = "/tmp/glomora_vdb_XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    folder_ = name;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
   void Write(const std::string& name, const std::string& bytes) { std::ofstream(folder_ / name, std::ios::binary) << bytes; }
 
-  fs::path folder_;
+  TempFolder temp_{"glomora_vdb"};
+  const fs::path& folder_ = temp_.Path();
 };
 
 }  // namespace
