@@ -278,6 +278,9 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
                                 std::to_string(reached);
     const std::string bytes = writeObj ? WriteObj(mesh, scene.name, comment) : WritePly(mesh, comment);
     if (!WriteFileAtomically(file, bytes, error)) return fail(kExitFailure, file + ": " + error);
+    if (options.afterFrame && !options.afterFrame(WrittenFrame{reached, file, mesh, rig}, error)) {
+      return fail(kExitFailure, error);
+    }
     ++framesDone;
     ++result.filesWritten;
     if (result.firstFile.empty()) result.firstFile = file;

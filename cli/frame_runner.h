@@ -4,11 +4,14 @@
 // mesh file per frame.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "glomora_rig.h"
+#include "mesh_data.h"
 #include "progress_display.h"
 #include "scene_file.h"
 
@@ -17,6 +20,14 @@ constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitBadInput = 2;
 constexpr int kExitCancelled = 130;
+
+// A frame whose mesh file was just written, for RunOptions::afterFrame.
+struct WrittenFrame {
+  int64_t frame;            // its number (the frame the plug-in reached)
+  const std::string& file;  // the mesh file
+  const MeshData& mesh;     // what the file holds
+  const GlomoraRig& rig;    // the plug-in as that frame's evaluation left it (Glomora_GetField)
+};
 
 struct RunOptions {
   // Prefix of error messages about the scene: the scene file's name, or "demo".
@@ -31,6 +42,9 @@ struct RunOptions {
   // Memory budget in bytes (0: none): a scene whose voxel lattices need more
   // is refused before it runs.
   uint64_t memoryLimit = 0;
+  // Called after each frame's mesh file is written (volumes, pictures). A
+  // false return stops the run with exit status 1 and the message in `error`.
+  std::function<bool(const WrittenFrame& frame, std::string& error)> afterFrame;
 };
 
 struct RunResult {
