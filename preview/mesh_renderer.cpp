@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <system_error>
+#include <thread>
 #include <cmath>
 #include <tuple>
 #include <utility>
@@ -46,6 +49,20 @@ inline Vec3f Normalized(Vec3f v) {
 }
 inline Vec3f Of(const float v[3]) { return {v[0], v[1], v[2]}; }
 
+// A guard-band coordinate in 1/16 pixel, rounded to nearest (halves away
+// from zero), without a library call.
+inline int32_t RoundToFixed(float x) {
+  const float scaled = x * static_cast<float>(kSubpixel);
+  return static_cast<int32_t>(scaled >= 0.0f ? scaled + 0.5f : scaled - 0.5f);
+}
+
+// floor() for values well inside the int32 range, without the library call
+// that std::floor is on the baseline x86-64 instruction set.
+inline int32_t FloorToInt(float x) {
+  const auto t = static_cast<int32_t>(x);
+  return static_cast<float>(t) > x ? t - 1 : t;
+}
+
 // Linear light 0..1 to an 8-bit sRGB-like value (gamma 1 / 2.2), by table.
 class GammaTable {
  public:
@@ -70,6 +87,14 @@ const GammaTable& Gamma() {
   static const GammaTable table;
   return table;
 }
+
+// A pixel's nearest surface is one key: the bits of its 1 / depth (a
+// positive float, whose bits order as its values do) in the high half, and
+// kNoOwner minus its triangle in the low half, so that one unsigned
+// comparison keeps the nearer surface, and the earlier triangle on a tie. A
+// pixel with no surface holds 0.
+constexpr uint32_t kNoOwner = 0xffffffffu;
+inline float DepthOf(uint64_t key) { return std::bit_cast<float>(static_cast<uint32_t>(key >> 32)); }
 
 // Twice the signed area of (a, b, p) in fixed point.
 inline int64_t Edge(int32_t ax, int32_t ay, int32_t bx, int32_t by, int64_t px, int64_t py) {
@@ -102,28 +127,90 @@ void BoxBlur(std::vector<float>& map, int32_t w, int32_t h, int32_t r, bool rows
   }
 }
 
+// Runs work(0) and work(1), the two halves of a job, on two threads when
+// the machine has two cores (else, or when no thread can be had, one after
+// the other). The halves write disjoint data and the split is fixed, so the
+// result is the same bits either way.
+template <class Work>
+void BothHalves(Work&& work) {
+  if (std::thread::hardware_concurrency() >= 2) {
+    try {
+      std::thread other([&work] { work(1); });
+      work(0);
+      other.join();
+      return;
+    } catch (const std::system_error&) {
+      // no thread: fall through and do both here
+    }
+  }
+  work(0);
+  work(1);
+}
+
+// The first and last + 1 of `count` items in half `half` (0 or 1).
+inline std::pair<size_t, size_t> HalfOf(size_t count, int half) {
+  return half == 0 ? std::pair<size_t, size_t>{0, count / 2} : std::pair<size_t, size_t>{count / 2, count};
+}
+
 }  // namespace
 
 void MeshRenderer::Render(const MeshData& mesh, const Camera& camera, Picture& picture) {
-  Transform(mesh, camera);
+  // 1) buffers sized first: the halves below allocate nothing
+  const size_t vertexCount = mesh.VertexCount();
+  const size_t pixels = static_cast<size_t>(camera.width) * static_cast<size_t>(camera.height);
+  points_.resize(vertexCount);
+  screen_.resize(vertexCount);
+  cells_.resize(vertexCount);
+  normals_.resize(3 * vertexCount);
+  otherNormals_.resize(3 * vertexCount);
+  nearest_.assign(pixels, 0);
+  picture.width = camera.width;
+  picture.height = camera.height;
+  picture.rgb.resize(pixels * 3);
+  picture.coverage.assign(pixels, 0);
+  PrepareShadow(camera);
+
+  // 2) vertices (in space, on the screen, on the shadow map), triangles
+  // (in order), vertex normals, then pixels and shadow cells (in two bands
+  // of rows, every triangle tried against each band), pixels shaded
+  BothHalves([&](int half) {
+    const auto [first, end] = HalfOf(vertexCount, half);
+    Transform(mesh, camera, first, end);
+  });
   Triangulate(mesh);
-  Rasterize(camera);
-  CastShadow(mesh, camera);
-  Shade(camera, picture);
+  BothHalves([&](int half) { SumNormals(half); });
+  BothHalves([&](int half) {
+    const auto [first, end] = HalfOf(vertexCount, half);
+    JoinNormals(first, end);
+  });
+  BothHalves([&](int half) {
+    const auto [first, end] = HalfOf(static_cast<size_t>(camera.height), half);
+    Rasterize(camera, static_cast<int32_t>(first), static_cast<int32_t>(end));
+    const auto [cellFirst, cellEnd] = HalfOf(static_cast<size_t>(shadowHeight_), half);
+    CastShadow(static_cast<int32_t>(cellFirst), static_cast<int32_t>(cellEnd));
+  });
+  BlurShadow();
+  BothHalves([&](int half) {
+    const auto [first, end] = HalfOf(static_cast<size_t>(camera.height), half);
+    Shade(camera, static_cast<int32_t>(first), static_cast<int32_t>(end), picture);
+  });
 }
 
-void MeshRenderer::Transform(const MeshData& mesh, const Camera& camera) {
-  const size_t count = mesh.VertexCount();
-  screen_.resize(count);
+void MeshRenderer::Transform(const MeshData& mesh, const Camera& camera, size_t first, size_t end) {
   const Vec3f eye = Of(camera.eye);
   const Vec3f right = Of(camera.right);
   const Vec3f up = Of(camera.up);
   const Vec3f forward = Of(camera.forward);
   const float cx = 0.5f * static_cast<float>(camera.width);
   const float cy = 0.5f * static_cast<float>(camera.height);
-  for (size_t v = 0; v < count; ++v) {
+  for (size_t v = first; v < end; ++v) {
     const Vec3f p{static_cast<float>(mesh.positions[3 * v]), static_cast<float>(mesh.positions[3 * v + 1]),
                   static_cast<float>(mesh.positions[3 * v + 2])};
+    points_[v] = Point{p.x, p.y, p.z};
+    const float u = (p.x - groundMinX_) * toCellX_;
+    const float w = (p.z - groundMinZ_) * toCellZ_;
+    const bool onMap = std::fabs(u) < kGuardBand && std::fabs(w) < kGuardBand;  // false for NaN too
+    cells_[v] = onMap ? Cell{u, w} : Cell{kNoCell, kNoCell};
     const Vec3f d = Sub(p, eye);
     const float z = Dot(d, forward);
     ScreenVertex& s = screen_[v];
@@ -133,22 +220,23 @@ void MeshRenderer::Transform(const MeshData& mesh, const Camera& camera) {
     const float x = cx + camera.focal * Dot(d, right) * invZ;
     const float y = cy - camera.focal * Dot(d, up) * invZ;
     if (!(std::fabs(x) < kGuardBand && std::fabs(y) < kGuardBand)) continue;
-    s = ScreenVertex{x, y, invZ, static_cast<int32_t>(std::lrint(x * static_cast<float>(kSubpixel))),
-                     static_cast<int32_t>(std::lrint(y * static_cast<float>(kSubpixel)))};
+    s = ScreenVertex{x, y, invZ, RoundToFixed(x), RoundToFixed(y)};
   }
 }
 
 void MeshRenderer::Triangulate(const MeshData& mesh) {
-  // 1) polygons fanned from their first vertex
+  // Polygons fanned from their first vertex (a triangle takes 4 entries of
+  // the description, a quad 5 for two).
   triangles_.clear();
   const size_t vertexCount = mesh.VertexCount();
   const std::vector<int32_t>& polygons = mesh.polygons;
+  triangles_.reserve(polygons.size());
   for (size_t at = 0; at < polygons.size();) {
     const int32_t n = polygons[at];
     if (n < 3 || static_cast<size_t>(n) > polygons.size() - at - 1) break;
     const int32_t* index = &polygons[at + 1];
     bool inRange = true;
-    for (int32_t k = 0; k < n; ++k) inRange = inRange && index[k] >= 0 && static_cast<size_t>(index[k]) < vertexCount;
+    for (int32_t k = 0; k < n; ++k) inRange &= static_cast<uint32_t>(index[k]) < vertexCount;
     if (inRange) {
       for (int32_t k = 2; k < n; ++k) {
         // Stored from its lowest vertex index, winding kept: the same
@@ -162,6 +250,15 @@ void MeshRenderer::Triangulate(const MeshData& mesh) {
         } else if (c < a && c < b) {
           std::tie(a, b, c) = std::tuple(c, a, b);
         }
+        // Both windings are drawn: turned to one orientation on the screen,
+        // so that a surface and its reverse give the same bits.
+        const ScreenVertex& sa = screen_[static_cast<size_t>(a)];
+        const ScreenVertex& sb = screen_[static_cast<size_t>(b)];
+        const ScreenVertex& sc = screen_[static_cast<size_t>(c)];
+        if (sa.invZ != 0.0f && sb.invZ != 0.0f && sc.invZ != 0.0f &&
+            Edge(sa.fx, sa.fy, sb.fx, sb.fy, sc.fx, sc.fy) < 0) {
+          std::swap(b, c);
+        }
         triangles_.push_back(a);
         triangles_.push_back(b);
         triangles_.push_back(c);
@@ -170,95 +267,103 @@ void MeshRenderer::Triangulate(const MeshData& mesh) {
     at += static_cast<size_t>(n) + 1;
   }
 
-  // 2) vertex normals: the sum of the adjacent faces' normals weighted by
-  // their area (the plain cross product), made unit length
-  normals_.assign(vertexCount * 3, 0.0f);
+}
+
+void MeshRenderer::SumNormals(int half) {
+  // Vertex normals: the sum of the adjacent faces' normals weighted by their
+  // area (the plain cross product); each half of the triangles sums into an
+  // array of its own, so that the halves can run at once.
+  std::vector<float>& sums = half == 0 ? normals_ : otherNormals_;
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  const auto [first, end] = HalfOf(triangles_.size() / 3, half);
   auto position = [&](int32_t v) {
-    const double* p = &mesh.positions[3 * static_cast<size_t>(v)];
-    return Vec3f{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])};
+    const Point& p = points_[static_cast<size_t>(v)];
+    return Vec3f{p.x, p.y, p.z};
   };
-  for (size_t t = 0; t < triangles_.size(); t += 3) {
+  for (size_t t = 3 * first; t < 3 * end; t += 3) {
     const Vec3f a = position(triangles_[t]);
     const Vec3f n = Cross(Sub(position(triangles_[t + 1]), a), Sub(position(triangles_[t + 2]), a));
-    if (!std::isfinite(n.x) || !std::isfinite(n.y) || !std::isfinite(n.z)) continue;
+    if (!std::isfinite(n.x + n.y + n.z)) continue;  // a NaN or infinity anywhere (or a sum too large)
     for (int corner = 0; corner < 3; ++corner) {
-      float* sum = &normals_[3 * static_cast<size_t>(triangles_[t + static_cast<size_t>(corner)])];
+      float* sum = &sums[3 * static_cast<size_t>(triangles_[t + static_cast<size_t>(corner)])];
       sum[0] += n.x;
       sum[1] += n.y;
       sum[2] += n.z;
     }
   }
-  for (size_t v = 0; v < vertexCount; ++v) {
-    const Vec3f n = Normalized(Vec3f{normals_[3 * v], normals_[3 * v + 1], normals_[3 * v + 2]});
+}
+
+void MeshRenderer::JoinNormals(size_t first, size_t end) {
+  // The two halves' sums, made unit length.
+  for (size_t v = first; v < end; ++v) {
+    const Vec3f n = Normalized(Vec3f{normals_[3 * v] + otherNormals_[3 * v], normals_[3 * v + 1] + otherNormals_[3 * v + 1],
+                                     normals_[3 * v + 2] + otherNormals_[3 * v + 2]});
     normals_[3 * v] = n.x;
     normals_[3 * v + 1] = n.y;
     normals_[3 * v + 2] = n.z;
   }
 }
 
-void MeshRenderer::Rasterize(const Camera& camera) {
+void MeshRenderer::Rasterize(const Camera& camera, int32_t rowFirst, int32_t rowEnd) {
   const int32_t width = camera.width;
-  const int32_t height = camera.height;
-  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-  depth_.assign(pixels, 0.0f);
-  owner_.assign(pixels, -1);
   const int32_t triangleCount = static_cast<int32_t>(triangles_.size() / 3);
   for (int32_t t = 0; t < triangleCount; ++t) {
-    int32_t* index = &triangles_[3 * static_cast<size_t>(t)];
+    const int32_t* index = &triangles_[3 * static_cast<size_t>(t)];
     const ScreenVertex* a = &screen_[static_cast<size_t>(index[0])];
     const ScreenVertex* b = &screen_[static_cast<size_t>(index[1])];
     const ScreenVertex* c = &screen_[static_cast<size_t>(index[2])];
     if (a->invZ == 0.0f || b->invZ == 0.0f || c->invZ == 0.0f) continue;
 
-    // 1) orientation: both windings are drawn, turned to one orientation on
-    // the screen (kept for the shading, so that a surface and its reverse
-    // give the same bits)
-    int64_t area = Edge(a->fx, a->fy, b->fx, b->fy, c->fx, c->fy);
-    if (area == 0) continue;
-    if (area < 0) {
-      std::swap(b, c);
-      std::swap(index[1], index[2]);
-      area = -area;
-    }
-
-    // 2) the pixels whose centres (x + 0.5, y + 0.5) the bounding box can hold
-    const int32_t minX = std::min({a->fx, b->fx, c->fx});
-    const int32_t maxX = std::max({a->fx, b->fx, c->fx});
-    const int32_t minY = std::min({a->fy, b->fy, c->fy});
-    const int32_t maxY = std::max({a->fy, b->fy, c->fy});
+    // 1) the pixels of the band whose centres (x + 0.5, y + 0.5) the
+    // bounding box can hold: none for many triangles of a fine mesh
     const int32_t half = kSubpixel / 2;
-    const int32_t x0 = std::max(0, (minX - half + kSubpixel - 1) >> kSubpixelBits);
-    const int32_t x1 = std::min(width - 1, (maxX - half) >> kSubpixelBits);
-    const int32_t y0 = std::max(0, (minY - half + kSubpixel - 1) >> kSubpixelBits);
-    const int32_t y1 = std::min(height - 1, (maxY - half) >> kSubpixelBits);
-    if (x0 > x1 || y0 > y1) continue;
+    const int32_t y0 = std::max(rowFirst, (std::min({a->fy, b->fy, c->fy}) - half + kSubpixel - 1) >> kSubpixelBits);
+    const int32_t y1 = std::min(rowEnd - 1, (std::max({a->fy, b->fy, c->fy}) - half) >> kSubpixelBits);
+    if (y0 > y1) continue;
+    const int32_t x0 = std::max(0, (std::min({a->fx, b->fx, c->fx}) - half + kSubpixel - 1) >> kSubpixelBits);
+    const int32_t x1 = std::min(width - 1, (std::max({a->fx, b->fx, c->fx}) - half) >> kSubpixelBits);
+    if (x0 > x1) continue;
+
+    // 2) Triangulate turned every drawable triangle counter-clockwise on
+    // the screen; what is left has no area
+    const int64_t area = Edge(a->fx, a->fy, b->fx, b->fy, c->fx, c->fy);
+    if (area <= 0) continue;
 
     // 3) edge functions at the first pixel centre, biased by the fill rule
-    // so that "inside" is all three >= 0, and their steps per pixel
+    // so that "inside" is all three >= 0
     const int64_t px = static_cast<int64_t>(x0) * kSubpixel + half;
     const int64_t py = static_cast<int64_t>(y0) * kSubpixel + half;
-    int64_t row0 = Edge(b->fx, b->fy, c->fx, c->fy, px, py) - (IsTopLeft(b->fx, b->fy, c->fx, c->fy) ? 0 : 1);
-    int64_t row1 = Edge(c->fx, c->fy, a->fx, a->fy, px, py) - (IsTopLeft(c->fx, c->fy, a->fx, a->fy) ? 0 : 1);
-    int64_t row2 = Edge(a->fx, a->fy, b->fx, b->fy, px, py) - (IsTopLeft(a->fx, a->fy, b->fx, b->fy) ? 0 : 1);
-    const int64_t stepX0 = -static_cast<int64_t>(c->fy - b->fy) * kSubpixel;
-    const int64_t stepX1 = -static_cast<int64_t>(a->fy - c->fy) * kSubpixel;
-    const int64_t stepX2 = -static_cast<int64_t>(b->fy - a->fy) * kSubpixel;
-    const int64_t stepY0 = static_cast<int64_t>(c->fx - b->fx) * kSubpixel;
-    const int64_t stepY1 = static_cast<int64_t>(a->fx - c->fx) * kSubpixel;
-    const int64_t stepY2 = static_cast<int64_t>(b->fx - a->fx) * kSubpixel;
+    const int64_t e0 = Edge(b->fx, b->fy, c->fx, c->fy, px, py);
+    const int64_t e1 = Edge(c->fx, c->fy, a->fx, a->fy, px, py);
+    const int64_t e2 = Edge(a->fx, a->fy, b->fx, b->fy, px, py);
+    int64_t row0 = e0 - (IsTopLeft(b->fx, b->fy, c->fx, c->fy) ? 0 : 1);
+    int64_t row1 = e1 - (IsTopLeft(c->fx, c->fy, a->fx, a->fy) ? 0 : 1);
+    int64_t row2 = e2 - (IsTopLeft(a->fx, a->fy, b->fx, b->fy) ? 0 : 1);
 
     // 4) 1 / depth is linear on the screen: its plane through the three
     // vertices, evaluated directly at each pixel (no accumulated rounding)
     const float inverseArea = 1.0f / static_cast<float>(area);
-    const float dzdx = static_cast<float>(stepX0) * a->invZ * inverseArea +
-                       static_cast<float>(stepX1) * b->invZ * inverseArea +
-                       static_cast<float>(stepX2) * c->invZ * inverseArea;
-    const float dzdy = static_cast<float>(stepY0) * a->invZ * inverseArea +
-                       static_cast<float>(stepY1) * b->invZ * inverseArea +
-                       static_cast<float>(stepY2) * c->invZ * inverseArea;
-    const float z0 = static_cast<float>(Edge(b->fx, b->fy, c->fx, c->fy, px, py)) * inverseArea * a->invZ +
-                     static_cast<float>(Edge(c->fx, c->fy, a->fx, a->fy, px, py)) * inverseArea * b->invZ +
-                     static_cast<float>(Edge(a->fx, a->fy, b->fx, b->fy, px, py)) * inverseArea * c->invZ;
+    const float za = a->invZ * inverseArea;
+    const float zb = b->invZ * inverseArea;
+    const float zc = c->invZ * inverseArea;
+    const float z0 = static_cast<float>(e0) * za + static_cast<float>(e1) * zb + static_cast<float>(e2) * zc;
+    const uint64_t tieBreak = kNoOwner - static_cast<uint32_t>(t);
+    if (x0 == x1 && y0 == y1) {
+      // Most triangles of a fine mesh have one pixel centre to test.
+      uint64_t& nearest = nearest_[static_cast<size_t>(y0) * static_cast<size_t>(width) + static_cast<size_t>(x0)];
+      const uint64_t key = (static_cast<uint64_t>(std::bit_cast<uint32_t>(z0)) << 32) | tieBreak;
+      if ((row0 | row1 | row2) >= 0 && z0 > 0.0f && key > nearest) nearest = key;
+      continue;
+    }
+    // Steps per pixel; differences of guard-band coordinates times 16 fit an int32.
+    const int32_t stepX0 = (b->fy - c->fy) * kSubpixel;
+    const int32_t stepX1 = (c->fy - a->fy) * kSubpixel;
+    const int32_t stepX2 = (a->fy - b->fy) * kSubpixel;
+    const int32_t stepY0 = (c->fx - b->fx) * kSubpixel;
+    const int32_t stepY1 = (a->fx - c->fx) * kSubpixel;
+    const int32_t stepY2 = (b->fx - a->fx) * kSubpixel;
+    const float dzdx = static_cast<float>(stepX0) * za + static_cast<float>(stepX1) * zb + static_cast<float>(stepX2) * zc;
+    const float dzdy = static_cast<float>(stepY0) * za + static_cast<float>(stepY1) * zb + static_cast<float>(stepY2) * zc;
 
     // 5) the pixels inside, nearest surface kept (the earlier triangle on a tie)
     for (int32_t y = y0; y <= y1; ++y) {
@@ -266,15 +371,12 @@ void MeshRenderer::Rasterize(const Camera& camera) {
       int64_t w1 = row1;
       int64_t w2 = row2;
       const float zRow = z0 + dzdy * static_cast<float>(y - y0);
-      float* depthRow = &depth_[static_cast<size_t>(y) * static_cast<size_t>(width)];
-      int32_t* ownerRow = &owner_[static_cast<size_t>(y) * static_cast<size_t>(width)];
+      uint64_t* nearestRow = &nearest_[static_cast<size_t>(y) * static_cast<size_t>(width)];
       for (int32_t x = x0; x <= x1; ++x) {
         if ((w0 | w1 | w2) >= 0) {
           const float z = zRow + dzdx * static_cast<float>(x - x0);
-          if (z > depthRow[x]) {
-            depthRow[x] = z;
-            ownerRow[x] = t;
-          }
+          const uint64_t key = (static_cast<uint64_t>(std::bit_cast<uint32_t>(z)) << 32) | tieBreak;
+          if (z > 0.0f && key > nearestRow[x]) nearestRow[x] = key;
         }
         w0 += stepX0;
         w1 += stepX1;
@@ -287,45 +389,56 @@ void MeshRenderer::Rasterize(const Camera& camera) {
   }
 }
 
-void MeshRenderer::CastShadow(const MeshData& mesh, const Camera& camera) {
-  // 1) the ground patch as a map of cells, the longer side kShadowCells
+void MeshRenderer::PrepareShadow(const Camera& camera) {
+  // The ground patch as a map of cells, the longer side kShadowCells.
   const float spanX = camera.groundMax[0] - camera.groundMin[0];
   const float spanZ = camera.groundMax[1] - camera.groundMin[1];
   const float longer = std::max(spanX, spanZ);
   if (!(longer > 0.0f)) {
     shadowWidth_ = shadowHeight_ = 0;
+    shadow_.clear();
+    toCellX_ = toCellZ_ = 0.0f;  // every vertex then maps to cell 0, on an empty map: no shadow
     return;
   }
   shadowWidth_ = std::max(1, static_cast<int32_t>(static_cast<float>(kShadowCells) * spanX / longer));
   shadowHeight_ = std::max(1, static_cast<int32_t>(static_cast<float>(kShadowCells) * spanZ / longer));
   shadow_.assign(static_cast<size_t>(shadowWidth_) * static_cast<size_t>(shadowHeight_), 0.0f);
-  const float toCellX = static_cast<float>(shadowWidth_) / spanX;
-  const float toCellZ = static_cast<float>(shadowHeight_) / spanZ;
+  blurred_.resize(static_cast<size_t>(std::max(shadowWidth_, shadowHeight_)));
+  toCellX_ = static_cast<float>(shadowWidth_) / spanX;
+  toCellZ_ = static_cast<float>(shadowHeight_) / spanZ;
+  groundMinX_ = camera.groundMin[0];
+  groundMinZ_ = camera.groundMin[1];
+}
 
-  // 2) every triangle dropped straight down: the cells whose centres it
-  // covers (edges included on both sides, so a closed surface leaves no gap)
-  auto cell = [&](int32_t v, float& u, float& w) {
-    const double* p = &mesh.positions[3 * static_cast<size_t>(v)];
-    u = (static_cast<float>(p[0]) - camera.groundMin[0]) * toCellX;
-    w = (static_cast<float>(p[2]) - camera.groundMin[1]) * toCellZ;
-    return std::isfinite(u) && std::isfinite(w) && std::fabs(u) < kGuardBand && std::fabs(w) < kGuardBand;
-  };
+void MeshRenderer::CastShadow(int32_t cellRowFirst, int32_t cellRowEnd) {
+  // Every triangle dropped straight down: the cells of the band whose
+  // centres it covers (edges included on both sides, so a closed surface
+  // leaves no gap).
   for (size_t t = 0; t < triangles_.size(); t += 3) {
     float u[3];
     float w[3];
-    if (!cell(triangles_[t], u[0], w[0]) || !cell(triangles_[t + 1], u[1], w[1]) || !cell(triangles_[t + 2], u[2], w[2])) {
-      continue;
+    bool onMap = true;
+    for (int corner = 0; corner < 3; ++corner) {
+      const Cell& cell = cells_[static_cast<size_t>(triangles_[t + static_cast<size_t>(corner)])];
+      u[corner] = cell.u;
+      w[corner] = cell.w;
+      onMap = onMap && cell.u != kNoCell;
     }
-    float area = (u[1] - u[0]) * (w[2] - w[0]) - (w[1] - w[0]) * (u[2] - u[0]);
+    if (!onMap) continue;
+    // cell i's centre is at i + 0.5: the first centre at or after low is
+    // -floor(0.5 - low), the last at or before high is floor(high - 0.5)
+    const int32_t j0 = std::max(cellRowFirst, -FloorToInt(0.5f - std::min({w[0], w[1], w[2]})));
+    const int32_t j1 = std::min(cellRowEnd - 1, FloorToInt(std::max({w[0], w[1], w[2]}) - 0.5f));
+    if (j0 > j1) continue;
+    const int32_t i0 = std::max(0, -FloorToInt(0.5f - std::min({u[0], u[1], u[2]})));
+    const int32_t i1 = std::min(shadowWidth_ - 1, FloorToInt(std::max({u[0], u[1], u[2]}) - 0.5f));
+    if (i0 > i1) continue;
+    const float area = (u[1] - u[0]) * (w[2] - w[0]) - (w[1] - w[0]) * (u[2] - u[0]);
     if (area == 0.0f) continue;
     if (area < 0.0f) {
       std::swap(u[1], u[2]);
       std::swap(w[1], w[2]);
     }
-    const int32_t i0 = std::max(0, static_cast<int32_t>(std::ceil(std::min({u[0], u[1], u[2]}) - 0.5f)));
-    const int32_t i1 = std::min(shadowWidth_ - 1, static_cast<int32_t>(std::floor(std::max({u[0], u[1], u[2]}) - 0.5f)));
-    const int32_t j0 = std::max(0, static_cast<int32_t>(std::ceil(std::min({w[0], w[1], w[2]}) - 0.5f)));
-    const int32_t j1 = std::min(shadowHeight_ - 1, static_cast<int32_t>(std::floor(std::max({w[0], w[1], w[2]}) - 0.5f)));
     for (int32_t j = j0; j <= j1; ++j) {
       const float cw = static_cast<float>(j) + 0.5f;
       for (int32_t i = i0; i <= i1; ++i) {
@@ -339,23 +452,21 @@ void MeshRenderer::CastShadow(const MeshData& mesh, const Camera& camera) {
       }
     }
   }
+}
 
-  // 3) softened: two box blurs each way approach a Gaussian
+void MeshRenderer::BlurShadow() {
+  // Softened: two box blurs each way approach a Gaussian.
+  if (shadowWidth_ == 0) return;
   const int32_t radius = std::max(1, std::max(shadowWidth_, shadowHeight_) / 48);
-  blurred_.resize(static_cast<size_t>(std::max(shadowWidth_, shadowHeight_)));
   for (int pass = 0; pass < 2; ++pass) {
     BoxBlur(shadow_, shadowWidth_, shadowHeight_, radius, true, blurred_);
     BoxBlur(shadow_, shadowWidth_, shadowHeight_, radius, false, blurred_);
   }
 }
 
-void MeshRenderer::Shade(const Camera& camera, Picture& picture) {
+void MeshRenderer::Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd, Picture& picture) const {
   const int32_t width = camera.width;
   const int32_t height = camera.height;
-  picture.width = width;
-  picture.height = height;
-  picture.rgb.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-  picture.coverage.assign(static_cast<size_t>(width) * static_cast<size_t>(height), 0);
   const GammaTable& gamma = Gamma();
   const Vec3f eye = Of(camera.eye);
   const Vec3f right = Of(camera.right);
@@ -363,27 +474,39 @@ void MeshRenderer::Shade(const Camera& camera, Picture& picture) {
   const Vec3f forward = Of(camera.forward);
   const Vec3f key = Normalized(Of(kKeyLight));
   const Vec3f fill = Normalized(Of(kFillLight));
+  // The highlight's half vector for the view along the camera's axis (the
+  // field of view is narrow enough for one direction to serve every pixel).
+  const Vec3f halfway = Normalized(Sub(key, forward));
   const float cx = 0.5f * static_cast<float>(width);
   const float cy = 0.5f * static_cast<float>(height);
   const float inverseFocal = 1.0f / camera.focal;
   const float spanX = camera.groundMax[0] - camera.groundMin[0];
   const float spanZ = camera.groundMax[1] - camera.groundMin[1];
-  const float fadeX = 0.12f * spanX;
-  const float fadeZ = 0.12f * spanZ;
+  const float inverseFadeX = 1.0f / (0.12f * spanX);
+  const float inverseFadeZ = 1.0f / (0.12f * spanZ);
+  auto shadowAt = [&](int32_t i, int32_t j) {
+    i = std::clamp(i, 0, shadowWidth_ - 1);
+    j = std::clamp(j, 0, shadowHeight_ - 1);
+    return shadow_[static_cast<size_t>(j) * static_cast<size_t>(shadowWidth_) + static_cast<size_t>(i)];
+  };
 
-  for (int32_t y = 0; y < height; ++y) {
+  for (int32_t y = rowFirst; y < rowEnd; ++y) {
+    const float sy = static_cast<float>(y) + 0.5f;
+    const float ry = (cy - sy) * inverseFocal;
+    const Vec3f rowRay{up.x * ry + forward.x, up.y * ry + forward.y, up.z * ry + forward.z};
+    const float along = static_cast<float>(y) / static_cast<float>(height);
+    float sky[3];
+    for (int ch = 0; ch < 3; ++ch) sky[ch] = kSkyTop[ch] + (kSkyBottom[ch] - kSkyTop[ch]) * along;
     for (int32_t x = 0; x < width; ++x) {
       const size_t p = static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
       const float sx = static_cast<float>(x) + 0.5f;
-      const float sy = static_cast<float>(y) + 0.5f;
       // The ray through the pixel centre (not unit length).
       const float rx = (sx - cx) * inverseFocal;
-      const float ry = (cy - sy) * inverseFocal;
-      const Vec3f ray{right.x * rx + up.x * ry + forward.x, right.y * rx + up.y * ry + forward.y,
-                      right.z * rx + up.z * ry + forward.z};
-      float colour[3];
-      const int32_t t = owner_[p];
-      if (t >= 0) {
+      const Vec3f ray{rowRay.x + right.x * rx, rowRay.y + right.y * rx, rowRay.z + right.z * rx};
+      float colour[3] = {sky[0], sky[1], sky[2]};
+      const uint64_t nearest = nearest_[p];
+      if (nearest != 0) {
+        const auto t = static_cast<int32_t>(kNoOwner - static_cast<uint32_t>(nearest));
         // 1) the surface: perspective-correct weights of the three vertices
         const int32_t* index = &triangles_[3 * static_cast<size_t>(t)];
         const ScreenVertex& a = screen_[static_cast<size_t>(index[0])];
@@ -394,8 +517,7 @@ void MeshRenderer::Shade(const Camera& camera, Picture& picture) {
         float l2 = ((b.x - a.x) * (sy - a.y) - (b.y - a.y) * (sx - a.x)) * c.invZ;
         // Same sign for a pixel inside, whatever the winding; a pixel centre
         // just off a sliver (float rounding) gets the nearest blend.
-        const float sum = l0 + l1 + l2;
-        if (sum < 0.0f) {
+        if (l0 + l1 + l2 < 0.0f) {
           l0 = -l0;
           l1 = -l1;
           l2 = -l2;
@@ -405,9 +527,10 @@ void MeshRenderer::Shade(const Camera& camera, Picture& picture) {
         l2 = std::max(l2, 0.0f);
         const float total = l0 + l1 + l2;
         if (total > 0.0f) {
-          l0 /= total;
-          l1 /= total;
-          l2 /= total;
+          const float inverse = 1.0f / total;
+          l0 *= inverse;
+          l1 *= inverse;
+          l2 *= inverse;
         } else {
           l0 = l1 = l2 = 1.0f / 3.0f;
         }
@@ -416,60 +539,48 @@ void MeshRenderer::Shade(const Camera& camera, Picture& picture) {
         const float* nc = &normals_[3 * static_cast<size_t>(index[2])];
         Vec3f n = Normalized(Vec3f{na[0] * l0 + nb[0] * l1 + nc[0] * l2, na[1] * l0 + nb[1] * l1 + nc[1] * l2,
                                    na[2] * l0 + nb[2] * l1 + nc[2] * l2});
-        const Vec3f view = Normalized(ray);
-        if (Dot(n, view) > 0.0f) n = Vec3f{-n.x, -n.y, -n.z};  // lit from the side we see
+        if (Dot(n, ray) > 0.0f) n = Vec3f{-n.x, -n.y, -n.z};  // lit from the side we see
 
         // 2) light: sky-to-ground ambient, a key light with a highlight, a fill
         const float ambient = 0.10f + 0.06f * n.y;
         const float diffuse = std::max(Dot(n, key), 0.0f) * 0.95f + std::max(Dot(n, fill), 0.0f) * 0.30f;
-        const Vec3f halfway = Normalized(Sub(key, view));
         float specular = std::max(Dot(n, halfway), 0.0f);
         for (int power = 0; power < 5; ++power) specular *= specular;  // ^32
         specular *= 0.25f;
         for (int ch = 0; ch < 3; ++ch) colour[ch] = kAlbedo[ch] * (ambient + diffuse) + specular;
 
         // 3) outline: an uncovered or clearly farther neighbour
-        const float z = depth_[p];
-        const float farther = z * (1.0f - kDepthStep);
-        const bool edge = (x > 0 && depth_[p - 1] < farther) || (x + 1 < width && depth_[p + 1] < farther) ||
-                          (y > 0 && depth_[p - static_cast<size_t>(width)] < farther) ||
-                          (y + 1 < height && depth_[p + static_cast<size_t>(width)] < farther);
+        const float farther = DepthOf(nearest) * (1.0f - kDepthStep);
+        const size_t row = static_cast<size_t>(width);
+        const bool edge = (x > 0 && DepthOf(nearest_[p - 1]) < farther) ||
+                          (x + 1 < width && DepthOf(nearest_[p + 1]) < farther) ||
+                          (y > 0 && DepthOf(nearest_[p - row]) < farther) ||
+                          (y + 1 < height && DepthOf(nearest_[p + row]) < farther);
         if (edge) {
           for (float& value : colour) value *= kOutline;
         }
         picture.coverage[p] = 1;
-      } else {
-        // 4) the background: sky gradient, and the ground patch with the
-        // shadow where the ray meets the ground plane inside it
-        const float along = static_cast<float>(y) / static_cast<float>(height);
-        for (int ch = 0; ch < 3; ++ch) colour[ch] = kSkyTop[ch] + (kSkyBottom[ch] - kSkyTop[ch]) * along;
-        if (ray.y < 0.0f && shadowWidth_ > 0) {
-          const float distance = (camera.groundY - eye.y) / ray.y;
-          const float gx = eye.x + ray.x * distance;
-          const float gz = eye.z + ray.z * distance;
-          const float inX = std::min(gx - camera.groundMin[0], camera.groundMax[0] - gx) / fadeX;
-          const float inZ = std::min(gz - camera.groundMin[1], camera.groundMax[1] - gz) / fadeZ;
-          const float alpha = std::clamp(std::min(inX, inZ), 0.0f, 1.0f);
-          if (distance > 0.0f && alpha > 0.0f) {
-            // bilinear in the shadow map, cell centres at (i + 0.5, j + 0.5)
-            const float u = (gx - camera.groundMin[0]) / spanX * static_cast<float>(shadowWidth_) - 0.5f;
-            const float v = (gz - camera.groundMin[1]) / spanZ * static_cast<float>(shadowHeight_) - 0.5f;
-            const float fu = std::floor(u);
-            const float fv = std::floor(v);
-            const int32_t i = static_cast<int32_t>(fu);
-            const int32_t j = static_cast<int32_t>(fv);
-            auto at = [&](int32_t ci, int32_t cj) {
-              ci = std::clamp(ci, 0, shadowWidth_ - 1);
-              cj = std::clamp(cj, 0, shadowHeight_ - 1);
-              return shadow_[static_cast<size_t>(cj) * static_cast<size_t>(shadowWidth_) + static_cast<size_t>(ci)];
-            };
-            const float tu = u - fu;
-            const float tv = v - fv;
-            const float top = at(i, j) + (at(i + 1, j) - at(i, j)) * tu;
-            const float bottom = at(i, j + 1) + (at(i + 1, j + 1) - at(i, j + 1)) * tu;
-            const float shade = 1.0f - kShadowDarkness * (top + (bottom - top) * tv);
-            for (int ch = 0; ch < 3; ++ch) colour[ch] += (kGround[ch] * shade - colour[ch]) * alpha;
-          }
+      } else if (ray.y < 0.0f && shadowWidth_ > 0) {
+        // 4) the background: the sky, and the ground patch with the shadow
+        // where the ray meets the ground plane inside it, faded at its edges
+        const float distance = (camera.groundY - eye.y) / ray.y;
+        const float gx = eye.x + ray.x * distance;
+        const float gz = eye.z + ray.z * distance;
+        const float inX = std::min(gx - camera.groundMin[0], camera.groundMax[0] - gx) * inverseFadeX;
+        const float inZ = std::min(gz - camera.groundMin[1], camera.groundMax[1] - gz) * inverseFadeZ;
+        const float alpha = std::min(std::min(inX, inZ), 1.0f);
+        if (distance > 0.0f && alpha > 0.0f) {
+          // bilinear in the shadow map, cell centres at (i + 0.5, j + 0.5)
+          const float u = (gx - groundMinX_) * toCellX_ - 0.5f;
+          const float v = (gz - groundMinZ_) * toCellZ_ - 0.5f;
+          const int32_t i = FloorToInt(u);
+          const int32_t j = FloorToInt(v);
+          const float tu = u - static_cast<float>(i);
+          const float tv = v - static_cast<float>(j);
+          const float top = shadowAt(i, j) + (shadowAt(i + 1, j) - shadowAt(i, j)) * tu;
+          const float bottom = shadowAt(i, j + 1) + (shadowAt(i + 1, j + 1) - shadowAt(i, j + 1)) * tu;
+          const float shade = 1.0f - kShadowDarkness * (top + (bottom - top) * tv);
+          for (int ch = 0; ch < 3; ++ch) colour[ch] += (kGround[ch] * shade - colour[ch]) * alpha;
         }
       }
       uint8_t* out = &picture.rgb[3 * p];

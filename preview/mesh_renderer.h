@@ -29,19 +29,38 @@ class MeshRenderer {
     int32_t fx;   // x and y in 1/16 pixel
     int32_t fy;
   };
-  void Transform(const MeshData& mesh, const Camera& camera);
+  // The stages of Render; the ranges are those of one of two halves.
+  void Transform(const MeshData& mesh, const Camera& camera, size_t first, size_t end);
   void Triangulate(const MeshData& mesh);
-  void Rasterize(const Camera& camera);
-  void CastShadow(const MeshData& mesh, const Camera& camera);
-  void Shade(const Camera& camera, Picture& picture);
+  void SumNormals(int half);
+  void JoinNormals(size_t first, size_t end);
+  void Rasterize(const Camera& camera, int32_t rowFirst, int32_t rowEnd);
+  void PrepareShadow(const Camera& camera);
+  void CastShadow(int32_t cellRowFirst, int32_t cellRowEnd);
+  void BlurShadow();
+  void Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd, Picture& picture) const;
 
+  struct Point {
+    float x, y, z;
+  };
+  struct Cell {
+    float u, w;  // position on the shadow map, in cells; kNoCell when off the usable range
+  };
+  static constexpr float kNoCell = -3.0e38f;
+
+  std::vector<Point> points_;      // the mesh's vertices in single precision
   std::vector<ScreenVertex> screen_;
-  std::vector<float> normals_;     // unit normal of vertex v at [3v]
+  std::vector<Cell> cells_;
+  std::vector<float> normals_;     // unit normal of vertex v at [3v] (first the sums of one half of the triangles)
+  std::vector<float> otherNormals_;  // the sums of the other half
   std::vector<int32_t> triangles_; // vertex indices of triangle t at [3t]
-  std::vector<float> depth_;       // 1 / depth of the nearest surface per pixel, 0 for none
-  std::vector<int32_t> owner_;     // triangle seen at each pixel, -1 for none
+  std::vector<uint64_t> nearest_;  // per pixel: 1 / depth and triangle of the nearest surface (mesh_renderer.cpp)
   std::vector<float> shadow_;      // shadow darkness on the ground patch, 0 to 1
   std::vector<float> blurred_;
   int32_t shadowWidth_ = 0;
   int32_t shadowHeight_ = 0;
+  float toCellX_ = 0.0f;           // ground x, z to shadow cells
+  float toCellZ_ = 0.0f;
+  float groundMinX_ = 0.0f;
+  float groundMinZ_ = 0.0f;
 };
