@@ -4,10 +4,10 @@
 #include "glomora_api.h"
 #include "vdb_files.h"
 
-VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
-                             std::string& error) {
+VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
+                              std::string& error) {
   GlomoraField field{};
-  if (!Glomora_GetField(rig.op.GetAsText(), field)) return VolumeWrite::NoField;
+  if (!Glomora_GetField(operatorFullName, field)) return VolumeWrite::NoField;
   FieldLattice lattice;
   lattice.values = field.values;
   lattice.nx = field.nx;
@@ -22,9 +22,13 @@ VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName
   labels.scene = sceneName;
   labels.frame = field.frame;
   labels.creator = std::string("glomora ") + Glomora_Version();
+  return EncodeFieldVdb(lattice, labels, bytes, error) ? VolumeWrite::Written : VolumeWrite::Failed;
+}
+
+VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
+                             std::string& error) {
   std::string bytes;
-  if (!EncodeFieldVdb(lattice, labels, bytes, error) || !WriteFileAtomically(path, bytes, error)) {
-    return VolumeWrite::Failed;
-  }
-  return VolumeWrite::Written;
+  const VolumeWrite made = EncodeFieldVolume(rig.op.GetAsText(), sceneName, bytes, error);
+  if (made != VolumeWrite::Written) return made;
+  return WriteFileAtomically(path, bytes, error) ? VolumeWrite::Written : VolumeWrite::Failed;
 }
