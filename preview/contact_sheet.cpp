@@ -13,8 +13,8 @@
 namespace {
 
 constexpr int32_t kGap = 2;
-// Largest side of a sheet, in pixels (a 32768-pixel square is 3 GiB of RGB).
-constexpr int64_t kMaxSheetSide = 32768;
+// Largest side of a sheet, in pixels (a square that large takes 1 GiB).
+constexpr int64_t kMaxSheetSide = 16384;
 constexpr uint8_t kGapColour[3] = {34, 36, 40};
 
 bool IsMeshFile(const std::string& path) {
