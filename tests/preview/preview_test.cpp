@@ -1,15 +1,9 @@
-// The previews' camera, rasteriser and PNG files, against geometry worked
-// out by hand.
+// The previews' camera and rasteriser, against geometry worked out by hand.
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -17,8 +11,6 @@
 #include "camera.h"
 #include "contact_sheet.h"
 #include "mesh_renderer.h"
-#include "png_image.h"
-#include "png_reader.h"
 
 namespace {
 
@@ -232,25 +224,6 @@ TEST(MeshRenderer, UndrawableVerticesDropOnlyTheirTriangles) {
   ASSERT_GT(covered(whole), 1000);
   EXPECT_LT(covered(holed), covered(whole) - covered(whole) / 50);
   EXPECT_GT(covered(holed), covered(whole) - covered(whole) / 5);
-}
-
-TEST(PngImage, ReadsBackAsThePicture) {
-  Picture picture;
-  picture.Reset(37, 21, 0, 0, 0);
-  for (size_t n = 0; n < picture.rgb.size(); ++n) picture.rgb[n] = static_cast<uint8_t>(n * 7 + n / 5);
-  std::string bytes;
-  std::string error;
-  ASSERT_TRUE(EncodePng(picture, bytes, error)) << error;
-  const std::string path = std::filesystem::temp_directory_path() / ("glomora_png_" + std::to_string(::getpid()) + ".png");
-  std::ofstream(path, std::ios::binary) << bytes;
-  Picture back;
-  ASSERT_TRUE(ReadPng(path, back));
-  std::filesystem::remove(path);
-  EXPECT_EQ(back.width, 37);
-  EXPECT_EQ(back.height, 21);
-  EXPECT_EQ(back.rgb, picture.rgb);
-  Picture empty;
-  EXPECT_FALSE(EncodePng(empty, bytes, error));
 }
 
 TEST(PreviewNames, FrameNumbersAndPictureSizes) {
