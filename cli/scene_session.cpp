@@ -318,6 +318,9 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
     error = file + ": " + error;
     return Outcome::Failed;
   }
+  if (s.options.afterFrame && !s.options.afterFrame(WrittenFrame{reached, file, &mesh, &rig}, error)) {
+    return Outcome::Failed;
+  }
 
   // 4) what it gave
   record = FrameRecord();

@@ -2,8 +2,12 @@
 # Installs the Debian packages the build needs, skipping those already present.
 set -euo pipefail
 
+# OpenVDB's CMake module also needs Boost.Iostreams, which libopenvdb-dev does
+# not pull in; the volume tests read files back with python3-openvdb under pytest.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev python3-pytest)
+          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev
+          libopenvdb-dev libboost-iostreams-dev libtbb-dev libpng-dev
+          python3 python3-openvdb python3-pytest)
 # The farm test runs a one-node Slurm cluster of its own (it is skipped,
 # saying so, without these); CI installs them.
 if [ -n "${GLOMORA_CLUSTER_DEPS:-}" ]; then
