@@ -87,26 +87,28 @@ def main():
             print(f"{args.shots} shots of {args.frames} frames; Slurm node of {os.cpu_count()} CPUs; "
                   f"load before: {load()}")
             for rep in range(args.reps):
-                # 1) one after another
                 sequential = os.path.join(work, f"sequential{rep}")
-                paths = write_scenes(sequential, scenes)
-                start = time.monotonic()
-                for path in paths:
-                    subprocess.run([tool, "run", path, "--quiet", "--output",
-                                    os.path.join(sequential, "out", "{name}.####.obj")], check=True)
-                sequential_seconds = time.monotonic() - start
-
-                # 2) through Slurm
                 farm = os.path.join(work, f"farm{rep}")
-                paths = write_scenes(farm, scenes)
-                start = time.monotonic()
-                submit = subprocess.run([tool, "submit", *paths, "--slurm", "--wait", "--chunk", str(args.chunk),
-                                         "--logs", os.path.join(work, f"logs{rep}"), "--output",
-                                         os.path.join(farm, "out", "{name}.####.obj")],
-                                        env=cluster.env, capture_output=True, text=True)
-                slurm_seconds = time.monotonic() - start
-                if submit.returncode != 0:
-                    sys.exit("submit failed:\n" + submit.stdout + submit.stderr)
+                # Every other repetition starts with Slurm, so that a change of
+                # load weighs on both alike.
+                order = ("sequential", "slurm") if rep % 2 == 0 else ("slurm", "sequential")
+                seconds = {}
+                for way in order:
+                    start = time.monotonic()
+                    if way == "sequential":
+                        for path in write_scenes(sequential, scenes):
+                            subprocess.run([tool, "run", path, "--quiet", "--output",
+                                            os.path.join(sequential, "out", "{name}.####.obj")], check=True)
+                    else:
+                        paths = write_scenes(farm, scenes)
+                        submit = subprocess.run([tool, "submit", *paths, "--slurm", "--wait", "--chunk",
+                                                 str(args.chunk), "--logs", os.path.join(work, f"logs{rep}"),
+                                                 "--output", os.path.join(farm, "out", "{name}.####.obj")],
+                                                env=cluster.env, capture_output=True, text=True)
+                        if submit.returncode != 0:
+                            sys.exit("submit failed:\n" + submit.stdout + submit.stderr)
+                    seconds[way] = time.monotonic() - start
+                sequential_seconds, slurm_seconds = seconds["sequential"], seconds["slurm"]
 
                 names = files_under(sequential)
                 same = names == files_under(farm) and all(
