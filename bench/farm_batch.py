@@ -16,7 +16,6 @@ after, and checks that both wrote the same bytes.
 
 import argparse
 import filecmp
-import json
 import os
 import random
 import subprocess
@@ -26,7 +25,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "farm"))
-from farm_scenes import files_under  # noqa: E402
+from farm_scenes import files_under, write_scenes  # noqa: E402
 from slurm_cluster import SlurmCluster  # noqa: E402
 
 
@@ -51,17 +50,6 @@ def shot(index, frames):
             "sources": [{"type": "cloud", "name": "rain", "points": points,
                          "transform": {"translation": {"keys": [[1, [0, 1.2, 0]], [frames, [0, -1.2, 0]]]}}},
                         {"type": "sphere", "name": "ball", "radius": 0.6}]}
-
-
-def write_scenes(folder, scenes):
-    os.makedirs(folder)
-    paths = []
-    for description in scenes:
-        path = os.path.join(folder, description["name"] + ".json")
-        with open(path, "w") as out:
-            json.dump(description, out)
-        paths.append(path)
-    return paths
 
 
 def load():
