@@ -5,9 +5,9 @@ same run loop as the command-line tool `glomora`, so a frame made here and by
 `glomora run` is the same mesh, written as the same bytes.
 
     import numpy as np, glomora
-    points = np.random.default_rng(1).random((2000, 3), dtype=np.float32)
-    mesh = glomora.surface(points, Space=0, Particle_size=0.06, Size_X=1.2,
-                           Size_Y=1.2, Size_Z=1.2, Container=True)
+    points = np.random.default_rng(1).normal(0.0, 0.1, (5000, 3)).astype(np.float32)
+    mesh = glomora.surface(points, Space=0, Size_X=1, Size_Y=1, Size_Z=1, Resolution_X=96,
+                           Resolution_Y=96, Resolution_Z=96, Particle_size=0.05)
     mesh.write("blob.obj")
 
 See the README's "Python" section for the whole API.
