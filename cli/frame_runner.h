@@ -29,6 +29,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "glomora_rig.h"
+#include "mesh_data.h"
 #include "progress_display.h"
 #include "scene_file.h"
 
@@ -46,6 +48,17 @@ struct SceneSource {
   std::filesystem::path baseDir;
   std::vector<std::string> overrides;
   std::string name;
+};
+
+// A frame whose mesh file was just written, for RunOptions::afterFrame.
+struct WrittenFrame {
+  int64_t frame;            // its number (the frame the plug-in reached)
+  const std::string& file;  // the mesh file
+  // What the file holds, and the plug-in as that frame's evaluation left it
+  // (Glomora_GetField); both null for a frame a worker process wrote, whose
+  // mesh is only in its file.
+  const MeshView* mesh;
+  const GlomoraRig* rig;
 };
 
 // What a caller that embeds the run loop (the Python module) hears and says
@@ -81,6 +94,12 @@ struct RunOptions {
   // The glomora executable started as a worker.
   std::string toolPath;
   SceneSource source;
+  // Called after each frame's mesh file is written (volumes, pictures), in
+  // this process, also for the frames of worker processes (and, in a
+  // session that writes no files, after each frame's evaluation, with an
+  // empty file name). A false return stops the run with exit status 1 and
+  // the message in `error`.
+  std::function<bool(const WrittenFrame& frame, std::string& error)> afterFrame;
   RunHooks hooks;
 };
 

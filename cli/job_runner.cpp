@@ -109,15 +109,19 @@ bool StartWorker(const std::string& tool, Worker& worker, std::string& error) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // Its own process group, so that a terminal's Ctrl-C reaches the
-  // coordinator only, which forwards it once; default dispositions and no
-  // blocked signals whatever the caller (an interpreter) had.
+  // coordinator only, which forwards it once; default dispositions whatever
+  // the caller (an interpreter) had. SIGINT and SIGTERM stay blocked until
+  // the worker has installed its handlers (RunWorker): a Ctrl-C forwarded to
+  // a worker that is still starting then cancels it instead of killing it.
   sigset_t defaults;
   sigemptyset(&defaults);
   for (const int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) sigaddset(&defaults, signal);
-  sigset_t none;
-  sigemptyset(&none);
+  sigset_t untilReady;
+  sigemptyset(&untilReady);
+  sigaddset(&untilReady, SIGINT);
+  sigaddset(&untilReady, SIGTERM);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigmask(&attributes, &untilReady);
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   const std::string fdText = std::to_string(kWorkerFd);
@@ -285,6 +289,11 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       if (record.empty) display.Warning("frame " + std::to_string(record.frame) + ": the mesh is empty");
       const std::string detail = std::to_string(record.vertices) + " vertices, " + std::to_string(record.polygons) +
                                  " polygons -> " + record.file;
+      std::string error;
+      if (options.afterFrame && !options.afterFrame(WrittenFrame{record.frame, record.file, nullptr, nullptr}, error)) {
+        failWith(kExitFailure, error);
+        stopAll();
+      }
       done.emplace(record.frame, std::move(record));
       printChecks(false);
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
@@ -398,6 +407,11 @@ int RunWorker(int fd, long parent) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   std::signal(SIGPIPE, SIG_IGN);
   InstallInterruptHandlers(false);
+  sigset_t started;  // blocked by StartWorker until now
+  sigemptyset(&started);
+  sigaddset(&started, SIGINT);
+  sigaddset(&started, SIGTERM);
+  ::sigprocmask(SIG_UNBLOCK, &started, nullptr);
   if (::getppid() != static_cast<pid_t>(parent)) return kExitFailure;  // it ended before the line above
   auto fail = [fd](int code, const std::string& error) {
     SendLine(fd, Json{{"error", error}, {"code", code}});

@@ -294,10 +294,11 @@ XSI::Host::AnimatedPose ParsePose(const json& value, const std::string& path) {
 // A point coordinate the plug-in takes: finite and within the float range.
 bool IsPointCoordinate(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
 
-bool HasPointsFileExtension(const std::string& file) {
+// Points come from PLY and OBJ files, and a cloud's also from OpenVDB points grids.
+bool HasPointsFileExtension(const std::string& file, bool cloud) {
   std::string extension = std::filesystem::path(file).extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".ply" || extension == ".obj";
+  return extension == ".ply" || extension == ".obj" || (cloud && extension == ".vdb");
 }
 
 std::string ResolvePath(const std::string& file, const std::filesystem::path& baseDir) {
@@ -370,7 +371,10 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     std::string patternError;
     const auto pattern = FramePattern::Parse(file.get<std::string>(), patternError);
     if (!pattern) Fail(path + ".file", patternError, file);
-    if (!HasPointsFileExtension(file.get<std::string>())) Fail(path + ".file", "expected a .ply or .obj file", file);
+    const bool cloud = source.type == "cloud";
+    if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
+      Fail(path + ".file", cloud ? "expected a .ply, .obj or .vdb file" : "expected a .ply or .obj file", file);
+    }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
     // The error_code overloads: a name the system refuses (too long, say) is
     // simply not a file here, never an exception.

@@ -337,6 +337,9 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
     file = s.target->pattern.Expand(reached);
     if (!WriteFrameFile(file, mesh, name, reached, error)) return Outcome::Failed;
   }
+  if (s.options.afterFrame && !s.options.afterFrame(WrittenFrame{reached, file, &mesh, &rig}, error)) {
+    return Outcome::Failed;
+  }
 
   // 4) what it gave
   record = FrameRecord();

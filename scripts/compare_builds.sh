@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that two builds of the tool write byte-identical files for the same
-# scenes: the built-in demo (both passes, OBJ) and a Mode 2 run that writes
-# grid cache files and PLY meshes, then its Mode 3 playback.
+# scenes: the built-in demo (both passes, OBJ, with the pictures of both and
+# the volumes of the Space 0 pass) and a Mode 2 run that writes grid cache
+# files, PLY meshes and volumes, then its Mode 3 playback.
 #   scripts/compare_builds.sh TOOL_A TOOL_B
 set -euo pipefail
 
@@ -28,13 +29,14 @@ for side in a b; do
   cp "$work/cache.json" "$work/$side/"
   (
     cd "$work/$side"
-    "$tool" demo --quiet --output 'demo/{name}.####.obj' >/dev/null
-    "$tool" run cache.json --quiet --output 'mode2/drip.####.ply' >/dev/null
+    "$tool" demo --quiet --output 'demo/{name}.####.obj' --volume 'vol/{name}.####.vdb' \
+      --preview 'pic/{name}.####.png' --preview-size 256 >/dev/null 2>&1
+    "$tool" run cache.json --quiet --output 'mode2/drip.####.ply' --volume 'vol/drip.####.vdb' >/dev/null
     "$tool" run cache.json --quiet --set Mode=3 --output 'mode3/drip.####.ply' >/dev/null
   )
 done
 
-files=$(cd "$work/a" && find demo mode2 mode3 cache -type f | sort)
+files=$(cd "$work/a" && find demo mode2 mode3 cache vol pic -type f | sort)
 count=$(echo "$files" | wc -l)
 differ=0
 for f in $files; do
@@ -43,12 +45,12 @@ for f in $files; do
     differ=$((differ + 1))
   fi
 done
-extra=$(cd "$work/b" && find demo mode2 mode3 cache -type f | sort)
+extra=$(cd "$work/b" && find demo mode2 mode3 cache vol pic -type f | sort)
 if [ "$files" != "$extra" ]; then
   echo "compare_builds: the two builds wrote different sets of files" >&2
   differ=$((differ + 1))
 fi
-if [ "$count" -lt 30 ]; then
+if [ "$count" -lt 130 ]; then
   echo "compare_builds: only $count files written" >&2
   differ=$((differ + 1))
 fi
