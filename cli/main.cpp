@@ -190,27 +190,8 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
     run.source = sources[i];
     extra.volume = outputs[i].volume;
     extra.preview = outputs[i].preview;
-    FrameOutputs frameOutputs;
-    std::string error;
-    if (!frameOutputs.Start(scenes[i], extra, run.firstFrame.value_or(scenes[i].firstFrame),
-                            run.lastFrame.value_or(scenes[i].lastFrame), error)) {
-      PrintError(error);
-      status = WorseStatus(status, kExitBadInput);
-      break;
-    }
-    run.afterFrame = [&](const WrittenFrame& frame, std::string& problem) {
-      return frameOutputs.AfterFrame(frame, display, problem);
-    };
-    RunResult result = RunScene(scenes[i], run, display);
+    RunResult result = RunSceneWithOutputs(scenes[i], run, extra, display);
     status = WorseStatus(status, result.exitCode);
-    // Pictures that waited for every frame's bounds: also after a cancel or
-    // a failure, for the meshes that were written.
-    if (!frameOutputs.Finish(display, error)) {
-      display.Finish();
-      PrintError(error);
-      status = WorseStatus(status, kExitFailure);
-    }
-    display.Finish();
     if (run.stats) stats["runs"].push_back(std::move(result.stats));
     if (result.filesWritten > 0 && !common.quiet) {
       std::printf("glomora: %s: wrote %lld file%s: %s%s%s\n", scenes[i].name.c_str(),
