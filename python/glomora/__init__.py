@@ -196,11 +196,17 @@ class Scene:
         return self._core.evaluate(_frame_number(frame), max_memory, progress)
 
     def run(self, output="glomora-out/{name}.####.obj", frames=None, *, jobs=0, threads=None, check=False,
-            max_memory=None, progress=None, quiet=True, tool=None):
+            max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768):
         """Writes one mesh file per frame as `glomora run` does, and returns the
         statistics --stats writes for the run: {"scene", "frames": [one dict
-        per frame], "processes"}."""
+        per frame], "processes"}. `volume` and `preview`: patterns of the
+        frames' OpenVDB volumes and pictures, as --volume and --preview."""
         _check_threads(threads)
+        width, height = (preview_size, preview_size) if isinstance(preview_size, int) else preview_size
+        for side in (width, height):
+            if isinstance(side, bool) or not isinstance(side, int) or not 16 <= side <= 8192:
+                raise ValueError("preview_size %r: expected 16 to 8192 pixels a side, or (width, height)"
+                                 % (preview_size,))
         first = last = None
         if frames is not None:
             if isinstance(frames, int):
@@ -214,7 +220,9 @@ class Scene:
             if tool is None:
                 raise FileNotFoundError("jobs=%d needs the glomora executable: set GLOMORA_TOOL, "
                                         "or pass tool=, or run with jobs=1" % jobs)
-        stats = self._core.run(os.fspath(output), first, last, jobs, tool or "", check, max_memory, quiet, progress)
+        stats = self._core.run(os.fspath(output), first, last, jobs, tool or "", check, max_memory, quiet, progress,
+                               os.fspath(volume) if volume else "", os.fspath(preview) if preview else "",
+                               width, height)
         return json.loads(stats)
 
     def close(self):

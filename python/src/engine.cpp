@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "atomic_file.h"
+#include "glomora_api.h"
 #include "host/host_scene.h"
 #include "progress_display.h"
 
@@ -20,8 +21,10 @@ struct Live {
   std::mutex mutex;
   uint64_t owner = 0;
   std::unique_ptr<SceneSession> session;
-  // The hooks of the evaluation in progress, for the host's progress events.
+  // The hooks of the evaluation in progress, for the host's progress events,
+  // and where its field goes.
   const RunHooks* hooks = nullptr;
+  std::optional<FieldCopy>* field = nullptr;
   // Host log lines and warnings go to stderr, as the tool's -q shows them;
   // errors are raised instead.
   ProgressDisplay display{true, false};
@@ -66,6 +69,22 @@ Outcome Classify(int code, std::string message) {
     outcome.kind = Outcome::Kind::Failed;
   }
   return outcome;
+}
+
+// The field of the rig's latest evaluation, copied; nothing when it has none.
+void CopyField(const GlomoraRig& rig, std::optional<FieldCopy>& copy) {
+  GlomoraField field{};
+  if (!Glomora_GetField(rig.op.GetAsText(), field)) return;
+  FieldCopy& out = copy.emplace();
+  out.values.assign(field.values, field.values + static_cast<size_t>(field.nx) * field.ny * field.nz);
+  out.nx = field.nx;
+  out.ny = field.ny;
+  out.nz = field.nz;
+  for (int axis = 0; axis < 3; ++axis) {
+    out.cellSize[axis] = field.cellSize[axis];
+    out.origin[axis] = field.origin[axis];
+  }
+  out.isovalue = field.isovalue;
 }
 
 std::string Prefixed(const std::string& label, const std::string& message) {
@@ -180,6 +199,10 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
     RunOptions runOptions;
     runOptions.label = label;
     runOptions.stats = true;
+    runOptions.afterFrame = [&live](const WrittenFrame& written, std::string&) {
+      if (live.field != nullptr && written.rig != nullptr) CopyField(*written.rig, *live.field);
+      return true;
+    };
     SceneSession::Observers observers;
     observers.hostLog = [&live](const std::string& text) { live.display.HostLog(text); };
     observers.hostProgress = [&live](const XSI::Host::ProgressState&, XSI::Host::ProgressEvent) {
@@ -199,9 +222,11 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
   // 2) the frame, its mesh kept
   host.SetCancelPressed(options.hooks.cancelRequested && options.hooks.cancelRequested());
   live.hooks = &options.hooks;
+  live.field = &evaluation.field;
   auto mesh = std::make_shared<FrameMesh>();
   const SceneSession::Outcome outcome = live.session->Evaluate(frame, evaluation.record, code, error, mesh.get());
   live.hooks = nullptr;
+  live.field = nullptr;
   if (outcome == SceneSession::Outcome::Failed) {
     EndLive(live);
     return Classify(code, error);
@@ -224,7 +249,8 @@ void Engine::Close(const ModuleScene& scene) {
   if (live.owner == scene.id_) EndLive(live);
 }
 
-Outcome Engine::Run(const ModuleScene& scene, RunOptions options, bool quiet, RunResult& result) {
+Outcome Engine::Run(const ModuleScene& scene, RunOptions options, const FrameOutputOptions& outputs, bool quiet,
+                    RunResult& result) {
   Live& live = TheLive();
   std::lock_guard lock(live.mutex);
   EndLive(live);
@@ -232,7 +258,7 @@ Outcome Engine::Run(const ModuleScene& scene, RunOptions options, bool quiet, Ru
   options.stats = true;
   options.source = SceneSource{scene.text_, scene.baseDir_, {}, {}};
   ProgressDisplay display(quiet, false);
-  result = RunScene(scene.description_, options, display);
+  result = RunSceneWithOutputs(scene.description_, std::move(options), outputs, display);
   if (result.exitCode == kExitSuccess) return Outcome{};
   if (result.overMemoryBudget) return Outcome{Outcome::Kind::OverBudget, result.error};
   return Classify(result.exitCode, result.error);

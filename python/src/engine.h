@@ -14,10 +14,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "frame_outputs.h"
 #include "frame_runner.h"
 #include "scene_file.h"
 #include "scene_session.h"
@@ -79,11 +82,25 @@ class ModuleScene {
   uint64_t id_ = 0;
 };
 
+// A copy of the voxel field a Space 0 evaluation extracted its mesh from
+// (GlomoraField of glomora_api.h: point (i, j, k) holds
+// values[(i * ny + j) * nz + k] and lies at origin + (i, j, k) * cellSize).
+// A copy, because the plug-in's lattice changes at its next evaluation.
+struct FieldCopy {
+  std::vector<float> values;
+  int32_t nx = 0, ny = 0, nz = 0;
+  float cellSize[3] = {0.0f, 0.0f, 0.0f};
+  float origin[3] = {0.0f, 0.0f, 0.0f};
+  float isovalue = 0.0f;
+};
+
 // What an evaluation gave: the frame's mesh (shared with the host, copied on
-// write) and its statistics (as --stats writes them, without "file").
+// write), its statistics (as --stats writes them, without "file") and, in
+// Space 0 (Modes 0 to 2), its field.
 struct Evaluation {
   std::shared_ptr<const FrameMesh> mesh;
   FrameRecord record;
+  std::optional<FieldCopy> field;
 };
 
 struct EngineOptions {
@@ -98,9 +115,11 @@ class Engine {
   static Outcome Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions& options, Evaluation& evaluation);
   // Ends the scene's instance when it is the live one (its simulation is lost).
   static void Close(const ModuleScene& scene);
-  // Runs frames first..last as `glomora run` does (`options` as the tool's,
-  // with its source and label filled here); ends any live instance first.
-  static Outcome Run(const ModuleScene& scene, RunOptions options, bool quiet, RunResult& result);
+  // Runs frames first..last as `glomora run` does (`options` and `outputs`
+  // as the tool's, with the source and label filled here); ends any live
+  // instance first.
+  static Outcome Run(const ModuleScene& scene, RunOptions options, const FrameOutputOptions& outputs, bool quiet,
+                     RunResult& result);
   // Ends the live instance, whoever's (at the interpreter's exit).
   static void Shutdown();
 };

@@ -136,6 +136,14 @@ class Mesh {
     faceIndices_ = Owning(std::move(indices), {static_cast<py::ssize_t>(view.NodeCount())});
     normals_ = NodeView(mesh_, view.nodeNormals, 3);
     uvs_ = NodeView(mesh_, view.nodeUVs, 2);
+    field_ = py::none();
+    if (evaluation.field) {
+      FieldCopy& field = *evaluation.field;
+      fieldOrigin_ = py::make_tuple(field.origin[0], field.origin[1], field.origin[2]);
+      fieldCellSize_ = py::make_tuple(field.cellSize[0], field.cellSize[1], field.cellSize[2]);
+      fieldIsovalue_ = py::float_(field.isovalue);
+      field_ = Owning(std::move(field.values), {field.nx, field.ny, field.nz});
+    }
   }
 
   void Write(const std::string& file) const {
@@ -150,6 +158,7 @@ class Mesh {
   }
 
   py::object vertices_, faceCounts_, faceIndices_, normals_, uvs_;
+  py::object field_, fieldOrigin_ = py::none(), fieldCellSize_ = py::none(), fieldIsovalue_ = py::none();
   std::shared_ptr<const FrameMesh> mesh_;
   std::string name_;
   int64_t frame_ = 0;
@@ -264,6 +273,10 @@ PYBIND11_MODULE(_glomora, m) {
       .def_property_readonly("face_indices", [](const Mesh& mesh) { return mesh.faceIndices_; })
       .def_property_readonly("normals", [](const Mesh& mesh) { return mesh.normals_; })
       .def_property_readonly("uvs", [](const Mesh& mesh) { return mesh.uvs_; })
+      .def_property_readonly("field", [](const Mesh& mesh) { return mesh.field_; })
+      .def_property_readonly("field_origin", [](const Mesh& mesh) { return mesh.fieldOrigin_; })
+      .def_property_readonly("field_cell_size", [](const Mesh& mesh) { return mesh.fieldCellSize_; })
+      .def_property_readonly("field_isovalue", [](const Mesh& mesh) { return mesh.fieldIsovalue_; })
       .def_property_readonly("frame", [](const Mesh& mesh) { return mesh.frame_; })
       .def_property_readonly("name", [](const Mesh& mesh) { return mesh.name_; })
       .def_property_readonly("stats",
@@ -319,7 +332,8 @@ PYBIND11_MODULE(_glomora, m) {
            })
       .def("run", [](Scene& s, const std::string& output, const py::object& first, const py::object& last, int jobs,
                      const std::string& tool, bool check, const py::object& maxMemory, bool quiet,
-                     const py::object& progress) {
+                     const py::object& progress, const std::string& volume, const std::string& preview,
+                     int32_t previewWidth, int32_t previewHeight) {
         RunOptions options;
         options.output = output;
         if (!first.is_none()) options.firstFrame = first.cast<int64_t>();
@@ -328,13 +342,18 @@ PYBIND11_MODULE(_glomora, m) {
         options.toolPath = tool;
         options.check = check;
         options.memoryLimit = MemoryLimit(maxMemory);
+        FrameOutputOptions outputs;
+        outputs.volume = volume;
+        outputs.preview = preview;
+        outputs.previewWidth = previewWidth;
+        outputs.previewHeight = previewHeight;
         CallState state(progress);
         options.hooks = state.Hooks();
         RunResult result;
         Outcome outcome;
         {
           py::gil_scoped_release release;
-          outcome = Engine::Run(*s.scene, std::move(options), quiet, result);
+          outcome = Engine::Run(*s.scene, std::move(options), outputs, quiet, result);
         }
         state.RaiseFor(outcome);
         return result.stats.dump();

@@ -92,6 +92,18 @@ def test_run_writes_the_tools_files_and_returns_its_statistics(tmp_path, tool, j
         assert read(tmp_path / "py" / ("t.%04d.ply" % frame)) == read(tmp_path / ("tool.%04d.ply" % frame))
 
 
+def test_run_writes_the_tools_volumes_and_pictures(slide, tmp_path, tool):
+    path = slide[0]
+    run_tool(tool, path, str(tmp_path / "tool" / "f.####.obj"), "--volume", str(tmp_path / "tool" / "v.####.vdb"),
+             "--preview", str(tmp_path / "tool" / "p.####.png"), "--preview-size", "64x48")
+    glomora.Scene(path).run(str(tmp_path / "py" / "f.####.obj"), volume=str(tmp_path / "py" / "v.####.vdb"),
+                            preview=str(tmp_path / "py" / "p.####.png"), preview_size=(64, 48), jobs=1)
+    names = sorted(os.listdir(tmp_path / "tool"))
+    assert len(names) == 12 and sorted(os.listdir(tmp_path / "py")) == names
+    for name in names:
+        assert read(tmp_path / "py" / name) == read(tmp_path / "tool" / name), name
+
+
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_keyboard_interrupt_cancels_after_the_frames_in_progress(tmp_path, tool, jobs):
     write_ply_points(tmp_path / "points.ply", cloud())

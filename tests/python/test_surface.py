@@ -31,6 +31,24 @@ def test_arrays_describe_the_polygons(case):
     assert stats["vertices"] == len(vertices) and stats["polygons"] == len(counts)
 
 
+def test_field_is_indexed_x_y_z_and_crosses_the_isovalue_at_the_vertices():
+    mesh = glomora.surface(cloud(), **CASES["space0"])
+    field, origin, cell = mesh.field, np.array(mesh.field_origin), np.array(mesh.field_cell_size)
+    resolution = CASES["space0"]["Resolution_X"]
+    assert field.shape == (resolution + 1,) * 3 and field.dtype == np.float32
+    # Each vertex lies on a lattice edge, where the field interpolated
+    # trilinearly along x, y, z takes the iso-value.
+    at = (mesh.vertices - origin) / cell
+    inside = np.all((at > 0) & (at < resolution), axis=1)
+    i, t = np.floor(at[inside]).astype(int), at[inside] - np.floor(at[inside])
+    value = 0.0
+    for corner in np.ndindex(2, 2, 2):
+        weight = np.prod(np.where(corner, t, 1.0 - t), axis=1)
+        value = value + weight * field[i[:, 0] + corner[0], i[:, 1] + corner[1], i[:, 2] + corner[2]]
+    assert inside.sum() > 100 and np.allclose(value, mesh.field_isovalue, atol=1e-3)
+    assert glomora.surface(cloud(), **CASES["space1"]).field is None
+
+
 def test_any_float_dtype_and_order_gives_the_same_mesh():
     points = cloud()
     reference = glomora.surface(points, **CASES["space1"])
