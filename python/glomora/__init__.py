@@ -185,7 +185,7 @@ class Scene:
     def __repr__(self):
         return "Scene(%r, frames=%r)" % (self.name, self.frames)
 
-    def evaluate(self, frame=None, *, max_memory=None, threads=None, progress=None):
+    def evaluate(self, frame=None, *, max_memory=None, threads=None):
         """The mesh of `frame` (default: the scene's first frame), evaluated as
         the host evaluates it when its timeline reaches the frame: what the
         plug-in simulated at earlier evaluate() calls of this scene carries
@@ -193,7 +193,7 @@ class Scene:
         _check_threads(threads)
         if frame is None:
             frame = self.frames[0]
-        return self._core.evaluate(_frame_number(frame), max_memory, progress)
+        return self._core.evaluate(_frame_number(frame), max_memory)
 
     def run(self, output="glomora-out/{name}.####.obj", frames=None, *, jobs=0, threads=None, check=False,
             max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768):

@@ -105,7 +105,7 @@ struct Evaluation {
 
 struct EngineOptions {
   uint64_t memoryLimit = 0;  // bytes; 0: none
-  RunHooks hooks;            // the host progress and cancel of an evaluation; frames and cancel of a run
+  RunHooks hooks;            // an evaluation asks only cancelRequested (at the host's progress events)
 };
 
 class Engine {

@@ -221,10 +221,11 @@ uint64_t MemoryLimit(const py::object& maxMemory) {
   return static_cast<uint64_t>(value);
 }
 
-Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemory, const py::object& progress) {
+// Evaluates a frame; a KeyboardInterrupt stops the plug-in's recompute loop.
+Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemory) {
   EngineOptions options;
   options.memoryLimit = MemoryLimit(maxMemory);
-  CallState state(progress);
+  CallState state{py::none()};
   options.hooks = state.Hooks();
   Evaluation evaluation;
   Outcome outcome;
@@ -322,9 +323,7 @@ PYBIND11_MODULE(_glomora, m) {
              s.scene->ResetParameter(name);
            })
       .def("evaluate",
-           [](Scene& s, int64_t frame, const py::object& maxMemory, const py::object& progress) {
-             return EvaluateScene(*s.scene, frame, maxMemory, progress);
-           })
+           [](Scene& s, int64_t frame, const py::object& maxMemory) { return EvaluateScene(*s.scene, frame, maxMemory); })
       .def("close",
            [](Scene& s) {
              py::gil_scoped_release release;
@@ -364,7 +363,7 @@ PYBIND11_MODULE(_glomora, m) {
     Outcome outcome;
     std::unique_ptr<ModuleScene> scene = ModuleScene::ForPoints(parametersJson, ReadPoints(points), baseDir, outcome);
     if (!scene) CallState(py::none()).RaiseFor(outcome);
-    Mesh mesh = EvaluateScene(*scene, 1, maxMemory, py::none());
+    Mesh mesh = EvaluateScene(*scene, 1, maxMemory);
     {
       py::gil_scoped_release release;
       Engine::Close(*scene);
