@@ -264,6 +264,12 @@ Outcome Engine::Run(const ModuleScene& scene, RunOptions options, const FrameOut
   return Classify(result.exitCode, result.error);
 }
 
+bool Engine::WriteMesh(const std::string& file, const FrameMesh& mesh, const std::string& sceneName, int64_t frame,
+                       std::string& error) {
+  std::lock_guard lock(TheLive().mutex);
+  return WriteFrameFile(file, mesh.view, sceneName, frame, error);
+}
+
 void Engine::Shutdown() {
   Live& live = TheLive();
   std::lock_guard lock(live.mutex);

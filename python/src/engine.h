@@ -120,6 +120,11 @@ class Engine {
   // instance first.
   static Outcome Run(const ModuleScene& scene, RunOptions options, const FrameOutputOptions& outputs, bool quiet,
                      RunResult& result);
+  // Writes a frame's mesh as the tool does (WriteFrameFile). Taking turns
+  // with the engine: the file writer keeps the name of the file it is
+  // writing in one place per process.
+  static bool WriteMesh(const std::string& file, const FrameMesh& mesh, const std::string& sceneName, int64_t frame,
+                        std::string& error);
   // Ends the live instance, whoever's (at the interpreter's exit).
   static void Shutdown();
 };

@@ -152,7 +152,7 @@ class Mesh {
     bool written = false;
     {
       py::gil_scoped_release release;
-      written = WriteFrameFile(file, mesh_->view, name_, frame_, error);
+      written = Engine::WriteMesh(file, *mesh_, name_, frame_, error);
     }
     if (!written) Raise(PyExc_OSError, error);
   }
