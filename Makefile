@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo demo-sheet bench clean test-sanitize fuzz-build fuzz
+.PHONY: all setup configure build test install demo demo-sheet bench clean test-sanitize fuzz-build fuzz
 
 all: build
 
@@ -18,6 +18,13 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The tool, the plug-in, the SDK stand-in and the Python module under PREFIX
+# (bin/, lib/, lib/pythonX.Y/dist-packages/), where Debian's python3 finds
+# the module when PREFIX is /usr/local.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix '$(PREFIX)'
 
 # Builds only the tool, runs the built-in demo and says where the meshes went.
 DEMO_OUT ?= $(BUILD)/demo-out

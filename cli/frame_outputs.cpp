@@ -5,6 +5,7 @@
 
 #include "field_volume.h"
 #include "host_scene_builder.h"
+#include "scene_session.h"
 
 namespace {
 
@@ -144,4 +145,28 @@ bool FrameOutputs::Finish(ProgressDisplay& display, std::string& error) {
         display.FrameDone("preview -> " + file, done, total, elapsed);
       },
       error);
+}
+
+RunResult RunSceneWithOutputs(const SceneDescription& scene, RunOptions options, const FrameOutputOptions& outputs,
+                              ProgressDisplay& display) {
+  FrameOutputs frameOutputs;
+  std::string error;
+  if (!frameOutputs.Start(scene, outputs, options.firstFrame.value_or(scene.firstFrame),
+                          options.lastFrame.value_or(scene.lastFrame), error)) {
+    RunResult result = NewRunResult(scene);
+    return FailRun(result, display, kExitBadInput, error);
+  }
+  options.afterFrame = [&](const WrittenFrame& frame, std::string& problem) {
+    return frameOutputs.AfterFrame(frame, display, problem);
+  };
+  RunResult result = RunScene(scene, options, display);
+  if (!frameOutputs.Finish(display, error)) {
+    display.Error(error);
+    if (result.exitCode == kExitSuccess) {
+      result.exitCode = kExitFailure;
+      result.error = error;
+    }
+  }
+  display.Finish();
+  return result;
 }

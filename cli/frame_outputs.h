@@ -21,6 +21,14 @@ struct FrameOutputOptions {
   int32_t previewHeight = 768;
 };
 
+// Runs `scene` as RunScene does, with the volumes and pictures `outputs`
+// asks for: their patterns are checked first (a bad one fails the run as bad
+// input, before any frame), and the pictures that wait for the union of the
+// frames' bounds are drawn at the end, also after a cancel or a failure, for
+// the meshes that were written. `options.afterFrame` is this run's own.
+RunResult RunSceneWithOutputs(const SceneDescription& scene, RunOptions options, const FrameOutputOptions& outputs,
+                              ProgressDisplay& display);
+
 class FrameOutputs {
  public:
   // Prepares the outputs of `scene` for frames first..last: checks the

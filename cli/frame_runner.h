@@ -61,6 +61,18 @@ struct WrittenFrame {
   const GlomoraRig* rig;
 };
 
+// What a caller that embeds the run loop (the Python module) hears and says
+// while it runs; both are called in the caller's process and thread, never
+// in a worker.
+struct RunHooks {
+  // After each frame written: `done` frames of `total`.
+  std::function<void(int64_t done, int64_t total)> frameDone;
+  // Asked between frames, at the host's progress events and while waiting
+  // for workers: true cancels the run as a first Ctrl-C does (the frames in
+  // progress are finished and written, the run ends with kExitCancelled).
+  std::function<bool()> cancelRequested;
+};
+
 struct RunOptions {
   // Prefix of error messages about the scene: the scene file's name, or "demo".
   std::string label = "scene";
@@ -86,13 +98,21 @@ struct RunOptions {
   std::string toolPath;
   SceneSource source;
   // Called after each frame's mesh file is written (volumes, pictures), in
-  // this process, also for the frames of worker processes. A false return
-  // stops the run with exit status 1 and the message in `error`.
+  // this process, also for the frames of worker processes (and, in a
+  // session that writes no files, after each frame's evaluation, with an
+  // empty file name). A false return stops the run with exit status 1 and
+  // the message in `error`.
   std::function<bool(const WrittenFrame& frame, std::string& error)> afterFrame;
+  RunHooks hooks;
 };
 
 struct RunResult {
   int exitCode = kExitSuccess;
+  // The message of the failure that set `exitCode` (also shown as an error).
+  std::string error;
+  // The scene was refused before it ran: its lattices need more than the
+  // memory limit.
+  bool overMemoryBudget = false;
   // With RunOptions::stats: {"scene", "frames": [...], "processes": worker
   // processes, or 1 when the frames ran in this process}.
   nlohmann::ordered_json stats;
@@ -105,6 +125,17 @@ struct RunResult {
 // same scene to a worker). Messages go to `display` (stderr) and, for
 // --check, to stdout (in frame order).
 RunResult RunScene(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display);
+
+// False with the message when the voxel lattices that frames first..last of
+// `scene` need exceed `memoryLimit` bytes (0: no limit); `label` starts the
+// message.
+bool CheckMemoryBudget(const SceneDescription& scene, int64_t first, int64_t last, uint64_t memoryLimit,
+                       const std::string& label, std::string& error);
+
+// Makes the folder of the scene's cache files: the plug-in opens its cache
+// files but makes no folder (that is the host's business). A failure is a
+// warning; the plug-in then reports each file it cannot write.
+void MakeCacheFolder(const SceneDescription& scene, ProgressDisplay& display);
 
 // True when every frame of first..last can be evaluated on its own: "Space"
 // is 1, or "Mode" is 3 (cache playback), at each of them. Animated values

@@ -34,11 +34,6 @@ using Json = nlohmann::ordered_json;
 // The descriptor a worker talks on.
 constexpr int kWorkerFd = 3;
 
-void PrintError(const std::string& text) {
-  std::fprintf(stderr, "glomora: error: %s\n", text.c_str());
-  std::fflush(stderr);
-}
-
 // Sends one JSON line; false when the other side is gone.
 bool SendLine(int fd, const Json& message) {
   const std::string line = message.dump() + "\n";
@@ -207,13 +202,14 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   std::vector<Worker> workers(static_cast<size_t>(jobs));
   std::vector<pid_t> pids;
   int status = kExitSuccess;
+  std::string statusError;
   std::set<std::string> errorsShown;
   auto failWith = [&](int code, const std::string& message) {
-    if (code == kExitBadInput || status == kExitSuccess) status = code;
-    if (errorsShown.insert(message).second) {
-      display.Finish();
-      PrintError(message);
+    if (code == kExitBadInput || status == kExitSuccess) {
+      status = code;
+      statusError = message;
     }
+    if (errorsShown.insert(message).second) display.Error(message);
   };
   for (Worker& worker : workers) {
     std::string error;
@@ -241,8 +237,20 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       if (worker.fd >= 0) ::shutdown(worker.fd, SHUT_WR);
     }
   };
+  // The caller's cancel request: every worker finishes the frame it is on,
+  // as after a first Ctrl-C (one still building its scene has no handler
+  // yet, and ends when it finds no frame to do).
+  auto cancelRequested = [&] {
+    if (stopping || !options.hooks.cancelRequested || !options.hooks.cancelRequested()) return false;
+    for (const Worker& worker : workers) {
+      if (worker.fd >= 0 && worker.ready) ::kill(worker.pid, SIGINT);
+    }
+    cancelled = true;
+    stopAll();
+    return true;
+  };
   auto handOut = [&](Worker& worker) {
-    if (stopping || next > last) {
+    if (stopping || next > last || cancelRequested()) {
       ::shutdown(worker.fd, SHUT_WR);
       return;
     }
@@ -290,6 +298,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       printChecks(false);
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       display.FrameDone(detail, static_cast<int64_t>(done.size()), total, elapsed);
+      if (options.hooks.frameDone) options.hooks.frameDone(static_cast<int64_t>(done.size()), total);
       handOut(worker);
     } else if (message.contains("error")) {
       worker.failed = true;
@@ -318,6 +327,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       cancelled = true;  // the handler forwarded the signal; each worker finishes its frame
       stopAll();
     }
+    cancelRequested();
     polled.clear();
     for (const Worker& worker : workers) {
       if (worker.fd >= 0) polled.push_back(pollfd{worker.fd, POLLIN, 0});
@@ -383,8 +393,9 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   result.filesWritten = static_cast<int64_t>(done.size());
   const int64_t framesDone = static_cast<int64_t>(done.size());
   if (status != kExitSuccess) {
-    if (framesDone < total) PrintError("frames not written: " + MissingFrames(first, last, done, last + 1));
+    if (framesDone < total) display.Error("frames not written: " + MissingFrames(first, last, done, last + 1));
     result.exitCode = status;
+    result.error = statusError;
   } else {
     EndRun(result, display, cancelled, framesDone, total, emptyFrames, options.allowEmpty);
   }
@@ -444,7 +455,7 @@ int RunWorker(int fd, long parent) {
   SceneSession session;
   SceneSession::Observers observers;
   observers.hostLog = [fd](const std::string& text) { SendLine(fd, Json{{"log", text}}); };
-  if (!session.Open(scene, options, *target, first, last, std::move(observers), code, error)) return fail(code, error);
+  if (!session.Open(scene, options, &*target, first, last, std::move(observers), code, error)) return fail(code, error);
   if (!SendLine(fd, Json{{"ready", true}})) return kExitFailure;
 
   // 4) the frames it is sent, until the end of the stream or Ctrl-C

@@ -2,7 +2,6 @@
 // built-in demo), evaluates the plug-in's operators frame by frame as the 3D
 // host plays its timeline, and writes one mesh file per frame.
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -10,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -169,27 +167,8 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
     run.source = sources[i];
     extra.volume = outputs[i].volume;
     extra.preview = outputs[i].preview;
-    FrameOutputs frameOutputs;
-    std::string error;
-    if (!frameOutputs.Start(scenes[i], extra, run.firstFrame.value_or(scenes[i].firstFrame),
-                            run.lastFrame.value_or(scenes[i].lastFrame), error)) {
-      PrintError(error);
-      status = WorseStatus(status, kExitBadInput);
-      break;
-    }
-    run.afterFrame = [&](const WrittenFrame& frame, std::string& problem) {
-      return frameOutputs.AfterFrame(frame, display, problem);
-    };
-    RunResult result = RunScene(scenes[i], run, display);
+    RunResult result = RunSceneWithOutputs(scenes[i], run, extra, display);
     status = WorseStatus(status, result.exitCode);
-    // Pictures that waited for every frame's bounds: also after a cancel or
-    // a failure, for the meshes that were written.
-    if (!frameOutputs.Finish(display, error)) {
-      display.Finish();
-      PrintError(error);
-      status = WorseStatus(status, kExitFailure);
-    }
-    display.Finish();
     if (run.stats) stats["runs"].push_back(std::move(result.stats));
     if (result.filesWritten > 0 && !common.quiet) {
       std::printf("glomora: %s: wrote %lld file%s: %s%s%s\n", scenes[i].name.c_str(),
@@ -363,15 +342,7 @@ int main(int argc, char** argv) {
   if (!tunables.empty() && !self.empty() && ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) == 0) {
     ::execv(self.c_str(), argv);  // returns only when it failed: go on as we are
   }
-  // Freed memory stays in the process for the next allocation instead of
-  // going back to the system: memory the system hands out afresh costs a
-  // page fault and zeroing per page on first touch, several times the cost
-  // of the work done in it on these machines, and the frames of a run (and
-  // the stages of one frame) free and allocate buffers of the same sizes
-  // over and over. Blocks above 32 MiB (the largest the allocator keeps in
-  // its heap) are mapped and returned as before.
-  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  ::mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  KeepFreedMemory();
   CLI::App app("glomora: turns metaball sources (particle clouds, mesh points, spheres, cubes, cylinders) into one "
                "polygon mesh per frame, through the Glomora plug-in.",
                "glomora");
