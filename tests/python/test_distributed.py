@@ -1,0 +1,69 @@
+"""glomora.distributed: the plan of several shots on a local Dask cluster
+writes the bytes of `glomora run`, and a task that fails is reported with its
+shot and frames."""
+import filecmp
+import os
+import subprocess
+import sys
+
+from conftest import GRID_PARAMETERS, cloud, run_tool, write_ply_points, write_scene
+
+
+def shots(points_file):
+    """A cached simulation (a simulation, then playback chunks after it) and a
+    Space 1 sequence (chunks only)."""
+    source = {"type": "cloud", "file": points_file,
+              "transform": {"translation": {"keys": [[1, [-0.1, 0, 0]], [8, [0.1, 0, 0]]]}}}
+    cached = dict(GRID_PARAMETERS, Mode=2, Cache_filename="cache/slide.grd")
+    return [{"name": "slide", "frames": [1, 8], "parameters": cached, "sources": [source]},
+            {"name": "tracked", "frames": [1, 5], "parameters": {"Space": 1, "JB_voxelsize": 0.03,
+                                                                 "Particle_size": 0.08}, "sources": [source]}]
+
+
+def distributed(*args):
+    return subprocess.run([sys.executable, "-m", "glomora.distributed", *args], capture_output=True, text=True,
+                          timeout=300)
+
+
+def files_under(folder):
+    return {os.path.relpath(os.path.join(root, name), folder) for root, _, names in os.walk(folder) for name in names}
+
+
+def test_a_local_cluster_writes_the_bytes_of_glomora_run(tmp_path, tool):
+    for way in ("reference", "dask"):
+        os.makedirs(tmp_path / way)
+        write_ply_points(tmp_path / way / "points.ply", cloud())
+    scenes = [write_scene(tmp_path / "reference", shot, shot["name"] + ".json") for shot in shots("points.ply")]
+    for path in scenes:
+        run_tool(tool, path, str(tmp_path / "reference" / "out" / "{name}.####.obj"))
+
+    scenes = [write_scene(tmp_path / "dask", shot, shot["name"] + ".json") for shot in shots("points.ply")]
+    done = distributed(*scenes, "--workers", "2", "--chunk", "3", "--output",
+                       str(tmp_path / "dask" / "out" / "{name}.####.obj"))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "slide: wrote 8 of 8 mesh files and 8 cache files" in done.stdout, done.stdout
+    assert "tracked: wrote 5 of 5 mesh files" in done.stdout, done.stdout
+    written = files_under(tmp_path / "dask")
+    assert written == files_under(tmp_path / "reference") and len(written) == 3 + 8 + 8 + 5
+    for name in sorted(written):
+        assert filecmp.cmp(tmp_path / "reference" / name, tmp_path / "dask" / name, shallow=False), name
+
+
+def test_failed_tasks_are_reported_with_their_shot_and_frames(tmp_path):
+    # Points for frames 1, 2 and 5 only: in Space 1 the task of frames 3 and
+    # 4 fails on bad input; the cached simulation steps through them and
+    # fails, and its playback never runs.
+    for frame in (1, 2, 5):
+        write_ply_points(tmp_path / ("p.%d.ply" % frame), cloud(seed=frame))
+    scenes = [write_scene(tmp_path, shot, shot["name"] + ".json") for shot in shots("p.%d.ply")]
+    done = distributed(*scenes, "--workers", "2", "--chunk", "2", "--frames", "1-5", "--output",
+                       str(tmp_path / "out" / "{name}.####.obj"))
+    assert done.returncode == 2, done.stdout + done.stderr
+    errors = done.stderr.splitlines()
+    for line in ("glomora: error: tracked: frames 3 to 4 (task tracked:3-4): failed with exit status 2",
+                 "glomora: error: slide: frame 5 (task slide:simulation): failed with exit status 2"):
+        assert any(error.startswith(line) and "p.3.ply" in error for error in errors), done.stderr
+    assert ("glomora: error: slide: frames 1 to 2 (task slide:1-2): not run: slide:simulation did not succeed"
+            in errors), done.stderr
+    assert "tracked: wrote 3 of 5 mesh files; frames not written: 3 to 4" in done.stdout, done.stdout
+    assert "slide: wrote 0 of 5 mesh files; frames not written: 1 to 5" in done.stdout, done.stdout
