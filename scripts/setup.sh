@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev)
+          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libtbb-dev)
 # bench/perf.sh also needs the peers' reference tools (numpy, VTK's Python bindings).
 if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
   packages+=(python3-numpy python3-vtk9)

@@ -11,6 +11,7 @@
 #include "cubes/box_emitter.h"
 #include "grid_fixture.h"
 #include "support/mesh_checks.h"
+#include "support/thread_counts.h"
 #include "cubes/tetrahedra.h"
 
 using grid_test::SetBox;
@@ -440,7 +441,7 @@ TEST_F(GridExtraction, UnknownPolygonizationGivesNothing) {
   EXPECT_EQ(m.polygons.GetCount(), 0);
 }
 
-TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByte) {
+TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByteAtEveryThreadCount) {
   // Random lattices, with values drawn partly from a few fixed levels so that
   // values equal to the iso value and nearly equal pairs occur. Shapes with
   // more than 64 points along k cross the sign words' boundaries.
@@ -465,12 +466,15 @@ TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByte) {
           g.accumulatedField.Data()[p] = choice < 5 ? levels[choice] : uniform(random);
           for (int c = 0; c < 3; ++c) g.accumulatedNormals.Data()[3 * p + c] = choice == 0 ? 0.0f : uniform(random) - 1.0f;
         }
-        const Mesh fast = Extract(in);
         const Mesh reference = ReferenceExtraction(in).Run();
         EXPECT_GT(reference.polygons.GetCount(), 0);
-        EXPECT_TRUE(SameBytes(fast, reference));
-        // A second extraction reuses the scratch and gives the same.
-        EXPECT_TRUE(SameBytes(Extract(in), reference));
+        for (const int threads : test_support::kThreadCounts) {
+          SCOPED_TRACE(testing::Message() << threads << " threads");
+          const test_support::ScopedThreadCount scope(threads);
+          EXPECT_TRUE(SameBytes(Extract(in), reference));
+          // A second extraction reuses the scratch and gives the same.
+          EXPECT_TRUE(SameBytes(Extract(in), reference));
+        }
       }
     }
   }
