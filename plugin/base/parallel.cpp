@@ -4,6 +4,7 @@
 #include <memory>
 
 #include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 #include <oneapi/tbb/task_arena.h>
@@ -17,8 +18,11 @@ namespace {
 constexpr int64_t kPartsPerThread = 4;
 
 std::atomic<int32_t> threadCount{1};
-// The arena of the current count; made by the first SetThreadCount above 1.
+// The arena of the current count, and the process's allowance of threads
+// raised to it (oneTBB allows one per core unless told otherwise; a host
+// that allows fewer still has its way). Made by a SetThreadCount above 1.
 std::unique_ptr<oneapi::tbb::task_arena> arena;
+std::unique_ptr<oneapi::tbb::global_control> allowance;
 
 }  // namespace
 
@@ -26,9 +30,14 @@ int32_t SetThreadCount(int32_t count) {
   const int32_t clamped = count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : count;
   if (clamped == threadCount.load()) return clamped;
   arena.reset();
-  // The arena reserves no slot for the calling thread beyond the one it
-  // takes when it enters: `clamped` threads in all.
-  if (clamped > 1) arena = std::make_unique<oneapi::tbb::task_arena>(clamped, 1);
+  allowance.reset();
+  // The calling thread takes one of the arena's slots when it enters:
+  // `clamped` threads in all.
+  if (clamped > 1) {
+    allowance = std::make_unique<oneapi::tbb::global_control>(oneapi::tbb::global_control::max_allowed_parallelism,
+                                                              static_cast<size_t>(clamped));
+    arena = std::make_unique<oneapi::tbb::task_arena>(clamped, 1);
+  }
   threadCount.store(clamped);
   return clamped;
 }
