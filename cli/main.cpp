@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -32,6 +33,7 @@ struct CommonOptions {
   std::string statsFile;
   bool quiet = false;
   std::string maxMemory;
+  int threads = 0;  // 0: one per core
 };
 
 void AddCommonOptions(CLI::App& command, CommonOptions& options) {
@@ -54,6 +56,18 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
                      "Memory budget: a scene whose voxel lattices need more is refused, and the process may not "
                      "grow past it (K, M, G suffixes) [default: half the physical memory]")
       ->type_name("SIZE");
+  command.add_option("--threads,-j", options.threads,
+                     "Threads for the plug-in's work and the tool's own; the meshes are the same bytes at any count "
+                     "[default: one per core]")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1024));
+}
+
+// The thread count of a run: --threads, else one per core.
+int ThreadCount(const CommonOptions& common) {
+  if (common.threads > 0) return common.threads;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
@@ -129,6 +143,7 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<std::strin
   std::string memoryNote;
   LimitProcessMemory(run.memoryLimit, memoryNote);
   InstallInterruptHandlers();
+  Glomora_SetThreadCount(ThreadCount(common));
   ProgressDisplay display(common.quiet);
   nlohmann::ordered_json stats;
   stats["glomora"] = Glomora_Version();
