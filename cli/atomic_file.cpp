@@ -52,15 +52,23 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
   return true;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
-  // 1) temporary name next to the target: ".NAME.PID.tmp"
+std::string TemporaryFileName(const std::string& path, long pid) {
   const std::filesystem::path target(path);
   std::string tempName = ".";
   tempName += target.filename().string();
   tempName += '.';
-  tempName += std::to_string(::getpid());
+  tempName += std::to_string(pid);
   tempName += ".tmp";
-  const std::string temp = (target.parent_path() / tempName).string();
+  return (target.parent_path() / tempName).string();
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
+  return WriteFileAtomically(path, [bytes](const std::function<void(std::string_view)>& sink) { sink(bytes); }, error);
+}
+
+bool WriteFileAtomically(const std::string& path, const FileProducer& produce, std::string& error) {
+  // 1) temporary name next to the target
+  const std::string temp = TemporaryFileName(path, ::getpid());
   if (temp.size() + 1 > sizeof pendingPath) {
     error = "the file name is too long";
     return false;
@@ -79,18 +87,28 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
     pendingSet = 0;
     return false;
   }
-  size_t written = 0;
   bool ok = true;
-  while (written < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
+  const auto sink = [&](std::string_view bytes) {
+    size_t written = 0;
+    while (ok && written < bytes.size()) {
+      const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ok = false;
+        error = ErrnoText();
+        break;
+      }
+      written += static_cast<size_t>(n);
     }
-    written += static_cast<size_t>(n);
+  };
+  try {
+    produce(sink);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    pendingSet = 0;
+    throw;
   }
-  if (!ok) error = ErrnoText();
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = ErrnoText();

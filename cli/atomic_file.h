@@ -3,6 +3,7 @@
 // left under the final name.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,15 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
 // removed and `error` says why. While the write runs, the temporary name is
 // registered for RemovePendingTemporaryFile.
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string& error);
+
+// The same for a file made in pieces: `produce` hands the bytes, in order, to
+// the sink it is given, which writes them to the temporary file.
+using FileProducer = std::function<void(const std::function<void(std::string_view)>& sink)>;
+bool WriteFileAtomically(const std::string& path, const FileProducer& produce, std::string& error);
+
+// The temporary name WriteFileAtomically uses for `path` in process `pid`:
+// ".NAME.PID.tmp" in the same folder.
+std::string TemporaryFileName(const std::string& path, long pid);
 
 // Removes the temporary file of a write in progress, if any. Async-signal-safe:
 // a signal handler calls it before _exit.

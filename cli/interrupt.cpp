@@ -10,6 +10,17 @@
 namespace {
 
 volatile std::sig_atomic_t interrupts = 0;
+volatile std::sig_atomic_t announced = 1;
+
+// The list is complete before the count is raised, and the count drops to 0
+// before the list changes, so a handler never sees a half-written list.
+pid_t forwarded[kMaxForwarded];
+volatile std::sig_atomic_t forwardedCount = 0;
+
+void Forward(int signal) {
+  const int count = forwardedCount;
+  for (int i = 0; i < count; ++i) ::kill(forwarded[i], signal);
+}
 
 void Say(const char* text) {
   size_t length = 0;
@@ -20,25 +31,28 @@ void Say(const char* text) {
 
 // Only async-signal-safe work here: an atomic store, write, unlink, _exit.
 void OnInterrupt(int) {
+  Forward(SIGINT);
   interrupts = interrupts + 1;
   if (interrupts == 1) {
     XSI::Host::Scene::Get().SetCancelPressed(true);
-    Say("\nglomora: cancelling after the current frame (Ctrl-C again stops at once)\n");
+    if (announced) Say("\nglomora: cancelling after the current frame (Ctrl-C again stops at once)\n");
     return;
   }
   RemovePendingTemporaryFile();
-  Say("\nglomora: stopped\n");
+  if (announced) Say("\nglomora: stopped\n");
   ::_exit(130);
 }
 
 void OnTerminate(int) {
+  Forward(SIGTERM);
   RemovePendingTemporaryFile();
   ::_exit(143);
 }
 
 }  // namespace
 
-void InstallInterruptHandlers() {
+void InstallInterruptHandlers(bool announce) {
+  announced = announce ? 1 : 0;
   XSI::Host::Scene::Get();  // the scene exists before a signal can reach it
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
@@ -50,3 +64,10 @@ void InstallInterruptHandlers() {
 }
 
 bool InterruptRequested() { return interrupts > 0; }
+
+void ForwardSignalsTo(const pid_t* processes, int count) {
+  forwardedCount = 0;
+  if (count > kMaxForwarded) count = kMaxForwarded;
+  for (int i = 0; i < count; ++i) forwarded[i] = processes[i];
+  forwardedCount = count;
+}

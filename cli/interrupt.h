@@ -6,8 +6,21 @@
 // reached and stops. A second SIGINT (or a SIGTERM) removes the temporary file
 // being written and ends the process at once with status 130 (143 for SIGTERM).
 
-// Installs the handlers; call once, after the host scene exists.
-void InstallInterruptHandlers();
+//
+// Worker processes (job_runner.h) registered with ForwardSignalsTo get every
+// SIGINT and SIGTERM this process receives, before it acts on the signal.
+
+#include <sys/types.h>
+
+// Installs the handlers; call once, after the host scene exists. `announce`:
+// say on stderr what a press does (a worker process leaves that to its
+// coordinator).
+void InstallInterruptHandlers(bool announce = true);
+
+// The processes to forward SIGINT and SIGTERM to (at most kMaxForwarded; an
+// empty list stops forwarding). Not to be called from a signal handler.
+constexpr int kMaxForwarded = 256;
+void ForwardSignalsTo(const pid_t* processes, int count);
 
 // True once a SIGINT arrived.
 bool InterruptRequested();

@@ -142,3 +142,9 @@ bool LimitProcessMemory(uint64_t bytes, std::string& note) {
   return true;
 #endif
 }
+
+std::string HugePageTunables(const char* current) {
+  const std::string tunables = current != nullptr ? current : "";
+  if (tunables.find("glibc.malloc.hugetlb") != std::string::npos) return std::string();
+  return tunables.empty() ? "glibc.malloc.hugetlb=1" : tunables + ":glibc.malloc.hugetlb=1";
+}

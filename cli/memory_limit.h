@@ -44,3 +44,11 @@ LatticeNeed LargestLatticeNeed(const SceneDescription& scene, int64_t first, int
 // whose shadow memory reserves terabytes of address space: returns false
 // there and says so in `note`.
 bool LimitProcessMemory(uint64_t bytes, std::string& note);
+
+// GLIBC_TUNABLES that make the C library's allocator put its heap and its
+// mapped blocks on transparent huge pages (glibc.malloc.hugetlb=1), added to
+// `current`, the variable's value now (null when unset). Empty when `current`
+// already sets glibc.malloc.hugetlb (to anything). The C library reads the
+// variable when a process starts, so it takes effect in processes started
+// with it.
+std::string HugePageTunables(const char* current);

@@ -32,7 +32,7 @@ void Unite(std::vector<int64_t>& parent, int64_t a, int64_t b) {
 
 }  // namespace
 
-MeshCheck CheckMesh(const MeshData& mesh) {
+MeshCheck CheckMesh(const MeshView& mesh) {
   MeshCheck check;
 
   // 1) half-edges and the vertex of every polygon corner

@@ -27,7 +27,7 @@ struct MeshCheck {
 
 // Checks `mesh.polygons` (a well-formed description whose indices lie below
 // the vertex count). Runs in O(E log E) for E polygon edges.
-MeshCheck CheckMesh(const MeshData& mesh);
+MeshCheck CheckMesh(const MeshView& mesh);
 
 // One line such as "closed, 2-manifold, consistently oriented",
 // "open (12 boundary edges), 2-manifold, consistently oriented" or "empty".

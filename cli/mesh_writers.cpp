@@ -8,22 +8,32 @@
 
 namespace {
 
-// The output text, written in place: a caller asks for room for at most n
-// characters, formats into it with std::to_chars and says where it ended.
-// Growth doubles, so the copies add up to less than the final size.
-class TextBuffer {
+// The output, formatted in place into one reused chunk: a caller asks for
+// room for at most n bytes, formats into it (std::to_chars) and says where it
+// ended; a full chunk goes to the sink.
+class ChunkBuffer {
  public:
-  explicit TextBuffer(size_t expected) { text_.resize(std::max<size_t>(expected, 256)); }
+  explicit ChunkBuffer(const ByteSink& sink) : sink_(sink) { bytes_.resize(kWriterChunk); }
 
   char* Room(size_t n) {
-    if (text_.size() - used_ < n) text_.resize(std::max(text_.size() * 2, used_ + n));
-    return text_.data() + used_;
+    if (bytes_.size() - used_ < n) {
+      Flush();
+      if (bytes_.size() < n) bytes_.resize(n);
+    }
+    return bytes_.data() + used_;
   }
-  void EndAt(const char* end) { used_ = static_cast<size_t>(end - text_.data()); }
-  void Append(std::string_view text) { EndAt(Put(Room(text.size()), text)); }
-  std::string Take() {
-    text_.resize(used_);
-    return std::move(text_);
+  void EndAt(const char* end) { used_ = static_cast<size_t>(end - bytes_.data()); }
+  void Append(std::string_view text) {
+    if (text.size() > kWriterChunk) {
+      Flush();
+      sink_(text);
+      return;
+    }
+    EndAt(Put(Room(text.size()), text));
+  }
+  void Flush() {
+    if (used_ > 0) sink_(std::string_view(bytes_.data(), used_));
+    used_ = 0;
   }
 
   static char* Put(char* at, std::string_view text) {
@@ -32,7 +42,8 @@ class TextBuffer {
   }
 
  private:
-  std::string text_;
+  const ByteSink& sink_;
+  std::string bytes_;
   size_t used_ = 0;
 };
 
@@ -51,10 +62,7 @@ inline char* PutNumber(char* at, double value) {
 
 inline char* PutIndex(char* at, int64_t value) { return std::to_chars(at, at + kIndexChars, value).ptr; }
 
-void AppendIndex(std::string& out, int64_t value) {
-  char buffer[kIndexChars];
-  out.append(buffer, PutIndex(buffer, value));
-}
+void AppendIndex(ChunkBuffer& out, int64_t value) { out.EndAt(PutIndex(out.Room(kIndexChars), value)); }
 
 bool SameTriple(const double* a, const double* b) { return std::memcmp(a, b, 3 * sizeof(double)) == 0; }
 
@@ -65,7 +73,7 @@ struct SharedNodeValues {
   std::vector<int32_t> nodeIndex;
 };
 
-SharedNodeValues ShareNodeValues(const MeshData& mesh, const std::vector<double>& nodeValues) {
+SharedNodeValues ShareNodeValues(const MeshView& mesh, std::span<const double> nodeValues) {
   SharedNodeValues shared;
   std::vector<int32_t> firstOfVertex(mesh.VertexCount(), -1);
   size_t node = 0;
@@ -88,7 +96,7 @@ SharedNodeValues ShareNodeValues(const MeshData& mesh, const std::vector<double>
 }
 
 // One triple per vertex when all nodes of each vertex agree; false otherwise.
-bool PerVertexValues(const MeshData& mesh, const std::vector<double>& nodeValues, std::vector<double>& perVertex) {
+bool PerVertexValues(const MeshView& mesh, std::span<const double> nodeValues, std::vector<double>& perVertex) {
   perVertex.assign(mesh.positions.size(), 0.0);
   std::vector<uint8_t> seen(mesh.VertexCount(), 0);
   size_t node = 0;
@@ -107,25 +115,27 @@ bool PerVertexValues(const MeshData& mesh, const std::vector<double>& nodeValues
   return true;
 }
 
-bool HasNodeValues(const MeshData& mesh, const std::vector<double>& nodeValues) {
+bool HasNodeValues(const MeshView& mesh, std::span<const double> nodeValues) {
   return !nodeValues.empty() && nodeValues.size() == 3 * mesh.NodeCount();
 }
 
-void PutFloat(std::string& out, double value) {
+// Four bytes, little-endian, at `at`; returns the end.
+char* PutUint32(char* at, uint32_t bits) {
+  at[0] = static_cast<char>(bits & 0xFF);
+  at[1] = static_cast<char>((bits >> 8) & 0xFF);
+  at[2] = static_cast<char>((bits >> 16) & 0xFF);
+  at[3] = static_cast<char>(bits >> 24);
+  return at + 4;
+}
+
+char* PutFloat(char* at, double value) {
   const auto single = static_cast<float>(value);
   uint32_t bits;
   std::memcpy(&bits, &single, sizeof bits);
-  const char bytes[4] = {static_cast<char>(bits & 0xFF), static_cast<char>((bits >> 8) & 0xFF),
-                         static_cast<char>((bits >> 16) & 0xFF), static_cast<char>(bits >> 24)};
-  out.append(bytes, 4);
+  return PutUint32(at, bits);
 }
 
-void PutInt32(std::string& out, int32_t value) {
-  const auto bits = static_cast<uint32_t>(value);
-  const char bytes[4] = {static_cast<char>(bits & 0xFF), static_cast<char>((bits >> 8) & 0xFF),
-                         static_cast<char>((bits >> 16) & 0xFF), static_cast<char>(bits >> 24)};
-  out.append(bytes, 4);
-}
+char* PutInt32(char* at, int32_t value) { return PutUint32(at, static_cast<uint32_t>(value)); }
 
 // A comment must stay on its line.
 std::string OneLine(std::string_view text) {
@@ -138,24 +148,22 @@ std::string OneLine(std::string_view text) {
 
 }  // namespace
 
-std::string WriteObj(const MeshData& mesh, std::string_view objectName, std::string_view comment) {
+void WriteObj(const MeshView& mesh, std::string_view objectName, std::string_view comment, const ByteSink& sink) {
   const bool withNormals = HasNodeValues(mesh, mesh.nodeNormals);
   const bool withUVs = HasNodeValues(mesh, mesh.nodeUVs);
   const SharedNodeValues normals = withNormals ? ShareNodeValues(mesh, mesh.nodeNormals) : SharedNodeValues();
   const SharedNodeValues uvs = withUVs ? ShareNodeValues(mesh, mesh.nodeUVs) : SharedNodeValues();
 
-  // About 10 characters a coordinate and 8 an index.
-  TextBuffer out(mesh.positions.size() * 11 + mesh.polygons.size() * (8 + (withNormals ? 8 : 0) + (withUVs ? 8 : 0)) +
-                 normals.values.size() * 11 + uvs.values.size() * 8 + comment.size() + objectName.size() + 64);
+  ChunkBuffer out(sink);
   out.Append("# ");
   out.Append(OneLine(comment));
   out.Append("\no ");
   out.Append(OneLine(objectName));
   out.Append("\n");
   // One line of `count` values (of each triple) behind `tag`.
-  const auto valueLines = [&out](std::string_view tag, const std::vector<double>& values, int count) {
+  const auto valueLines = [&out](std::string_view tag, std::span<const double> values, int count) {
     for (size_t i = 0; i < values.size(); i += 3) {
-      char* at = TextBuffer::Put(out.Room(tag.size() + 3 * (kNumberChars + 1) + 1), tag);
+      char* at = ChunkBuffer::Put(out.Room(tag.size() + 3 * (kNumberChars + 1) + 1), tag);
       for (int c = 0; c < count; ++c) {
         if (c > 0) *at++ = ' ';
         at = PutNumber(at, values[i + static_cast<size_t>(c)]);
@@ -181,17 +189,17 @@ std::string WriteObj(const MeshData& mesh, std::string_view objectName, std::str
         at = PutIndex(at, static_cast<int64_t>(uvs.nodeIndex[node]) + 1);
       }
       if (withNormals) {
-        at = TextBuffer::Put(at, withUVs ? "/" : "//");
+        at = ChunkBuffer::Put(at, withUVs ? "/" : "//");
         at = PutIndex(at, static_cast<int64_t>(normals.nodeIndex[node]) + 1);
       }
     }
     *at++ = '\n';
     out.EndAt(at);
   }
-  return out.Take();
+  out.Flush();
 }
 
-std::string WritePly(const MeshData& mesh, std::string_view comment) {
+void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink) {
   std::vector<double> normals;
   std::vector<double> uvs;
   const bool withNormals = HasNodeValues(mesh, mesh.nodeNormals) && PerVertexValues(mesh, mesh.nodeNormals, normals);
@@ -203,38 +211,54 @@ std::string WritePly(const MeshData& mesh, std::string_view comment) {
     ++polygonCount;
   }
 
-  std::string out;
-  out += "ply\nformat binary_little_endian 1.0\ncomment ";
-  out += OneLine(comment);
-  out += "\nelement vertex ";
+  ChunkBuffer out(sink);
+  out.Append("ply\nformat binary_little_endian 1.0\ncomment ");
+  out.Append(OneLine(comment));
+  out.Append("\nelement vertex ");
   AppendIndex(out, static_cast<int64_t>(mesh.VertexCount()));
-  out += "\nproperty float x\nproperty float y\nproperty float z\n";
-  if (withNormals) out += "property float nx\nproperty float ny\nproperty float nz\n";
-  if (withUVs) out += "property float s\nproperty float t\n";
-  out += "element face ";
+  out.Append("\nproperty float x\nproperty float y\nproperty float z\n");
+  if (withNormals) out.Append("property float nx\nproperty float ny\nproperty float nz\n");
+  if (withUVs) out.Append("property float s\nproperty float t\n");
+  out.Append("element face ");
   AppendIndex(out, static_cast<int64_t>(polygonCount));
-  out += smallPolygons ? "\nproperty list uchar int vertex_indices\n" : "\nproperty list int int vertex_indices\n";
-  out += "end_header\n";
+  out.Append(smallPolygons ? "\nproperty list uchar int vertex_indices\n" : "\nproperty list int int vertex_indices\n");
+  out.Append("end_header\n");
 
   const size_t vertexBytes = 4 * (3 + (withNormals ? 3 : 0) + (withUVs ? 2 : 0));
-  out.reserve(out.size() + mesh.VertexCount() * vertexBytes + mesh.polygons.size() * 4);
   for (size_t v = 0; v < mesh.VertexCount(); ++v) {
-    for (int axis = 0; axis < 3; ++axis) PutFloat(out, mesh.positions[3 * v + static_cast<size_t>(axis)]);
+    char* at = out.Room(vertexBytes);
+    for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, mesh.positions[3 * v + static_cast<size_t>(axis)]);
     if (withNormals) {
-      for (int axis = 0; axis < 3; ++axis) PutFloat(out, normals[3 * v + static_cast<size_t>(axis)]);
+      for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, normals[3 * v + static_cast<size_t>(axis)]);
     }
     if (withUVs) {
-      PutFloat(out, uvs[3 * v]);
-      PutFloat(out, uvs[3 * v + 1]);
+      at = PutFloat(at, uvs[3 * v]);
+      at = PutFloat(at, uvs[3 * v + 1]);
     }
+    out.EndAt(at);
   }
   for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    const int32_t corners = mesh.polygons[i];
+    char* at = out.Room(4 + 4 * static_cast<size_t>(std::max(corners, 0)));
     if (smallPolygons) {
-      out += static_cast<char>(mesh.polygons[i]);
+      *at++ = static_cast<char>(corners);
     } else {
-      PutInt32(out, mesh.polygons[i]);
+      at = PutInt32(at, corners);
     }
-    for (int32_t k = 1; k <= mesh.polygons[i]; ++k) PutInt32(out, mesh.polygons[i + static_cast<size_t>(k)]);
+    for (int32_t k = 1; k <= corners; ++k) at = PutInt32(at, mesh.polygons[i + static_cast<size_t>(k)]);
+    out.EndAt(at);
   }
-  return out;
+  out.Flush();
+}
+
+std::string WriteObj(const MeshView& mesh, std::string_view objectName, std::string_view comment) {
+  std::string bytes;
+  WriteObj(mesh, objectName, comment, [&bytes](std::string_view piece) { bytes.append(piece); });
+  return bytes;
+}
+
+std::string WritePly(const MeshView& mesh, std::string_view comment) {
+  std::string bytes;
+  WritePly(mesh, comment, [&bytes](std::string_view piece) { bytes.append(piece); });
+  return bytes;
 }

@@ -1,11 +1,18 @@
 #pragma once
-// Writers of OBJ and binary PLY files. Both build the whole file in memory;
-// the caller stores it (see atomic_file.h).
+// Writers of OBJ and binary PLY files. Each hands the file to a sink in
+// pieces of at most kWriterChunk bytes, formatted in one buffer that is
+// reused (a mesh of 200,000 vertices never has its 20 MB file in memory), or
+// returns it whole.
 
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "mesh_data.h"
+
+// Receives the bytes of a file in order.
+using ByteSink = std::function<void(std::string_view)>;
+constexpr size_t kWriterChunk = size_t{1} << 20;
 
 // Wavefront OBJ: a comment line, "o NAME", one "v" line per vertex, then "vt"
 // (u v) and "vn" lines when the mesh carries per-node UVs or normals (three
@@ -14,11 +21,13 @@
 // shortest text that reads back to the same value: as a float when the value
 // is exactly a float, as a double otherwise. Per-node arrays whose length is
 // not three per node are left out.
-std::string WriteObj(const MeshData& mesh, std::string_view objectName, std::string_view comment);
+void WriteObj(const MeshView& mesh, std::string_view objectName, std::string_view comment, const ByteSink& sink);
+std::string WriteObj(const MeshView& mesh, std::string_view objectName, std::string_view comment);
 
 // Binary little-endian PLY: element vertex (float x, y, z; float nx, ny, nz
 // when every vertex's nodes share one normal; float s, t likewise for UVs),
 // element face (list uchar int vertex_indices, or list int int when a polygon
 // has more than 255 vertices). A vertex that no polygon uses gets zero normal
 // and UV.
-std::string WritePly(const MeshData& mesh, std::string_view comment);
+void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink);
+std::string WritePly(const MeshView& mesh, std::string_view comment);

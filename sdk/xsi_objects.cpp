@@ -270,6 +270,8 @@ CPolygonFaceRefArray PolygonMesh::GetPolygons() const {
   CPolygonFaceRefArray faces;
   auto* prim = NodeAs<PrimitiveNode>(primitive_, NodeKind::Primitive);
   if (!prim) return faces;
+  PolygonOffset(*prim, 0);  // counts the polygons
+  faces.Reserve(prim->polygonOffsets.size());
   LONG index = 0;
   for (LONG offset = 0; offset < prim->meshPolygons.GetCount(); ++index) {
     faces.Add(CRef::FromNode(prim, index));
@@ -299,6 +301,7 @@ CPolygonNodeRefArray PolygonFace::GetNodes() const {
   if (!prim || ref_.GetSub0() < 0) return nodes;
   const LONG offset = PolygonOffset(*prim, ref_.GetSub0());
   if (offset < 0) return nodes;
+  nodes.Reserve(static_cast<size_t>(prim->meshPolygons[offset]));
   for (LONG k = 0; k < prim->meshPolygons[offset]; ++k) nodes.Add(CRef::FromNode(prim, ref_.GetSub0(), k));
   return nodes;
 }

@@ -54,6 +54,8 @@ class CRefArray {
   LONG GetCount() const { return static_cast<LONG>(refs_.size()); }
   const CRef& operator[](LONG index) const { return refs_[static_cast<size_t>(index)]; }
   void Add(const CRef& ref) { refs_.push_back(ref); }
+  // Stand-in extension: capacity hint, no effect on the contents.
+  void Reserve(size_t count) { refs_.reserve(count); }
   // The first item whose object name (not full name) equals `name`; invalid if none.
   CRef GetItem(const CString& name) const;
   CRef GetItem(LONG index) const { return index >= 0 && index < GetCount() ? (*this)[index] : CRef(); }

@@ -21,13 +21,21 @@ bool NextFails();
 
 }  // namespace allocation_faults
 
+// Blocks of this size and more (the voxel lattices, the tracker's tables) are
+// marked for transparent huge pages (their whole 2 MiB pages): their first
+// touch then takes one page fault per 2 MiB instead of one per 4 KiB (a
+// 128-cell lattice set, 69 MB, went from 16,800 faults to 33). Freed with
+// std::free like any other block.
+constexpr size_t kHugePageBlock = size_t{4} << 20;
+void* AllocateHugePageBlock(size_t bytes);
+
 // malloc of count * size bytes; null when the product overflows, the memory is
 // not there or a failure is injected. A zero count yields a valid empty block.
 inline void* TryAllocateBlock(size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;
   if (allocation_faults::NextFails()) return nullptr;
   const size_t bytes = count * size;
-  return std::malloc(bytes == 0 ? 1 : bytes);
+  return bytes >= kHugePageBlock ? AllocateHugePageBlock(bytes) : std::malloc(bytes == 0 ? 1 : bytes);
 }
 
 struct FreeDeleter {

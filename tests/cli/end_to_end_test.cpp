@@ -374,18 +374,149 @@ TEST_F(CliEndToEnd, SecondCtrlCStopsAtOnceWithoutPartialFiles) {
   Write("many.json", R"({"name": "many", "frames": [1, 100000],
     "parameters": {"Space": 1, "JB_voxelsize": 0.05},
     "sources": [{"type": "sphere", "radius": 1}]})");
-  Tool tool(folder_, {"run", "many.json", "--output", "out/m.######.ply"});
+  for (const char* jobs : {"1", "2"}) {
+    SCOPED_TRACE(std::string("--jobs ") + jobs);
+    fs::remove_all(folder_ / "out");
+    Tool tool(folder_, {"run", "many.json", "--output", "out/m.######.ply", "--jobs", jobs});
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (Files("out").size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    tool.Signal(SIGINT);
+    tool.Signal(SIGINT);
+    const Outcome outcome = tool.Wait(30s);
+    EXPECT_EQ(outcome.status, 130) << outcome.err;
+    for (const std::string& name : Files("out")) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(name.find(".tmp"), std::string::npos);
+      EXPECT_TRUE(CheckMesh(ReadMesh("out/" + name)).closed);
+    }
+  }
+}
+
+// --- independent frames in worker processes (--jobs) -----------------------
+
+// Space 1 frames, and Mode 3 playback of a Mode 2 simulation: the files, the
+// --check report and the statistics' frames are those of one process.
+TEST_F(CliEndToEnd, JobsWriteTheBytesOfOneProcess) {
+  Write("ball.json", SphereScene(1, R"(, "JB_voxelsize": {"keys": [[1, 0.1], [7, 0.2]]})"));
+  Write("sim.json", R"({"name": "g", "frames": [1, 7],
+    "parameters": {"Space": 0, "Mode": 2, "Cache_filename": "cache/g", "Viscosity": 1,
+                   "Resolution_X": 20, "Resolution_Y": 20, "Resolution_Z": 20},
+    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [7, 1.5]]}}]})");
+  fs::create_directories(folder_ / "cache");
+  ASSERT_EQ(Run({"run", "sim.json", "--output", "sim/g.#.obj"}).status, 0);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"Space 1, OBJ", {"run", "ball.json", "--frames", "1-7", "--output", "{jobs}/m.####.obj"}},
+      {"Mode 3 playback, PLY", {"run", "sim.json", "--set", "Mode=3", "--output", "{jobs}/g.#.ply"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string report[2];
+    nlohmann::json frames[2];
+    for (int jobs : {1, 3}) {
+      std::vector<std::string> args = c.args;
+      std::string& output = args.back();
+      output.replace(output.find("{jobs}"), 6, "jobs" + std::to_string(jobs));
+      for (const char* more : {"--check", "--stats", "stats.json", "--jobs"}) args.push_back(more);
+      args.push_back(std::to_string(jobs));
+      const Outcome outcome = Run(args);
+      ASSERT_EQ(outcome.status, 0) << outcome.err;
+      const nlohmann::json stats = nlohmann::json::parse(ReadText(folder_ / "stats.json"));
+      EXPECT_EQ(stats["runs"][0]["processes"], jobs);
+      report[jobs / 3] = outcome.out;
+      for (const auto& frame : stats["runs"][0]["frames"]) frames[jobs / 3].push_back(frame["frame"]);
+    }
+    for (std::string& text : report) text = text.substr(0, text.find("glomora: "));  // the folders differ
+    EXPECT_EQ(report[0], report[1]);
+    EXPECT_EQ(frames[0], frames[1]);
+    EXPECT_EQ(frames[1].size(), 7u);
+    ASSERT_EQ(Files("jobs1"), Files("jobs3"));
+    for (const std::string& name : Files("jobs1")) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(ReadText(folder_ / "jobs1" / name), ReadText(folder_ / "jobs3" / name));
+    }
+    fs::remove_all(folder_ / "jobs1");
+    fs::remove_all(folder_ / "jobs3");
+  }
+  // The memory budget is for the whole run: room for one lattice set (101^3
+  // points, 32 bytes each) is room for one process.
+  const Outcome tight =
+      Run({"run", "sim.json", "--set", "Mode=3", "--set", "Resolution_X=100", "--set", "Resolution_Y=100", "--set",
+           "Resolution_Z=100", "--output", "tight/g.#.ply", "--jobs", "2", "--max-memory",
+           std::to_string(32 * 101 * 101 * 101 * 19 / 10), "--stats", "stats.json"});
+  ASSERT_EQ(tight.status, 0) << tight.err;
+  EXPECT_EQ(nlohmann::json::parse(ReadText(folder_ / "stats.json"))["runs"][0]["processes"], 1);
+}
+
+// A worker whose frame fails, and one that is killed mid-frame: the run
+// fails naming the frame, and no partial or temporary file is left.
+TEST_F(CliEndToEnd, FailingWorkerIsNamedAndLeavesNoPartialFile) {
+  Write("ball.json", SphereScene(1, R"(, "JB_voxelsize": 0.02)"));
+  auto expectNoPartialFile = [&] {
+    for (const std::string& name : Files("out")) {
+      SCOPED_TRACE(name);
+      EXPECT_EQ(name.find(".tmp"), std::string::npos);
+      if (fs::is_regular_file(folder_ / "out" / name)) {
+        EXPECT_TRUE(CheckMesh(ReadMesh("out/" + name)).closed);
+      }
+    }
+  };
+  // Frame 3's file name is taken by a folder: its worker cannot write it.
+  fs::create_directories(folder_ / "out/m.0003.obj");
+  Outcome outcome = Run({"run", "ball.json", "--frames", "1-4", "--output", "out/m.####.obj", "--jobs", "2"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("out/m.0003.obj: "), std::string::npos) << outcome.err;
+  EXPECT_NE(outcome.err.find("frames not written: "), std::string::npos) << outcome.err;
+  expectNoPartialFile();
+
+  fs::remove_all(folder_ / "out");
+  Tool tool(folder_, {"run", "ball.json", "--frames", "1-40", "--output", "out/m.####.obj", "--jobs", "2"});
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  std::string children;
+  while ((Files("out").empty() || children.empty()) && std::chrono::steady_clock::now() < deadline) {
+    children = ReadText("/proc/" + std::to_string(tool.Pid()) + "/task/" + std::to_string(tool.Pid()) + "/children");
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_FALSE(children.empty());
+  const pid_t worker = std::stoi(children);
+  ASSERT_EQ(::kill(worker, SIGKILL), 0);
+  outcome = tool.Wait(30s);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_NE(outcome.err.find("worker process " + std::to_string(worker) + " (killed by signal 9) ended during frame "),
+            std::string::npos)
+      << outcome.err;
+  expectNoPartialFile();
+}
+
+// One Ctrl-C: every worker finishes the frame it is on, and the run ends
+// with 130, every file complete and no worker left.
+TEST_F(CliEndToEnd, CtrlCLetsEveryWorkerFinishItsFrame) {
+  Write("many.json", R"({"name": "many", "frames": [1, 100000],
+    "parameters": {"Space": 1, "JB_voxelsize": 0.05},
+    "sources": [{"type": "sphere", "radius": 1}]})");
+  Tool tool(folder_, {"run", "many.json", "--output", "out/m.######.ply", "--jobs", "2"});
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (Files("out").size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  tool.Signal(SIGINT);
+  const std::string children =
+      ReadText("/proc/" + std::to_string(tool.Pid()) + "/task/" + std::to_string(tool.Pid()) + "/children");
   tool.Signal(SIGINT);
   const Outcome outcome = tool.Wait(30s);
   EXPECT_EQ(outcome.status, 130) << outcome.err;
-  for (const std::string& name : Files("out")) {
+  EXPECT_NE(outcome.err.find("warning: cancelled after "), std::string::npos) << outcome.err;
+  EXPECT_EQ(outcome.err.find("error"), std::string::npos) << outcome.err;
+  const std::vector<std::string> files = Files("out");
+  EXPECT_GE(files.size(), 3u);
+  EXPECT_LT(files.size(), 100u);
+  for (const std::string& name : files) {
     SCOPED_TRACE(name);
     EXPECT_EQ(name.find(".tmp"), std::string::npos);
     EXPECT_TRUE(CheckMesh(ReadMesh("out/" + name)).closed);
   }
+  std::istringstream pids(children);
+  for (pid_t pid = 0; pids >> pid;) EXPECT_NE(::kill(pid, 0), 0) << "worker " << pid << " is still running";
 }
 
 }  // namespace

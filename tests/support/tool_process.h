@@ -24,6 +24,7 @@ class ToolProcess {
   ToolProcess& operator=(const ToolProcess&) = delete;
 
   void Signal(int signal) const;
+  pid_t Pid() const { return pid_; }
   // What it has written to stderr so far.
   std::string Err() const;
   // Waits at most `limit`; a tool still running then is killed (status -1).
