@@ -1,6 +1,7 @@
 #include "base/parallel.h"
 
 #include <atomic>
+#include <exception>
 #include <memory>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -29,14 +30,20 @@ std::unique_ptr<oneapi::tbb::global_control> allowance;
 int32_t SetThreadCount(int32_t count) {
   const int32_t clamped = count < 1 ? 1 : count > kMaxThreads ? kMaxThreads : count;
   if (clamped == threadCount.load()) return clamped;
+  threadCount.store(1);
   arena.reset();
   allowance.reset();
+  if (clamped == 1) return 1;
   // The calling thread takes one of the arena's slots when it enters:
-  // `clamped` threads in all.
-  if (clamped > 1) {
+  // `clamped` threads in all. Without the memory for them, one thread.
+  try {
     allowance = std::make_unique<oneapi::tbb::global_control>(oneapi::tbb::global_control::max_allowed_parallelism,
                                                               static_cast<size_t>(clamped));
     arena = std::make_unique<oneapi::tbb::task_arena>(clamped, 1);
+  } catch (const std::exception&) {
+    arena.reset();
+    allowance.reset();
+    return 1;
   }
   threadCount.store(clamped);
   return clamped;

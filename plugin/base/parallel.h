@@ -20,8 +20,9 @@ namespace parallel {
 constexpr int32_t kMaxThreads = 1024;
 
 // Sets the number of threads the plug-in's work may use, clamped to
-// 1 .. kMaxThreads, and returns the count in effect. 1 starts no thread.
-// Not to be called while an evaluation runs.
+// 1 .. kMaxThreads, and returns the count in effect (1 when the arena
+// cannot be made). 1 starts no thread. Never throws. Not to be called while
+// an evaluation runs.
 int32_t SetThreadCount(int32_t count);
 int32_t ThreadCount();
 

@@ -1,6 +1,8 @@
 #include "grid/slab_walk.h"
 
+#include <algorithm>
 #include <cassert>
+#include <new>
 #include <utility>
 
 #include "cubes/box_emitter.h"
@@ -100,14 +102,18 @@ class SlabWalk {
 
 void SlabWalk::Run(int32_t firstSlab, int32_t endSlab) {
   const int32_t mode = settings_.polygonization;
-  // The edge tables, every entry below any valid vertex index.
-  std::vector<int32_t>& edges = scratch_.edgeVertices;
+  // Room for a slab's crossed cubes, and the edge tables, every entry below
+  // any valid vertex index.
+  const size_t cubesPerSlab = static_cast<size_t>(plan_.signs.ny - 1) * static_cast<size_t>(nz_ - 1);
+  if (!scratch_.crossedCubes.Reserve(3 * cubesPerSlab)) throw std::bad_alloc();
   if (mode != Polygonization::kBoxes) {
     // Records: plane (k, j[, yz]), between the planes (i[, xy, xz, body]).
     const size_t planeStride = mode == Polygonization::kCubeTable ? 2 : 3;
     const size_t crossStride = mode == Polygonization::kCubeTable ? 1 : 4;
-    edges.assign((2 * planeStride + crossStride) * planePoints_, -1);
-    int32_t* low = edges.data();
+    const size_t entries = (2 * planeStride + crossStride) * planePoints_;
+    if (!scratch_.edgeVertices.Reserve(entries)) throw std::bad_alloc();
+    int32_t* low = scratch_.edgeVertices.data.get();
+    std::fill(low, low + entries, -1);
     int32_t* high = low + planeStride * planePoints_;
     int32_t* cross = high + planeStride * planePoints_;
     for (int s = 0; s < kSlotCount; ++s) {
@@ -142,15 +148,17 @@ void SlabWalk::Slab(int32_t i) {
   entry_ = plan_.entryStart[i];
   lowValid_ = static_cast<int32_t>(plan_.vertexStart[i > 0 ? i - 1 : 0]);
   slabValid_ = nextVertex_;
-  std::vector<int32_t>& crossed = scratch_.crossedCubes;
-  crossed.clear();
-  ForEachCrossedCube(plan_.signs, i, [&crossed](int32_t j, int32_t k, int32_t caseIndex) {
-    crossed.insert(crossed.end(), {j, k, caseIndex});
+  int32_t* const crossed = scratch_.crossedCubes.data.get();
+  size_t count = 0;
+  ForEachCrossedCube(plan_.signs, i, [crossed, &count](int32_t j, int32_t k, int32_t caseIndex) {
+    crossed[3 * count] = j;
+    crossed[3 * count + 1] = k;
+    crossed[3 * count + 2] = caseIndex;
+    ++count;
   });
   // The slab's crossed cubes in order. Their lattice values, normals and
   // edge records are scattered over two planes: fetch them a few cubes
   // ahead so that the misses overlap.
-  const size_t count = crossed.size() / 3;
   for (size_t c = 0; c < count; ++c) {
     if (!kNumberOnly && c + kPrefetchAhead < count) {
       Prefetch(crossed[3 * (c + kPrefetchAhead)], crossed[3 * (c + kPrefetchAhead) + 1]);

@@ -14,8 +14,8 @@
 // made first, get the same indices as in one walk over all slabs.
 
 #include <cstdint>
-#include <vector>
 
+#include "base/allocation.h"
 #include "base/settings.h"
 #include "cubes/cube_table.h"
 #include "grid/lattice_signs.h"
@@ -41,12 +41,12 @@ struct ExtractionPlan {
   int64_t nodeBase = 0;          // index of its first node value
 };
 
-// Working storage of one thread's runs.
+// Working storage of one thread's runs, grown to the lattice's size once.
 struct SlabWalkScratch {
-  std::vector<int32_t> edgeVertices;  // the edge tables of two planes and the slab between them
-  std::vector<int32_t> crossedCubes;  // the crossed cubes of one slab, (j, k, case index) each
+  ScratchBuffer<int32_t> edgeVertices;  // the edge tables of two planes and the slab between them
+  ScratchBuffer<int32_t> crossedCubes;  // the crossed cubes of one slab, (j, k, case index) each
 };
 
 // Extracts slabs firstSlab .. endSlab - 1. Throws std::bad_alloc when the
-// scratch cannot grow.
+// scratch cannot grow (on whichever thread runs it).
 void ExtractSlabs(const ExtractionPlan& plan, SlabWalkScratch& scratch, int32_t firstSlab, int32_t endSlab);

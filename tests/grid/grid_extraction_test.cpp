@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "base/allocation.h"
 #include "cubes/box_emitter.h"
 #include "grid_fixture.h"
 #include "support/mesh_checks.h"
@@ -439,6 +440,38 @@ TEST_F(GridExtraction, UnknownPolygonizationGivesNothing) {
   const Mesh m = Extract(in);
   EXPECT_EQ(m.vertices.GetCount(), 0);
   EXPECT_EQ(m.polygons.GetCount(), 0);
+}
+
+TEST(GridExtractionExact, AThreadsFailedAllocationEndsTheExtractionLikeOneThread) {
+  // The first or second scratch block of the first run of slabs is refused,
+  // on whichever thread runs it: the arrays are emptied, the failure is
+  // logged once, nothing hangs; the next extraction has its memory and
+  // gives the whole surface.
+  for (const int threads : test_support::kThreadCounts) {
+    for (int refused = 0; refused < 2; ++refused) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, refused after " << refused);
+      const test_support::ScopedThreadCount scope(threads);
+      OperatorInstance in;
+      SetBox(in, Int3{9, 7, 70}, Float3{1.0f, 1.3f, 2.1f});
+      SetNormals(in, true, false);
+      ASSERT_TRUE(in.gridPolygonizer.EnsureGrids(in.settings));
+      GridPolygonizer& g = in.gridPolygonizer;
+      for (size_t p = 0; p < g.accumulatedField.PointCount(); ++p) {
+        g.accumulatedField.Data()[p] = static_cast<float>((p * 7919) % 17) / 8.0f;
+      }
+      XSI::Host::Scene::Get().ClearLog();
+      allocation_faults::FailAfter(refused);
+      const Mesh failed = Extract(in);
+      allocation_faults::Clear();
+      EXPECT_EQ(failed.vertices.GetCount(), 0);
+      EXPECT_EQ(failed.polygons.GetCount(), 0);
+      EXPECT_EQ(failed.nodeValues.GetCount(), 0);
+      const auto& log = XSI::Host::Scene::Get().GetLog();
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_EQ(log[0].text, std::wstring(in.settings.fullName.GetWideString()) + L" Voxel grid surface -> not enough memory.");
+      EXPECT_TRUE(SameBytes(Extract(in), ReferenceExtraction(in).Run()));
+    }
+  }
 }
 
 TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByteAtEveryThreadCount) {
