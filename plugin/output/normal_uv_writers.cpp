@@ -30,8 +30,8 @@ bool NodeNormal(const MeshArrays& mesh, XSI::LONG v, float& x, float& y, float& 
   return true;
 }
 
-void PutTriple(XSI::CDoubleArray& values, int64_t node, double a, double b, double c) {
-  double* triple = &values[static_cast<XSI::LONG>(3 * node)];
+void PutTriple(double* values, int64_t node, double a, double b, double c) {
+  double* triple = values + 3 * node;
   triple[0] = a;
   triple[1] = b;
   triple[2] = c;
@@ -43,18 +43,21 @@ void AddTriple(XSI::CDoubleArray& values, double a, double b, double c) {
   values.Add(c);
 }
 
-// Three values per node of the mesh, each node's from fill(node, vertex);
-// the array is sized first, so nodes can be filled side by side.
+// Three values per node of the mesh, each node's put by fill(values, node,
+// vertex); the array is sized first (zeros), so nodes can be filled side by
+// side through one pointer to its elements.
 template <class Fill>
 void FillNodeTriples(const XSI::CLongArray& polygons, XSI::CDoubleArray& values, Fill&& fill) {
+  double* data = nullptr;
   ForEachPolygonNode(
       polygons,
-      [&values](int64_t nodes) {
+      [&values, &data](int64_t nodes) {
         // The host's arrays count in int32.
         if (3 * nodes > INT32_MAX) throw std::bad_alloc();
         values.Resize(static_cast<XSI::LONG>(3 * nodes));
+        data = nodes > 0 ? &values[0] : nullptr;
       },
-      fill);
+      [&fill, &data](int64_t node, XSI::LONG vertex) { fill(data, node, vertex); });
 }
 
 // Spherical projection of a normal n = (x, y, z): V is the polar angle from
@@ -103,12 +106,12 @@ XSI::CStatus WriteNormals(const Settings& settings, const MeshArrays& mesh, Stag
   if (settings.userNormals && settings.normalsOrUv && mesh.nodeValueCount > 0) {
     // The polygonizer's vertex normals, rounded through float; zeros for nodes
     // of vertices that have none.
-    FillNodeTriples(mesh.polygons, values, [&](int64_t node, XSI::LONG v) {
+    FillNodeTriples(mesh.polygons, values, [&](double* data, int64_t node, XSI::LONG v) {
       float x, y, z;
       if (NodeNormal(mesh, v, x, y, z)) {
-        PutTriple(values, node, x, y, z);
+        PutTriple(data, node, x, y, z);
       } else {
-        PutTriple(values, node, 0.0, 0.0, 0.0);
+        PutTriple(data, node, 0.0, 0.0, 0.0);
       }
     });
   } else {
@@ -136,17 +139,17 @@ XSI::CStatus WriteUVs(const Settings& settings, const MeshArrays& mesh, StageClo
   //    node's vertex has a normal that projects to finite numbers, else zeros.
   XSI::CDoubleArray values;
   if (settings.uvSpace && settings.normalsOrUv && mesh.nodeValueCount > 0) {
-    FillNodeTriples(mesh.polygons, values, [&](int64_t node, XSI::LONG vertex) {
+    FillNodeTriples(mesh.polygons, values, [&](double* data, int64_t node, XSI::LONG vertex) {
       float x, y, z, u, v;
       if (NodeNormal(mesh, vertex, x, y, z) && ProjectNormal(x, y, z, u, v)) {
-        PutTriple(values, node, u, v, 1.0);
+        PutTriple(data, node, u, v, 1.0);
       } else {
-        PutTriple(values, node, 0.0, 0.0, 0.0);
+        PutTriple(data, node, 0.0, 0.0, 0.0);
       }
     });
   } else {
     // Zeros for every node: the sized array already holds them.
-    FillNodeTriples(mesh.polygons, values, [](int64_t, XSI::LONG) {});
+    FillNodeTriples(mesh.polygons, values, [](double*, int64_t, XSI::LONG) {});
   }
 
   // 2) Write, then report.

@@ -156,10 +156,14 @@ void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI:
 void WriteBackPositions(const GeometryDataset& dataset, XSI::MATH::CVector3Array& vertices) {
   if (!dataset.valid || !dataset.vertexRecords) return;
   const int32_t count = std::min<int32_t>(dataset.vertexCount, vertices.GetCount());
+  if (count <= 0) return;
+  // One element access before the threads: the array is then the plug-in's
+  // own (a host array may share its storage until written).
+  XSI::MATH::CVector3* const out = &vertices[0];
   parallel::ForEachRange(count, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
     for (auto i = static_cast<int32_t>(first); i < end; ++i) {
       const Float3& p = dataset.vertexRecords[i].position;
-      vertices[i].Set(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
+      out[i].Set(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
     }
   });
 }
