@@ -3,7 +3,7 @@
 # counts, write byte-identical files for the same scenes: the built-in demo
 # (both passes, OBJ) and a Mode 2 run that writes grid cache files and PLY
 # meshes, then its Mode 3 playback. Runs: TOOL_A on one thread (the
-# reference), TOOL_B on one thread, TOOL_A on 2 and on 3 threads.
+# reference), TOOL_B on 1, 2 and 3 threads.
 #   scripts/compare_builds.sh TOOL_A TOOL_B
 set -euo pipefail
 
@@ -24,7 +24,7 @@ cat >"$work/cache.json" <<'SCENE'
 SCENE
 
 # side: tool and thread count
-declare -A side_tool=([a]=$tool_a [b]=$tool_b [c]=$tool_a [d]=$tool_a)
+declare -A side_tool=([a]=$tool_a [b]=$tool_b [c]=$tool_b [d]=$tool_b)
 declare -A side_threads=([a]=1 [b]=1 [c]=2 [d]=3)
 for side in a b c d; do
   tool=${side_tool[$side]}
@@ -61,4 +61,4 @@ if [ "$count" -lt 30 ]; then
   differ=$((differ + 1))
 fi
 if [ $differ -ne 0 ]; then exit 1; fi
-echo "compare_builds: $count files byte-identical between $tool_a and $tool_b on one thread, and $tool_a on 1, 2 and 3 threads"
+echo "compare_builds: $count files byte-identical between $tool_a on one thread and $tool_b on 1, 2 and 3 threads"
