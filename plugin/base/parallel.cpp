@@ -16,7 +16,7 @@ namespace {
 
 // Parts per thread: enough for uneven parts to even out, few enough that
 // what each part repeats (its own start-up) stays small.
-constexpr int64_t kPartsPerThread = 4;
+constexpr int64_t kPartsPerThread = 8;
 
 std::atomic<int32_t> threadCount{1};
 // The arena of the current count, and the process's allowance of threads

@@ -23,7 +23,7 @@ int64_t CountCutEdges(const LatticeSigns& signs, int32_t i, int slot) {
     for (int32_t w = 0; w < signs.words; ++w) {
       const uint64_t differ = ShiftedBits(rowA, w, signs.words, shift(ends.a)) ^
                               ShiftedBits(rowB, w, signs.words, shift(ends.b));
-      count += __builtin_popcountll(differ & BitsBelow(w, kLimit));
+      count += CountBits(differ & BitsBelow(w, kLimit));
     }
   }
   return count;

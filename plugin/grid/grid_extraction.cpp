@@ -80,9 +80,12 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const VoxelGr
   // The host's arrays count in int32.
   if (vertexStart[slabs] > INT32_MAX || entryStart[slabs] > INT32_MAX || nodeEnd > INT32_MAX) throw std::bad_alloc();
   if (vertexStart[slabs] == vertexBase) return;
-  mesh.vertices.Resize(static_cast<XSI::LONG>(vertexStart[slabs]));
-  mesh.polygons.Resize(static_cast<XSI::LONG>(entryStart[slabs]));
-  mesh.nodeValues.Resize(static_cast<XSI::LONG>(nodeEnd));
+  // The three arrays are sized (and zero-filled by the host's arrays) side by side.
+  parallel::ForEachPart(3, [&](int64_t array) {
+    if (array == 0) mesh.vertices.Resize(static_cast<XSI::LONG>(vertexStart[slabs]));
+    if (array == 1) mesh.polygons.Resize(static_cast<XSI::LONG>(entryStart[slabs]));
+    if (array == 2) mesh.nodeValues.Resize(static_cast<XSI::LONG>(nodeEnd));
+  });
 
   // 3) the slabs
   ExtractionPlan plan;
