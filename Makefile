@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo bench clean test-sanitize fuzz-build fuzz
+.PHONY: all setup configure build test install demo demo-sheet bench clean test-sanitize fuzz-build fuzz
 
 all: build
 
@@ -19,6 +19,13 @@ build: configure
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# The tool, the plug-in, the SDK stand-in and the Python module under PREFIX
+# (bin/, lib/, lib/pythonX.Y/dist-packages/), where Debian's python3 finds
+# the module when PREFIX is /usr/local.
+PREFIX ?= /usr/local
+install: build
+	@cmake --install $(BUILD) --prefix '$(PREFIX)'
+
 # Builds only the tool, runs the built-in demo and says where the meshes went.
 DEMO_OUT ?= $(BUILD)/demo-out
 demo: configure
@@ -26,6 +33,12 @@ demo: configure
 	@$(BUILD)/cli/glomora demo --output '$(DEMO_OUT)/{name}.####.obj'
 	@echo "demo: the meshes are in $(abspath $(DEMO_OUT)): demo.*.obj (Space 0, voxel grid with viscosity)," \
 	      "demo_tracked.*.obj (Space 1, continuation polygonizer); the scene: $(BUILD)/cli/glomora demo --print-scene"
+
+# The demo's contact sheet shown in the README, from a fresh demo run.
+demo-sheet: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target glomora_cli
+	@$(BUILD)/cli/glomora demo --quiet --output '$(DEMO_OUT)/{name}.####.obj'
+	@$(BUILD)/cli/glomora preview $(DEMO_OUT)/demo.*.obj --sheet demo_sheet.png --cell-size 128
 
 clean:
 	@rm -rf $(BUILD)

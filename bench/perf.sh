@@ -11,7 +11,8 @@
 # The tool as users run it (`bench/perf.sh runs`): `glomora run` as whole
 # processes, with minor page faults and peak memory (bench/whole_runs.py;
 # SCALING=1 adds the cases for the growth with particles, resolution and
-# elements; TOOL=/path/to/glomora times another build's tool).
+# elements; TOOL=/path/to/glomora times another build's tool), and
+# glomora.surface beside the tool's frame (bench/python_surface.py).
 # Prints a table in milliseconds and in units; the raw JSON stays in
 # $BUILD/perf/. Installs what it needs (python3-numpy and python3-vtk9 for
 # the reference tools) through scripts/setup.sh.
@@ -28,7 +29,7 @@ PEERS=/work/shared/peers
 
 GLOMORA_BENCH_DEPS=1 scripts/setup.sh >/dev/null
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DGLOMORA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target space0_bench space1_bench grid_bench glomora_cli >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" --target space0_bench space1_bench grid_bench glomora_cli glomora_python >/dev/null
 TOOL=${TOOL:-$BUILD/cli/glomora}
 DATA="$BUILD/peerdata"
 [ -f "$DATA/particles_100000.f32" ] || /usr/bin/python3 "$PEERS/gen_scenes.py" --out "$DATA" >/dev/null
@@ -57,6 +58,9 @@ if [ "$WHAT" != engine ]; then
   /usr/bin/python3 bench/whole_runs.py "$TOOL" "$DATA" "$OUT/runs" --reps "$REPS" ${SCALING:+--scaling} >/dev/null
   cp "$OUT/runs/whole_runs.json" "$OUT/whole_runs.json"
   echo "whole runs done" >&2
+  PYTHONPATH="$BUILD/python" /usr/bin/python3 bench/python_surface.py "$TOOL" "$DATA" "$OUT/runs" --reps "$REPS" \
+    >"$OUT/python_surface.txt"
+  echo "python surface done" >&2
 fi
 flying_edges
 
@@ -75,6 +79,9 @@ if os.path.exists(runs):
               f"{c['peak_mb']:8.1f} {c['vertices']:9d}")
     print(results["jobs"])
     print(results.get("threads", ""))
+surface = os.path.join(out, "python_surface.txt")
+if os.path.exists(surface):
+    print(open(surface).read(), end="")
 engine = [n for n in ("space1_bench", "space0_bench", "grid_bench") if os.path.exists(os.path.join(out, n + ".json"))]
 if engine:
     print(f"{'benchmark':44s} {'median ms':>10s} {'units':>7s}  counters")

@@ -12,6 +12,12 @@
 //   BM_Gather/P/N            GatherElements alone
 //   BM_Simulate/P/N/normals  SimulateStep alone, on the gathered elements
 //   BM_Extract/P/N/normals   ExtractAndCache alone, of the simulated field
+//   BM_FrameVolume/P/N       the frame's field as an OpenVDB file (glomora
+//                            --volume's EncodeFieldVolume: the bytes, not
+//                            the disk)
+//   BM_FramePreview/P/N/png  the frame's 768 x 768 picture (glomora
+//                            --preview): drawn, and with png:1 also encoded
+//                            as PNG (not written)
 //
 // The data folder comes from --data=DIR or the environment variable
 // GLOMORA_PEER_DATA.
@@ -28,8 +34,12 @@
 #include "base/allocation.h"
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
+#include "camera.h"
+#include "field_volume.h"
 #include "glomora_rig.h"
 #include "host/host_scene.h"
+#include "mesh_renderer.h"
+#include "png_image.h"
 #include "scene/gather_elements.h"
 #include "xsi_operator.h"
 #include "peer_data.h"
@@ -163,6 +173,57 @@ void BM_Extract(benchmark::State& state) {
   setup.rig->Term();
 }
 
+void BM_FrameVolume(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, false, setup)) return;
+  std::string bytes;
+  for (auto _ : state) {
+    std::string error;
+    if (EncodeFieldVolume(setup.rig->op.GetAsText(), "surf", bytes, error) != VolumeWrite::Written) {
+      state.SkipWithError(("no volume: " + error).c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  state.counters["bytes"] = static_cast<double>(bytes.size());
+  Counters(state, *setup.instance, n);
+  setup.rig->Term();
+}
+
+void BM_FramePreview(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, false, setup)) return;
+  const OperatorInstance& in = *setup.instance;
+  MeshData mesh;
+  for (XSI::LONG v = 0; v < in.mesh.vertices.GetCount(); ++v) {
+    mesh.positions.insert(mesh.positions.end(), {in.mesh.vertices[v].GetX(), in.mesh.vertices[v].GetY(), in.mesh.vertices[v].GetZ()});
+  }
+  mesh.polygons.assign(in.mesh.polygons.GetArray(), in.mesh.polygons.GetArray() + in.mesh.polygons.GetCount());
+  Box3 box;
+  box.Add(-0.5, -0.5, -0.5);
+  box.Add(0.5, 0.5, 0.5);
+  const Camera camera = FrameBox(box, 768, 768);
+  MeshRenderer renderer;
+  Picture picture;
+  std::string bytes;
+  for (auto _ : state) {
+    renderer.Render(mesh, camera, picture);
+    std::string error;
+    if (state.range(2) != 0 && !EncodePng(picture, bytes, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    benchmark::DoNotOptimize(picture.rgb.data());
+  }
+  state.counters["bytes"] = static_cast<double>(bytes.size());
+  Counters(state, in, n);
+  setup.rig->Term();
+}
+
 void Cases(benchmark::internal::Benchmark* b) {
   for (int n : {64, 128, 256}) {
     for (int particles : {1000, 10000, 100000}) {
@@ -179,6 +240,15 @@ BENCHMARK(BM_Frame)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchma
 BENCHMARK(BM_Gather)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Simulate)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Extract)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameVolume)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
+// The renderer runs on two threads where there are two cores: wall-clock
+// time, and the CPU time of both.
+BENCHMARK(BM_FramePreview)
+    ->ArgsProduct({{1000, 10000, 100000}, {128}, {0, 1}})
+    ->ArgNames({"P", "N", "png"})
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

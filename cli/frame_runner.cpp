@@ -42,11 +42,15 @@ RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options,
   std::string error;
   SceneSession::Observers observers;
   observers.hostLog = [&display](const std::string& text) { display.HostLog(text); };
-  observers.hostProgress = [&display](const XSI::Host::ProgressState& state, XSI::Host::ProgressEvent event) {
+  const RunHooks& hooks = options.hooks;
+  auto cancelRequested = [&hooks] { return InterruptRequested() || (hooks.cancelRequested && hooks.cancelRequested()); };
+  observers.hostProgress = [&display, &cancelRequested](const XSI::Host::ProgressState& state,
+                                                        XSI::Host::ProgressEvent event) {
     display.HostProgress(state, event);
+    if (cancelRequested()) Scene::Get().SetCancelPressed(true);
   };
-  if (!session.Open(scene, options, target, first, last, std::move(observers), code, error)) return fail(code, error);
-  if (InterruptRequested()) Scene::Get().SetCancelPressed(true);
+  if (!session.Open(scene, options, &target, first, last, std::move(observers), code, error)) return fail(code, error);
+  if (cancelRequested()) Scene::Get().SetCancelPressed(true);
 
   const Clock::time_point start = Clock::now();
   const int64_t total = last - first + 1;
@@ -77,6 +81,9 @@ RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options,
     display.FrameDone(std::to_string(record.vertices) + " vertices, " + std::to_string(record.polygons) +
                           " polygons -> " + record.file,
                       framesDone, total, elapsed);
+    if (hooks.frameDone) hooks.frameDone(framesDone, total);
+    // Between frames a request stops the run here, before the next frame.
+    if (frame < last && cancelRequested()) cancelled = true;
   }
   display.Finish();
   // Every mesh is written, but a frame missing from the cache would show only
@@ -87,6 +94,25 @@ RunResult RunInProcess(const SceneDescription& scene, const RunOptions& options,
 }
 
 }  // namespace
+
+bool CheckMemoryBudget(const SceneDescription& scene, int64_t first, int64_t last, uint64_t memoryLimit,
+                       const std::string& label, std::string& error) {
+  if (memoryLimit == 0) return true;
+  const LatticeNeed need = LargestLatticeNeed(scene, first, last);
+  if (need.bytes <= memoryLimit) return true;
+  error = label + ": frame " + std::to_string(need.frame) + ": Resolution " + std::to_string(need.resolution[0]) +
+          " x " + std::to_string(need.resolution[1]) + " x " + std::to_string(need.resolution[2]) + " needs " +
+          FormatMemorySize(need.bytes) + " for the voxel lattices, above the memory limit of " +
+          FormatMemorySize(memoryLimit) + " (--max-memory)";
+  return false;
+}
+
+void MakeCacheFolder(const SceneDescription& scene, ProgressDisplay& display) {
+  const std::string cacheFolder = CacheFolder(scene);
+  std::error_code failure;
+  if (!cacheFolder.empty()) std::filesystem::create_directories(cacheFolder, failure);
+  if (failure) display.Warning(cacheFolder + ": cannot make the cache folder (" + failure.message() + ")");
+}
 
 bool FramesAreIndependent(const SceneDescription& scene, int64_t first, int64_t last) {
   const XSI::Host::AnimatedValue space = EffectiveParameter(scene, "Space");
@@ -129,30 +155,18 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   int code = kExitSuccess;
   std::string error;
   if (!ResolveOutput(scene, options, first, last, target, code, error)) return fail(code, error);
-  LatticeNeed need;
-  if (options.memoryLimit > 0) {
-    need = LargestLatticeNeed(scene, first, last);
-    if (need.bytes > options.memoryLimit) {
-      return fail(kExitBadInput,
-                  options.label + ": frame " + std::to_string(need.frame) + ": Resolution " +
-                      std::to_string(need.resolution[0]) + " x " + std::to_string(need.resolution[1]) + " x " +
-                      std::to_string(need.resolution[2]) + " needs " + FormatMemorySize(need.bytes) +
-                      " for the voxel lattices, above the memory limit of " + FormatMemorySize(options.memoryLimit) +
-                      " (--max-memory)");
-    }
+  if (!CheckMemoryBudget(scene, first, last, options.memoryLimit, options.label, error)) {
+    result.overMemoryBudget = true;
+    return fail(kExitBadInput, error);
   }
 
-  // The plug-in opens its cache files but makes no folder (that is the
-  // host's business): the cache folder is made like the output folders.
-  const std::string cacheFolder = CacheFolder(scene);
-  std::error_code cacheFolderError;
-  if (!cacheFolder.empty()) std::filesystem::create_directories(cacheFolder, cacheFolderError);
-  if (cacheFolderError) display.Warning(cacheFolder + ": cannot make the cache folder (" + cacheFolderError.message() + ")");
+  MakeCacheFolder(scene, display);
 
   // 2) in this process, or independent frames side by side
   int jobs = 1;
   if (options.jobs != 1 && !options.toolPath.empty() && last > first && FramesAreIndependent(scene, first, last)) {
-    jobs = JobsFor(options.jobs, last - first + 1, need.bytes, options.memoryLimit);
+    const uint64_t latticeBytes = options.memoryLimit > 0 ? LargestLatticeNeed(scene, first, last).bytes : 0;
+    jobs = JobsFor(options.jobs, last - first + 1, latticeBytes, options.memoryLimit);
   }
   if (jobs == 1) UseThreads(ThreadsFor(options.threads, 1));
   result = jobs > 1 ? RunInWorkers(scene, options, display, first, last, jobs)

@@ -22,12 +22,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "glomora_rig.h"
+#include "mesh_data.h"
 #include "progress_display.h"
 #include "scene_file.h"
 
@@ -45,6 +48,29 @@ struct SceneSource {
   std::filesystem::path baseDir;
   std::vector<std::string> overrides;
   std::string name;
+};
+
+// A frame whose mesh file was just written, for RunOptions::afterFrame.
+struct WrittenFrame {
+  int64_t frame;            // its number (the frame the plug-in reached)
+  const std::string& file;  // the mesh file
+  // What the file holds, and the plug-in as that frame's evaluation left it
+  // (Glomora_GetField); both null for a frame a worker process wrote, whose
+  // mesh is only in its file.
+  const MeshView* mesh;
+  const GlomoraRig* rig;
+};
+
+// What a caller that embeds the run loop (the Python module) hears and says
+// while it runs; both are called in the caller's process and thread, never
+// in a worker.
+struct RunHooks {
+  // After each frame written: `done` frames of `total`.
+  std::function<void(int64_t done, int64_t total)> frameDone;
+  // Asked between frames, at the host's progress events and while waiting
+  // for workers: true cancels the run as a first Ctrl-C does (the frames in
+  // progress are finished and written, the run ends with kExitCancelled).
+  std::function<bool()> cancelRequested;
 };
 
 struct RunOptions {
@@ -73,10 +99,22 @@ struct RunOptions {
   // The glomora executable started as a worker.
   std::string toolPath;
   SceneSource source;
+  // Called after each frame's mesh file is written (volumes, pictures), in
+  // this process, also for the frames of worker processes (and, in a
+  // session that writes no files, after each frame's evaluation, with an
+  // empty file name). A false return stops the run with exit status 1 and
+  // the message in `error`.
+  std::function<bool(const WrittenFrame& frame, std::string& error)> afterFrame;
+  RunHooks hooks;
 };
 
 struct RunResult {
   int exitCode = kExitSuccess;
+  // The message of the failure that set `exitCode` (also shown as an error).
+  std::string error;
+  // The scene was refused before it ran: its lattices need more than the
+  // memory limit.
+  bool overMemoryBudget = false;
   // With RunOptions::stats: {"scene", "frames": [...], "processes": worker
   // processes, or 1 when the frames ran in this process}.
   nlohmann::ordered_json stats;
@@ -89,6 +127,17 @@ struct RunResult {
 // same scene to a worker). Messages go to `display` (stderr) and, for
 // --check, to stdout (in frame order).
 RunResult RunScene(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display);
+
+// False with the message when the voxel lattices that frames first..last of
+// `scene` need exceed `memoryLimit` bytes (0: no limit); `label` starts the
+// message.
+bool CheckMemoryBudget(const SceneDescription& scene, int64_t first, int64_t last, uint64_t memoryLimit,
+                       const std::string& label, std::string& error);
+
+// Makes the folder of the scene's cache files: the plug-in opens its cache
+// files but makes no folder (that is the host's business). A failure is a
+// warning; the plug-in then reports each file it cannot write.
+void MakeCacheFolder(const SceneDescription& scene, ProgressDisplay& display);
 
 // True when every frame of first..last can be evaluated on its own: "Space"
 // is 1, or "Mode" is 3 (cache playback), at each of them. Animated values

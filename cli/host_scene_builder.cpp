@@ -9,6 +9,7 @@
 #include "frame_pattern.h"
 #include "obj_reader.h"
 #include "ply_reader.h"
+#include "vdb_files.h"
 
 using XSI::CString;
 using XSI::MATH::CVector3;
@@ -76,7 +77,11 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   if (!ReadWholeFile(path, bytes, error)) return false;
   if (EndsWithNoCase(path, ".ply")) return ReadPly(bytes, mesh, error);
   if (EndsWithNoCase(path, ".obj")) return ReadObj(bytes, mesh, error);
-  error = "not a .ply or .obj file";
+  if (EndsWithNoCase(path, ".vdb")) {
+    mesh.Clear();
+    return DecodeVdbPoints(bytes, mesh.positions, error);
+  }
+  error = "not a .ply, .obj or .vdb file";
   return false;
 }
 

@@ -10,8 +10,9 @@
 #include "mesh_data.h"
 #include "scene_file.h"
 
-// Reads a PLY or OBJ file (by its extension) into `mesh`; false with a
-// message in `error` when the file cannot be read or is malformed.
+// Reads a PLY or OBJ file, or the points grids of an OpenVDB file (points
+// only), by its extension, into `mesh`; false with a message in `error` when
+// the file cannot be read or is malformed.
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error);
 
 class HostSceneBuilder {

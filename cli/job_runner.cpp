@@ -34,11 +34,6 @@ using Json = nlohmann::ordered_json;
 // The descriptor a worker talks on.
 constexpr int kWorkerFd = 3;
 
-void PrintError(const std::string& text) {
-  std::fprintf(stderr, "glomora: error: %s\n", text.c_str());
-  std::fflush(stderr);
-}
-
 // Sends one JSON line; false when the other side is gone.
 bool SendLine(int fd, const Json& message) {
   const std::string line = message.dump() + "\n";
@@ -114,15 +109,19 @@ bool StartWorker(const std::string& tool, Worker& worker, std::string& error) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // Its own process group, so that a terminal's Ctrl-C reaches the
-  // coordinator only, which forwards it once; default dispositions and no
-  // blocked signals whatever the caller (an interpreter) had.
+  // coordinator only, which forwards it once; default dispositions whatever
+  // the caller (an interpreter) had. SIGINT and SIGTERM stay blocked until
+  // the worker has installed its handlers (RunWorker): a Ctrl-C forwarded to
+  // a worker that is still starting then cancels it instead of killing it.
   sigset_t defaults;
   sigemptyset(&defaults);
   for (const int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT}) sigaddset(&defaults, signal);
-  sigset_t none;
-  sigemptyset(&none);
+  sigset_t untilReady;
+  sigemptyset(&untilReady);
+  sigaddset(&untilReady, SIGINT);
+  sigaddset(&untilReady, SIGTERM);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigmask(&attributes, &untilReady);
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
   const std::string fdText = std::to_string(kWorkerFd);
@@ -204,13 +203,14 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   std::vector<Worker> workers(static_cast<size_t>(jobs));
   std::vector<pid_t> pids;
   int status = kExitSuccess;
+  std::string statusError;
   std::set<std::string> errorsShown;
   auto failWith = [&](int code, const std::string& message) {
-    if (code == kExitBadInput || status == kExitSuccess) status = code;
-    if (errorsShown.insert(message).second) {
-      display.Finish();
-      PrintError(message);
+    if (code == kExitBadInput || status == kExitSuccess) {
+      status = code;
+      statusError = message;
     }
+    if (errorsShown.insert(message).second) display.Error(message);
   };
   for (Worker& worker : workers) {
     std::string error;
@@ -238,8 +238,20 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       if (worker.fd >= 0) ::shutdown(worker.fd, SHUT_WR);
     }
   };
+  // The caller's cancel request: every worker finishes the frame it is on,
+  // as after a first Ctrl-C (one still building its scene has no handler
+  // yet, and ends when it finds no frame to do).
+  auto cancelRequested = [&] {
+    if (stopping || !options.hooks.cancelRequested || !options.hooks.cancelRequested()) return false;
+    for (const Worker& worker : workers) {
+      if (worker.fd >= 0 && worker.ready) ::kill(worker.pid, SIGINT);
+    }
+    cancelled = true;
+    stopAll();
+    return true;
+  };
   auto handOut = [&](Worker& worker) {
-    if (stopping || next > last) {
+    if (stopping || next > last || cancelRequested()) {
       ::shutdown(worker.fd, SHUT_WR);
       return;
     }
@@ -278,10 +290,16 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       if (record.empty) display.Warning("frame " + std::to_string(record.frame) + ": the mesh is empty");
       const std::string detail = std::to_string(record.vertices) + " vertices, " + std::to_string(record.polygons) +
                                  " polygons -> " + record.file;
+      std::string error;
+      if (options.afterFrame && !options.afterFrame(WrittenFrame{record.frame, record.file, nullptr, nullptr}, error)) {
+        failWith(kExitFailure, error);
+        stopAll();
+      }
       done.emplace(record.frame, std::move(record));
       printChecks(false);
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       display.FrameDone(detail, static_cast<int64_t>(done.size()), total, elapsed);
+      if (options.hooks.frameDone) options.hooks.frameDone(static_cast<int64_t>(done.size()), total);
       handOut(worker);
     } else if (message.contains("error")) {
       worker.failed = true;
@@ -310,6 +328,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
       cancelled = true;  // the handler forwarded the signal; each worker finishes its frame
       stopAll();
     }
+    cancelRequested();
     polled.clear();
     for (const Worker& worker : workers) {
       if (worker.fd >= 0) polled.push_back(pollfd{worker.fd, POLLIN, 0});
@@ -375,8 +394,9 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   result.filesWritten = static_cast<int64_t>(done.size());
   const int64_t framesDone = static_cast<int64_t>(done.size());
   if (status != kExitSuccess) {
-    if (framesDone < total) PrintError("frames not written: " + MissingFrames(first, last, done, last + 1));
+    if (framesDone < total) display.Error("frames not written: " + MissingFrames(first, last, done, last + 1));
     result.exitCode = status;
+    result.error = statusError;
   } else {
     EndRun(result, display, cancelled, framesDone, total, emptyFrames);
   }
@@ -388,6 +408,11 @@ int RunWorker(int fd, long parent) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
   std::signal(SIGPIPE, SIG_IGN);
   InstallInterruptHandlers(false);
+  sigset_t started;  // blocked by StartWorker until now
+  sigemptyset(&started);
+  sigaddset(&started, SIGINT);
+  sigaddset(&started, SIGTERM);
+  ::sigprocmask(SIG_UNBLOCK, &started, nullptr);
   if (::getppid() != static_cast<pid_t>(parent)) return kExitFailure;  // it ended before the line above
   auto fail = [fd](int code, const std::string& error) {
     SendLine(fd, Json{{"error", error}, {"code", code}});
@@ -432,7 +457,7 @@ int RunWorker(int fd, long parent) {
   SceneSession session;
   SceneSession::Observers observers;
   observers.hostLog = [fd](const std::string& text) { SendLine(fd, Json{{"log", text}}); };
-  if (!session.Open(scene, options, *target, first, last, std::move(observers), code, error)) return fail(code, error);
+  if (!session.Open(scene, options, &*target, first, last, std::move(observers), code, error)) return fail(code, error);
   if (!SendLine(fd, Json{{"ready", true}})) return kExitFailure;
 
   // 4) the frames it is sent, until the end of the stream or Ctrl-C

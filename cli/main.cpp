@@ -2,7 +2,6 @@
 // built-in demo), evaluates the plug-in's operators frame by frame as the 3D
 // host plays its timeline, and writes one mesh file per frame.
 
-#include <malloc.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -10,7 +9,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,12 +17,15 @@
 #include <CLI/CLI.hpp>
 
 #include "atomic_file.h"
+#include "contact_sheet.h"
 #include "demo_scene.h"
+#include "frame_outputs.h"
 #include "frame_runner.h"
 #include "glomora_api.h"
 #include "interrupt.h"
 #include "job_runner.h"
 #include "memory_limit.h"
+#include "png_image.h"
 #include "progress_display.h"
 #include "scene_file.h"
 
@@ -40,6 +41,9 @@ struct CommonOptions {
   std::string maxMemory;
   int jobs = 0;
   int threads = 0;
+  std::string volume;
+  std::string preview;
+  std::string previewSize;
 };
 
 void AddCommonOptions(CLI::App& command, CommonOptions& options) {
@@ -74,6 +78,16 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
                      "process, cores / jobs in each worker]")
       ->type_name("N")
       ->check(CLI::Range(0, 1024));
+  command.add_option("--volume", options.volume,
+                     "Also write each frame's voxel field (Space 0) as an OpenVDB volume: a name ending in .vdb, "
+                     "frame number and \"{name}\" as for --output")
+      ->type_name("PATTERN.vdb");
+  command.add_option("--preview", options.preview,
+                     "Also write a picture of each frame: a name ending in .png, frame number and \"{name}\" as "
+                     "for --output")
+      ->type_name("PATTERN.png");
+  command.add_option("--preview-size", options.previewSize, "Size of the pictures: W or WxH pixels [default: 768]")
+      ->type_name("W[xH]");
 }
 
 void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
@@ -137,9 +151,16 @@ std::string ToolPath() {
   return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
+// The file patterns of one scene's run: meshes (--output), volumes, pictures.
+struct SceneOutputs {
+  std::string mesh;
+  std::string volume;
+  std::string preview;
+};
+
 // Runs each scene in turn; writes the statistics file; prints where the files went.
 int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSource>& sources,
-              const std::vector<std::string>& outputs, const CommonOptions& common, const std::string& label) {
+              const std::vector<SceneOutputs>& outputs, const CommonOptions& common, const std::string& label) {
   RunOptions run;
   run.label = label;
   run.jobs = common.jobs;
@@ -149,6 +170,12 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
   run.stats = !common.statsFile.empty();
   if (!common.frames.empty() && !ParseFrames(common.frames, run)) {
     PrintError("--frames " + common.frames + ": expected A-B (A <= B) or N");
+    return kExitBadInput;
+  }
+  FrameOutputOptions extra;
+  if (!common.previewSize.empty() && !ParsePictureSize(common.previewSize, extra.previewWidth, extra.previewHeight)) {
+    PrintError("--preview-size " + common.previewSize + ": expected W or WxH, each from " +
+               std::to_string(kMinPictureSide) + " to " + std::to_string(kMaxPictureSide) + " pixels");
     return kExitBadInput;
   }
   run.memoryLimit = DefaultMemoryLimit();
@@ -167,9 +194,11 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
   int status = kExitSuccess;
   for (size_t i = 0; i < scenes.size(); ++i) {
     if (InterruptRequested()) break;
-    run.output = outputs[i];
+    run.output = outputs[i].mesh;
     run.source = sources[i];
-    RunResult result = RunScene(scenes[i], run, display);
+    extra.volume = outputs[i].volume;
+    extra.preview = outputs[i].preview;
+    RunResult result = RunSceneWithOutputs(scenes[i], run, extra, display);
     status = WorseStatus(status, result.exitCode);
     if (run.stats) stats["runs"].push_back(std::move(result.stats));
     if (result.filesWritten > 0 && !common.quiet) {
@@ -255,7 +284,8 @@ int RunCommand(const std::string& sceneFile, const CommonOptions& common) {
   std::filesystem::path baseDir = std::filesystem::path(sceneFile).parent_path();
   if (baseDir.is_relative()) baseDir = WorkingFolder() / baseDir;
   SceneSource source = MakeSource(std::string(bytes.begin(), bytes.end()), baseDir, common);
-  return RunScenes({scene}, {source}, {DefaultOutput(common)}, common, sceneFile);
+  return RunScenes({scene}, {source}, {SceneOutputs{DefaultOutput(common), common.volume, common.preview}}, common,
+                   sceneFile);
 }
 
 int DemoCommand(bool printScene, const CommonOptions& common) {
@@ -279,7 +309,51 @@ int DemoCommand(bool printScene, const CommonOptions& common) {
   const std::string text(DemoSceneText());
   const std::vector<SceneSource> sources = {MakeSource(text, WorkingFolder(), common),
                                             MakeSource(text, WorkingFolder(), common, {"Space=1"}, tracked.name)};
-  return RunScenes({grid, tracked}, sources, {output, TrackedOutput(output)}, common, "demo");
+  auto trackedOf = [](const std::string& pattern) { return pattern.empty() ? pattern : TrackedOutput(pattern); };
+  return RunScenes({grid, tracked}, sources,
+                   {SceneOutputs{output, common.volume, common.preview},
+                    SceneOutputs{TrackedOutput(output), trackedOf(common.volume), trackedOf(common.preview)}},
+                   common, "demo");
+}
+
+struct PreviewOptions {
+  std::vector<std::string> files;
+  std::string sheet;
+  std::string cellSize;
+  int32_t columns = 0;
+};
+
+int PreviewCommand(const PreviewOptions& options) {
+  SheetLayout layout;
+  if (!options.cellSize.empty() && !ParsePictureSize(options.cellSize, layout.cellWidth, layout.cellHeight)) {
+    PrintError("--cell-size " + options.cellSize + ": expected W or WxH, each from " +
+               std::to_string(kMinPictureSide) + " to " + std::to_string(kMaxPictureSide) + " pixels");
+    return kExitBadInput;
+  }
+  layout.columns = options.columns;
+  std::string extension = std::filesystem::path(options.sheet).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension != ".png") {
+    PrintError("--sheet " + options.sheet + ": the file name must end in .png");
+    return kExitBadInput;
+  }
+  Picture sheet;
+  std::string error;
+  if (!MakeContactSheet(options.files, layout, sheet, error)) {
+    PrintError(error);
+    return kExitBadInput;
+  }
+  std::string bytes;
+  const std::filesystem::path folder = std::filesystem::path(options.sheet).parent_path();
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+  if (!EncodePng(sheet, bytes, error) || !WriteFileAtomically(options.sheet, bytes, error)) {
+    PrintError(options.sheet + ": " + error);
+    return kExitFailure;
+  }
+  std::printf("glomora: wrote %s (%d x %d, %zu frame%s)\n", options.sheet.c_str(), sheet.width, sheet.height,
+              options.files.size(), options.files.size() == 1 ? "" : "s");
+  return kExitSuccess;
 }
 
 }  // namespace
@@ -299,15 +373,7 @@ int main(int argc, char** argv) {
   if (!tunables.empty() && !self.empty() && ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) == 0) {
     ::execv(self.c_str(), argv);  // returns only when it failed: go on as we are
   }
-  // Freed memory stays in the process for the next allocation instead of
-  // going back to the system: memory the system hands out afresh costs a
-  // page fault and zeroing per page on first touch, several times the cost
-  // of the work done in it on these machines, and the frames of a run (and
-  // the stages of one frame) free and allocate buffers of the same sizes
-  // over and over. Blocks above 32 MiB (the largest the allocator keeps in
-  // its heap) are mapped and returned as before.
-  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  ::mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
+  KeepFreedMemory();
   CLI::App app("glomora: turns metaball sources (particle clouds, mesh points, spheres, cubes, cylinders) into one "
                "polygon mesh per frame, through the Glomora plug-in.",
                "glomora");
@@ -337,6 +403,20 @@ int main(int argc, char** argv) {
   worker->add_option("--fd", workerFd)->required();
   worker->add_option("--parent", workerParent)->required();
 
+  PreviewOptions previewOptions;
+  CLI::App* preview = app.add_subcommand("preview", "Draw OBJ or PLY files side by side as a contact sheet");
+  preview->add_option("MESH_FILES", previewOptions.files, "Mesh files (.obj, .ply), one per frame")
+      ->required()
+      ->type_name("FILE");
+  preview->add_option("--sheet", previewOptions.sheet, "The contact sheet to write")
+      ->required()
+      ->type_name("OUT.png");
+  preview->add_option("--cell-size", previewOptions.cellSize, "Size of each frame's cell: W or WxH pixels [default: 256]")
+      ->type_name("W[xH]");
+  preview->add_option("--columns", previewOptions.columns, "Cells per row [default: about 3 for every 2 rows]")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -354,6 +434,7 @@ int main(int argc, char** argv) {
   try {
     if (worker->parsed()) return RunWorker(workerFd, workerParent);
     if (run->parsed()) return RunCommand(sceneFile, runOptions);
+    if (preview->parsed()) return PreviewCommand(previewOptions);
     return DemoCommand(printScene, demoOptions);
   } catch (const std::bad_alloc&) {
     RemovePendingTemporaryFile();

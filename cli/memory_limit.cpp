@@ -1,5 +1,6 @@
 #include "memory_limit.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define GLOMORA_ASAN 1
@@ -147,4 +149,9 @@ std::string HugePageTunables(const char* current) {
   const std::string tunables = current != nullptr ? current : "";
   if (tunables.find("glibc.malloc.hugetlb") != std::string::npos) return std::string();
   return tunables.empty() ? "glibc.malloc.hugetlb=1" : tunables + ":glibc.malloc.hugetlb=1";
+}
+
+void KeepFreedMemory() {
+  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
 }

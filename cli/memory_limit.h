@@ -52,3 +52,12 @@ bool LimitProcessMemory(uint64_t bytes, std::string& note);
 // variable when a process starts, so it takes effect in processes started
 // with it.
 std::string HugePageTunables(const char* current);
+
+// Makes the C library's allocator keep freed memory for the next allocation
+// instead of returning it to the system (blocks above 32 MiB, the largest it
+// keeps in its heap, are still mapped and returned): memory the system hands
+// out afresh costs a page fault and zeroing per page on first touch, several
+// times the cost of the work done in it on these machines, and the frames of
+// a run (and the stages of one frame) free and allocate buffers of the same
+// sizes over and over. For the whole process, from the call on.
+void KeepFreedMemory();

@@ -29,7 +29,8 @@ std::string FormatSeconds(double seconds) {
   return text;
 }
 
-ProgressDisplay::ProgressDisplay(bool quiet) : quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+ProgressDisplay::ProgressDisplay(bool quiet, bool showErrors)
+    : quiet_(quiet), showErrors_(showErrors), terminal_(::isatty(STDERR_FILENO) == 1) {}
 
 ProgressDisplay::~ProgressDisplay() { Finish(); }
 
@@ -107,6 +108,13 @@ void ProgressDisplay::Warning(const std::string& text) {
     statusShown_ = false;
   }
   std::fprintf(stderr, "glomora: warning: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+void ProgressDisplay::Error(const std::string& text) {
+  Finish();
+  if (!showErrors_) return;
+  std::fprintf(stderr, "glomora: error: %s\n", text.c_str());
   std::fflush(stderr);
 }
 

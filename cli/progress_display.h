@@ -15,7 +15,9 @@
 class ProgressDisplay {
  public:
   // `quiet`: show only warnings and errors (and the host's log lines).
-  explicit ProgressDisplay(bool quiet);
+  // `showErrors`: false when the caller reports errors itself (the Python
+  // module raises them).
+  explicit ProgressDisplay(bool quiet, bool showErrors = true);
   ~ProgressDisplay();
 
   void HostLog(const std::string& text);
@@ -24,6 +26,8 @@ class ProgressDisplay {
   void FrameDone(const std::string& detail, int64_t done, int64_t total, double elapsedSeconds);
   // Always shown, also when quiet.
   void Warning(const std::string& text);
+  // "glomora: error: TEXT", unless errors are not shown.
+  void Error(const std::string& text);
   // Clears the status line.
   void Finish();
 
@@ -34,6 +38,7 @@ class ProgressDisplay {
   void Line(const std::string& text);
 
   bool quiet_;
+  bool showErrors_;
   bool terminal_;
   bool statusShown_ = false;
   int lastTenth_ = -1;

@@ -291,10 +291,14 @@ XSI::Host::AnimatedPose ParsePose(const json& value, const std::string& path) {
 
 // --- sources -------------------------------------------------------------------
 
-bool HasPointsFileExtension(const std::string& file) {
+// A point coordinate the plug-in takes: finite and within the float range.
+bool IsPointCoordinate(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
+
+// Points come from PLY and OBJ files, and a cloud's also from OpenVDB points grids.
+bool HasPointsFileExtension(const std::string& file, bool cloud) {
   std::string extension = std::filesystem::path(file).extension().string();
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".ply" || extension == ".obj";
+  return extension == ".ply" || extension == ".obj" || (cloud && extension == ".vdb");
 }
 
 std::string ResolvePath(const std::string& file, const std::filesystem::path& baseDir) {
@@ -355,7 +359,7 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
       const std::string pointPath = path + ".points[" + std::to_string(i) + "]";
       if (!p.is_array() || p.size() != 3) Fail(pointPath, "expected 3 numbers", p);
       for (size_t axis = 0; axis < 3; ++axis) {
-        if (!p[axis].is_number() || !(std::fabs(p[axis].get<double>()) <= std::numeric_limits<float>::max())) {
+        if (!p[axis].is_number() || !IsPointCoordinate(p[axis].get<double>())) {
           Fail(pointPath, "expected 3 numbers", p);
         }
         source.points.push_back(p[axis].get<double>());
@@ -367,7 +371,10 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     std::string patternError;
     const auto pattern = FramePattern::Parse(file.get<std::string>(), patternError);
     if (!pattern) Fail(path + ".file", patternError, file);
-    if (!HasPointsFileExtension(file.get<std::string>())) Fail(path + ".file", "expected a .ply or .obj file", file);
+    const bool cloud = source.type == "cloud";
+    if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
+      Fail(path + ".file", cloud ? "expected a .ply, .obj or .vdb file" : "expected a .ply or .obj file", file);
+    }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
     // The error_code overloads: a name the system refuses (too long, say) is
     // simply not a file here, never an exception.
@@ -386,18 +393,21 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   return source;
 }
 
+void ParseParameter(const std::string& name, const json& value, const std::filesystem::path& baseDir,
+                    SceneDescription& scene) {
+  const std::string path = "parameters." + name;
+  ValueKind kind;
+  if (!FindParameterKind(name, kind)) Fail(path, "unknown parameter (known: " + KnownParameterNames() + ")", value);
+  AnimatedValue parsed = ParseValue(value, kind, name, path);
+  if (name == "Cache_filename" && !value.get<std::string>().empty()) {
+    parsed = AnimatedValue(CValue(XSI::CString(ResolvePath(value.get<std::string>(), baseDir).c_str())));
+  }
+  scene.parameters[name] = parsed;
+}
+
 void ParseParameters(const json& value, const std::filesystem::path& baseDir, SceneDescription& scene) {
   if (!value.is_object()) Fail("parameters", "expected an object", value);
-  for (auto it = value.begin(); it != value.end(); ++it) {
-    const std::string path = "parameters." + it.key();
-    ValueKind kind;
-    if (!FindParameterKind(it.key(), kind)) Fail(path, "unknown parameter (known: " + KnownParameterNames() + ")", it.value());
-    AnimatedValue parsed = ParseValue(it.value(), kind, it.key(), path);
-    if (it.key() == "Cache_filename" && !it.value().get<std::string>().empty()) {
-      parsed = AnimatedValue(CValue(XSI::CString(ResolvePath(it.value().get<std::string>(), baseDir).c_str())));
-    }
-    scene.parameters[it.key()] = parsed;
-  }
+  for (auto it = value.begin(); it != value.end(); ++it) ParseParameter(it.key(), it.value(), baseDir, scene);
 }
 
 void ParseFrames(const json& value, SceneDescription& scene) {
@@ -561,6 +571,33 @@ bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::
     error = e.message;
     return false;
   }
+  return true;
+}
+
+bool SetSceneParameter(std::string_view name, const nlohmann::json& value, const std::filesystem::path& baseDir,
+                       SceneDescription& scene, std::string& error) {
+  try {
+    ParseParameter(std::string(name), value, baseDir, scene);
+  } catch (const SceneError& e) {
+    error = e.message;
+    return false;
+  }
+  return true;
+}
+
+bool AddCloudSource(std::vector<double> points, SceneDescription& scene, std::string& error) {
+  for (size_t i = 0; i + 2 < points.size(); i += 3) {
+    if (IsPointCoordinate(points[i]) && IsPointCoordinate(points[i + 1]) && IsPointCoordinate(points[i + 2])) continue;
+    error = "points[" + std::to_string(i / 3) + "]: expected 3 numbers, got " +
+            Show(json::array({points[i], points[i + 1], points[i + 2]}));
+    return false;
+  }
+  SourceDescription source;
+  source.type = "cloud";
+  source.name = "cloud" + std::to_string(scene.sources.size() + 1);
+  source.keyPath = "sources[" + std::to_string(scene.sources.size()) + "]";
+  source.points = std::move(points);
+  scene.sources.push_back(std::move(source));
   return true;
 }
 

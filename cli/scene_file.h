@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "host/host_scene.h"
 
 struct SourceDescription {
@@ -51,6 +53,17 @@ bool LoadSceneFile(const std::filesystem::path& file, SceneDescription& scene, s
 // the file; relative paths are taken from `baseDir`.
 bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::path& baseDir,
                             SceneDescription& scene, std::string& error);
+
+// Sets the operator parameter NAME to `value`, a value as the file's
+// "parameters" object gives it (a constant or {"keys": [...]}), checked like
+// one: false with "parameters.NAME: problem, got VALUE" in `error`.
+bool SetSceneParameter(std::string_view name, const nlohmann::json& value, const std::filesystem::path& baseDir,
+                       SceneDescription& scene, std::string& error);
+
+// Adds a point cloud of `points` (x, y, z each) to the scene's sources, named
+// as the file would name it. False with "points[I]: expected 3 numbers, got
+// [X, Y, Z]" when a coordinate is not a finite number of the float range.
+bool AddCloudSource(std::vector<double> points, SceneDescription& scene, std::string& error);
 
 // The value the parameter takes: the scene's, else its default. An unknown
 // name gives an empty value.

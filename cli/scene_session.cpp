@@ -102,24 +102,13 @@ struct FrameLog {
   }
 };
 
-// The mesh the transfer operators put into the host, shared with the host
-// (the arrays are copied on write, so taking them copies nothing), and a view
-// of it in the writers' layout.
-struct HostMesh {
-  XSI::MATH::CVector3Array vertices;
-  XSI::CLongArray polygons;
-  XSI::CDoubleArray nodeNormals;
-  XSI::CDoubleArray nodeUVs;
-  MeshView view;
-};
-
 static_assert(sizeof(XSI::MATH::CVector3) == 3 * sizeof(double) && std::is_standard_layout_v<XSI::MATH::CVector3>,
               "a vertex array is read as x, y, z doubles in a row");
 static_assert(sizeof(XSI::LONG) == sizeof(int32_t));
 
 // Reads the host mesh (and, when asked, the cluster properties) into `mesh`.
 // False when the polygon description is malformed.
-bool ReadHostMesh(GlomoraRig& rig, bool withNormals, bool withUVs, HostMesh& mesh) {
+bool ReadHostMesh(GlomoraRig& rig, bool withNormals, bool withUVs, FrameMesh& mesh) {
   const Scene& host = Scene::Get();
   host.GetMesh(rig.mesh, mesh.vertices, mesh.polygons);
   const XSI::MATH::CVector3Array& vertices = mesh.vertices;
@@ -151,8 +140,7 @@ bool ResolveOutput(const SceneDescription& scene, const RunOptions& options, int
     error = "--output " + outputText + ": " + patternError;
     return false;
   }
-  const std::string extension = LowerExtension(outputText);
-  if (extension != ".obj" && extension != ".ply") {
+  if (!IsMeshFileName(outputText)) {
     error = "--output " + outputText + ": the file name must end in .obj or .ply";
     return false;
   }
@@ -160,7 +148,38 @@ bool ResolveOutput(const SceneDescription& scene, const RunOptions& options, int
     error = "--output " + outputText + ": writing several frames needs a frame number in the name (#### or %04d)";
     return false;
   }
-  target = OutputTarget{std::move(*pattern), extension == ".obj"};
+  target = OutputTarget{std::move(*pattern)};
+  return true;
+}
+
+bool IsMeshFileName(const std::string& file) {
+  const std::string extension = LowerExtension(file);
+  return extension == ".obj" || extension == ".ply";
+}
+
+bool WriteFrameFile(const std::string& file, const MeshView& mesh, const std::string& sceneName, int64_t frame,
+                    std::string& error) {
+  if (!IsMeshFileName(file)) {
+    error = file + ": the file name must end in .obj or .ply";
+    return false;
+  }
+  const bool obj = LowerExtension(file) == ".obj";
+  const std::filesystem::path folder = std::filesystem::path(file).parent_path();
+  std::error_code ignored;
+  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+  const std::string comment =
+      std::string("glomora ") + Glomora_Version() + ", " + sceneName + " frame " + std::to_string(frame);
+  const auto produce = [&](const ByteSink& sink) {
+    if (obj) {
+      WriteObj(mesh, sceneName, comment, sink);
+    } else {
+      WritePly(mesh, comment, sink);
+    }
+  };
+  if (!WriteFileAtomically(file, produce, error)) {
+    error = file + ": " + error;
+    return false;
+  }
   return true;
 }
 
@@ -172,10 +191,9 @@ RunResult NewRunResult(const SceneDescription& scene) {
 }
 
 RunResult FailRun(RunResult& result, ProgressDisplay& display, int code, const std::string& message) {
-  display.Finish();
-  std::fprintf(stderr, "glomora: error: %s\n", message.c_str());
-  std::fflush(stderr);
+  display.Error(message);
   result.exitCode = code;
+  result.error = message;
   return result;
 }
 
@@ -201,6 +219,14 @@ struct SceneSession::State {
   XSI::Host::AnimatedValue polygonization;
   FrameLog frameLog;
   bool showTimings = false;
+
+  // The parameters the session itself reads, as the scene holds them now.
+  void ReadParameters() {
+    logTimeAsked = EffectiveParameter(*scene, "Log_time");
+    userNormals = EffectiveParameter(*scene, "User_normals");
+    uvSpace = EffectiveParameter(*scene, "UVspace");
+    polygonization = EffectiveParameter(*scene, "Polygonization");
+  }
 };
 
 const CacheWriteFailures& SceneSession::CacheFailures() const { return state_->cacheFailures; }
@@ -211,12 +237,12 @@ SceneSession::~SceneSession() {
   if (state_->started) state_->hostScene.Rig().Term();
 }
 
-bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options, const OutputTarget& target,
+bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options, const OutputTarget* target,
                         int64_t first, int64_t last, Observers observers, int& code, std::string& error) {
   State& s = *state_;
   s.scene = &scene;
   s.options = options;
-  s.target = &target;
+  s.target = target;
   if (!s.hostScene.Build(scene, first, last, error)) {
     code = kExitBadInput;
     error = options.label + ": " + error;
@@ -225,10 +251,7 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
   Scene& host = Scene::Get();
   GlomoraRig& rig = s.hostScene.Rig();
   if (options.stats) rig.SetParameter(L"Log_time", CValue(true));
-  s.logTimeAsked = EffectiveParameter(scene, "Log_time");
-  s.userNormals = EffectiveParameter(scene, "User_normals");
-  s.uvSpace = EffectiveParameter(scene, "UVspace");
-  s.polygonization = EffectiveParameter(scene, "Polygonization");
+  s.ReadParameters();
 
   host.SetLogSink([&s, hostLog = std::move(observers.hostLog)](const XSI::Host::LogLine& line) {
     const std::string text = CString(line.text).GetAsciiString();
@@ -252,7 +275,16 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
   return true;
 }
 
-SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record, int& code, std::string& error) {
+void SceneSession::ParameterChanged(const std::string& name) {
+  State& s = *state_;
+  XSI::Host::AnimatedValue value = EffectiveParameter(*s.scene, name);
+  if (name == "Log_time" && s.options.stats) value = XSI::Host::AnimatedValue(CValue(true));
+  s.hostScene.Rig().SetParameter(CString(name.c_str()), value);
+  s.ReadParameters();
+}
+
+SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record, int& code, std::string& error,
+                                             FrameMesh* keptMesh) {
   State& s = *state_;
   Scene& host = Scene::Get();
   GlomoraRig& rig = s.hostScene.Rig();
@@ -291,7 +323,7 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   const bool boxes = static_cast<XSI::LONG>(s.polygonization.At(hostFrame)) == 10;
   const bool withNormals = !s.frameLog.normalsRefused && !boxes && static_cast<bool>(s.userNormals.At(hostFrame));
   const bool withUVs = !s.frameLog.uvsRefused && !boxes && static_cast<bool>(s.uvSpace.At(hostFrame));
-  HostMesh hostMesh;
+  FrameMesh hostMesh;
   const MeshView& mesh = hostMesh.view;
   if (meshWritten && !ReadHostMesh(rig, withNormals, withUVs, hostMesh)) {
     error = "frame " + std::to_string(reached) + ": the plug-in wrote a malformed polygon description";
@@ -299,22 +331,13 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   }
 
   // 3) the file, written whole under a temporary name first
-  const std::string file = s.target->pattern.Expand(reached);
-  const std::filesystem::path folder = std::filesystem::path(file).parent_path();
-  std::error_code ignored;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
   const std::string& name = s.scene->name;
-  const std::string comment = std::string("glomora ") + Glomora_Version() + ", " + name + " frame " + std::to_string(reached);
-  const bool obj = s.target->obj;
-  const auto produce = [&](const ByteSink& sink) {
-    if (obj) {
-      WriteObj(mesh, name, comment, sink);
-    } else {
-      WritePly(mesh, comment, sink);
-    }
-  };
-  if (!WriteFileAtomically(file, produce, error)) {
-    error = file + ": " + error;
+  std::string file;
+  if (s.target != nullptr) {
+    file = s.target->pattern.Expand(reached);
+    if (!WriteFrameFile(file, mesh, name, reached, error)) return Outcome::Failed;
+  }
+  if (s.options.afterFrame && !s.options.afterFrame(WrittenFrame{reached, file, &mesh, &rig}, error)) {
     return Outcome::Failed;
   }
 
@@ -329,7 +352,7 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   const size_t quads = mesh.CountPolygonsOfSize(4);
   nlohmann::ordered_json& stats = record.stats;
   stats["frame"] = reached;
-  stats["file"] = file;
+  if (s.target != nullptr) stats["file"] = file;
   stats["vertices"] = record.vertices;
   stats["triangles"] = triangles;
   stats["quads"] = quads;
@@ -355,5 +378,6 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   stats["seconds"] = std::chrono::duration<double>(Clock::now() - frameStart).count();
   stats["peak_memory_kib"] = PeakMemoryKiB();
   host.ClearLog();
+  if (keptMesh != nullptr) *keptMesh = std::move(hostMesh);
   return Outcome::Written;
 }

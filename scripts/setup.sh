@@ -2,11 +2,15 @@
 # Installs the Debian packages the build needs, skipping those already present.
 set -euo pipefail
 
+# OpenVDB's CMake module also needs Boost.Iostreams, which libopenvdb-dev does
+# not pull in; the volume tests read files back with python3-openvdb under pytest.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libtbb-dev)
-# bench/perf.sh also needs the peers' reference tools (numpy, VTK's Python bindings).
+          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev
+          libopenvdb-dev libboost-iostreams-dev libtbb-dev libpng-dev
+          python3 python3-openvdb python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest)
+# bench/perf.sh also needs the peers' reference tools (VTK's Python bindings).
 if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
-  packages+=(python3-numpy python3-vtk9)
+  packages+=(python3-vtk9)
 fi
 
 missing=()

@@ -3,8 +3,11 @@
 // transfer operators that sit on its output polygon mesh. Each returns a
 // CStatus and never throws.
 
+#include <cstdint>
+
 #include "xsi_operator.h"
 #include "xsi_status.h"
+#include "xsi_string.h"
 
 #define GLOMORA_CALLBACK extern "C" __attribute__((visibility("default")))
 
@@ -30,6 +33,31 @@ GLOMORA_CALLBACK XSI::CStatus GlomoraGeometryDummy_Update(XSI::UpdateContext& co
 // returns the count in effect. Applies to every instance; call it between
 // evaluations, never during one.
 GLOMORA_CALLBACK int Glomora_SetThreadCount(int count);
+
+// The voxel field a main operator's latest evaluation extracted its mesh
+// from (the simulated lattice of Space 0). Lattice point (i, j, k),
+// 0 <= i < nx, 0 <= j < ny, 0 <= k < nz, holds values[(i * ny + j) * nz + k]
+// (k fastest) and lies at origin + (i * cellSize[0], j * cellSize[1],
+// k * cellSize[2]) in the space of the operator's "InTransform" object, the
+// space of its mesh. The surface is where the field crosses isovalue: inside
+// where a value is greater.
+struct GlomoraField {
+  const float* values;  // nx * ny * nz values, owned by the plug-in, read only
+  int32_t nx, ny, nz;   // lattice points per axis: "Resolution_X" + 1, ...
+  float cellSize[3];    // "Size_X" / "Resolution_X", ...
+  float origin[3];      // the container box's lower corner: -"Size_X" / 2, ...
+  float isovalue;       // "Isovalue" at the frame of the field
+  int32_t frame;        // the frame the field was simulated to
+};
+
+// Fills `field` for the main operator named `operatorFullName` and returns
+// true when its latest Glomora_Update extracted its mesh from the voxel
+// field: Space 0, not muted, Modes 0 to 2, lattices allocated, a result. In
+// Space 1 and in Mode 3 (meshes played back from cache files) there is no
+// such field; then, and for an unknown name, returns false and leaves
+// `field` untouched. `values` stays valid, unchanged, until the next
+// Glomora_Update or Glomora_Term of that operator. Never throws.
+GLOMORA_CALLBACK bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field);
 
 // Version text of the plug-in, "MAJOR.MINOR.PATCH".
 GLOMORA_CALLBACK const char* Glomora_Version();

@@ -1,0 +1,24 @@
+#pragma once
+// The voxel field behind a rig's latest mesh, written as an OpenVDB volume.
+
+#include <string>
+
+#include "glomora_rig.h"
+
+enum class VolumeWrite {
+  Written,  // the bytes are made (and the file is complete under its final name)
+  NoField,  // the latest evaluation had no voxel field (Space 1, Mode 3, no result): nothing written
+  Failed,   // the file could not be made or written: `error` says why, nothing left behind
+};
+
+// The bytes of an OpenVDB file holding the field of the latest evaluation
+// of the main operator named `operatorFullName` (Glomora_GetField): a float
+// grid "density" in the space of the mesh, with the scene's name, the
+// iso-value and the frame in its metadata (vdb_files.h); no file is written.
+VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
+                              std::string& error);
+
+// The same for the rig's main operator, written to `path` under a temporary
+// name in the same folder, then renamed.
+VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
+                             std::string& error);

@@ -1,0 +1,37 @@
+// Glomora_GetField: the host's read-only view of the voxel field behind the
+// latest mesh, found through the instance registry like the transfer
+// operators find their main operator.
+
+#include "front/glomora_api.h"
+#include "front/instance_registry.h"
+#include "front/operator_instance.h"
+
+bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field) {
+  const OperatorInstance* in = FindInstance(operatorFullName);
+  if (in == nullptr) return false;
+  // Mode 3 fills the mesh from a cache file and leaves the lattice as an
+  // earlier evaluation left it; Space 1 never touches it.
+  const Settings& settings = in->settings;
+  if (settings.space != Space::kVoxelGrid || settings.mute || settings.mode < Mode::kDirect ||
+      settings.mode > Mode::kWriteCache || !in->mesh.valid || !in->gridPolygonizer.ready) {
+    return false;
+  }
+  const VoxelGrid& lattice = in->gridPolygonizer.accumulatedField;
+  const Int3& r = settings.resolution;
+  if (r.x >= INT32_MAX || r.y >= INT32_MAX || r.z >= INT32_MAX || !lattice.HasDimensions(r.x + 1, r.y + 1, r.z + 1)) {
+    return false;
+  }
+  field.values = lattice.Data();
+  field.nx = lattice.Nx();
+  field.ny = lattice.Ny();
+  field.nz = lattice.Nz();
+  field.cellSize[0] = settings.cellSize.x;
+  field.cellSize[1] = settings.cellSize.y;
+  field.cellSize[2] = settings.cellSize.z;
+  field.origin[0] = -settings.halfSize.x;
+  field.origin[1] = -settings.halfSize.y;
+  field.origin[2] = -settings.halfSize.z;
+  field.isovalue = settings.isovalue;
+  field.frame = settings.evalFrame;
+  return true;
+}

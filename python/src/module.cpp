@@ -1,0 +1,373 @@
+// glomora._glomora: the Python bindings of the run loop (engine.h). The pure
+// Python part of the package (glomora/__init__.py) gives the public API.
+//
+// The interpreter's lock is released while the engine works; the engine
+// takes it back only for the caller's progress callback and to look for a
+// pending KeyboardInterrupt.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <optional>
+#include <vector>
+
+#include "engine.h"
+#include "glomora_api.h"
+#include "glomora_rig.h"
+#include "memory_limit.h"
+
+namespace py = pybind11;
+using namespace glomora_python;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the engine looks for a pending KeyboardInterrupt while a frame
+// runs (at the host's progress events, while waiting for workers).
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+[[noreturn]] void Raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+// The caller's progress callback and the exception that ends a call early:
+// one the callback raised, or a KeyboardInterrupt that arrived meanwhile.
+class CallState {
+ public:
+  explicit CallState(py::object progress) : progress_(std::move(progress)) {}
+
+  RunHooks Hooks() {
+    RunHooks hooks;
+    hooks.frameDone = [this](int64_t done, int64_t total) {
+      if (error_) return;
+      py::gil_scoped_acquire gil;
+      try {
+        if (!progress_.is_none()) progress_(done, total);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      } catch (py::error_already_set& e) {
+        error_.emplace(std::move(e));
+      }
+    };
+    hooks.cancelRequested = [this] {
+      if (error_) return true;
+      const Clock::time_point now = Clock::now();
+      if (now - lastPoll_ < kSignalPoll) return false;
+      lastPoll_ = now;
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() != 0) error_.emplace();
+      return error_.has_value();
+    };
+    return hooks;
+  }
+
+  // With the interpreter's lock held: raises what the call met, if anything,
+  // then the outcome's exception.
+  void RaiseFor(const Outcome& outcome) {
+    if (error_) throw *error_;
+    switch (outcome.kind) {
+      case Outcome::Kind::Done: return;
+      case Outcome::Kind::Cancelled: Raise(PyExc_KeyboardInterrupt, outcome.message);
+      case Outcome::Kind::BadInput: Raise(PyExc_ValueError, outcome.message);
+      case Outcome::Kind::MissingFile: Raise(PyExc_FileNotFoundError, outcome.message);
+      case Outcome::Kind::OverBudget:
+      case Outcome::Kind::OutOfMemory: Raise(PyExc_MemoryError, outcome.message);
+      case Outcome::Kind::Failed: Raise(PyExc_RuntimeError, outcome.message);
+    }
+  }
+
+ private:
+  py::object progress_;
+  std::optional<py::error_already_set> error_;
+  Clock::time_point lastPoll_{};
+};
+
+// A numpy array that owns `values` (no copy).
+template <class T>
+py::array Owning(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
+  if (values.empty()) return py::array_t<T>(shape);
+  auto* owned = new std::vector<T>(std::move(values));
+  py::capsule base(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return py::array_t<T>(shape, owned->data(), base);
+}
+
+// A read-only numpy view of `count` rows of `width` doubles taken from the
+// host array `values` (three per row), kept alive by `mesh`.
+py::object NodeView(const std::shared_ptr<const FrameMesh>& mesh, std::span<const double> values, py::ssize_t width) {
+  if (values.empty()) return py::none();
+  auto* holder = new std::shared_ptr<const FrameMesh>(mesh);
+  py::capsule base(holder, [](void* p) { delete static_cast<std::shared_ptr<const FrameMesh>*>(p); });
+  const auto rows = static_cast<py::ssize_t>(values.size() / 3);
+  const auto stride = static_cast<py::ssize_t>(sizeof(double));
+  py::array_t<double> view({rows, width}, {3 * stride, stride}, values.data(), base);
+  view.attr("setflags")(py::arg("write") = false);
+  return view;
+}
+
+// A frame's mesh for Python: the host's arrays (shared) for the writers, and
+// the numpy arrays made from them once.
+class Mesh {
+ public:
+  Mesh(Evaluation evaluation, std::string sceneName) : mesh_(std::move(evaluation.mesh)), name_(std::move(sceneName)) {
+    frame_ = evaluation.record.frame;
+    stats_ = evaluation.record.stats.dump();
+    // 1) the copies, without the interpreter's lock
+    const MeshView& view = mesh_->view;
+    std::vector<float> vertices(view.positions.size());
+    std::vector<int32_t> counts(view.PolygonCount());
+    std::vector<int32_t> indices(view.polygons.size() - counts.size());
+    {
+      py::gil_scoped_release release;
+      for (size_t i = 0; i < vertices.size(); ++i) vertices[i] = static_cast<float>(view.positions[i]);
+      size_t at = 0;
+      size_t index = 0;
+      for (size_t polygon = 0; polygon < counts.size(); ++polygon) {
+        const int32_t n = view.polygons[at++];
+        counts[polygon] = n;
+        for (int32_t k = 0; k < n; ++k) indices[index++] = view.polygons[at++];
+      }
+    }
+    // 2) the arrays
+    vertices_ = Owning(std::move(vertices), {static_cast<py::ssize_t>(view.VertexCount()), 3});
+    faceCounts_ = Owning(std::move(counts), {static_cast<py::ssize_t>(view.PolygonCount())});
+    faceIndices_ = Owning(std::move(indices), {static_cast<py::ssize_t>(view.NodeCount())});
+    normals_ = NodeView(mesh_, view.nodeNormals, 3);
+    uvs_ = NodeView(mesh_, view.nodeUVs, 2);
+    field_ = py::none();
+    if (evaluation.field) {
+      FieldCopy& field = *evaluation.field;
+      fieldOrigin_ = py::make_tuple(field.origin[0], field.origin[1], field.origin[2]);
+      fieldCellSize_ = py::make_tuple(field.cellSize[0], field.cellSize[1], field.cellSize[2]);
+      fieldIsovalue_ = py::float_(field.isovalue);
+      field_ = Owning(std::move(field.values), {field.nx, field.ny, field.nz});
+    }
+  }
+
+  void Write(const std::string& file) const {
+    if (!IsMeshFileName(file)) Raise(PyExc_ValueError, file + ": the file name must end in .obj or .ply");
+    std::string error;
+    bool written = false;
+    {
+      py::gil_scoped_release release;
+      written = Engine::WriteMesh(file, *mesh_, name_, frame_, error);
+    }
+    if (!written) Raise(PyExc_OSError, error);
+  }
+
+  py::object vertices_, faceCounts_, faceIndices_, normals_, uvs_;
+  py::object field_, fieldOrigin_ = py::none(), fieldCellSize_ = py::none(), fieldIsovalue_ = py::none();
+  std::shared_ptr<const FrameMesh> mesh_;
+  std::string name_;
+  int64_t frame_ = 0;
+  std::string stats_;
+};
+
+// A scene held by Python. Its destructor never waits for the engine (see
+// ModuleScene's).
+struct Scene {
+  std::unique_ptr<ModuleScene> scene;
+};
+
+Scene SceneOrRaise(std::unique_ptr<ModuleScene> scene, const Outcome& outcome) {
+  if (!scene) CallState(py::none()).RaiseFor(outcome);
+  return Scene{std::move(scene)};
+}
+
+// Copies (n, 3) points of any real dtype and either order into x, y, z rows.
+std::vector<double> ReadPoints(const py::array& points) {
+  if (points.ndim() != 2 || points.shape(1) != 3) {
+    std::string shape = "(";
+    for (py::ssize_t axis = 0; axis < points.ndim(); ++axis) {
+      shape += (axis > 0 ? ", " : "") + std::to_string(points.shape(axis));
+    }
+    shape += points.ndim() == 1 ? ",)" : ")";
+    Raise(PyExc_ValueError, "points: expected an (n, 3) array, got shape " + shape);
+  }
+  const char kind = points.dtype().kind();
+  if (kind != 'f' && kind != 'i' && kind != 'u') {
+    Raise(PyExc_TypeError, "points: expected an array of numbers, got dtype " + py::str(points.dtype()).cast<std::string>());
+  }
+  const auto n = static_cast<size_t>(points.shape(0));
+  std::vector<double> rows(3 * n);
+  auto copy = [&](auto typed) {
+    const auto view = typed.template unchecked<2>();
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t axis = 0; axis < 3; ++axis) rows[3 * i + axis] = static_cast<double>(view(i, axis));
+    }
+  };
+  if (py::isinstance<py::array_t<float>>(points)) {
+    copy(points.cast<py::array_t<float>>());
+  } else {
+    copy(py::array_t<double, py::array::forcecast>::ensure(points));
+  }
+  return rows;
+}
+
+uint64_t MemoryLimit(const py::object& maxMemory) {
+  if (maxMemory.is_none()) return DefaultMemoryLimit();
+  uint64_t bytes = 0;
+  if (py::isinstance<py::str>(maxMemory)) {
+    const std::string text = maxMemory.cast<std::string>();
+    if (!ParseMemorySize(text, bytes)) {
+      Raise(PyExc_ValueError, "max_memory " + text + ": expected a size such as 4G, 512M or 1048576");
+    }
+    return bytes;
+  }
+  const auto value = maxMemory.cast<long long>();
+  if (value <= 0) Raise(PyExc_ValueError, "max_memory " + std::to_string(value) + ": expected a size above 0");
+  return static_cast<uint64_t>(value);
+}
+
+// Evaluates a frame; a KeyboardInterrupt stops the plug-in's recompute loop.
+Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemory) {
+  EngineOptions options;
+  options.memoryLimit = MemoryLimit(maxMemory);
+  CallState state{py::none()};
+  options.hooks = state.Hooks();
+  Evaluation evaluation;
+  Outcome outcome;
+  {
+    py::gil_scoped_release release;
+    outcome = Engine::Evaluate(scene, frame, options, evaluation);
+  }
+  state.RaiseFor(outcome);
+  return Mesh(std::move(evaluation), scene.Description().name);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_glomora, m) {
+  m.doc() = "Glomora's engine: the plug-in driven through the command-line tool's host and run loop.";
+  // As in the tool: a surface() per frame frees and allocates buffers of the
+  // same sizes; kept, they cost no page faults the next time (on 100,000
+  // particles at resolution 128, the second call's 8,900 faults become 800).
+  KeepFreedMemory();
+
+  m.def("version", [] { return std::string(Glomora_Version()); });
+  m.def("default_memory_limit", &DefaultMemoryLimit);
+  m.def("parameter_defaults", [] {
+    py::list defaults;
+    for (const ParameterDefault& p : GlomoraParameterDefaults()) {
+      const std::string name = XSI::CString(p.name).GetAsciiString();
+      switch (p.value.GetType()) {
+        case XSI::CValue::siBool: defaults.append(py::make_tuple(name, static_cast<bool>(p.value))); break;
+        case XSI::CValue::siInt4: defaults.append(py::make_tuple(name, static_cast<long>(static_cast<XSI::LONG>(p.value)))); break;
+        case XSI::CValue::siString:
+          defaults.append(py::make_tuple(name, static_cast<XSI::CString>(p.value).GetAsciiString()));
+          break;
+        default: defaults.append(py::make_tuple(name, static_cast<double>(p.value))); break;
+      }
+    }
+    return defaults;
+  });
+  m.def("shutdown", [] {
+    py::gil_scoped_release release;
+    Engine::Shutdown();
+  });
+
+  py::class_<Mesh>(m, "Mesh", "One frame's polygon mesh (see the package's documentation).")
+      .def_property_readonly("vertices", [](const Mesh& mesh) { return mesh.vertices_; })
+      .def_property_readonly("face_counts", [](const Mesh& mesh) { return mesh.faceCounts_; })
+      .def_property_readonly("face_indices", [](const Mesh& mesh) { return mesh.faceIndices_; })
+      .def_property_readonly("normals", [](const Mesh& mesh) { return mesh.normals_; })
+      .def_property_readonly("uvs", [](const Mesh& mesh) { return mesh.uvs_; })
+      .def_property_readonly("field", [](const Mesh& mesh) { return mesh.field_; })
+      .def_property_readonly("field_origin", [](const Mesh& mesh) { return mesh.fieldOrigin_; })
+      .def_property_readonly("field_cell_size", [](const Mesh& mesh) { return mesh.fieldCellSize_; })
+      .def_property_readonly("field_isovalue", [](const Mesh& mesh) { return mesh.fieldIsovalue_; })
+      .def_property_readonly("frame", [](const Mesh& mesh) { return mesh.frame_; })
+      .def_property_readonly("name", [](const Mesh& mesh) { return mesh.name_; })
+      .def_property_readonly("stats",
+                             [](const Mesh& mesh) { return py::module_::import("json").attr("loads")(mesh.stats_); })
+      .def("write", [](const Mesh& mesh, const py::object& path) {
+        mesh.Write(py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>());
+      });
+
+  py::class_<Scene>(m, "SceneCore")
+      .def_static("parse",
+                  [](std::string text, const std::string& baseDir) {
+                    Outcome outcome;
+                    auto scene = ModuleScene::Parse(std::move(text), baseDir, "", outcome);
+                    return SceneOrRaise(std::move(scene), outcome);
+                  })
+      .def_static("load",
+                  [](const std::string& path) {
+                    Outcome outcome;
+                    auto scene = ModuleScene::Load(path, outcome);
+                    return SceneOrRaise(std::move(scene), outcome);
+                  })
+      .def_property_readonly("text", [](const Scene& s) { return s.scene->Text(); })
+      .def_property_readonly("base_dir", [](const Scene& s) { return s.scene->BaseDir().string(); })
+      .def_property_readonly("name", [](const Scene& s) { return s.scene->Description().name; })
+      .def_property_readonly("frames",
+                             [](const Scene& s) {
+                               return py::make_tuple(s.scene->Description().firstFrame, s.scene->Description().lastFrame);
+                             })
+      .def("set_parameter",
+           [](Scene& s, const std::string& name, const std::string& valueJson) {
+             const auto value = nlohmann::ordered_json::parse(valueJson);
+             Outcome outcome;
+             bool set = false;
+             {
+               py::gil_scoped_release release;
+               set = s.scene->SetParameter(name, value, outcome);
+             }
+             if (!set) CallState(py::none()).RaiseFor(outcome);
+           })
+      .def("reset_parameter",
+           [](Scene& s, const std::string& name) {
+             py::gil_scoped_release release;
+             s.scene->ResetParameter(name);
+           })
+      .def("evaluate",
+           [](Scene& s, int64_t frame, const py::object& maxMemory) { return EvaluateScene(*s.scene, frame, maxMemory); })
+      .def("close",
+           [](Scene& s) {
+             py::gil_scoped_release release;
+             Engine::Close(*s.scene);
+           })
+      .def("run", [](Scene& s, const std::string& output, const py::object& first, const py::object& last, int jobs,
+                     const std::string& tool, bool check, const py::object& maxMemory, bool quiet,
+                     const py::object& progress, const std::string& volume, const std::string& preview,
+                     int32_t previewWidth, int32_t previewHeight) {
+        RunOptions options;
+        options.output = output;
+        if (!first.is_none()) options.firstFrame = first.cast<int64_t>();
+        if (!last.is_none()) options.lastFrame = last.cast<int64_t>();
+        options.jobs = jobs;
+        options.toolPath = tool;
+        options.check = check;
+        options.memoryLimit = MemoryLimit(maxMemory);
+        FrameOutputOptions outputs;
+        outputs.volume = volume;
+        outputs.preview = preview;
+        outputs.previewWidth = previewWidth;
+        outputs.previewHeight = previewHeight;
+        CallState state(progress);
+        options.hooks = state.Hooks();
+        RunResult result;
+        Outcome outcome;
+        {
+          py::gil_scoped_release release;
+          outcome = Engine::Run(*s.scene, std::move(options), outputs, quiet, result);
+        }
+        state.RaiseFor(outcome);
+        return result.stats.dump();
+      });
+
+  m.def("surface", [](const py::array& points, const std::string& parametersJson, const std::string& baseDir,
+                      const py::object& maxMemory) {
+    Outcome outcome;
+    std::unique_ptr<ModuleScene> scene = ModuleScene::ForPoints(parametersJson, ReadPoints(points), baseDir, outcome);
+    if (!scene) CallState(py::none()).RaiseFor(outcome);
+    Mesh mesh = EvaluateScene(*scene, 1, maxMemory);
+    {
+      py::gil_scoped_release release;
+      Engine::Close(*scene);
+    }
+    return mesh;
+  });
+}

@@ -1,0 +1,138 @@
+// Glomora_GetField: the voxel field behind the latest mesh, as the host sees it.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "front/glomora_api.h"
+#include "front/operator_instance.h"
+#include "glomora_rig.h"
+#include "host/host_scene.h"
+#include "support/fresh_scene.h"
+#include "support/temp_folder.h"
+
+using XSI::CValue;
+using XSI::LONG;
+using XSI::Host::Scene;
+
+namespace {
+
+const XSI::CString kOperatorName = L"blob.polymsh.GlomoraGeometry.Glomora";
+
+// A sphere of radius 1 off the centre of a box of unequal sides and cells,
+// simulated with viscosity so that every frame's field differs.
+class FieldAccess : public ::testing::Test {
+ protected:
+  FieldAccess() {
+    const XSI::CRef ball = rig.AddSource(L"ball", L"sphere");
+    XSI::Host::AnimatedPose pose;
+    pose.translation = XSI::Host::AnimatedVector(0.3, -0.2, 0.1);
+    Scene::Get().SetPose(Scene::Get().GetKinematics(ball), pose);
+    Set(L"Space", CValue(LONG{0}));
+    Set(L"Mode", CValue(LONG{1}));
+    Set(L"Viscosity", CValue(1.0));
+    Set(L"Isovalue", CValue(0.7));
+    Set(L"Size_X", CValue(4.0));
+    Set(L"Size_Y", CValue(3.0));
+    Set(L"Size_Z", CValue(5.0));
+    Set(L"Resolution_X", CValue(LONG{16}));
+    Set(L"Resolution_Y", CValue(LONG{12}));
+    Set(L"Resolution_Z", CValue(LONG{25}));
+    rig.Init();
+  }
+  ~FieldAccess() override { rig.Term(); }
+
+  void Set(const wchar_t* name, const CValue& value) { rig.SetParameter(name, value); }
+  const OperatorInstance& Instance() {
+    return *static_cast<OperatorInstance*>(static_cast<void*>(Scene::Get().MakeContext(rig.op).GetUserData()));
+  }
+
+  FreshScene fresh;
+  GlomoraRig rig;
+};
+
+}  // namespace
+
+// The mesh of frame 3 (reached through the recompute loop) was extracted
+// from the field handed out: every vertex lies on a lattice edge whose two
+// ends the field puts on either side of the iso-value.
+TEST_F(FieldAccess, MeshVerticesLieWhereTheFieldCrossesTheIsovalue) {
+  ASSERT_EQ(rig.Update(3.0), XSI::CStatus::OK);
+  GlomoraField field{};
+  ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+  EXPECT_EQ(field.frame, 3);
+  EXPECT_EQ(field.nx, 17);
+  EXPECT_EQ(field.ny, 13);
+  EXPECT_EQ(field.nz, 26);
+  EXPECT_FLOAT_EQ(field.cellSize[0], 0.25f);
+  EXPECT_FLOAT_EQ(field.cellSize[1], 0.25f);
+  EXPECT_FLOAT_EQ(field.cellSize[2], 0.2f);
+  EXPECT_FLOAT_EQ(field.origin[0], -2.0f);
+  EXPECT_FLOAT_EQ(field.origin[1], -1.5f);
+  EXPECT_FLOAT_EQ(field.origin[2], -2.5f);
+  EXPECT_FLOAT_EQ(field.isovalue, 0.7f);
+
+  const XSI::MATH::CVector3Array& vertices = Instance().mesh.vertices;
+  ASSERT_GT(vertices.GetCount(), 100);
+  auto value = [&](const int (&p)[3]) { return field.values[(p[0] * field.ny + p[1]) * field.nz + p[2]]; };
+  for (XSI::LONG v = 0; v < vertices.GetCount(); ++v) {
+    SCOPED_TRACE("vertex " + std::to_string(v));
+    const double position[3] = {vertices[v].GetX(), vertices[v].GetY(), vertices[v].GetZ()};
+    int low[3];
+    int high[3];
+    int along = -1;
+    for (int axis = 0; axis < 3; ++axis) {
+      const double u = (position[axis] - field.origin[axis]) / field.cellSize[axis];
+      const double nearest = std::round(u);
+      low[axis] = high[axis] = static_cast<int>(nearest);
+      if (std::fabs(u - nearest) > 1e-4) {
+        ASSERT_EQ(along, -1) << "off the lattice edges";
+        along = axis;
+        low[axis] = static_cast<int>(std::floor(u));
+        high[axis] = low[axis] + 1;
+      }
+    }
+    if (along == -1) continue;  // on a lattice point: the field is the iso-value there within rounding
+    ASSERT_NE((value(low) > field.isovalue), (value(high) > field.isovalue));
+  }
+}
+
+// Only a mesh made from the voxel field has one to hand out; otherwise the
+// call says no and leaves the caller's record alone.
+TEST_F(FieldAccess, NoFieldWithoutAVoxelFieldBehindTheMesh) {
+  const TempFolder folder("glomora_field");
+  const std::string cache = (folder.Path() / "c.grd").string();
+  struct Case {
+    const char* what;
+    const wchar_t* parameter;
+    CValue value;
+    double frame;
+  };
+  const Case cases[] = {
+      {"Space 1", L"Space", CValue(LONG{1}), 1.0},
+      {"Mode 3 (a usable cache name, no file)", L"Mode", CValue(LONG{3}), 1.0},
+      {"muted", L"Mute", CValue(true), 1.0},
+      {"before the start frame", L"Start_frame", CValue(LONG{5}), 2.0},
+  };
+  Set(L"Cache_filename", CValue(XSI::CString(cache.c_str())));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Set(L"Space", CValue(LONG{0}));
+    Set(L"Mode", CValue(LONG{1}));
+    Set(L"Mute", CValue(false));
+    Set(L"Start_frame", CValue(LONG{1}));
+    ASSERT_EQ(rig.Update(1.0), XSI::CStatus::OK);  // a field exists from here on
+    GlomoraField field{};
+    ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+    Set(c.parameter, c.value);
+    ASSERT_EQ(rig.Update(c.frame), XSI::CStatus::OK);
+    field = GlomoraField{};
+    field.nx = -7;
+    EXPECT_FALSE(Glomora_GetField(kOperatorName, field));
+    EXPECT_EQ(field.nx, -7);
+    EXPECT_EQ(field.values, nullptr);
+  }
+  GlomoraField field{};
+  EXPECT_FALSE(Glomora_GetField(L"nobody.polymsh.GlomoraGeometry.Glomora", field));
+}

@@ -1,0 +1,110 @@
+"""glomora.surface and Mesh: the arrays, the bytes the tool writes, bad input."""
+import gc
+import os
+
+import numpy as np
+import pytest
+
+import glomora
+from conftest import GRID_PARAMETERS, cloud, read, run_tool, write_ply_points, write_scene
+
+CASES = {
+    "space0": dict(GRID_PARAMETERS, Viscosity=0.0),
+    "space1": {"Space": 1, "JB_voxelsize": 0.04, "Particle_size": 0.08, "UVspace": True},
+}
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_arrays_describe_the_polygons(case):
+    mesh = glomora.surface(cloud(), **CASES[case])
+    vertices, counts, indices = mesh.vertices, mesh.face_counts, mesh.face_indices
+    assert vertices.dtype == np.float32 and vertices.ndim == 2 and vertices.shape[1] == 3 and len(vertices) > 0
+    assert counts.dtype == np.int32 and indices.dtype == np.int32
+    assert counts.min() >= 3 and counts.sum() == len(indices)
+    assert indices.min() >= 0 and indices.max() < len(vertices)
+    assert mesh.normals.shape == (len(indices), 3) and mesh.normals.dtype == np.float64
+    if CASES[case].get("UVspace"):
+        assert mesh.uvs.shape == (len(indices), 2)
+    else:
+        assert mesh.uvs is None
+    stats = mesh.stats
+    assert stats["vertices"] == len(vertices) and stats["polygons"] == len(counts)
+
+
+def test_field_is_indexed_x_y_z_and_crosses_the_isovalue_at_the_vertices():
+    mesh = glomora.surface(cloud(), **CASES["space0"])
+    field, origin, cell = mesh.field, np.array(mesh.field_origin), np.array(mesh.field_cell_size)
+    resolution = CASES["space0"]["Resolution_X"]
+    assert field.shape == (resolution + 1,) * 3 and field.dtype == np.float32
+    # Each vertex lies on a lattice edge, where the field interpolated
+    # trilinearly along x, y, z takes the iso-value.
+    at = (mesh.vertices - origin) / cell
+    inside = np.all((at > 0) & (at < resolution), axis=1)
+    i, t = np.floor(at[inside]).astype(int), at[inside] - np.floor(at[inside])
+    value = 0.0
+    for corner in np.ndindex(2, 2, 2):
+        weight = np.prod(np.where(corner, t, 1.0 - t), axis=1)
+        value = value + weight * field[i[:, 0] + corner[0], i[:, 1] + corner[1], i[:, 2] + corner[2]]
+    assert inside.sum() > 100 and np.allclose(value, mesh.field_isovalue, atol=1e-3)
+    assert glomora.surface(cloud(), **CASES["space1"]).field is None
+
+
+def test_any_float_dtype_and_order_gives_the_same_mesh():
+    points = cloud()
+    reference = glomora.surface(points, **CASES["space1"])
+    for variant in (np.asfortranarray(points, dtype=np.float64), points.astype(">f4"),
+                    np.hstack([points, points])[:, 3:]):
+        mesh = glomora.surface(variant, **CASES["space1"])
+        assert np.array_equal(mesh.vertices, reference.vertices)
+        assert np.array_equal(mesh.face_indices, reference.face_indices)
+
+
+def test_views_keep_their_memory_and_cannot_be_written():
+    mesh = glomora.surface(cloud(), **CASES["space1"])
+    normals, uvs = mesh.normals, mesh.uvs
+    expected = normals.copy(), uvs.copy()
+    with pytest.raises(ValueError):
+        normals[0, 0] = 2.0
+    del mesh
+    gc.collect()
+    glomora.surface(cloud(seed=8), **CASES["space1"])  # the engine's next frame overwrites nothing of ours
+    assert np.array_equal(normals, expected[0]) and np.array_equal(uvs, expected[1])
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+@pytest.mark.parametrize("extension", [".obj", ".ply"])
+def test_written_file_is_the_tools(tool, tmp_path, case, extension):
+    points = cloud()
+    write_ply_points(tmp_path / "points.ply", points)
+    scene = write_scene(tmp_path, {"parameters": CASES[case], "sources": [{"type": "cloud", "file": "points.ply"}]})
+    run_tool(tool, scene, str(tmp_path / ("tool" + extension)))
+    glomora.surface(points, **CASES[case]).write(tmp_path / ("module" + extension))
+    assert read(tmp_path / ("module" + extension)) == read(tmp_path / ("tool" + extension))
+
+
+@pytest.mark.parametrize("call, error, words", [
+    (lambda: glomora.surface(np.zeros((4, 2))), ValueError, ["(n, 3)", "(4, 2)"]),
+    (lambda: glomora.surface(np.array([[0, 0, 0], [0, np.nan, 0]], np.float32)), ValueError, ["points[1]"]),
+    (lambda: glomora.surface(np.array([[1e39, 0, 0]])), ValueError, ["points[0]"]),
+    (lambda: glomora.surface(np.array([["a", "b", "c"]])), TypeError, ["dtype"]),
+    (lambda: glomora.surface(cloud(), Isovalue=-1), ValueError, ["Isovalue", "-1"]),
+    (lambda: glomora.surface(cloud(), Space=2), ValueError, ["Space", "2"]),
+    (lambda: glomora.surface(cloud(), Isovalue="high"), ValueError, ["Isovalue", "high"]),
+    (lambda: glomora.surface(cloud(), Radius=1), ValueError, ["Radius", "unknown parameter"]),
+    (lambda: glomora.surface(cloud(), Space=0, Resolution_X=2000, Resolution_Y=2000, Resolution_Z=2000),
+     MemoryError, ["Resolution 2000 x 2000 x 2000", "memory limit"]),
+    (lambda: glomora.surface(cloud(), Space=0, max_memory="1M"), MemoryError, ["1.00 MiB"]),
+    (lambda: glomora.surface(cloud(), max_memory="lots"), ValueError, ["max_memory", "lots"]),
+    (lambda: glomora.surface(cloud()).write("mesh.stl"), ValueError, ["mesh.stl", ".obj or .ply"]),
+    (lambda: glomora.surface(cloud()).write("/proc/no/such/folder/mesh.obj"), OSError, ["mesh.obj"]),
+])
+def test_bad_input_is_a_python_error_with_the_tools_message(call, error, words):
+    with pytest.raises(error) as raised:
+        call()
+    for word in words:
+        assert word in str(raised.value)
+
+
+def test_no_points_give_an_empty_mesh():
+    mesh = glomora.surface(np.empty((0, 3), np.float32))
+    assert mesh.vertices.shape == (0, 3) and len(mesh.face_counts) == 0 and len(mesh.face_indices) == 0

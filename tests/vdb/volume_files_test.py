@@ -1,0 +1,93 @@
+"""The tool's --volume files read back with OpenVDB's own Python module."""
+
+import json
+import os
+import subprocess
+
+import pyopenvdb as vdb
+import pytest
+
+TOOL = os.environ["GLOMORA_CLI"]
+
+# A sphere of radius 1 at (0.5, -0.25, 0) in a box of unequal sides and
+# cells. Blending model 1 with viscosity 0 makes the field 4 (1 - 2d)^2,
+# d = (distance / 2)^2, within the element's reach and 0 beyond it: above
+# the iso-value 0.7 inside distance 2 sqrt((1 - sqrt(0.175)) / 2) = 1.07,
+# below it outside.
+SIZE = (4.0, 3.0, 5.0)
+RESOLUTION = (16, 12, 25)
+CENTRE = (0.5, -0.25, 0.0)
+SCENE = {
+    "name": "ball",
+    "frames": [1, 2],
+    "parameters": {
+        "Space": 0, "Mode": 1, "Viscosity": 0, "Isovalue": 0.7, "Blending_model": 1,
+        "Size_X": SIZE[0], "Size_Y": SIZE[1], "Size_Z": SIZE[2],
+        "Resolution_X": RESOLUTION[0], "Resolution_Y": RESOLUTION[1], "Resolution_Z": RESOLUTION[2],
+    },
+    "sources": [{"type": "sphere", "radius": 1, "transform": {"translation": list(CENTRE)}}],
+}
+
+
+def run(folder, *args, scene=SCENE):
+    (folder / "scene.json").write_text(json.dumps(scene))
+    return subprocess.run([TOOL, "run", "scene.json", "--quiet", "--output", "out/{name}.####.obj", *args],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
+
+
+def distance(a, b):
+    return sum((x - y) ** 2 for x, y in zip(a, b)) ** 0.5
+
+
+def test_volumes_hold_the_field_in_place(tmp_path):
+    result = run(tmp_path, "--volume", "vol/{name}.####.vdb")
+    assert result.returncode == 0, result.stderr
+    cell = tuple(s / r for s, r in zip(SIZE, RESOLUTION))
+    points = tuple(r + 1 for r in RESOLUTION)
+    for frame in (1, 2):
+        grid = vdb.read(str(tmp_path / f"vol/ball.{frame:04d}.vdb"), "density")
+        # where: voxel size Size / Resolution, voxel (0, 0, 0) at the box's lower corner
+        assert grid.transform.voxelSize() == pytest.approx(cell)
+        assert grid.transform.indexToWorld((0, 0, 0)) == pytest.approx(tuple(-s / 2 for s in SIZE))
+        assert grid.metadata["isovalue"] == pytest.approx(0.7)
+        assert grid.metadata["scene"] == "ball"
+        assert grid.metadata["frame"] == frame
+        # what: above the iso-value inside the sphere, below it outside
+        values = grid.getConstAccessor()
+        inside = outside = 0
+        for i in range(points[0]):
+            for j in range(points[1]):
+                for k in range(points[2]):
+                    r = distance(grid.transform.indexToWorld((i, j, k)), CENTRE)
+                    if r < 1.0:
+                        assert values.getValue((i, j, k)) > 0.7, (i, j, k)
+                        inside += 1
+                    elif r > 1.15:
+                        assert values.getValue((i, j, k)) < 0.7, (i, j, k)
+                        outside += 1
+        assert inside > 100 and outside > 100
+        # how: sparse, background 0, exactly the non-zero values active
+        assert grid.background == 0.0
+        active = 0
+        for item in grid.citerOnValues():
+            assert item["value"] != 0.0
+            active += item["count"]
+        assert active == grid.activeVoxelCount()
+        assert 0 < active < points[0] * points[1] * points[2] / 4
+        nonzero = sum(1 for i in range(points[0]) for j in range(points[1]) for k in range(points[2])
+                      if values.getValue((i, j, k)) != 0.0)
+        assert nonzero == active
+
+
+@pytest.mark.parametrize("setting, message", [
+    ("Space=1", "Space 1 tracks the surface without a voxel lattice"),
+    ("Mode=3", "Mode 3 plays meshes back from the cache, without the field"),
+])
+def test_no_field_no_volume(tmp_path, setting, message):
+    cached = dict(SCENE, parameters=dict(SCENE["parameters"], Mode=2, Cache_filename="cache/ball.grd"))
+    (tmp_path / "cache").mkdir()
+    assert run(tmp_path, scene=cached).returncode == 0  # the cache files Mode 3 plays back
+    result = run(tmp_path, "--set", setting, "--volume", "vol/{name}.####.vdb", scene=cached)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.count(message) == 1, result.stderr
+    assert not (tmp_path / "vol").exists() or not any((tmp_path / "vol").iterdir())

@@ -1,0 +1,223 @@
+#include "vdb_files.h"
+
+#include <openvdb/io/Stream.h>
+#include <openvdb/openvdb.h>
+#include <openvdb/points/AttributeArray.h>
+#include <openvdb/points/PointDataGrid.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <streambuf>
+
+namespace {
+
+// The file header ahead of the identifier: magic number (int64), file
+// format version and library major and minor versions (uint32 each), the
+// grid-offsets flag (char). Then the identifier as 36 characters of text,
+// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx".
+constexpr size_t kUuidAt = 8 + 4 + 4 + 4 + 1;
+constexpr size_t kUuidLength = 36;
+
+// OpenVDB's archive writer on a seekable in-memory stream: the layout its
+// file writer makes (with grid offsets, so readers can load one grid alone
+// or delay loading), without opening a file of its own.
+class MemoryArchive : public openvdb::io::Archive {
+ public:
+  void WriteTo(std::ostream& out, const openvdb::GridCPtrVec& grids) const { write(out, grids, true); }
+};
+
+// A read-only stream over bytes held elsewhere (no copy), seekable both ways
+// as the archive reader may ask.
+class SpanBuffer : public std::streambuf {
+ public:
+  explicit SpanBuffer(std::span<const uint8_t> bytes) {
+    char* begin = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+    setg(begin, begin, begin + bytes.size());
+  }
+
+ protected:
+  pos_type seekoff(off_type offset, std::ios_base::seekdir from, std::ios_base::openmode which) override {
+    if (!(which & std::ios_base::in)) return pos_type(off_type(-1));
+    off_type base = 0;
+    if (from == std::ios_base::cur) base = gptr() - eback();
+    if (from == std::ios_base::end) base = egptr() - eback();
+    const off_type target = base + offset;
+    if (target < 0 || target > egptr() - eback()) return pos_type(off_type(-1));
+    setg(eback(), eback() + target, egptr());
+    return pos_type(target);
+  }
+  pos_type seekpos(pos_type position, std::ios_base::openmode which) override {
+    return seekoff(off_type(position), std::ios_base::beg, which);
+  }
+};
+
+// splitmix64's finaliser: every input bit reaches every output bit.
+uint64_t Mix(uint64_t h) {
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  h ^= h >> 31;
+  return h;
+}
+
+// Replaces the header's random identifier by 128 bits hashed from every
+// other byte of the file, written as an RFC 9562 version 8 ("custom") UUID.
+// False when the header does not have the expected layout.
+bool SetContentUuid(std::string& bytes) {
+  if (bytes.size() < kUuidAt + kUuidLength) return false;
+  for (size_t dash : {8, 13, 18, 23}) {
+    if (bytes[kUuidAt + dash] != '-') return false;
+  }
+  uint64_t a = 0x6a09e667f3bcc908ULL;
+  uint64_t b = 0xbb67ae8584caa73bULL;
+  auto feed = [&](size_t from, size_t to) {
+    size_t at = from;
+    for (; at + 8 <= to; at += 8) {
+      uint64_t word = 0;
+      std::memcpy(&word, bytes.data() + at, 8);
+      a = Mix(a ^ word);
+      b = Mix(b + word + 0x9e3779b97f4a7c15ULL);
+    }
+    for (; at < to; ++at) {
+      const uint64_t byte = static_cast<unsigned char>(bytes[at]);
+      a = Mix(a ^ byte);
+      b = Mix(b + byte + 0x9e3779b97f4a7c15ULL);
+    }
+  };
+  feed(0, kUuidAt);
+  feed(kUuidAt + kUuidLength, bytes.size());
+  b = Mix(b ^ static_cast<uint64_t>(bytes.size()));
+  uint8_t id[16];
+  for (int i = 0; i < 8; ++i) {
+    id[i] = static_cast<uint8_t>(a >> (56 - 8 * i));
+    id[8 + i] = static_cast<uint8_t>(b >> (56 - 8 * i));
+  }
+  id[6] = static_cast<uint8_t>((id[6] & 0x0f) | 0x80);  // version 8
+  id[8] = static_cast<uint8_t>((id[8] & 0x3f) | 0x80);  // variant 10
+  constexpr char kHex[] = "0123456789abcdef";
+  size_t at = kUuidAt;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) bytes[at++] = '-';
+    bytes[at++] = kHex[id[i] >> 4];
+    bytes[at++] = kHex[id[i] & 0x0f];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error) {
+  bytes.clear();
+  if (lattice.values == nullptr || lattice.nx <= 0 || lattice.ny <= 0 || lattice.nz <= 0) {
+    error = "the field is empty";
+    return false;
+  }
+  try {
+    openvdb::initialize();
+    // 1) the values: exactly the non-zero ones become active voxels, walked
+    // in memory order (k fastest) so the accessor's cached leaf serves runs
+    const openvdb::FloatGrid::Ptr grid = openvdb::FloatGrid::create(0.0f);
+    openvdb::FloatGrid::Accessor voxels = grid->getAccessor();
+    const float* value = lattice.values;
+    for (int32_t i = 0; i < lattice.nx; ++i) {
+      for (int32_t j = 0; j < lattice.ny; ++j) {
+        for (int32_t k = 0; k < lattice.nz; ++k, ++value) {
+          if (*value != 0.0f) voxels.setValue(openvdb::Coord(i, j, k), *value);
+        }
+      }
+    }
+
+    // 2) where they are: voxel (i, j, k) at origin + (i, j, k) * voxelSize
+    const openvdb::Vec3d scale(lattice.voxelSize[0], lattice.voxelSize[1], lattice.voxelSize[2]);
+    const openvdb::Vec3d translation(lattice.origin[0], lattice.origin[1], lattice.origin[2]);
+    grid->setTransform(std::make_shared<openvdb::math::Transform>(
+        std::make_shared<openvdb::math::ScaleTranslateMap>(scale, translation)));
+
+    // 3) what they are
+    grid->setName("density");
+    grid->setCreator(labels.creator);
+    grid->insertMeta("isovalue", openvdb::FloatMetadata(labels.isovalue));
+    grid->insertMeta("scene", openvdb::StringMetadata(labels.scene));
+    grid->insertMeta("frame", openvdb::Int64Metadata(labels.frame));
+
+    // 4) the file, then its identifier
+    std::ostringstream out(std::ios::binary);
+    MemoryArchive().WriteTo(out, openvdb::GridCPtrVec{grid});
+    bytes = std::move(out).str();
+  } catch (const std::bad_alloc&) {
+    bytes.clear();
+    error = "out of memory";
+    return false;
+  } catch (const std::exception& e) {
+    bytes.clear();
+    error = std::string("OpenVDB: ") + e.what();
+    return false;
+  }
+  if (!SetContentUuid(bytes)) {
+    bytes.clear();
+    error = "OpenVDB wrote a file header of an unknown layout";
+    return false;
+  }
+  return true;
+}
+
+bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error) {
+  positions.clear();
+  try {
+    openvdb::initialize();
+    SpanBuffer buffer(bytes);
+    std::istream in(&buffer);
+    openvdb::io::Stream stream(in, false);
+    const openvdb::GridPtrVecPtr grids = stream.getGrids();
+    // The reader stops quietly at the end of a truncated file, with what it
+    // had so far.
+    if (in.fail()) {
+      error = "not a readable OpenVDB file: it ends too soon";
+      return false;
+    }
+    bool found = false;
+    std::string names;
+    for (const openvdb::GridBase::Ptr& base : *grids) {
+      names += (names.empty() ? "" : ", ") + base->getName() + " (" + base->type() + ")";
+      const auto points = openvdb::gridPtrCast<openvdb::points::PointDataGrid>(base);
+      if (!points) continue;
+      found = true;
+      const openvdb::math::Transform& transform = points->transform();
+      for (auto leaf = points->tree().cbeginLeaf(); leaf; ++leaf) {
+        const size_t at = leaf->attributeSet().find("P");
+        if (at == openvdb::points::AttributeSet::INVALID_POS) {
+          error = "points grid \"" + points->getName() + "\" has no positions (\"P\")";
+          positions.clear();
+          return false;
+        }
+        // Positions are stored per point relative to its voxel's centre, in
+        // voxel units (possibly quantised; the handle decodes).
+        const openvdb::points::AttributeHandle<openvdb::Vec3f> handle(leaf->constAttributeArray(at));
+        for (auto index = leaf->beginIndexOn(); index; ++index) {
+          const openvdb::Vec3d voxel = index.getCoord().asVec3d() + openvdb::Vec3d(handle.get(*index));
+          const openvdb::Vec3d world = transform.indexToWorld(voxel);
+          positions.push_back(world.x());
+          positions.push_back(world.y());
+          positions.push_back(world.z());
+        }
+      }
+    }
+    if (!found) {
+      error = names.empty() ? "the file holds no grid" : "the file holds no points grid, only " + names;
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    // Damaged counts ask for absurd sizes as readily as a huge file does.
+    positions.clear();
+    error = "not a readable OpenVDB file: out of memory reading it (damaged, or too large)";
+    return false;
+  } catch (const std::exception& e) {
+    positions.clear();
+    error = std::string("not a readable OpenVDB file: ") + e.what();
+    return false;
+  }
+  return true;
+}

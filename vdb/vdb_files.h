@@ -1,0 +1,45 @@
+#pragma once
+// OpenVDB files: the voxel field written as a float grid, particle positions
+// read from a points grid. The only code that includes OpenVDB's headers
+// (one translation unit of them costs about 24 s and 1 GiB to compile), so
+// its callers see only these few plain types.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+// A lattice of floats placed in space, as EncodeFieldVdb writes it.
+struct FieldLattice {
+  const float* values = nullptr;  // nx * ny * nz values, point (i, j, k) at values[(i * ny + j) * nz + k]
+  int32_t nx = 0;
+  int32_t ny = 0;
+  int32_t nz = 0;
+  double voxelSize[3] = {1.0, 1.0, 1.0};  // spacing of the points per axis, above 0
+  double origin[3] = {0.0, 0.0, 0.0};     // position of point (0, 0, 0)
+};
+
+// What the grid's metadata says about the field.
+struct FieldLabels {
+  float isovalue = 0.0f;  // metadata "isovalue" (float)
+  std::string scene;      // metadata "scene" (string)
+  int64_t frame = 0;      // metadata "frame" (int64)
+  std::string creator;    // the grid's creator
+};
+
+// The bytes of an OpenVDB file holding one float grid named "density":
+// lattice point (i, j, k) is voxel (i, j, k), the transform maps it to
+// origin + (i, j, k) * voxelSize, the background is 0 and exactly the
+// non-zero values are active. The file's identifier (a UUID, random in
+// OpenVDB's own writer) is derived from the rest of the file, so the same
+// field always gives the same bytes. False with a message in `error` when
+// the lattice is empty or OpenVDB fails (out of memory).
+bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error);
+
+// The positions of the points of every points grid in the OpenVDB file held
+// in `bytes`, in world space (the grid's transform applied), grid by grid in
+// file order and in each grid in its own storage order, as x, y, z at
+// positions[3p], [3p + 1], [3p + 2]. False with a one-line message in
+// `error`, and `positions` empty, when the bytes are not an OpenVDB file or
+// hold no points grid with positions ("P").
+bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error);
