@@ -1,10 +1,12 @@
-// Voxel grid benchmarks on the peer scenes (see bench/README.md):
-//   BM_Extract/N/normals   ExtractAndCache of field_N.f32 (iso 1, cube table)
-//   BM_SimulateStep/N/normals   SimulateStep of the 200 elements of
+// Voxel grid benchmarks on the peer scenes (see bench/README.md), each at
+// 1 and 2 threads (Glomora_SetThreadCount), wall-clock time:
+//   BM_Extract/N/normals/threads   ExtractAndCache of field_N.f32 (iso 1, cube table)
+//   BM_SimulateStep/N/normals/threads   SimulateStep of the 200 elements of
 //                          elements_200.f32 as model 1 spheres in the unit box
-//   BM_LatticePass/N       one pass over the four lattices' memory (a copy of
-//                          the sampled lattices into the accumulated ones,
-//                          32 bytes per lattice point): the yardstick for the step
+//   BM_LatticePass/N/threads   one pass over the four lattices' memory (a copy
+//                          of the sampled lattices into the accumulated ones,
+//                          32 bytes per lattice point, split between the
+//                          threads): the yardstick for the step
 // The data folder comes from --data=DIR or the environment variable
 // GLOMORA_PEER_DATA.
 
@@ -17,10 +19,20 @@
 #include <string>
 #include <vector>
 
+#include "base/parallel.h"
 #include "front/operator_instance.h"
 #include "peer_data.h"
 
 namespace {
+
+// The thread count of a benchmark run, back to one when it ends.
+class Threads {
+ public:
+  explicit Threads(int64_t count) { parallel::SetThreadCount(static_cast<int32_t>(count)); }
+  ~Threads() { parallel::SetThreadCount(1); }
+  Threads(const Threads&) = delete;
+  Threads& operator=(const Threads&) = delete;
+};
 
 // The 200 elements as the gatherer would make model 1 spheres of them: the
 // unit box shifted to centre on the origin, the offset divided by the diameter.
@@ -80,6 +92,7 @@ void BM_Extract(benchmark::State& state) {
     state.SkipWithError("field file missing: run gen_scenes.py and pass --data=DIR");
     return;
   }
+  const Threads threads(state.range(2));
   auto in = MakeInstance(n, normals);
   GridPolygonizer& grid = in->gridPolygonizer;
   if (normals) {
@@ -112,6 +125,7 @@ void BM_SimulateStep(benchmark::State& state) {
     state.SkipWithError("elements_200.f32 missing: run gen_scenes.py and pass --data=DIR");
     return;
   }
+  const Threads threads(state.range(2));
   auto in = MakeInstance(n, normals);
   const int32_t count = static_cast<int32_t>(elements.size());
   in->gridPolygonizer.SimulateStep(in->settings, elements.data(), count);  // allocates
@@ -134,9 +148,14 @@ void BM_LatticePass(benchmark::State& state) {
   const size_t points = grid.accumulatedField.PointCount();
   grid.sampledField.Fill(0.5f);
   grid.sampledNormals.Fill(Float3{0.5f, 0.5f, 0.5f});
+  const Threads threads(state.range(1));
   for (auto _ : state) {
-    std::memcpy(grid.accumulatedField.Data(), grid.sampledField.Data(), points * sizeof(float));
-    std::memcpy(grid.accumulatedNormals.Data(), grid.sampledNormals.Data(), points * 3 * sizeof(float));
+    parallel::ForEachRange(static_cast<int64_t>(points), 1 << 16, [&](int64_t begin, int64_t end) {
+      const auto first = static_cast<size_t>(begin), count = static_cast<size_t>(end - begin);
+      std::memcpy(grid.accumulatedField.Data() + first, grid.sampledField.Data() + first, count * sizeof(float));
+      std::memcpy(grid.accumulatedNormals.Data() + 3 * first, grid.sampledNormals.Data() + 3 * first,
+                  count * 3 * sizeof(float));
+    });
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(points) * 32);
@@ -144,13 +163,23 @@ void BM_LatticePass(benchmark::State& state) {
 
 void Sizes(benchmark::internal::Benchmark* b) {
   for (int n : {64, 128, 256}) {
-    for (int normals : {0, 1}) b->Args({n, normals});
+    for (int normals : {0, 1}) {
+      for (int threads : {1, 2}) b->Args({n, normals, threads});
+    }
   }
 }
 
-BENCHMARK(BM_Extract)->Apply(Sizes)->ArgNames({"N", "normals"})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SimulateStep)->Apply(Sizes)->ArgNames({"N", "normals"})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LatticePass)->Arg(64)->Arg(128)->Arg(256)->ArgName("N")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Extract)->Apply(Sizes)->ArgNames({"N", "normals", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimulateStep)
+    ->Apply(Sizes)
+    ->ArgNames({"N", "normals", "threads"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LatticePass)
+    ->ArgsProduct({{64, 128, 256}, {1, 2}})
+    ->ArgNames({"N", "threads"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -6,6 +6,8 @@
 #   Space 0: BM_Frame/P/N of space0_bench, P = 1000, 10000, 100000 at N = 128,
 #            and P = 100000 at N = 64 and 256 for the scaling with resolution
 #   grid:    BM_Extract/256 of grid_bench, normals off (the calibration figure)
+#            and on, BM_SimulateStep/256 and BM_LatticePass/256, each at 1
+#            and 2 threads
 # The tool as users run it (`bench/perf.sh runs`): `glomora run` as whole
 # processes, with minor page faults and peak memory (bench/whole_runs.py;
 # SCALING=1 adds the cases for the growth with particles, resolution and
@@ -50,7 +52,7 @@ flying_edges
 if [ "$WHAT" != runs ]; then
   bench space1_bench '^BM_Space1/'
   bench space0_bench '^BM_Frame/P:(1000|10000|100000)/N:128/|^BM_Frame/P:100000/N:(64|256)/'
-  bench grid_bench '^BM_Extract/N:256/normals:0'
+  bench grid_bench '^BM_Extract/N:256/normals:0|^BM_Extract/N:256/normals:1|^BM_SimulateStep/N:256|^BM_LatticePass/N:256'
 fi
 if [ "$WHAT" != engine ]; then
   /usr/bin/python3 bench/whole_runs.py "$TOOL" "$DATA" "$OUT/runs" --reps "$REPS" ${SCALING:+--scaling} >/dev/null
@@ -76,6 +78,7 @@ if os.path.exists(runs):
         print(f"{c['case']:44s} {c['median_ms']:10.1f} {c['median_ms'] / unit:7.2f} {int(c['minor_faults']):12d} "
               f"{c['peak_mb']:8.1f} {c['vertices']:9d}")
     print(results["jobs"])
+    print(results.get("threads", ""))
 surface = os.path.join(out, "python_surface.txt")
 if os.path.exists(surface):
     print(open(surface).read(), end="")

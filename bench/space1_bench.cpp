@@ -7,6 +7,9 @@
 //   BM_Space1Evaluate/K   the field alone: the query points of one run,
 //                 recorded once, evaluated again in the tracker's order
 //                 (items per second = evaluations per second).
+//   BM_Space1Field/K   the field's construction alone (its element table and
+//                 bucket grid), the part of a run that does not depend on
+//                 the tracker's order of visits.
 //   BM_Space1Counts/K   one run through a counting wrapper, for its counters
 //                 only (its time means nothing): evaluations (calls of
 //                 Evaluate), boxHits and adds, the mean number of elements
@@ -182,6 +185,17 @@ void BM_Space1Evaluate(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(recording.points.size()));
 }
+void BM_Space1Field(benchmark::State& state) {
+  const std::vector<MetaElement> elements = LoadElements(static_cast<int>(state.range(0)));
+  OperatorInstance in;
+  Configure(in);
+  for (auto _ : state) {
+    const PolynomialField field(elements.data(), in.settings.isovalue, static_cast<int32_t>(elements.size()));
+    benchmark::DoNotOptimize(&field);
+  }
+}
+BENCHMARK(BM_Space1Field)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_Space1Evaluate)->Arg(100)->Arg(1000)->Arg(5000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -21,6 +21,11 @@ Cases (see bench/README.md):
   turning jobs J          16 frames of elements_1000 at "JB_voxelsize" 1/96,
                           the space turning about Y, OBJ out, --jobs J; the
                           files of --jobs 2 are compared with --jobs 1
+  threads T               Space 0 frame of particles_100000 at resolution 256,
+                          "User_normals" and "UVspace" on, "Mode" 2 writing
+                          its cache file, OBJ out, --threads T; the runs of 1
+                          and 2 threads alternate (same load), and their mesh
+                          and cache files are compared
 """
 import argparse
 import filecmp
@@ -80,6 +85,25 @@ def particles_scene(out, count, resolution):
     with open(path, "w") as f:
         json.dump(scene, f)
     return path
+
+
+def threads_scene(out):
+    path = os.path.join(out, "threads.json")
+    scene = {"name": "threads", "frames": [1, 1],
+             "parameters": {"Space": 0, "Mode": 2, "Blending_model": 1, "Size_X": 1, "Size_Y": 1, "Size_Z": 1,
+                            "Resolution_X": 256, "Resolution_Y": 256, "Resolution_Z": 256,
+                            "Particle_size": 0.04, "User_normals": True, "UVspace": True,
+                            "Cache_filename": "cache/threads.grd"},
+             "sources": [{"type": "cloud", "name": "spray", "file": "particles_100000.ply"}]}
+    with open(path, "w") as f:
+        json.dump(scene, f)
+    return path
+
+
+def same_files(a, b):
+    names = sorted(os.listdir(a))
+    return names == sorted(os.listdir(b)) and all(
+        filecmp.cmp(os.path.join(a, n), os.path.join(b, n), shallow=False) for n in names)
 
 
 def run_once(argv):
@@ -147,6 +171,32 @@ def main():
                         "vertices": vertices_of(stats)})
         units = "%7.2f" % (ms / unit) if unit > 0 else "%7s" % "-"
         print("%-34s %10.1f %s %12d %10.1f %10d" % (label, ms, units, faults, peak, vertices_of(stats)), flush=True)
+    # The thread counts, runs alternating so that both see the same load.
+    scene = threads_scene(out)
+    timed = {1: [], 2: []}
+    for _ in range(args.reps):
+        for threads in (1, 2):
+            folder = os.path.join(out, "files", "th%d" % threads)
+            stats = os.path.join(out, "stats.json")
+            argv = [args.tool, "run", scene, "-o", os.path.join(folder, "p.obj"), "-q", "--stats", stats,
+                    "--threads", str(threads)]
+            timed[threads].append(run_once(argv))
+            os.replace(os.path.join(out, "cache", "threads.1.grd"), os.path.join(folder, "threads.1.grd"))
+    for threads in (1, 2):
+        label = "particles 100000 N=256 Mode 2 --threads %d" % threads
+        ms = statistics.median(r[0] for r in timed[threads]) * 1000.0
+        medians[label] = ms
+        results.append({"case": label, "median_ms": ms, "minor_faults": statistics.median(r[1] for r in timed[threads]),
+                        "peak_mb": max(r[2] for r in timed[threads]) / 1024.0, "vertices": vertices_of(stats)})
+        units = "%7.2f" % (ms / unit) if unit > 0 else "%7s" % "-"
+        print("%-34s %10.1f %s %12d %10.1f %10d" % (label, ms, units, results[-1]["minor_faults"],
+                                                   results[-1]["peak_mb"], results[-1]["vertices"]), flush=True)
+    same_threads = same_files(os.path.join(out, "files", "th1"), os.path.join(out, "files", "th2"))
+    threads_verdict = "--threads 2 against --threads 1: %.2f times as fast; the mesh and cache files are %s" % (
+        medians["particles 100000 N=256 Mode 2 --threads 1"] / medians["particles 100000 N=256 Mode 2 --threads 2"],
+        "byte-identical" if same_threads else "DIFFERENT")
+    print(threads_verdict)
+
     one, two = medians["turning 16 frames --jobs 1"], medians["turning 16 frames --jobs 2"]
     same = not filecmp.dircmp(os.path.join(out, "files", "t1"), os.path.join(out, "files", "t2")).diff_files
     names = sorted(os.listdir(os.path.join(out, "files", "t1")))
@@ -157,8 +207,8 @@ def main():
         one / two, len(names), "byte-identical" if same else "DIFFERENT")
     print(verdict)
     with open(os.path.join(out, "whole_runs.json"), "w") as f:
-        json.dump({"cases": results, "jobs": verdict}, f, indent=1)
-    return 0 if same else 1
+        json.dump({"cases": results, "jobs": verdict, "threads": threads_verdict}, f, indent=1)
+    return 0 if same and same_threads else 1
 
 
 if __name__ == "__main__":

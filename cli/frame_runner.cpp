@@ -9,10 +9,12 @@
 #include <thread>
 
 #include "cache_files.h"
+#include "glomora_api.h"
 #include "interrupt.h"
 #include "job_runner.h"
 #include "memory_limit.h"
 #include "scene_session.h"
+#include "tool_threads.h"
 
 using XSI::Host::Scene;
 
@@ -131,6 +133,16 @@ int JobsFor(int jobs, int64_t frames, uint64_t latticeBytes, uint64_t memoryLimi
   return static_cast<int>(std::max<int64_t>(count, 1));
 }
 
+int ThreadsFor(int threads, int processes) {
+  if (threads > 0) return threads;
+  return std::max(1, CoreCount() / std::max(1, processes));
+}
+
+void UseThreads(int threads) {
+  Glomora_SetThreadCount(threads);
+  SetToolThreads(threads);
+}
+
 RunResult RunScene(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display) {
   RunResult result = NewRunResult(scene);
   auto fail = [&](int code, const std::string& message) { return FailRun(result, display, code, message); };
@@ -156,6 +168,7 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     const uint64_t latticeBytes = options.memoryLimit > 0 ? LargestLatticeNeed(scene, first, last).bytes : 0;
     jobs = JobsFor(options.jobs, last - first + 1, latticeBytes, options.memoryLimit);
   }
+  if (jobs == 1) UseThreads(ThreadsFor(options.threads, 1));
   result = jobs > 1 ? RunInWorkers(scene, options, display, first, last, jobs)
                     : RunInProcess(scene, options, display, *target, first, last);
   result.stats["processes"] = jobs;

@@ -94,6 +94,11 @@ struct RunOptions {
   // Worker processes for independent frames (0: one per core; 1: all frames
   // in this process). Needs `toolPath` and `source`.
   int jobs = 1;
+  // Threads of each process for the plug-in's work and the tool's own (0:
+  // the cores shared among the processes: one per core in this process, or
+  // max(1, cores / jobs) in each worker). The files are the same bytes at any
+  // count.
+  int threads = 0;
   // The glomora executable started as a worker.
   std::string toolPath;
   SceneSource source;
@@ -147,3 +152,11 @@ bool FramesAreIndependent(const SceneDescription& scene, int64_t first, int64_t 
 // for `jobs` asked (0: one per core), at most one per frame, lowered so that
 // `jobs` lattices of `latticeBytes` fit in `memoryLimit` (0: no limit).
 int JobsFor(int jobs, int64_t frames, uint64_t latticeBytes, uint64_t memoryLimit);
+
+// The threads each of `processes` processes uses for `threads` asked (0: the
+// cores shared among them, at least one each).
+int ThreadsFor(int threads, int processes);
+
+// Sets the thread count of the plug-in (Glomora_SetThreadCount) and of the
+// tool's own work in this process.
+void UseThreads(int threads);

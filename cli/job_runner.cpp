@@ -197,6 +197,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const RunOptions& options,
   request["check"] = options.check;
   request["stats"] = options.stats;
   request["memory_limit"] = options.memoryLimit / static_cast<uint64_t>(jobs);
+  request["threads"] = ThreadsFor(options.threads, jobs);
 
   // 2) the workers
   std::vector<Worker> workers(static_cast<size_t>(jobs));
@@ -443,6 +444,7 @@ int RunWorker(int fd, long parent) {
   options.check = request["check"].get<bool>();
   options.stats = request["stats"].get<bool>();
   options.memoryLimit = request["memory_limit"].get<uint64_t>();
+  UseThreads(request.value("threads", 1));
   const int64_t first = request["first"].get<int64_t>();
   const int64_t last = request["last"].get<int64_t>();
   std::string note;

@@ -43,6 +43,7 @@ struct CommonOptions {
   bool quiet = false;
   std::string maxMemory;
   int jobs = 0;
+  int threads = 0;
   std::string volume;
   std::string preview;
   std::string previewSize;
@@ -76,6 +77,12 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options) {
                      "[default: 0, one per core]")
       ->type_name("N")
       ->check(CLI::Range(0, kMaxForwarded));
+  command.add_option("--threads,-t", options.threads,
+                     "Threads per process for the plug-in's work and the tool's own; the files are the same bytes "
+                     "at any count [default: 0, the cores shared among the processes: one per core in one "
+                     "process, cores / jobs in each worker]")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1024));
   command.add_option("--volume", options.volume,
                      "Also write each frame's voxel field (Space 0) as an OpenVDB volume: a name ending in .vdb, "
                      "frame number and \"{name}\" as for --output")
@@ -133,6 +140,7 @@ int RunScenes(std::vector<SceneDescription> scenes, const std::vector<SceneSourc
   RunOptions run;
   run.label = label;
   run.jobs = common.jobs;
+  run.threads = common.threads;
   run.toolPath = ToolPath();
   run.check = common.check;
   run.allowEmpty = common.allowEmpty;

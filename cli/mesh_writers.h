@@ -1,8 +1,11 @@
 #pragma once
 // Writers of OBJ and binary PLY files. Each hands the file to a sink in
-// pieces of at most kWriterChunk bytes, formatted in one buffer that is
-// reused (a mesh of 200,000 vertices never has its 20 MB file in memory), or
-// returns it whole.
+// pieces, or returns it whole; neither holds the whole file in memory (a
+// mesh of 200,000 vertices never has its 20 MB file there). PLY: pieces of
+// at most kWriterChunk bytes, formatted in one reused buffer. OBJ: pieces of
+// up to 16384 lines (about 1 MB), formatted side by side on the tool's
+// threads (tool_threads.h), two per thread in flight, and handed to the sink
+// in order: the same bytes at any thread count.
 
 #include <functional>
 #include <string>

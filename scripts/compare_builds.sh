@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Checks that two builds of the tool write byte-identical files for the same
-# scenes: the built-in demo (both passes, OBJ, with the pictures of both and
-# the volumes of the Space 0 pass) and a Mode 2 run that writes grid cache
-# files, PLY meshes and volumes, then its Mode 3 playback.
+# Checks that two builds of the tool, and one build at different thread
+# counts, write byte-identical files for the same scenes: the built-in demo
+# (both passes, OBJ, with the pictures of both and the volumes of the Space 0
+# pass) and a Mode 2 run that writes grid cache files, PLY meshes and
+# volumes, then its Mode 3 playback. Runs: TOOL_A on one thread (the
+# reference), TOOL_B on 1, 2 and 3 threads.
 #   scripts/compare_builds.sh TOOL_A TOOL_B
 set -euo pipefail
 
@@ -22,37 +24,43 @@ cat >"$work/cache.json" <<'SCENE'
               "transform": {"translation": {"keys": [[1, [0, 0.5, 0]], [12, [0, -1.5, 0]]]}}}]}
 SCENE
 
-for side in a b; do
-  tool_var="tool_$side"
-  tool=${!tool_var}
+# side: tool and thread count
+declare -A side_tool=([a]=$tool_a [b]=$tool_b [c]=$tool_b [d]=$tool_b)
+declare -A side_threads=([a]=1 [b]=1 [c]=2 [d]=3)
+for side in a b c d; do
+  tool=${side_tool[$side]}
+  threads=${side_threads[$side]}
   mkdir -p "$work/$side/cache"
   cp "$work/cache.json" "$work/$side/"
   (
     cd "$work/$side"
-    "$tool" demo --quiet --output 'demo/{name}.####.obj' --volume 'vol/{name}.####.vdb' \
+    "$tool" demo --quiet --threads "$threads" --output 'demo/{name}.####.obj' --volume 'vol/{name}.####.vdb' \
       --preview 'pic/{name}.####.png' --preview-size 256 >/dev/null 2>&1
-    "$tool" run cache.json --quiet --output 'mode2/drip.####.ply' --volume 'vol/drip.####.vdb' >/dev/null
-    "$tool" run cache.json --quiet --set Mode=3 --output 'mode3/drip.####.ply' >/dev/null
+    "$tool" run cache.json --quiet --threads "$threads" --output 'mode2/drip.####.ply' --volume 'vol/drip.####.vdb' >/dev/null
+    "$tool" run cache.json --quiet --threads "$threads" --set Mode=3 --output 'mode3/drip.####.ply' >/dev/null
   )
 done
 
 files=$(cd "$work/a" && find demo mode2 mode3 cache vol pic -type f | sort)
 count=$(echo "$files" | wc -l)
 differ=0
-for f in $files; do
-  if ! cmp -s "$work/a/$f" "$work/b/$f"; then
-    echo "compare_builds: $f differs" >&2
+for side in b c d; do
+  label="${side_tool[$side]} on ${side_threads[$side]} thread(s)"
+  for f in $files; do
+    if ! cmp -s "$work/a/$f" "$work/$side/$f"; then
+      echo "compare_builds: $f differs ($label)" >&2
+      differ=$((differ + 1))
+    fi
+  done
+  extra=$(cd "$work/$side" && find demo mode2 mode3 cache vol pic -type f | sort)
+  if [ "$files" != "$extra" ]; then
+    echo "compare_builds: $label wrote a different set of files" >&2
     differ=$((differ + 1))
   fi
 done
-extra=$(cd "$work/b" && find demo mode2 mode3 cache vol pic -type f | sort)
-if [ "$files" != "$extra" ]; then
-  echo "compare_builds: the two builds wrote different sets of files" >&2
-  differ=$((differ + 1))
-fi
 if [ "$count" -lt 130 ]; then
   echo "compare_builds: only $count files written" >&2
   differ=$((differ + 1))
 fi
 if [ $differ -ne 0 ]; then exit 1; fi
-echo "compare_builds: $count files byte-identical between $tool_a and $tool_b"
+echo "compare_builds: $count files byte-identical between $tool_a on one thread and $tool_b on 1, 2 and 3 threads"

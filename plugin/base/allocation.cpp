@@ -2,25 +2,26 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace allocation_faults {
 
 namespace {
-int remaining = -1;  // allocations left before the injected failure; -1: none armed
-}
+// Allocations left before the injected failure; -1: none armed. Atomic:
+// allocations may come from the plug-in's worker threads.
+std::atomic<int> remaining{-1};
+}  // namespace
 
-void FailAfter(int successes) { remaining = successes; }
+void FailAfter(int successes) { remaining.store(successes); }
 
-void Clear() { remaining = -1; }
+void Clear() { remaining.store(-1); }
 
 bool NextFails() {
-  if (remaining < 0) return false;
-  if (remaining == 0) {
-    remaining = -1;
-    return true;
+  int left = remaining.load();
+  while (left >= 0) {
+    if (remaining.compare_exchange_weak(left, left == 0 ? -1 : left - 1)) return left == 0;
   }
-  --remaining;
   return false;
 }
 

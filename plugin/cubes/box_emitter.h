@@ -19,6 +19,14 @@
 void EmitBox(XSI::MATH::CVector3Array& vertices, XSI::CLongArray& polygons, const Float3& centre,
              const Float3& size);
 
+// The same box written in place: its kBoxCorners corners to corners[0 ..]
+// and its six quadrilaterals (kBoxEntries entries) to entries[0 ..], the
+// corners numbered from `base`.
+constexpr int kBoxCorners = 8;
+constexpr int kBoxEntries = 30;
+void WriteBox(XSI::MATH::CVector3* corners, XSI::LONG* entries, XSI::LONG base, const Float3& centre,
+              const Float3& size);
+
 // Appends the twelve edges of the box as zero-area quadrilaterals (a, b, b, a),
 // using six copies of the eight corners (48 vertices, each used once).
 // Appends nothing when a size component is not finite.

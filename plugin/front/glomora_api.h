@@ -26,6 +26,15 @@ GLOMORA_CALLBACK XSI::CStatus GlomoraNormalsSet_Update(XSI::UpdateContext& conte
 GLOMORA_CALLBACK XSI::CStatus GlomoraUVspaceSet_Update(XSI::UpdateContext& context, XSI::OutputPort& output);
 GLOMORA_CALLBACK XSI::CStatus GlomoraGeometryDummy_Update(XSI::UpdateContext& context, XSI::OutputPort& output);
 
+// Threads the plug-in may use for its work, the calling thread included.
+// The default, 1, starts no thread: every callback runs on the caller's
+// thread. Above 1, an evaluation spreads its work over that many threads
+// (oneTBB) and returns when all are done; the results are byte-identical
+// whatever the count. Counts below 1 are taken as 1, above 1024 as 1024;
+// returns the count in effect. Applies to every instance; call it between
+// evaluations, never during one.
+GLOMORA_CALLBACK int Glomora_SetThreadCount(int count);
+
 // The voxel field a main operator's latest evaluation extracted its mesh
 // from (the simulated lattice of Space 0). Lattice point (i, j, k),
 // 0 <= i < nx, 0 <= j < ny, 0 <= k < nz, holds values[(i * ny + j) * nz + k]

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "base/parallel.h"
 #include "front/driver.h"
 #include "front/glomora_api.h"
 #include "front/instance_registry.h"
@@ -62,6 +63,8 @@ XSI::CStatus Glomora_Term(XSI::UpdateContext& context) {
   delete instance;
   return XSI::CStatus::OK;
 }
+
+int Glomora_SetThreadCount(int count) { return parallel::SetThreadCount(count); }
 
 const char* Glomora_Version() { return GLOMORA_VERSION; }
 

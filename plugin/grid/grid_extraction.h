@@ -1,16 +1,16 @@
 #pragma once
 // Working storage of the surface extraction (grid_extraction.cpp), kept by
 // the grid polygonizer between frames so that an extraction allocates
-// nothing once it has run at a resolution.
+// nothing once it has run at a resolution and thread count.
 
 #include <cstdint>
 #include <vector>
 
+#include "grid/slab_walk.h"
+
 struct ExtractionScratch {
-  std::vector<uint64_t> planeSigns;   // sign bits of two lattice planes
-  // The vertex index of every lattice edge (and tetrahedron diagonal) of two
-  // planes and of the slab between them.
-  std::vector<int32_t> edgeVertices;
-  // The crossed cubes of one slab as (j, k, case index) triples, in order.
-  std::vector<int32_t> crossedCubes;
+  std::vector<uint64_t> signs;         // sign bits of the whole lattice
+  std::vector<int64_t> vertexStart;    // per slab, then the end
+  std::vector<int64_t> entryStart;
+  std::vector<SlabWalkScratch> walks;  // per worker thread
 };

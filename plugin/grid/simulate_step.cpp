@@ -11,12 +11,17 @@
 // - each element is planned once per step (its index box, its path, its
 //   rotation matrices), and a slab of planes visits only the elements whose
 //   boxes reach it, kept in array order by merging as the slabs advance.
+// A slab's planes belong to it alone, so with threads (base/parallel.h) runs
+// of slabs are worked on side by side; each point still sees the same
+// operations in the same order.
 // How one element is splatted: splat_paths.h.
 
 #include "grid/grid_polygonizer.h"
 
 #include <algorithm>
 #include <cstring>
+
+#include "base/parallel.h"
 
 namespace {
 
@@ -197,13 +202,12 @@ void PlanStep(const Step& step, int32_t count, bool bounded, int32_t slabs, Spla
 }
 
 // The sorted plans whose boxes reach slab `slab` (first plane firstI), in
-// array order: those of the previous slab's list (scratch.slabActive,
-// activeCount entries) that reach on, merged with those that start here.
-// Leaves the list in scratch.slabActive and returns its length.
-int32_t MergeSlabList(SplatScratch& scratch, int32_t slab, int32_t firstI, int32_t activeCount) {
+// array order: those of the previous slab's list (`active`, activeCount
+// entries) that reach on, merged with those that start here. Writes the list
+// to `merged` and returns its length.
+int32_t MergeSlabList(const SplatScratch& scratch, int32_t slab, int32_t firstI, const int32_t* active,
+                      int32_t activeCount, int32_t* merged) {
   const ElementSplat* sorted = scratch.sorted.data.get();
-  const int32_t* active = scratch.slabActive.data.get();
-  int32_t* merged = scratch.slabMerged.data.get();
   const int32_t arrivalEnd = scratch.slabFirst.data[static_cast<size_t>(slab) + 1];
   int32_t mergedCount = 0;
   int32_t a = 0;
@@ -219,8 +223,22 @@ int32_t MergeSlabList(SplatScratch& scratch, int32_t slab, int32_t firstI, int32
       merged[mergedCount++] = b++;
     }
   }
-  std::swap(scratch.slabActive, scratch.slabMerged);
   return mergedCount;
+}
+
+// The list a run of slabs starting at `slab` (first plane firstI) starts
+// from, as the slabs before it would have left it: the sorted plans that
+// start before this slab and reach it, in array order. Written to `list`;
+// returns its length.
+int32_t HeldSlabList(const SplatScratch& scratch, int32_t slab, int32_t firstI, int32_t* list) {
+  const ElementSplat* sorted = scratch.sorted.data.get();
+  const int32_t startedBefore = scratch.slabFirst.data[static_cast<size_t>(slab)];
+  int32_t count = 0;
+  for (int32_t q = 0; q < startedBefore; ++q) {
+    if (sorted[q].high.x >= firstI) list[count++] = q;
+  }
+  std::sort(list, list + count, [sorted](int32_t a, int32_t b) { return sorted[a].element < sorted[b].element; });
+  return count;
 }
 
 // Without room for the step's plan: the elements planned again for the slab,
@@ -281,24 +299,40 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
   size_t rotatedCount = 0;
   for (int32_t n = 0; n < count; ++n) rotatedCount += IsRotated(elements[n]) ? 1 : 0;
   const size_t elementRoom = std::max<size_t>(1, static_cast<size_t>(count));
+  const auto workers = static_cast<size_t>(parallel::ThreadCount());
   SplatScratch& scratch = splatScratch;
   const bool planned = scratch.plans.Reserve(elementRoom) && scratch.sorted.Reserve(elementRoom) &&
-                       scratch.slabActive.Reserve(elementRoom) && scratch.slabMerged.Reserve(elementRoom) &&
+                       elementRoom <= SIZE_MAX / 2 / workers && scratch.slabLists.Reserve(2 * elementRoom * workers) &&
                        scratch.slabFirst.Reserve(static_cast<size_t>(slabs) + 1) &&
                        scratch.rotations.Reserve(std::max<size_t>(1, rotatedCount) * kElementRotationDoubles);
   if (planned) PlanStep(step, count, bounded, slabs, scratch);
 
-  // 2) slab by slab, tile by tile: clear, splat, relax
-  int32_t activeCount = 0;
-  for (int32_t slab = 0; slab < slabs; ++slab) {
-    const int32_t firstI = slab * kSlabPlanes;
-    const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
-    if (!planned) {
-      WorkSlabInBatches(step, count, bounded, firstI, lastI, tileRows);
-      continue;
+  // 2) slab by slab, tile by tile: clear, splat, relax. The slabs touch
+  //    disjoint planes, so runs of them go to separate threads; each run
+  //    rebuilds the element list its first slab starts from.
+  const int64_t parts = parallel::PartCount(slabs);
+  parallel::ForEachPart(parts, [&](int64_t part) {
+    const auto firstSlab = static_cast<int32_t>(slabs * part / parts);
+    const auto endSlab = static_cast<int32_t>(slabs * (part + 1) / parts);
+    int32_t* active = nullptr;
+    int32_t* merged = nullptr;
+    int32_t activeCount = 0;
+    if (planned) {
+      active = scratch.slabLists.data.get() + 2 * elementRoom * static_cast<size_t>(parallel::WorkerIndex());
+      merged = active + elementRoom;
+      activeCount = HeldSlabList(scratch, firstSlab, firstSlab * kSlabPlanes, active);
     }
-    activeCount = MergeSlabList(scratch, slab, firstI, activeCount);
-    WorkSlab(step, firstI, lastI, tileRows, scratch.slabActive.data.get(), activeCount, scratch.sorted.data.get(),
-             scratch.rotations.data.get(), true, true);
-  }
+    for (int32_t slab = firstSlab; slab < endSlab; ++slab) {
+      const int32_t firstI = slab * kSlabPlanes;
+      const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
+      if (!planned) {
+        WorkSlabInBatches(step, count, bounded, firstI, lastI, tileRows);
+        continue;
+      }
+      activeCount = MergeSlabList(scratch, slab, firstI, active, activeCount, merged);
+      std::swap(active, merged);
+      WorkSlab(step, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
+               scratch.rotations.data.get(), true, true);
+    }
+  });
 }

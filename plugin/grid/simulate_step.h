@@ -15,10 +15,10 @@ struct SplatScratch {
   ScratchBuffer<ElementSplat> sorted;
   // The first sorted entry of each slab.
   ScratchBuffer<int32_t> slabFirst;
-  // The sorted entries whose boxes reach the slab being worked on, in array
-  // order (two buffers: the previous slab's list and the one merged from it).
-  ScratchBuffer<int32_t> slabActive;
-  ScratchBuffer<int32_t> slabMerged;
+  // Per worker thread, two lists of sorted entries: those whose boxes reach
+  // the slab being worked on, in array order, and the one merged from it for
+  // the next slab.
+  ScratchBuffer<int32_t> slabLists;
   // Per rotated element its two transformations (kElementRotationDoubles).
   ScratchBuffer<double> rotations;
 };

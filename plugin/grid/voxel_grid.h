@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "base/numeric.h"
 #include "base/allocation.h"
+#include "base/numeric.h"
+#include "base/parallel.h"
 
 template <int Components>
 class Lattice {
@@ -32,6 +33,9 @@ class Lattice {
     nz_ = nz;
     return true;
   }
+
+  // Points per part of a fill spread over threads.
+  static constexpr int64_t kFillGrain = 1 << 16;
 
   bool IsEmpty() const { return data_ == nullptr; }
   int32_t Nx() const { return nx_; }
@@ -59,8 +63,10 @@ class Lattice {
 class VoxelGrid : public Lattice<1> {
  public:
   void Fill(float value) {
-    const size_t n = PointCount();
-    for (size_t p = 0; p < n; ++p) data_[p] = value;
+    float* data = data_.get();
+    parallel::ForEachRange(static_cast<int64_t>(PointCount()), kFillGrain, [&](int64_t begin, int64_t end) {
+      for (int64_t p = begin; p < end; ++p) data[p] = value;
+    });
   }
   float Get(int32_t i, int32_t j, int32_t k) const { return data_[Index(i, j, k)]; }
   void Set(int32_t i, int32_t j, int32_t k, float value) { data_[Index(i, j, k)] = value; }
@@ -70,12 +76,14 @@ class VoxelGrid : public Lattice<1> {
 class VoxelNormalGrid : public Lattice<3> {
  public:
   void Fill(const Float3& value) {
-    const size_t n = PointCount();
-    for (size_t p = 0; p < n; ++p) {
-      data_[p * 3 + 0] = value.x;
-      data_[p * 3 + 1] = value.y;
-      data_[p * 3 + 2] = value.z;
-    }
+    float* data = data_.get();
+    parallel::ForEachRange(static_cast<int64_t>(PointCount()), kFillGrain, [&](int64_t begin, int64_t end) {
+      for (int64_t p = begin; p < end; ++p) {
+        data[p * 3 + 0] = value.x;
+        data[p * 3 + 1] = value.y;
+        data[p * 3 + 2] = value.z;
+      }
+    });
   }
   Float3 Get(int32_t i, int32_t j, int32_t k) const {
     const float* v = &data_[Index(i, j, k) * 3];

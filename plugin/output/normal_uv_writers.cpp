@@ -3,7 +3,9 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <new>
 
+#include "output/polygon_nodes.h"
 #include "xsi_application.h"
 #include "xsi_value.h"
 
@@ -12,22 +14,6 @@ namespace {
 constexpr float kInversePi = 0.31830987f;
 // -z must exceed this for a node to keep U as projected; otherwise U is mirrored to 1 - U.
 constexpr float kFrontThreshold = 0.00001f;
-
-// Calls visit(vertexIndex) for every node of the polygon description, polygons
-// in order and the nodes of each polygon in order. Triangles and quads alike are
-// walked by their own counts. The walk ends at the first count that is not
-// positive or would run past the end of the array, so a malformed description
-// is never read out of range (the host refuses such a mesh anyway).
-template <class Visit>
-void ForEachPolygonNode(const XSI::CLongArray& polygons, Visit&& visit) {
-  const XSI::LONG count = polygons.GetCount();
-  for (XSI::LONG offset = 0; offset < count;) {
-    const XSI::LONG n = polygons[offset];
-    if (n < 1 || n > count - offset - 1) return;
-    for (XSI::LONG k = 1; k <= n; ++k) visit(polygons[offset + k]);
-    offset += n + 1;
-  }
-}
 
 // The normal stored for vertex v, each component rounded to single precision.
 // False for vertices without a value: the filler triangle, the container
@@ -44,10 +30,34 @@ bool NodeNormal(const MeshArrays& mesh, XSI::LONG v, float& x, float& y, float& 
   return true;
 }
 
+void PutTriple(double* values, int64_t node, double a, double b, double c) {
+  double* triple = values + 3 * node;
+  triple[0] = a;
+  triple[1] = b;
+  triple[2] = c;
+}
+
 void AddTriple(XSI::CDoubleArray& values, double a, double b, double c) {
   values.Add(a);
   values.Add(b);
   values.Add(c);
+}
+
+// Three values per node of the mesh, each node's put by fill(values, node,
+// vertex); the array is sized first (zeros), so nodes can be filled side by
+// side through one pointer to its elements.
+template <class Fill>
+void FillNodeTriples(const XSI::CLongArray& polygons, XSI::CDoubleArray& values, Fill&& fill) {
+  double* data = nullptr;
+  ForEachPolygonNode(
+      polygons,
+      [&values, &data](int64_t nodes) {
+        // The host's arrays count in int32.
+        if (3 * nodes > INT32_MAX) throw std::bad_alloc();
+        values.Resize(static_cast<XSI::LONG>(3 * nodes));
+        data = nodes > 0 ? &values[0] : nullptr;
+      },
+      [&fill, &data](int64_t node, XSI::LONG vertex) { fill(data, node, vertex); });
 }
 
 // Spherical projection of a normal n = (x, y, z): V is the polar angle from
@@ -96,12 +106,12 @@ XSI::CStatus WriteNormals(const Settings& settings, const MeshArrays& mesh, Stag
   if (settings.userNormals && settings.normalsOrUv && mesh.nodeValueCount > 0) {
     // The polygonizer's vertex normals, rounded through float; zeros for nodes
     // of vertices that have none.
-    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG v) {
+    FillNodeTriples(mesh.polygons, values, [&](double* data, int64_t node, XSI::LONG v) {
       float x, y, z;
       if (NodeNormal(mesh, v, x, y, z)) {
-        AddTriple(values, x, y, z);
+        PutTriple(data, node, x, y, z);
       } else {
-        AddTriple(values, 0.0, 0.0, 0.0);
+        PutTriple(data, node, 0.0, 0.0, 0.0);
       }
     });
   } else {
@@ -129,16 +139,17 @@ XSI::CStatus WriteUVs(const Settings& settings, const MeshArrays& mesh, StageClo
   //    node's vertex has a normal that projects to finite numbers, else zeros.
   XSI::CDoubleArray values;
   if (settings.uvSpace && settings.normalsOrUv && mesh.nodeValueCount > 0) {
-    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG vertex) {
+    FillNodeTriples(mesh.polygons, values, [&](double* data, int64_t node, XSI::LONG vertex) {
       float x, y, z, u, v;
       if (NodeNormal(mesh, vertex, x, y, z) && ProjectNormal(x, y, z, u, v)) {
-        AddTriple(values, u, v, 1.0);
+        PutTriple(data, node, u, v, 1.0);
       } else {
-        AddTriple(values, 0.0, 0.0, 0.0);
+        PutTriple(data, node, 0.0, 0.0, 0.0);
       }
     });
   } else {
-    ForEachPolygonNode(mesh.polygons, [&](XSI::LONG) { AddTriple(values, 0.0, 0.0, 0.0); });
+    // Zeros for every node: the sized array already holds them.
+    FillNodeTriples(mesh.polygons, values, [](double*, int64_t, XSI::LONG) {});
   }
 
   // 2) Write, then report.

@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "base/parallel.h"
 
 namespace {
 
@@ -74,12 +75,15 @@ void RelaxDegenerateEdges(const Settings& settings, [[maybe_unused]] const XSI::
       records[w].shortEdgePartner = u;
     }
   }
-  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
-    if (records[i].shortEdgePartner >= 0) RelaxEnd(dataset, records, i, records[i].shortEdgePartner);
-  }
+  // The marking above stays on one thread: the partner a vertex keeps is
+  // that of the last short edge met in triangle order. Each end's new
+  // position reads positions only, so the ends are relaxed side by side.
+  parallel::ForEachRange(dataset.vertexCount, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+    for (auto i = static_cast<int32_t>(first); i < end; ++i) {
+      if (records[i].shortEdgePartner >= 0) RelaxEnd(dataset, records, i, records[i].shortEdgePartner);
+    }
+  });
 
   // 2) apply to the free vertices
-  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
-    if (!records[i].boundary) records[i].position = records[i].newPosition;
-  }
+  ApplyNewPositions(records, dataset.vertexCount);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/parallel.h"
 #include "xsi_application.h"
 
 namespace {
@@ -45,12 +46,18 @@ void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI:
   dataset.vertexRecords = TryAllocateArray<DatasetVertex>(static_cast<size_t>(vertexCount));
   if (!dataset.vertexRecords) return fail();
   DatasetVertex* records = dataset.vertexRecords.get();
-  for (int32_t i = 0; i < vertexCount; ++i) {
-    const XSI::MATH::CVector3& v = vertices[i];
-    const Float3 position{static_cast<float>(v.GetX()), static_cast<float>(v.GetY()), static_cast<float>(v.GetZ())};
-    records[i] = DatasetVertex{0, 0, 0.0f, position, position, false, -1};
-  }
+  parallel::ForEachRange(vertexCount, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+    for (auto i = static_cast<int32_t>(first); i < end; ++i) {
+      const XSI::MATH::CVector3& v = vertices[i];
+      const Float3 position{static_cast<float>(v.GetX()), static_cast<float>(v.GetY()), static_cast<float>(v.GetZ())};
+      records[i] = DatasetVertex{0, 0, 0.0f, position, position, false, -1};
+    }
+  });
 
+  // Steps 2, 4 and 5 stay on one thread: 2 and 4 scatter triangle after
+  // triangle into the vertices' counts and lists (a list's order is the order
+  // of its additions), and 5 shares one table of last owners between all
+  // vertices.
   // 2) usable triangles and slots per vertex
   int32_t triangleCount = 0;
   for (int32_t p = 0; p < polygonCount; ++p) {
@@ -135,11 +142,13 @@ void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI:
 
   // 7) boundary: an edge met only once
   if (settings.preserveBoundary) {
-    for (int32_t u = 0; u < vertexCount; ++u) {
-      DatasetVertex& r = records[u];
-      const NeighbourEntry* const list = pool + r.firstNeighbour;
-      r.boundary = std::any_of(list, list + r.neighbourCount, [](const NeighbourEntry& e) { return !e.shared; });
-    }
+    parallel::ForEachRange(vertexCount, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+      for (auto u = static_cast<int32_t>(first); u < end; ++u) {
+        DatasetVertex& r = records[u];
+        const NeighbourEntry* const list = pool + r.firstNeighbour;
+        r.boundary = std::any_of(list, list + r.neighbourCount, [](const NeighbourEntry& e) { return !e.shared; });
+      }
+    });
   }
   dataset.valid = true;
 }
@@ -147,10 +156,24 @@ void BuildDataset(GeometryDataset& dataset, const Settings& settings, const XSI:
 void WriteBackPositions(const GeometryDataset& dataset, XSI::MATH::CVector3Array& vertices) {
   if (!dataset.valid || !dataset.vertexRecords) return;
   const int32_t count = std::min<int32_t>(dataset.vertexCount, vertices.GetCount());
-  for (int32_t i = 0; i < count; ++i) {
-    const Float3& p = dataset.vertexRecords[i].position;
-    vertices[i].Set(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
-  }
+  if (count <= 0) return;
+  // One element access before the threads: the array is then the plug-in's
+  // own (a host array may share its storage until written).
+  XSI::MATH::CVector3* const out = &vertices[0];
+  parallel::ForEachRange(count, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+    for (auto i = static_cast<int32_t>(first); i < end; ++i) {
+      const Float3& p = dataset.vertexRecords[i].position;
+      out[i].Set(static_cast<double>(p.x), static_cast<double>(p.y), static_cast<double>(p.z));
+    }
+  });
+}
+
+void ApplyNewPositions(DatasetVertex* records, int32_t vertexCount) {
+  parallel::ForEachRange(vertexCount, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+    for (auto i = static_cast<int32_t>(first); i < end; ++i) {
+      if (!records[i].boundary) records[i].position = records[i].newPosition;
+    }
+  });
 }
 
 void ReleaseDataset(GeometryDataset& dataset) { dataset = GeometryDataset(); }

@@ -82,6 +82,13 @@ void WriteBackPositions(const GeometryDataset& dataset, XSI::MATH::CVector3Array
 // Frees everything; the dataset is left empty.
 void ReleaseDataset(GeometryDataset& dataset);
 
+// Vertices per part of the post-processing work spread over threads.
+constexpr int64_t kDatasetVertexGrain = 4096;
+
+// Every vertex not on the boundary takes its newPosition (spread over
+// threads: each vertex is its own).
+void ApplyNewPositions(DatasetVertex* records, int32_t vertexCount);
+
 // First entry of vertex v's neighbour list (neighbourCount entries follow).
 inline const NeighbourEntry* NeighboursOf(const GeometryDataset& dataset, int32_t v) {
   return dataset.neighbourEntries.get() + dataset.vertexRecords[v].firstNeighbour;

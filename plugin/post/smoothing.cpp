@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "base/parallel.h"
 
 namespace {
 
@@ -9,9 +10,12 @@ namespace {
 // applied to the free vertices. A full pass stores smoothed; the last pass
 // blends it into newPosition with weight t. For every vertex whose result is
 // applied, the newPosition blended is its position at the start of the pass.
-void SmoothPass(const GeometryDataset& dataset, DatasetVertex* records, bool last, float t) {
+// Each vertex's result depends only on positions no vertex changes before
+// the pass ends, so the vertices are worked on side by side.
+void SmoothVertices(const GeometryDataset& dataset, DatasetVertex* records, bool last, float t, int32_t first,
+                    int32_t end) {
   const float keep = 1.0f - t;
-  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
+  for (int32_t i = first; i < end; ++i) {
     DatasetVertex& r = records[i];
     if (r.neighbourCount == 0) {
       // An empty sum times an infinite inverse count would be NaN: an isolated
@@ -38,9 +42,13 @@ void SmoothPass(const GeometryDataset& dataset, DatasetVertex* records, bool las
       r.newPosition.z = keep * r.newPosition.z + smoothed.z * t;
     }
   }
-  for (int32_t i = 0; i < dataset.vertexCount; ++i) {
-    if (!records[i].boundary) records[i].position = records[i].newPosition;
-  }
+}
+
+void SmoothPass(const GeometryDataset& dataset, DatasetVertex* records, bool last, float t) {
+  parallel::ForEachRange(dataset.vertexCount, kDatasetVertexGrain, [&](int64_t first, int64_t end) {
+    SmoothVertices(dataset, records, last, t, static_cast<int32_t>(first), static_cast<int32_t>(end));
+  });
+  ApplyNewPositions(records, dataset.vertexCount);
 }
 
 }  // namespace

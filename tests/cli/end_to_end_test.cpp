@@ -395,7 +395,8 @@ TEST_F(CliEndToEnd, SecondCtrlCStopsAtOnceWithoutPartialFiles) {
 // --- independent frames in worker processes (--jobs) -----------------------
 
 // Space 1 frames, and Mode 3 playback of a Mode 2 simulation: the files, the
-// --check report and the statistics' frames are those of one process.
+// --check report and the statistics' frames are those of one process on one
+// thread (three workers of two threads each).
 TEST_F(CliEndToEnd, JobsWriteTheBytesOfOneProcess) {
   Write("ball.json", SphereScene(1, R"(, "JB_voxelsize": {"keys": [[1, 0.1], [7, 0.2]]})"));
   Write("sim.json", R"({"name": "g", "frames": [1, 7],
@@ -422,6 +423,7 @@ TEST_F(CliEndToEnd, JobsWriteTheBytesOfOneProcess) {
       output.replace(output.find("{jobs}"), 6, "jobs" + std::to_string(jobs));
       for (const char* more : {"--check", "--stats", "stats.json", "--jobs"}) args.push_back(more);
       args.push_back(std::to_string(jobs));
+      for (const char* more : {"--threads", jobs == 1 ? "1" : "2"}) args.push_back(more);
       const Outcome outcome = Run(args);
       ASSERT_EQ(outcome.status, 0) << outcome.err;
       const nlohmann::json stats = nlohmann::json::parse(ReadText(folder_ / "stats.json"));

@@ -4,12 +4,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "obj_reader.h"
 #include "ply_reader.h"
+#include "tool_threads.h"
 
 namespace {
 
@@ -127,6 +129,62 @@ TEST(MeshWriters, ObjSharesNodeValuesPerVertex) {
   EXPECT_EQ(faces[0], "f 1/1/1 2/2/2 3/3/3");
   EXPECT_EQ(faces[1], "f 2/2/2 4/4/4 3/3/5");
   EXPECT_EQ(LinesStartingWith(text, "vt ")[0], "vt 0 0");
+}
+
+TEST(MeshWriters, ObjIsTheSameBytesAtEveryThreadCount) {
+  // Triangles and quads over enough blocks of lines to be formatted side by
+  // side; node normals and UVs agree per vertex except at a few nodes.
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int32_t> vertexOf(0, 9999);
+  MeshData mesh;
+  for (int v = 0; v < 10000; ++v) {
+    for (int c = 0; c < 3; ++c) mesh.positions.push_back(static_cast<double>(static_cast<float>(random() % 1000) / 7.0f));
+  }
+  for (int p = 0; p < 40000; ++p) {
+    const int32_t corners = p % 7 == 0 ? 4 : 3;
+    mesh.polygons.push_back(corners);
+    for (int32_t k = 0; k < corners; ++k) mesh.polygons.push_back(vertexOf(random));
+  }
+  for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    for (int32_t k = 1; k <= mesh.polygons[i]; ++k) {
+      const int32_t v = mesh.polygons[i + static_cast<size_t>(k)];
+      const bool odd = random() % 50 == 0;
+      for (int c = 0; c < 3; ++c) {
+        mesh.nodeNormals.push_back(odd ? 0.5 : static_cast<double>(v % (c + 2)));
+        mesh.nodeUVs.push_back(static_cast<double>(v % 5) * 0.25 + (odd ? 1.0 : 0.0));
+      }
+    }
+  }
+  // The normal index of every node as the walk over the nodes gives it: a
+  // node shares its vertex's first normal when equal to it, else gets a new one.
+  std::vector<size_t> firstNode(10000, SIZE_MAX);
+  std::vector<size_t> normalOfNode;
+  size_t distinctNormals = 0;
+  for (size_t node = 0, i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    for (int32_t k = 1; k <= mesh.polygons[i]; ++k, ++node) {
+      size_t& first = firstNode[static_cast<size_t>(mesh.polygons[i + static_cast<size_t>(k)])];
+      if (first != SIZE_MAX && std::memcmp(&mesh.nodeNormals[3 * first], &mesh.nodeNormals[3 * node], 24) == 0) {
+        normalOfNode.push_back(normalOfNode[first]);
+        continue;
+      }
+      if (first == SIZE_MAX) first = node;
+      normalOfNode.push_back(++distinctNormals);
+    }
+  }
+  const std::string reference = WriteObj(mesh, "many", "threads");
+  EXPECT_EQ(LinesStartingWith(reference, "vn ").size(), distinctNormals);
+  std::vector<size_t> written;
+  for (const std::string& face : LinesStartingWith(reference, "f ")) {
+    for (size_t at = face.find(' '); at != std::string::npos; at = face.find(' ', at + 1)) {
+      written.push_back(std::stoul(face.substr(face.find('/', face.find('/', at) + 1) + 1)));
+    }
+  }
+  EXPECT_EQ(written, normalOfNode);
+  for (const int threads : {2, 3, 8}) {
+    SetToolThreads(threads);
+    EXPECT_TRUE(WriteObj(mesh, "many", "threads") == reference) << threads << " threads";
+  }
+  SetToolThreads(1);
 }
 
 TEST(MeshWriters, NodeArraysOfTheWrongLengthAreLeftOut) {

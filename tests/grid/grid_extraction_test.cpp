@@ -8,9 +8,11 @@
 #include <set>
 #include <vector>
 
+#include "base/allocation.h"
 #include "cubes/box_emitter.h"
 #include "grid_fixture.h"
 #include "support/mesh_checks.h"
+#include "support/thread_counts.h"
 #include "cubes/tetrahedra.h"
 
 using grid_test::SetBox;
@@ -440,7 +442,39 @@ TEST_F(GridExtraction, UnknownPolygonizationGivesNothing) {
   EXPECT_EQ(m.polygons.GetCount(), 0);
 }
 
-TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByte) {
+TEST(GridExtractionExact, AThreadsFailedAllocationEndsTheExtractionLikeOneThread) {
+  // The first or second scratch block of the first run of slabs is refused,
+  // on whichever thread runs it: the arrays are emptied, the failure is
+  // logged once, nothing hangs; the next extraction has its memory and
+  // gives the whole surface.
+  for (const int threads : test_support::kThreadCounts) {
+    for (int refused = 0; refused < 2; ++refused) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, refused after " << refused);
+      const test_support::ScopedThreadCount scope(threads);
+      OperatorInstance in;
+      SetBox(in, Int3{9, 7, 70}, Float3{1.0f, 1.3f, 2.1f});
+      SetNormals(in, true, false);
+      ASSERT_TRUE(in.gridPolygonizer.EnsureGrids(in.settings));
+      GridPolygonizer& g = in.gridPolygonizer;
+      for (size_t p = 0; p < g.accumulatedField.PointCount(); ++p) {
+        g.accumulatedField.Data()[p] = static_cast<float>((p * 7919) % 17) / 8.0f;
+      }
+      XSI::Host::Scene::Get().ClearLog();
+      allocation_faults::FailAfter(refused);
+      const Mesh failed = Extract(in);
+      allocation_faults::Clear();
+      EXPECT_EQ(failed.vertices.GetCount(), 0);
+      EXPECT_EQ(failed.polygons.GetCount(), 0);
+      EXPECT_EQ(failed.nodeValues.GetCount(), 0);
+      const auto& log = XSI::Host::Scene::Get().GetLog();
+      ASSERT_EQ(log.size(), 1u);
+      EXPECT_EQ(log[0].text, std::wstring(in.settings.fullName.GetWideString()) + L" Voxel grid surface -> not enough memory.");
+      EXPECT_TRUE(SameBytes(Extract(in), ReferenceExtraction(in).Run()));
+    }
+  }
+}
+
+TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByteAtEveryThreadCount) {
   // Random lattices, with values drawn partly from a few fixed levels so that
   // values equal to the iso value and nearly equal pairs occur. Shapes with
   // more than 64 points along k cross the sign words' boundaries.
@@ -465,12 +499,15 @@ TEST(GridExtractionExact, MatchesTheHashTableWalkByteForByte) {
           g.accumulatedField.Data()[p] = choice < 5 ? levels[choice] : uniform(random);
           for (int c = 0; c < 3; ++c) g.accumulatedNormals.Data()[3 * p + c] = choice == 0 ? 0.0f : uniform(random) - 1.0f;
         }
-        const Mesh fast = Extract(in);
         const Mesh reference = ReferenceExtraction(in).Run();
         EXPECT_GT(reference.polygons.GetCount(), 0);
-        EXPECT_TRUE(SameBytes(fast, reference));
-        // A second extraction reuses the scratch and gives the same.
-        EXPECT_TRUE(SameBytes(Extract(in), reference));
+        for (const int threads : test_support::kThreadCounts) {
+          SCOPED_TRACE(testing::Message() << threads << " threads");
+          const test_support::ScopedThreadCount scope(threads);
+          EXPECT_TRUE(SameBytes(Extract(in), reference));
+          // A second extraction reuses the scratch and gives the same.
+          EXPECT_TRUE(SameBytes(Extract(in), reference));
+        }
       }
     }
   }

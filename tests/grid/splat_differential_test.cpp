@@ -3,8 +3,8 @@
 // models, the three shapes and an unknown one, rotated, scaled, mirrored,
 // subtractive and degenerate elements (zero scale, NaN or huge data), boxes
 // wider than a splat chunk, boxes at the lattice faces, normals on and off,
-// both update rules. All four lattices must agree bit for bit after every
-// step, and a whole frame through the host must give the same mesh bytes as
+// both update rules, at 1, 2, 3 and 8 threads. All four lattices must agree
+// bit for bit after every step, and a whole frame through the host must give the same mesh bytes as
 // an extraction of the plainly computed lattices.
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include "host/host_scene.h"
 #include "scene/gather_elements.h"
 #include "support/fresh_scene.h"
+#include "support/thread_counts.h"
 
 using grid_test::SetBox;
 using grid_test::SetNormals;
@@ -262,7 +263,11 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
           const int count = 1 + static_cast<int>(random() % 24);
           for (int n = 0; n < count; ++n) elements.push_back(RandomElement(random, in, model));
           const int32_t elementCount = count;
-          in.gridPolygonizer.SimulateStep(in.settings, elements.data(), elementCount);
+          {
+            // Each step at another thread count.
+            const test_support::ScopedThreadCount threads(test_support::kThreadCounts[step % 4]);
+            in.gridPolygonizer.SimulateStep(in.settings, elements.data(), elementCount);
+          }
           PlainStep(in, elements, plain);
           ExpectSameLattices(in.gridPolygonizer, plain);
           if (HasFailure()) return;
@@ -379,14 +384,18 @@ TEST(SplatDifferential, MeasuresAtTheModelOneCutOffsMatch) {
 }
 
 TEST(SplatDifferential, WithoutRoomForThePlanTheStepWorksInBatchesAndMatches) {
-  // The plan's six buffers are refused one after another (the first, the
+  // The plan's five buffers are refused one after another (the first, the
   // second, ...; the last case refuses none): the step then plans batches of
   // elements for every slab on the stack. More elements than one batch
   // holds, on a lattice of several slabs and tiles; the next step has room.
+  // The thread count changes from case to case.
   std::mt19937 random(99);
-  for (int refused = 0; refused <= 6; ++refused) {
+  for (int refused = 0; refused <= 5; ++refused) {
     for (int model = 0; model <= 2; ++model) {
-      SCOPED_TRACE(testing::Message() << "refused after " << refused << " model " << model);
+      const int threadCount = test_support::kThreadCounts[(refused + model) % 4];
+      SCOPED_TRACE(testing::Message() << "refused after " << refused << " model " << model << ", " << threadCount
+                                      << " threads");
+      const test_support::ScopedThreadCount threads(threadCount);
       OperatorInstance in;
       SetBox(in, Int3{7, 20, 70}, Float3{1.4f, 4.0f, 9.0f});
       SetNormals(in, true, false);
