@@ -47,8 +47,10 @@ def _json_value(value):
 
 
 def _check_threads(threads):
+    """The plug-in's thread count asked for (0: one per core, the default); the
+    meshes and files are the same bytes at any count."""
     if threads is None:
-        return None
+        return 0
     if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
         raise ValueError("threads %r: expected a count of at least 0 (0: one per core)" % (threads,))
     return threads
@@ -81,10 +83,10 @@ def surface(points, *, max_memory=None, threads=None, **parameters):
     keep their defaults."""
     import numpy
 
-    _check_threads(threads)
+    threads = _check_threads(threads)
     points = numpy.asarray(points)
     text = "{" + ", ".join("%s: %s" % (json.dumps(name), _json_value(value)) for name, value in parameters.items()) + "}"
-    return _glomora.surface(points, text, os.getcwd(), max_memory)
+    return _glomora.surface(points, text, os.getcwd(), max_memory, threads)
 
 
 class Parameters(collections.abc.MutableMapping):
@@ -190,10 +192,10 @@ class Scene:
         the host evaluates it when its timeline reaches the frame: what the
         plug-in simulated at earlier evaluate() calls of this scene carries
         over, until another scene, surface() or run() uses the engine."""
-        _check_threads(threads)
+        threads = _check_threads(threads)
         if frame is None:
             frame = self.frames[0]
-        return self._core.evaluate(_frame_number(frame), max_memory)
+        return self._core.evaluate(_frame_number(frame), max_memory, threads)
 
     def run(self, output="glomora-out/{name}.####.obj", frames=None, *, jobs=0, threads=None, check=False,
             max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768):
@@ -201,7 +203,7 @@ class Scene:
         statistics --stats writes for the run: {"scene", "frames": [one dict
         per frame], "processes"}. `volume` and `preview`: patterns of the
         frames' OpenVDB volumes and pictures, as --volume and --preview."""
-        _check_threads(threads)
+        threads = _check_threads(threads)
         width, height = (preview_size, preview_size) if isinstance(preview_size, int) else preview_size
         for side in (width, height):
             if isinstance(side, bool) or not isinstance(side, int) or not 16 <= side <= 8192:
@@ -222,7 +224,7 @@ class Scene:
                                         "or pass tool=, or run with jobs=1" % jobs)
         stats = self._core.run(os.fspath(output), first, last, jobs, tool or "", check, max_memory, quiet, progress,
                                os.fspath(volume) if volume else "", os.fspath(preview) if preview else "",
-                               width, height)
+                               width, height, threads)
         return json.loads(stats)
 
     def close(self):

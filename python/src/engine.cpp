@@ -220,6 +220,7 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
   }
 
   // 2) the frame, its mesh kept
+  UseThreads(ThreadsFor(options.threads, 1));
   host.SetCancelPressed(options.hooks.cancelRequested && options.hooks.cancelRequested());
   live.hooks = &options.hooks;
   live.field = &evaluation.field;

@@ -105,6 +105,7 @@ struct Evaluation {
 
 struct EngineOptions {
   uint64_t memoryLimit = 0;  // bytes; 0: none
+  int threads = 0;           // the plug-in's threads (0: one per core)
   RunHooks hooks;            // an evaluation asks only cancelRequested (at the host's progress events)
 };
 

@@ -222,9 +222,10 @@ uint64_t MemoryLimit(const py::object& maxMemory) {
 }
 
 // Evaluates a frame; a KeyboardInterrupt stops the plug-in's recompute loop.
-Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemory) {
+Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemory, int threads) {
   EngineOptions options;
   options.memoryLimit = MemoryLimit(maxMemory);
+  options.threads = threads;
   CallState state{py::none()};
   options.hooks = state.Hooks();
   Evaluation evaluation;
@@ -323,7 +324,9 @@ PYBIND11_MODULE(_glomora, m) {
              s.scene->ResetParameter(name);
            })
       .def("evaluate",
-           [](Scene& s, int64_t frame, const py::object& maxMemory) { return EvaluateScene(*s.scene, frame, maxMemory); })
+           [](Scene& s, int64_t frame, const py::object& maxMemory, int threads) {
+             return EvaluateScene(*s.scene, frame, maxMemory, threads);
+           })
       .def("close",
            [](Scene& s) {
              py::gil_scoped_release release;
@@ -332,12 +335,13 @@ PYBIND11_MODULE(_glomora, m) {
       .def("run", [](Scene& s, const std::string& output, const py::object& first, const py::object& last, int jobs,
                      const std::string& tool, bool check, const py::object& maxMemory, bool quiet,
                      const py::object& progress, const std::string& volume, const std::string& preview,
-                     int32_t previewWidth, int32_t previewHeight) {
+                     int32_t previewWidth, int32_t previewHeight, int threads) {
         RunOptions options;
         options.output = output;
         if (!first.is_none()) options.firstFrame = first.cast<int64_t>();
         if (!last.is_none()) options.lastFrame = last.cast<int64_t>();
         options.jobs = jobs;
+        options.threads = threads;
         options.toolPath = tool;
         options.check = check;
         options.memoryLimit = MemoryLimit(maxMemory);
@@ -359,11 +363,11 @@ PYBIND11_MODULE(_glomora, m) {
       });
 
   m.def("surface", [](const py::array& points, const std::string& parametersJson, const std::string& baseDir,
-                      const py::object& maxMemory) {
+                      const py::object& maxMemory, int threads) {
     Outcome outcome;
     std::unique_ptr<ModuleScene> scene = ModuleScene::ForPoints(parametersJson, ReadPoints(points), baseDir, outcome);
     if (!scene) CallState(py::none()).RaiseFor(outcome);
-    Mesh mesh = EvaluateScene(*scene, 1, maxMemory);
+    Mesh mesh = EvaluateScene(*scene, 1, maxMemory, threads);
     {
       py::gil_scoped_release release;
       Engine::Close(*scene);

@@ -31,6 +31,16 @@ def test_arrays_describe_the_polygons(case):
     assert stats["vertices"] == len(vertices) and stats["polygons"] == len(counts)
 
 
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_thread_counts_give_the_same_arrays(case):
+    one = glomora.surface(cloud(), threads=1, **CASES[case])
+    for threads in (2, 3):
+        other = glomora.surface(cloud(), threads=threads, **CASES[case])
+        for name in ("vertices", "face_counts", "face_indices", "normals", "uvs"):
+            a, b = getattr(one, name), getattr(other, name)
+            assert (a is None and b is None) or a.tobytes() == b.tobytes(), (name, threads)
+
 def test_field_is_indexed_x_y_z_and_crosses_the_isovalue_at_the_vertices():
     mesh = glomora.surface(cloud(), **CASES["space0"])
     field, origin, cell = mesh.field, np.array(mesh.field_origin), np.array(mesh.field_cell_size)
