@@ -4,6 +4,8 @@
 #include "glomora_api.h"
 #include "vdb_files.h"
 
+bool FieldVolumesAvailable(std::string& error) { return LoadVdbModule(error); }
+
 VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
                               std::string& error) {
   GlomoraField field{};

@@ -11,6 +11,10 @@ enum class VolumeWrite {
   Failed,   // the file could not be made or written: `error` says why, nothing left behind
 };
 
+// Whether this process can write volumes: false with a message naming the
+// file when the OpenVDB module cannot be loaded (vdb_files.h).
+bool FieldVolumesAvailable(std::string& error);
+
 // The bytes of an OpenVDB file holding the field of the latest evaluation
 // of the main operator named `operatorFullName` (Glomora_GetField): a float
 // grid "density" in the space of the mesh, with the scene's name, the

@@ -156,6 +156,11 @@ RunResult RunSceneWithOutputs(const SceneDescription& scene, RunOptions options,
     RunResult result = NewRunResult(scene);
     return FailRun(result, display, kExitBadInput, error);
   }
+  // A broken installation stops the run before its first frame.
+  if (!outputs.volume.empty() && !FieldVolumesAvailable(error)) {
+    RunResult result = NewRunResult(scene);
+    return FailRun(result, display, kExitFailure, "--volume: " + error);
+  }
   options.afterFrame = [&](const WrittenFrame& frame, std::string& problem) {
     return frameOutputs.AfterFrame(frame, display, problem);
   };

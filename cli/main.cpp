@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -345,7 +346,12 @@ int main(int argc, char** argv) {
   // with it set (about 2 ms), and its worker processes inherit it. Measured
   // on 100,000 particles at resolution 128 with normals off: 7,000 page
   // faults and 370 ms of processor time without, 730 and 170 ms with.
-  const std::string tunables = HugePageTunables(std::getenv("GLIBC_TUNABLES"));
+  // Only the commands that evaluate scenes gain (a worker started by another
+  // program than the tool has not inherited it); --version, --help, plan,
+  // submit and preview start once.
+  const bool evaluates = argc > 1 && (std::strcmp(argv[1], "run") == 0 || std::strcmp(argv[1], "demo") == 0 ||
+                                      std::strcmp(argv[1], "worker") == 0);
+  const std::string tunables = evaluates ? HugePageTunables(std::getenv("GLIBC_TUNABLES")) : std::string();
   const std::string self = ToolPath();  // by its own name, so that it stays "glomora" in process lists
   if (!tunables.empty() && !self.empty() && ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1) == 0) {
     ::execv(self.c_str(), argv);  // returns only when it failed: go on as we are

@@ -1,4 +1,8 @@
-#include "vdb_files.h"
+// The module libglomora_vdb.so: the functions of vdb_files.h made with
+// OpenVDB, handed to the loader (vdb_loader.cpp) through the one symbol the
+// module exports.
+
+#include "vdb_module.h"
 
 #include <openvdb/io/Stream.h>
 #include <openvdb/openvdb.h>
@@ -107,9 +111,7 @@ bool SetContentUuid(std::string& bytes) {
   return true;
 }
 
-}  // namespace
-
-bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error) {
+bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error) {
   bytes.clear();
   if (lattice.values == nullptr || lattice.nx <= 0 || lattice.ny <= 0 || lattice.nz <= 0) {
     error = "the field is empty";
@@ -164,7 +166,7 @@ bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std:
   return true;
 }
 
-bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error) {
+bool DecodePoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error) {
   positions.clear();
   try {
     openvdb::initialize();
@@ -220,4 +222,12 @@ bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positi
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const VdbModuleEntryPoints* GlomoraVdb_EntryPoints() {
+  static const VdbModuleEntryPoints entryPoints{kVdbModuleVersion, sizeof(FieldLattice), sizeof(FieldLabels),
+                                                &EncodeField, &DecodePoints};
+  return &entryPoints;
 }

@@ -2,7 +2,10 @@
 // OpenVDB files: the voxel field written as a float grid, particle positions
 // read from a points grid. The only code that includes OpenVDB's headers
 // (one translation unit of them costs about 24 s and 1 GiB to compile), so
-// its callers see only these few plain types.
+// its callers see only these few plain types. That code is the module
+// libglomora_vdb.so, loaded by the first call of a function below (see
+// vdb_loader.cpp): a process that never writes a volume nor reads a .vdb file
+// never loads OpenVDB and the libraries it needs.
 
 #include <cstdint>
 #include <span>
@@ -27,13 +30,20 @@ struct FieldLabels {
   std::string creator;    // the grid's creator
 };
 
+// Loads the module now if it is not loaded yet: true when its functions can
+// be called, else false with a message naming the file in `error` (the same
+// message every function below then gives). A run that will write volumes
+// asks first, so that a broken installation stops it before its first frame.
+bool LoadVdbModule(std::string& error);
+
 // The bytes of an OpenVDB file holding one float grid named "density":
 // lattice point (i, j, k) is voxel (i, j, k), the transform maps it to
 // origin + (i, j, k) * voxelSize, the background is 0 and exactly the
 // non-zero values are active. The file's identifier (a UUID, random in
 // OpenVDB's own writer) is derived from the rest of the file, so the same
 // field always gives the same bytes. False with a message in `error` when
-// the lattice is empty or OpenVDB fails (out of memory).
+// the lattice is empty, OpenVDB fails (out of memory) or the module cannot
+// be loaded.
 bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error);
 
 // The positions of the points of every points grid in the OpenVDB file held
@@ -41,5 +51,5 @@ bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std:
 // file order and in each grid in its own storage order, as x, y, z at
 // positions[3p], [3p + 1], [3p + 2]. False with a one-line message in
 // `error`, and `positions` empty, when the bytes are not an OpenVDB file or
-// hold no points grid with positions ("P").
+// hold no points grid with positions ("P"), or the module cannot be loaded.
 bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error);

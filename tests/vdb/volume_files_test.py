@@ -29,9 +29,10 @@ SCENE = {
 }
 
 
-def run(folder, *args, scene=SCENE):
+def run(folder, *args, scene=SCENE, tool=TOOL):
+    folder.mkdir(parents=True, exist_ok=True)
     (folder / "scene.json").write_text(json.dumps(scene))
-    return subprocess.run([TOOL, "run", "scene.json", "--quiet", "--output", "out/{name}.####.obj", *args],
+    return subprocess.run([str(tool), "run", "scene.json", "--quiet", "--output", "out/{name}.####.obj", *args],
                           cwd=folder, capture_output=True, text=True, timeout=120)
 
 
@@ -91,3 +92,36 @@ def test_no_field_no_volume(tmp_path, setting, message):
     assert result.returncode == 0, result.stderr
     assert result.stderr.count(message) == 1, result.stderr
     assert not (tmp_path / "vol").exists() or not any((tmp_path / "vol").iterdir())
+
+
+def needed_libraries(binary):
+    dynamic = subprocess.run(["readelf", "-d", str(binary)], capture_output=True, text=True, check=True).stdout
+    return [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line]
+
+
+def test_installed_tool_loads_openvdb_only_for_volumes(tmp_path):
+    prefix = tmp_path / "prefix"
+    install = subprocess.run([os.environ["CMAKE_COMMAND"], "--install", os.environ["GLOMORA_BUILD_DIR"],
+                              "--prefix", str(prefix)], capture_output=True, text=True, timeout=120)
+    assert install.returncode == 0, install.stdout + install.stderr
+    tool = prefix / "bin" / "glomora"
+    # the tool and the Python module start without OpenVDB
+    for binary in [tool, *prefix.glob("lib*/python*/dist-packages/glomora/_glomora*.so")]:
+        assert not [name for name in needed_libraries(binary) if "openvdb" in name], binary
+    # installed, it loads the module from beside its libraries: the same bytes as the build tree's tool
+    assert run(tmp_path / "built", "--volume", "ball.####.vdb").returncode == 0
+    installed = run(tmp_path / "installed", "--volume", "ball.####.vdb", tool=tool)
+    assert installed.returncode == 0, installed.stderr
+    for frame in (1, 2):
+        name = f"ball.{frame:04d}.vdb"
+        assert (tmp_path / "installed" / name).read_bytes() == (tmp_path / "built" / name).read_bytes()
+    # without the module: meshes as before, and a run asking for volumes stops before its first frame,
+    # naming the missing file
+    [module] = prefix.glob("lib*/libglomora_vdb.so")
+    module.unlink()
+    assert run(tmp_path / "meshes", tool=tool).returncode == 0
+    assert (tmp_path / "meshes" / "out" / "ball.0002.obj").exists()
+    broken = run(tmp_path / "broken", "--volume", "ball.####.vdb", tool=tool)
+    assert broken.returncode == 1
+    assert f"the OpenVDB module is missing: {module}" in broken.stderr, broken.stderr
+    assert sorted(path.name for path in (tmp_path / "broken").iterdir()) == ["scene.json"]
