@@ -24,6 +24,7 @@
 #include "frame_outputs.h"
 #include "frame_range.h"
 #include "frame_runner.h"
+#include "tool_threads.h"
 #include "glomora_api.h"
 #include "interrupt.h"
 #include "job_runner.h"
@@ -302,6 +303,7 @@ struct PreviewOptions {
 };
 
 int PreviewCommand(const PreviewOptions& options) {
+  SetToolThreads(ThreadsFor(0, 1));  // the pictures are the same bits at any count
   SheetLayout layout;
   if (!options.cellSize.empty() && !ParsePictureSize(options.cellSize, layout.cellWidth, layout.cellHeight)) {
     PrintError("--cell-size " + options.cellSize + ": expected W or WxH, each from " +

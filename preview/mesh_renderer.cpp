@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <system_error>
-#include <thread>
 #include <cmath>
 #include <tuple>
 #include <utility>
+
+#include "tool_threads.h"
 
 namespace {
 
@@ -127,24 +127,13 @@ void BoxBlur(std::vector<float>& map, int32_t w, int32_t h, int32_t r, bool rows
   }
 }
 
-// Runs work(0) and work(1), the two halves of a job, on two threads when
-// the machine has two cores (else, or when no thread can be had, one after
-// the other). The halves write disjoint data and the split is fixed, so the
-// result is the same bits either way.
+// Runs work(0) and work(1), the two halves of a job, side by side on the
+// tool's threads (one after the other with one thread). The halves write
+// disjoint data and the split is fixed, so the result is the same bits
+// either way.
 template <class Work>
 void BothHalves(Work&& work) {
-  if (std::thread::hardware_concurrency() >= 2) {
-    try {
-      std::thread other([&work] { work(1); });
-      work(0);
-      other.join();
-      return;
-    } catch (const std::system_error&) {
-      // no thread: fall through and do both here
-    }
-  }
-  work(0);
-  work(1);
+  ForEachToolPart(2, [&work](int64_t half) { work(static_cast<int>(half)); });
 }
 
 // The first and last + 1 of `count` items in half `half` (0 or 1).
