@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -24,11 +25,21 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int64_t kMaxCheckedFrames = 100000;
 
+// The cores this process may use: those of its affinity mask, and inside a
+// Slurm task no more than the CPUs the task was given (a cluster that does
+// not bind tasks to cores would otherwise see each task take them all).
 int CoreCount() {
+  int cores = 0;
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
-  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 0) return CPU_COUNT(&cpus);
-  return std::max(1u, std::thread::hardware_concurrency());
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) cores = CPU_COUNT(&cpus);
+  if (cores <= 0) cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (const char* given = std::getenv("SLURM_CPUS_PER_TASK")) {
+    char* end = nullptr;
+    const long count = std::strtol(given, &end, 10);
+    if (end != given && *end == '\0' && count > 0 && count < cores) cores = static_cast<int>(count);
+  }
+  return cores;
 }
 
 // Every frame in this process, in order.
