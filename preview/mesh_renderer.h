@@ -34,14 +34,16 @@ class MeshRenderer {
     int32_t fx;   // x and y in 1/16 pixel
     int32_t fy;
   };
-  // The stages of Render; the ranges are those of one of two halves.
+  // The stages of Render; the ranges (of vertices, triangles or rows) are
+  // those of one of two halves.
   void Transform(const MeshView& mesh, const Camera& camera, size_t first, size_t end);
   void Triangulate(const MeshView& mesh);
   void SumNormals(int half);
   void JoinNormals(size_t first, size_t end);
-  void Rasterize(const Camera& camera, int32_t rowFirst, int32_t rowEnd);
+  void Rasterize(const Camera& camera, size_t first, size_t end, std::vector<uint64_t>& nearestOf) const;
   void PrepareShadow(const Camera& camera);
-  void CastShadow(int32_t cellRowFirst, int32_t cellRowEnd);
+  void CastShadow(size_t first, size_t end, std::vector<float>& shadow) const;
+  void JoinShadow();
   void BlurShadow();
   void Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd, Picture& picture) const;
 
@@ -60,7 +62,9 @@ class MeshRenderer {
   std::vector<float> otherNormals_;  // the sums of the other half
   std::vector<int32_t> triangles_; // vertex indices of triangle t at [3t]
   std::vector<uint64_t> nearest_;  // per pixel: 1 / depth and triangle of the nearest surface (mesh_renderer.cpp)
+  std::vector<uint64_t> otherNearest_;  // the same for the other half of the triangles
   std::vector<float> shadow_;      // shadow darkness on the ground patch, 0 to 1
+  std::vector<float> otherShadow_;  // the cells the other half of the triangles covers
   std::vector<float> blurred_;
   int32_t shadowWidth_ = 0;
   int32_t shadowHeight_ = 0;
