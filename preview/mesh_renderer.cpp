@@ -63,6 +63,17 @@ inline int32_t FloorToInt(float x) {
   return static_cast<float>(t) > x ? t - 1 : t;
 }
 
+// Of the cells 0 .. count - 1 along one side of the shadow map, whose
+// centres are at i + 0.5: the first with its centre at or after x
+// (-floor(0.5 - x)), else count; the last with its centre at or before x
+// (floor(x - 0.5)), else -1. For a guard-band coordinate.
+inline int16_t FirstCentreAtOrAfter(float x, int32_t count) {
+  return static_cast<int16_t>(std::clamp(-FloorToInt(0.5f - x), 0, count));
+}
+inline int16_t LastCentreAtOrBefore(float x, int32_t count) {
+  return static_cast<int16_t>(std::clamp(FloorToInt(x - 0.5f), -1, count - 1));
+}
+
 // Linear light 0..1 to an 8-bit sRGB-like value (gamma 1 / 2.2), by table.
 class GammaTable {
  public:
@@ -202,7 +213,9 @@ void MeshRenderer::Transform(const MeshView& mesh, const Camera& camera, size_t 
     const float u = (p.x - groundMinX_) * toCellX_;
     const float w = (p.z - groundMinZ_) * toCellZ_;
     const bool onMap = std::fabs(u) < kGuardBand && std::fabs(w) < kGuardBand;  // false for NaN too
-    cells_[v] = onMap ? Cell{u, w} : Cell{kNoCell, kNoCell};
+    cells_[v] = onMap ? Cell{u, w, FirstCentreAtOrAfter(u, shadowWidth_), LastCentreAtOrBefore(u, shadowWidth_),
+                             FirstCentreAtOrAfter(w, shadowHeight_), LastCentreAtOrBefore(w, shadowHeight_)}
+                      : Cell{kNoCell, kNoCell, 0, -1, 0, -1};
     const Vec3f d = Sub(p, eye);
     const float z = Dot(d, forward);
     ScreenVertex& s = screen_[v];
@@ -413,24 +426,18 @@ void MeshRenderer::CastShadow(size_t first, size_t end, std::vector<float>& shad
   // (edges included on both sides, so a closed surface leaves no gap).
   std::fill(shadow.begin(), shadow.end(), 0.0f);
   for (size_t t = 3 * first; t < 3 * end; t += 3) {
-    float u[3];
-    float w[3];
-    bool onMap = true;
-    for (int corner = 0; corner < 3; ++corner) {
-      const Cell& cell = cells_[static_cast<size_t>(triangles_[t + static_cast<size_t>(corner)])];
-      u[corner] = cell.u;
-      w[corner] = cell.w;
-      onMap = onMap && cell.u != kNoCell;
-    }
-    if (!onMap) continue;
-    // cell i's centre is at i + 0.5: the first centre at or after low is
-    // -floor(0.5 - low), the last at or before high is floor(high - 0.5)
-    const int32_t j0 = std::max(0, -FloorToInt(0.5f - std::min({w[0], w[1], w[2]})));
-    const int32_t j1 = std::min(shadowHeight_ - 1, FloorToInt(std::max({w[0], w[1], w[2]}) - 0.5f));
-    if (j0 > j1) continue;
-    const int32_t i0 = std::max(0, -FloorToInt(0.5f - std::min({u[0], u[1], u[2]})));
-    const int32_t i1 = std::min(shadowWidth_ - 1, FloorToInt(std::max({u[0], u[1], u[2]}) - 0.5f));
-    if (i0 > i1) continue;
+    const Cell& ca = cells_[static_cast<size_t>(triangles_[t])];
+    const Cell& cb = cells_[static_cast<size_t>(triangles_[t + 1])];
+    const Cell& cc = cells_[static_cast<size_t>(triangles_[t + 2])];
+    // the cell centres inside the bounding box (a tiny triangle's often none)
+    const int32_t j0 = std::min({ca.firstRow, cb.firstRow, cc.firstRow});
+    const int32_t j1 = std::max({ca.lastRow, cb.lastRow, cc.lastRow});
+    const int32_t i0 = std::min({ca.firstColumn, cb.firstColumn, cc.firstColumn});
+    const int32_t i1 = std::max({ca.lastColumn, cb.lastColumn, cc.lastColumn});
+    if ((j0 > j1) | (i0 > i1)) continue;
+    if (ca.u == kNoCell || cb.u == kNoCell || cc.u == kNoCell) continue;
+    float u[3] = {ca.u, cb.u, cc.u};
+    float w[3] = {ca.w, cb.w, cc.w};
     const float area = (u[1] - u[0]) * (w[2] - w[0]) - (w[1] - w[0]) * (u[2] - u[0]);
     if (area == 0.0f) continue;
     if (area < 0.0f) {

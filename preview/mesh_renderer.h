@@ -52,6 +52,10 @@ class MeshRenderer {
   };
   struct Cell {
     float u, w;  // position on the shadow map, in cells; kNoCell when off the usable range
+    // The first and last column and row of the map whose cell centres are
+    // at or after u, w (first) and at or before them (last); a triangle's
+    // range is the least first and the greatest last of its corners.
+    int16_t firstColumn, lastColumn, firstRow, lastRow;
   };
   static constexpr float kNoCell = -3.0e38f;
 
