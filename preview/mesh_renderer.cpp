@@ -63,6 +63,17 @@ inline int32_t FloorToInt(float x) {
   return static_cast<float>(t) > x ? t - 1 : t;
 }
 
+// Of the cells 0 .. count - 1 along one side of the shadow map, whose
+// centres are at i + 0.5: the first with its centre at or after x
+// (-floor(0.5 - x)), else count; the last with its centre at or before x
+// (floor(x - 0.5)), else -1. For a guard-band coordinate.
+inline int16_t FirstCentreAtOrAfter(float x, int32_t count) {
+  return static_cast<int16_t>(std::clamp(-FloorToInt(0.5f - x), 0, count));
+}
+inline int16_t LastCentreAtOrBefore(float x, int32_t count) {
+  return static_cast<int16_t>(std::clamp(FloorToInt(x - 0.5f), -1, count - 1));
+}
+
 // Linear light 0..1 to an 8-bit sRGB-like value (gamma 1 / 2.2), by table.
 class GammaTable {
  public:
@@ -152,7 +163,8 @@ void MeshRenderer::Render(const MeshView& mesh, const Camera& camera, Picture& p
   cells_.resize(vertexCount);
   normals_.resize(3 * vertexCount);
   otherNormals_.resize(3 * vertexCount);
-  nearest_.assign(pixels, 0);
+  nearest_.resize(pixels);
+  otherNearest_.resize(pixels);
   picture.width = camera.width;
   picture.height = camera.height;
   picture.rgb.resize(pixels * 3);
@@ -160,8 +172,10 @@ void MeshRenderer::Render(const MeshView& mesh, const Camera& camera, Picture& p
   PrepareShadow(camera);
 
   // 2) vertices (in space, on the screen, on the shadow map), triangles
-  // (in order), vertex normals, then pixels and shadow cells (in two bands
-  // of rows, every triangle tried against each band), pixels shaded
+  // (in order), vertex normals; then each half of the triangles drawn into
+  // a depth buffer and a shadow map of its own (each triangle set up once),
+  // the two maps joined, and the pixels shaded from the nearer of the two
+  // buffers' surfaces
   BothHalves([&](int half) {
     const auto [first, end] = HalfOf(vertexCount, half);
     Transform(mesh, camera, first, end);
@@ -173,11 +187,11 @@ void MeshRenderer::Render(const MeshView& mesh, const Camera& camera, Picture& p
     JoinNormals(first, end);
   });
   BothHalves([&](int half) {
-    const auto [first, end] = HalfOf(static_cast<size_t>(camera.height), half);
-    Rasterize(camera, static_cast<int32_t>(first), static_cast<int32_t>(end));
-    const auto [cellFirst, cellEnd] = HalfOf(static_cast<size_t>(shadowHeight_), half);
-    CastShadow(static_cast<int32_t>(cellFirst), static_cast<int32_t>(cellEnd));
+    const auto [first, end] = HalfOf(triangles_.size() / 3, half);
+    Rasterize(camera, first, end, half == 0 ? nearest_ : otherNearest_);
+    CastShadow(first, end, half == 0 ? shadow_ : otherShadow_);
   });
+  JoinShadow();
   BlurShadow();
   BothHalves([&](int half) {
     const auto [first, end] = HalfOf(static_cast<size_t>(camera.height), half);
@@ -199,7 +213,9 @@ void MeshRenderer::Transform(const MeshView& mesh, const Camera& camera, size_t 
     const float u = (p.x - groundMinX_) * toCellX_;
     const float w = (p.z - groundMinZ_) * toCellZ_;
     const bool onMap = std::fabs(u) < kGuardBand && std::fabs(w) < kGuardBand;  // false for NaN too
-    cells_[v] = onMap ? Cell{u, w} : Cell{kNoCell, kNoCell};
+    cells_[v] = onMap ? Cell{u, w, FirstCentreAtOrAfter(u, shadowWidth_), LastCentreAtOrBefore(u, shadowWidth_),
+                             FirstCentreAtOrAfter(w, shadowHeight_), LastCentreAtOrBefore(w, shadowHeight_)}
+                      : Cell{kNoCell, kNoCell, 0, -1, 0, -1};
     const Vec3f d = Sub(p, eye);
     const float z = Dot(d, forward);
     ScreenVertex& s = screen_[v];
@@ -293,21 +309,25 @@ void MeshRenderer::JoinNormals(size_t first, size_t end) {
   }
 }
 
-void MeshRenderer::Rasterize(const Camera& camera, int32_t rowFirst, int32_t rowEnd) {
+void MeshRenderer::Rasterize(const Camera& camera, size_t first, size_t end, std::vector<uint64_t>& nearestOf) const {
+  // The nearest surface of these triangles at each pixel; the buffer of the
+  // other half is joined by taking the larger key, which is the same
+  // surface whichever half drew it.
+  std::fill(nearestOf.begin(), nearestOf.end(), 0);
   const int32_t width = camera.width;
-  const int32_t triangleCount = static_cast<int32_t>(triangles_.size() / 3);
-  for (int32_t t = 0; t < triangleCount; ++t) {
+  const int32_t height = camera.height;
+  for (auto t = static_cast<int32_t>(first); t < static_cast<int32_t>(end); ++t) {
     const int32_t* index = &triangles_[3 * static_cast<size_t>(t)];
     const ScreenVertex* a = &screen_[static_cast<size_t>(index[0])];
     const ScreenVertex* b = &screen_[static_cast<size_t>(index[1])];
     const ScreenVertex* c = &screen_[static_cast<size_t>(index[2])];
     if (a->invZ == 0.0f || b->invZ == 0.0f || c->invZ == 0.0f) continue;
 
-    // 1) the pixels of the band whose centres (x + 0.5, y + 0.5) the
-    // bounding box can hold: none for many triangles of a fine mesh
+    // 1) the pixels whose centres (x + 0.5, y + 0.5) the bounding box can
+    // hold: none for many triangles of a fine mesh
     const int32_t half = kSubpixel / 2;
-    const int32_t y0 = std::max(rowFirst, (std::min({a->fy, b->fy, c->fy}) - half + kSubpixel - 1) >> kSubpixelBits);
-    const int32_t y1 = std::min(rowEnd - 1, (std::max({a->fy, b->fy, c->fy}) - half) >> kSubpixelBits);
+    const int32_t y0 = std::max(0, (std::min({a->fy, b->fy, c->fy}) - half + kSubpixel - 1) >> kSubpixelBits);
+    const int32_t y1 = std::min(height - 1, (std::max({a->fy, b->fy, c->fy}) - half) >> kSubpixelBits);
     if (y0 > y1) continue;
     const int32_t x0 = std::max(0, (std::min({a->fx, b->fx, c->fx}) - half + kSubpixel - 1) >> kSubpixelBits);
     const int32_t x1 = std::min(width - 1, (std::max({a->fx, b->fx, c->fx}) - half) >> kSubpixelBits);
@@ -339,7 +359,7 @@ void MeshRenderer::Rasterize(const Camera& camera, int32_t rowFirst, int32_t row
     const uint64_t tieBreak = kNoOwner - static_cast<uint32_t>(t);
     if (x0 == x1 && y0 == y1) {
       // Most triangles of a fine mesh have one pixel centre to test.
-      uint64_t& nearest = nearest_[static_cast<size_t>(y0) * static_cast<size_t>(width) + static_cast<size_t>(x0)];
+      uint64_t& nearest = nearestOf[static_cast<size_t>(y0) * static_cast<size_t>(width) + static_cast<size_t>(x0)];
       const uint64_t key = (static_cast<uint64_t>(std::bit_cast<uint32_t>(z0)) << 32) | tieBreak;
       if ((row0 | row1 | row2) >= 0 && z0 > 0.0f && key > nearest) nearest = key;
       continue;
@@ -360,7 +380,7 @@ void MeshRenderer::Rasterize(const Camera& camera, int32_t rowFirst, int32_t row
       int64_t w1 = row1;
       int64_t w2 = row2;
       const float zRow = z0 + dzdy * static_cast<float>(y - y0);
-      uint64_t* nearestRow = &nearest_[static_cast<size_t>(y) * static_cast<size_t>(width)];
+      uint64_t* nearestRow = &nearestOf[static_cast<size_t>(y) * static_cast<size_t>(width)];
       for (int32_t x = x0; x <= x1; ++x) {
         if ((w0 | w1 | w2) >= 0) {
           const float z = zRow + dzdx * static_cast<float>(x - x0);
@@ -386,12 +406,14 @@ void MeshRenderer::PrepareShadow(const Camera& camera) {
   if (!(longer > 0.0f)) {
     shadowWidth_ = shadowHeight_ = 0;
     shadow_.clear();
+    otherShadow_.clear();
     toCellX_ = toCellZ_ = 0.0f;  // every vertex then maps to cell 0, on an empty map: no shadow
     return;
   }
   shadowWidth_ = std::max(1, static_cast<int32_t>(static_cast<float>(kShadowCells) * spanX / longer));
   shadowHeight_ = std::max(1, static_cast<int32_t>(static_cast<float>(kShadowCells) * spanZ / longer));
-  shadow_.assign(static_cast<size_t>(shadowWidth_) * static_cast<size_t>(shadowHeight_), 0.0f);
+  shadow_.resize(static_cast<size_t>(shadowWidth_) * static_cast<size_t>(shadowHeight_));
+  otherShadow_.resize(shadow_.size());
   blurred_.resize(static_cast<size_t>(std::max(shadowWidth_, shadowHeight_)));
   toCellX_ = static_cast<float>(shadowWidth_) / spanX;
   toCellZ_ = static_cast<float>(shadowHeight_) / spanZ;
@@ -399,29 +421,23 @@ void MeshRenderer::PrepareShadow(const Camera& camera) {
   groundMinZ_ = camera.groundMin[1];
 }
 
-void MeshRenderer::CastShadow(int32_t cellRowFirst, int32_t cellRowEnd) {
-  // Every triangle dropped straight down: the cells of the band whose
-  // centres it covers (edges included on both sides, so a closed surface
-  // leaves no gap).
-  for (size_t t = 0; t < triangles_.size(); t += 3) {
-    float u[3];
-    float w[3];
-    bool onMap = true;
-    for (int corner = 0; corner < 3; ++corner) {
-      const Cell& cell = cells_[static_cast<size_t>(triangles_[t + static_cast<size_t>(corner)])];
-      u[corner] = cell.u;
-      w[corner] = cell.w;
-      onMap = onMap && cell.u != kNoCell;
-    }
-    if (!onMap) continue;
-    // cell i's centre is at i + 0.5: the first centre at or after low is
-    // -floor(0.5 - low), the last at or before high is floor(high - 0.5)
-    const int32_t j0 = std::max(cellRowFirst, -FloorToInt(0.5f - std::min({w[0], w[1], w[2]})));
-    const int32_t j1 = std::min(cellRowEnd - 1, FloorToInt(std::max({w[0], w[1], w[2]}) - 0.5f));
-    if (j0 > j1) continue;
-    const int32_t i0 = std::max(0, -FloorToInt(0.5f - std::min({u[0], u[1], u[2]})));
-    const int32_t i1 = std::min(shadowWidth_ - 1, FloorToInt(std::max({u[0], u[1], u[2]}) - 0.5f));
-    if (i0 > i1) continue;
+void MeshRenderer::CastShadow(size_t first, size_t end, std::vector<float>& shadow) const {
+  // Every triangle dropped straight down: the cells whose centres it covers
+  // (edges included on both sides, so a closed surface leaves no gap).
+  std::fill(shadow.begin(), shadow.end(), 0.0f);
+  for (size_t t = 3 * first; t < 3 * end; t += 3) {
+    const Cell& ca = cells_[static_cast<size_t>(triangles_[t])];
+    const Cell& cb = cells_[static_cast<size_t>(triangles_[t + 1])];
+    const Cell& cc = cells_[static_cast<size_t>(triangles_[t + 2])];
+    // the cell centres inside the bounding box (a tiny triangle's often none)
+    const int32_t j0 = std::min({ca.firstRow, cb.firstRow, cc.firstRow});
+    const int32_t j1 = std::max({ca.lastRow, cb.lastRow, cc.lastRow});
+    const int32_t i0 = std::min({ca.firstColumn, cb.firstColumn, cc.firstColumn});
+    const int32_t i1 = std::max({ca.lastColumn, cb.lastColumn, cc.lastColumn});
+    if ((j0 > j1) | (i0 > i1)) continue;
+    if (ca.u == kNoCell || cb.u == kNoCell || cc.u == kNoCell) continue;
+    float u[3] = {ca.u, cb.u, cc.u};
+    float w[3] = {ca.w, cb.w, cc.w};
     const float area = (u[1] - u[0]) * (w[2] - w[0]) - (w[1] - w[0]) * (u[2] - u[0]);
     if (area == 0.0f) continue;
     if (area < 0.0f) {
@@ -436,11 +452,16 @@ void MeshRenderer::CastShadow(int32_t cellRowFirst, int32_t cellRowEnd) {
         const float e1 = (u[0] - u[2]) * (cw - w[2]) - (w[0] - w[2]) * (cu - u[2]);
         const float e2 = (u[1] - u[0]) * (cw - w[0]) - (w[1] - w[0]) * (cu - u[0]);
         if (e0 >= 0.0f && e1 >= 0.0f && e2 >= 0.0f) {
-          shadow_[static_cast<size_t>(j) * static_cast<size_t>(shadowWidth_) + static_cast<size_t>(i)] = 1.0f;
+          shadow[static_cast<size_t>(j) * static_cast<size_t>(shadowWidth_) + static_cast<size_t>(i)] = 1.0f;
         }
       }
     }
   }
+}
+
+void MeshRenderer::JoinShadow() {
+  // A cell is in shadow when either half's triangles cover it.
+  for (size_t cell = 0; cell < shadow_.size(); ++cell) shadow_[cell] = std::max(shadow_[cell], otherShadow_[cell]);
 }
 
 void MeshRenderer::BlurShadow() {
@@ -473,6 +494,7 @@ void MeshRenderer::Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd,
   const float spanZ = camera.groundMax[1] - camera.groundMin[1];
   const float inverseFadeX = 1.0f / (0.12f * spanX);
   const float inverseFadeZ = 1.0f / (0.12f * spanZ);
+  auto nearestAt = [&](size_t p) { return std::max(nearest_[p], otherNearest_[p]); };
   auto shadowAt = [&](int32_t i, int32_t j) {
     i = std::clamp(i, 0, shadowWidth_ - 1);
     j = std::clamp(j, 0, shadowHeight_ - 1);
@@ -493,7 +515,7 @@ void MeshRenderer::Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd,
       const float rx = (sx - cx) * inverseFocal;
       const Vec3f ray{rowRay.x + right.x * rx, rowRay.y + right.y * rx, rowRay.z + right.z * rx};
       float colour[3] = {sky[0], sky[1], sky[2]};
-      const uint64_t nearest = nearest_[p];
+      const uint64_t nearest = nearestAt(p);
       if (nearest != 0) {
         const auto t = static_cast<int32_t>(kNoOwner - static_cast<uint32_t>(nearest));
         // 1) the surface: perspective-correct weights of the three vertices
@@ -541,10 +563,10 @@ void MeshRenderer::Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd,
         // 3) outline: an uncovered or clearly farther neighbour
         const float farther = DepthOf(nearest) * (1.0f - kDepthStep);
         const size_t row = static_cast<size_t>(width);
-        const bool edge = (x > 0 && DepthOf(nearest_[p - 1]) < farther) ||
-                          (x + 1 < width && DepthOf(nearest_[p + 1]) < farther) ||
-                          (y > 0 && DepthOf(nearest_[p - row]) < farther) ||
-                          (y + 1 < height && DepthOf(nearest_[p + row]) < farther);
+        const bool edge = (x > 0 && DepthOf(nearestAt(p - 1)) < farther) ||
+                          (x + 1 < width && DepthOf(nearestAt(p + 1)) < farther) ||
+                          (y > 0 && DepthOf(nearestAt(p - row)) < farther) ||
+                          (y + 1 < height && DepthOf(nearestAt(p + row)) < farther);
         if (edge) {
           for (float& value : colour) value *= kOutline;
         }

@@ -4,12 +4,15 @@
 // the faces, lit from both sides, since open and inconsistently wound
 // meshes occur), a dark outline along silhouettes and depth steps, and a
 // soft shadow cast straight down onto the camera's ground patch. Each stage
-// is split in two fixed halves, run on two threads where the machine has two
-// cores: the same mesh and camera give the same bytes on any machine.
+// is split in two fixed halves (of the vertices, of the triangles, each half
+// with a depth buffer and shadow map of its own, or of the rows), run on two
+// threads where the machine has two cores: the same mesh and camera give the
+// same bytes on any machine.
 //
 // Measured with callgrind on the 400,000 triangles of bench/space0_bench's
-// BM_FramePreview/P:100000 at 768 x 768: about 290 million instructions on
-// the busier thread, 490 million in all.
+// BM_FramePreview/P:100000 at 768 x 768: about 490 million instructions,
+// 60 million of them in the stages that run on one thread (Triangulate, the
+// shadow's blur).
 
 #include <cstdint>
 #include <vector>
@@ -34,14 +37,16 @@ class MeshRenderer {
     int32_t fx;   // x and y in 1/16 pixel
     int32_t fy;
   };
-  // The stages of Render; the ranges are those of one of two halves.
+  // The stages of Render; the ranges (of vertices, triangles or rows) are
+  // those of one of two halves.
   void Transform(const MeshView& mesh, const Camera& camera, size_t first, size_t end);
   void Triangulate(const MeshView& mesh);
   void SumNormals(int half);
   void JoinNormals(size_t first, size_t end);
-  void Rasterize(const Camera& camera, int32_t rowFirst, int32_t rowEnd);
+  void Rasterize(const Camera& camera, size_t first, size_t end, std::vector<uint64_t>& nearestOf) const;
   void PrepareShadow(const Camera& camera);
-  void CastShadow(int32_t cellRowFirst, int32_t cellRowEnd);
+  void CastShadow(size_t first, size_t end, std::vector<float>& shadow) const;
+  void JoinShadow();
   void BlurShadow();
   void Shade(const Camera& camera, int32_t rowFirst, int32_t rowEnd, Picture& picture) const;
 
@@ -50,6 +55,10 @@ class MeshRenderer {
   };
   struct Cell {
     float u, w;  // position on the shadow map, in cells; kNoCell when off the usable range
+    // The first and last column and row of the map whose cell centres are
+    // at or after u, w (first) and at or before them (last); a triangle's
+    // range is the least first and the greatest last of its corners.
+    int16_t firstColumn, lastColumn, firstRow, lastRow;
   };
   static constexpr float kNoCell = -3.0e38f;
 
@@ -60,7 +69,9 @@ class MeshRenderer {
   std::vector<float> otherNormals_;  // the sums of the other half
   std::vector<int32_t> triangles_; // vertex indices of triangle t at [3t]
   std::vector<uint64_t> nearest_;  // per pixel: 1 / depth and triangle of the nearest surface (mesh_renderer.cpp)
+  std::vector<uint64_t> otherNearest_;  // the same for the other half of the triangles
   std::vector<float> shadow_;      // shadow darkness on the ground patch, 0 to 1
+  std::vector<float> otherShadow_;  // the cells the other half of the triangles covers
   std::vector<float> blurred_;
   int32_t shadowWidth_ = 0;
   int32_t shadowHeight_ = 0;
