@@ -128,9 +128,12 @@ CValue SceneData::ReadParameter(const ParameterNode& param, double time) const {
 
 Scene::Scene() : data_(std::make_unique<SceneData>()) {}
 
+// The scene lives as long as the process and is never destroyed: a signal
+// handler (the command-line host's Ctrl-C presses Cancel) may reach it while
+// the process runs its exit handlers, after static objects are gone.
 Scene& Scene::Get() {
-  static Scene scene;
-  return scene;
+  static Scene* const scene = new Scene;
+  return *scene;
 }
 
 void Scene::Reset() {

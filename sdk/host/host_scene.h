@@ -97,7 +97,8 @@ struct ProgressState {
 
 enum class ProgressEvent { Created, Maximum, Step, Caption, StatusText, Visible, Increment };
 
-// The process-wide scene. All SDK calls of the plug-in read and write it.
+// The process-wide scene, never destroyed. All SDK calls of the plug-in read
+// and write it.
 class Scene {
  public:
   static Scene& Get();
