@@ -16,13 +16,20 @@ constexpr size_t kMostRangesShown = 20;
 
 }  // namespace
 
-std::string CacheFolder(const SceneDescription& scene) {
+bool MayWriteCacheFiles(const SceneDescription& scene) {
   const XSI::Host::AnimatedValue space = EffectiveParameter(scene, "Space");
   const XSI::Host::AnimatedValue mode = EffectiveParameter(scene, "Mode");
-  if (!space.IsAnimated() && static_cast<XSI::LONG>(space.At(0.0)) != 0) return std::string();
-  if (!mode.IsAnimated() && static_cast<XSI::LONG>(mode.At(0.0)) != 2) return std::string();
-  // Texts cannot be animated: the name is the same at every frame.
-  std::string name = static_cast<XSI::CString>(EffectiveParameter(scene, "Cache_filename").At(0.0)).GetAsciiString();
+  if (!space.IsAnimated() && static_cast<XSI::LONG>(space.At(0.0)) != 0) return false;
+  return mode.IsAnimated() || static_cast<XSI::LONG>(mode.At(0.0)) == 2;
+}
+
+std::string CacheFilename(const SceneDescription& scene) {
+  return static_cast<XSI::CString>(EffectiveParameter(scene, "Cache_filename").At(0.0)).GetAsciiString();
+}
+
+std::string CacheFolder(const SceneDescription& scene) {
+  if (!MayWriteCacheFiles(scene)) return std::string();
+  std::string name = CacheFilename(scene);
   const size_t first = name.find_first_not_of(' ');
   if (first == std::string::npos) return std::string();
   name = name.substr(first, name.find_last_not_of(' ') - first + 1);

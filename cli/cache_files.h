@@ -9,11 +9,17 @@
 
 #include "scene_file.h"
 
+// True when a run of the scene may write cache files: "Space" 0 and "Mode" 2,
+// either of them possibly by animation.
+bool MayWriteCacheFiles(const SceneDescription& scene);
+
+// The scene's "Cache_filename" (texts are not animated).
+std::string CacheFilename(const SceneDescription& scene);
+
 // The folder of the scene's "Cache_filename" as the plug-in's file layer will
 // open it ("\" read as "/", spaces around the name dropped), when a run may
-// write cache files: "Space" 0 and "Mode" 2, either of them possibly by
-// animation. Empty when there is no folder to make (no name, no run that
-// writes, or a name without a folder part).
+// write cache files. Empty when there is no folder to make (no name, no run
+// that writes, or a name without a folder part).
 std::string CacheFolder(const SceneDescription& scene);
 
 // Collects the plug-in's failed cache writes from its log lines, which read

@@ -118,7 +118,16 @@ bool CheckMemoryBudget(const SceneDescription& scene, int64_t first, int64_t las
   return false;
 }
 
-void MakeCacheFolder(const SceneDescription& scene, ProgressDisplay& display) {
+void PrepareCacheFiles(const SceneDescription& scene, ProgressDisplay& display) {
+  if (!MayWriteCacheFiles(scene)) return;
+  const std::string name = CacheFilename(scene);
+  if (Glomora_CacheFilePath(name.c_str(), 0, nullptr, 0) == 0) {
+    const bool blank = name.find_first_not_of(' ') == std::string::npos;
+    display.Warning(scene.name + ": \"Mode\" 2 writes no cache files: \"Cache_filename\" " +
+                    (blank ? "is empty"
+                           : "\"" + name + "\" is refused (it needs a file name, without * ? \" < > | or :)"));
+    return;
+  }
   const std::string cacheFolder = CacheFolder(scene);
   std::error_code failure;
   if (!cacheFolder.empty()) std::filesystem::create_directories(cacheFolder, failure);
@@ -171,7 +180,7 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     return fail(kExitBadInput, error);
   }
 
-  MakeCacheFolder(scene, display);
+  PrepareCacheFiles(scene, display);
 
   // 2) in this process, or independent frames side by side
   int jobs = 1;

@@ -139,8 +139,11 @@ bool CheckMemoryBudget(const SceneDescription& scene, int64_t first, int64_t las
 
 // Makes the folder of the scene's cache files: the plug-in opens its cache
 // files but makes no folder (that is the host's business). A failure is a
-// warning; the plug-in then reports each file it cannot write.
-void MakeCacheFolder(const SceneDescription& scene, ProgressDisplay& display);
+// warning; the plug-in then reports each file it cannot write. A run that may
+// write cache files with a "Cache_filename" the plug-in refuses (empty, no
+// file name, characters a file name cannot hold) would write none without a
+// word: that is a warning too.
+void PrepareCacheFiles(const SceneDescription& scene, ProgressDisplay& display);
 
 // True when every frame of first..last can be evaluated on its own: "Space"
 // is 1, or "Mode" is 3 (cache playback), at each of them. Animated values

@@ -195,7 +195,7 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
     if (!CheckMemoryBudget(description, first, last, options.memoryLimit, label, error)) {
       return Outcome{Outcome::Kind::OverBudget, error};
     }
-    MakeCacheFolder(description, live.display);
+    PrepareCacheFiles(description, live.display);
     RunOptions runOptions;
     runOptions.label = label;
     runOptions.stats = true;

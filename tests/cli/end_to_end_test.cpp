@@ -226,8 +226,9 @@ TEST_F(CliEndToEnd, CacheWrittenIntoANewFolderThenPlayedBack) {
 }
 
 // A regular file where the cache folder should be: the meshes are still
-// written, but the run fails and says which cache files are missing.
-TEST_F(CliEndToEnd, CacheFilesThatCannotBeWrittenFailTheRun) {
+// written, but the run fails and says which cache files are missing. A name
+// the plug-in refuses is a warning before the run.
+TEST_F(CliEndToEnd, CacheFilesThatCannotBeWrittenAreReported) {
   Write("cached.json", kCachedScene);
   Write("cache", "not a folder");
   const Outcome outcome = Run({"run", "cached.json", "--output", "sim/g.#.obj"});
@@ -239,6 +240,17 @@ TEST_F(CliEndToEnd, CacheFilesThatCannotBeWrittenFailTheRun) {
       << outcome.err;
   EXPECT_EQ(Files("sim"), (std::vector<std::string>{"g.1.obj", "g.2.obj", "g.3.obj"}));
   EXPECT_EQ(ReadText(folder_ / "cache"), "not a folder");
+
+  // A name the plug-in refuses writes no cache file at all: the run says so.
+  for (const char* name : {"", "cache/new/"}) {
+    SCOPED_TRACE(name);
+    const Outcome refused = Run({"run", "cached.json", "--set", std::string("Cache_filename=") + name, "--output",
+                                 "sim/g.#.obj", "--quiet"});
+    EXPECT_EQ(refused.status, 0) << refused.err;
+    EXPECT_NE(refused.err.find("warning: g: \"Mode\" 2 writes no cache files: \"Cache_filename\""),
+              std::string::npos)
+        << refused.err;
+  }
 }
 
 TEST_F(CliEndToEnd, DemoWritesBothPasses) {
