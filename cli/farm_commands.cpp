@@ -44,6 +44,10 @@ FarmCommands AddFarmCommands(CLI::App& app, FarmCommandOptions& options) {
   commands.submit->add_flag("--slurm", options.slurm, "Submit to Slurm with sbatch")->required();
   commands.submit->add_option("--partition,-p", options.partition, "Slurm partition [default: the cluster's default]")
       ->type_name("P");
+  commands.submit->add_option("--cpus-per-task,-c", options.cpusPerTask,
+                              "CPUs of each task; the tool runs that many threads [default: 1]")
+      ->type_name("N")
+      ->check(CLI::Range(1, 4096));
   commands.submit->add_option("--logs", options.logFolder,
                               "Folder of the jobs' output, one file per task, on shared storage [default: glomora-logs]")
       ->type_name("DIR");
@@ -97,6 +101,7 @@ int RunFarmCommand(const FarmCommands& commands, const FarmCommandOptions& optio
   }
   SlurmOptions slurm;
   slurm.partition = options.partition;
+  slurm.cpusPerTask = options.cpusPerTask;
   slurm.logFolder = std::filesystem::absolute(options.logFolder).lexically_normal().string();
   if (slurm.logFolder.find('\\') != std::string::npos) {
     // sbatch takes a backslash in a file name as "no patterns here".

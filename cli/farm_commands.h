@@ -17,6 +17,7 @@ struct FarmCommandOptions {
   std::string tool;
   bool slurm = false;
   std::string partition;
+  int cpusPerTask = 1;
   std::string logFolder = "glomora-logs";
   bool dryRun = false;
   bool wait = false;

@@ -51,7 +51,7 @@ std::string Script(const SlurmJob& job, const FarmShot& shot) {
 void FinishJob(SlurmJob& job, const FarmShot& shot, const SlurmOptions& options) {
   const std::string log = EscapePercent(LogBase(job, options)) + (job.array ? "%A_%a.log" : "%j.log");
   job.options = {"--job-name=glomora:" + shot.name + (job.array ? ":frames" : ":simulation"), "--output=" + log,
-                 "--cpus-per-task=1", "--kill-on-invalid-dep=yes"};
+                 "--cpus-per-task=" + std::to_string(options.cpusPerTask), "--kill-on-invalid-dep=yes"};
   if (job.array) job.options.push_back("--array=0-" + std::to_string(job.tasks.size() - 1));
   if (!options.partition.empty()) job.options.push_back("--partition=" + options.partition);
   job.script = Script(job, shot);

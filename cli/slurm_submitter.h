@@ -19,6 +19,7 @@
 
 struct SlurmOptions {
   std::string partition;  // empty: the cluster's default partition
+  int cpusPerTask = 1;    // the tool's threads follow (SLURM_CPUS_PER_TASK)
   std::string logFolder;  // absolute; each job's output goes to a file there
   bool dryRun = false;    // print the batch scripts instead of submitting them
   bool wait = false;      // follow the jobs to their end and report per shot

@@ -39,7 +39,9 @@ def test_jobs_write_the_bytes_of_glomora_run(cluster, tmp_path):
         assert run.returncode == 0, run.stderr
 
     farm = write_scenes(tmp_path / "farm", shots)
+    # Every core of the node for each task: the tool's threads follow.
     submit = glomora(cluster, "submit", *farm, "--slurm", "--wait", "--chunk", "3", "--logs", str(tmp_path / "logs"),
+                     "--cpus-per-task", str(os.cpu_count() or 1),
                      "--output", str(tmp_path / "farm" / "out" / "{name}.####.obj"))
     assert submit.returncode == 0, submit.stdout + submit.stderr
     # A simulation job, and per shot an array of its independent frames (the
