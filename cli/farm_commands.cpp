@@ -1,16 +1,34 @@
-#include "farm_commands.h"
+// `glomora plan` prints the work of several shots as a farm plan
+// (farm_plan.h); `glomora submit --slurm` submits it as Slurm jobs
+// (slurm_submitter.h).
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "command.h"
 #include "farm_plan.h"
 #include "frame_range.h"
-#include "frame_runner.h"
+#include "progress_display.h"
+#include "run_failure.h"
 #include "slurm_submitter.h"
 
 namespace {
 
-void PrintError(const std::string& text) { std::fprintf(stderr, "glomora: error: %s\n", text.c_str()); }
+struct FarmCommandOptions {
+  std::vector<std::string> scenes;
+  std::string output;
+  std::string frames;
+  int64_t chunk = 10;
+  std::string tool;
+  bool slurm = false;
+  std::string partition;
+  int cpusPerTask = 1;
+  std::string logFolder = "glomora-logs";
+  bool dryRun = false;
+  bool wait = false;
+};
 
 void AddPlanOptions(CLI::App& command, FarmCommandOptions& options) {
   command.add_option("SCENE", options.scenes, "Scene files (JSON), one shot each")->required()->type_name("SCENE.json");
@@ -29,76 +47,73 @@ void AddPlanOptions(CLI::App& command, FarmCommandOptions& options) {
       ->type_name("PATH");
 }
 
-}  // namespace
-
-FarmCommands AddFarmCommands(CLI::App& app, FarmCommandOptions& options) {
-  FarmCommands commands;
-  commands.plan = app.add_subcommand(
-      "plan", "Print the work of several shots as JSON for a render farm: tasks with their glomora run command "
-              "lines, frames, files, and which tasks wait for which");
-  AddPlanOptions(*commands.plan, options);
-  commands.submit = app.add_subcommand(
-      "submit", "Submit the work of several shots to a cluster scheduler: per shot a job for its simulation and a "
-                "job array for its independent frames");
-  AddPlanOptions(*commands.submit, options);
-  commands.submit->add_flag("--slurm", options.slurm, "Submit to Slurm with sbatch")->required();
-  commands.submit->add_option("--partition,-p", options.partition, "Slurm partition [default: the cluster's default]")
+void AddSubmitOptions(CLI::App& command, FarmCommandOptions& options) {
+  command.add_flag("--slurm", options.slurm, "Submit to Slurm with sbatch")->required();
+  command.add_option("--partition,-p", options.partition, "Slurm partition [default: the cluster's default]")
       ->type_name("P");
-  commands.submit->add_option("--cpus-per-task,-c", options.cpusPerTask,
-                              "CPUs of each task; the tool runs that many threads [default: 1]")
+  command
+      .add_option("--cpus-per-task,-c", options.cpusPerTask, "CPUs of each task; the tool runs that many threads [default: 1]")
       ->type_name("N")
       ->check(CLI::Range(1, 4096));
-  commands.submit->add_option("--logs", options.logFolder,
-                              "Folder of the jobs' output, one file per task, on shared storage [default: glomora-logs]")
+  command
+      .add_option("--logs", options.logFolder,
+                  "Folder of the jobs' output, one file per task, on shared storage [default: glomora-logs]")
       ->type_name("DIR");
-  commands.submit->add_flag("--dry-run,-n", options.dryRun, "Print the sbatch commands and batch scripts instead");
-  commands.submit->add_flag("--wait,-w", options.wait,
-                            "Follow the jobs to their end and report per shot what was written and what failed");
-  return commands;
+  command.add_flag("--dry-run,-n", options.dryRun, "Print the sbatch commands and batch scripts instead");
+  command.add_flag("--wait,-w", options.wait,
+                   "Follow the jobs to their end and report per shot what was written and what failed");
 }
 
-int RunFarmCommand(const FarmCommands& commands, const FarmCommandOptions& options, const std::string& toolPath) {
-  // 1) the plan
+// The plan of the options' shots; false (a message shown, `status` set) when it cannot be made.
+bool MakePlan(const FarmCommandOptions& options, FarmPlan& plan, int& status) {
   PlanRequest request;
   request.scenes = options.scenes;
   request.output = options.output;
   request.chunk = options.chunk;
+  status = kExitBadInput;
   if (!options.frames.empty()) {
     int64_t first = 0;
     int64_t last = 0;
     if (!ParseFrameRange(options.frames, first, last)) {
       PrintError("--frames " + options.frames + ": expected A-B (A <= B) or N");
-      return kExitBadInput;
+      return false;
     }
     request.firstFrame = first;
     request.lastFrame = last;
   }
   // A name without a folder is looked up on the machines' PATH.
-  request.tool = options.tool.empty() ? toolPath : options.tool;
+  request.tool = options.tool.empty() ? ToolPath() : options.tool;
   if (request.tool.find('/') != std::string::npos) {
     request.tool = std::filesystem::absolute(request.tool).lexically_normal().string();
   }
   if (request.tool.empty()) {
     PrintError("cannot tell where this executable is: name it with --tool");
-    return kExitBadInput;
+    return false;
   }
-  FarmPlan plan;
-  int code = kExitSuccess;
   std::string error;
-  if (!BuildFarmPlan(request, plan, code, error)) {
+  if (!BuildFarmPlan(request, plan, status, error)) {
     PrintError(error);
-    return code;
+    return false;
   }
+  return true;
+}
 
-  // 2) printed, or submitted
-  if (commands.plan->parsed()) {
-    const std::string text = FarmPlanJson(plan).dump(2) + "\n";
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-      PrintError("cannot write the plan to the standard output");
-      return kExitFailure;
-    }
-    return kExitSuccess;
+int PrintPlan(const FarmCommandOptions& options) {
+  FarmPlan plan;
+  int status = kExitSuccess;
+  if (!MakePlan(options, plan, status)) return status;
+  const std::string text = FarmPlanJson(plan).dump(2) + "\n";
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    PrintError("cannot write the plan to the standard output");
+    return kExitFailure;
   }
+  return kExitSuccess;
+}
+
+int Submit(const FarmCommandOptions& options) {
+  FarmPlan plan;
+  int status = kExitSuccess;
+  if (!MakePlan(options, plan, status)) return status;
   SlurmOptions slurm;
   slurm.partition = options.partition;
   slurm.cpusPerTask = options.cpusPerTask;
@@ -111,4 +126,29 @@ int RunFarmCommand(const FarmCommands& commands, const FarmCommandOptions& optio
   slurm.dryRun = options.dryRun;
   slurm.wait = options.wait;
   return SubmitToSlurm(plan, slurm);
+}
+
+}  // namespace
+
+Command PlanCommand() {
+  return {"plan",
+          "Print the work of several shots as JSON for a render farm: tasks with their glomora run command lines, "
+          "frames, files, and which tasks wait for which",
+          false, [](CLI::App& command) -> std::function<int()> {
+            auto options = std::make_shared<FarmCommandOptions>();
+            AddPlanOptions(command, *options);
+            return [options] { return PrintPlan(*options); };
+          }};
+}
+
+Command SubmitCommand() {
+  return {"submit",
+          "Submit the work of several shots to a cluster scheduler: per shot a job for its simulation and a job "
+          "array for its independent frames",
+          false, [](CLI::App& command) -> std::function<int()> {
+            auto options = std::make_shared<FarmCommandOptions>();
+            AddPlanOptions(command, *options);
+            AddSubmitOptions(command, *options);
+            return [options] { return Submit(*options); };
+          }};
 }

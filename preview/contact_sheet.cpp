@@ -1,13 +1,12 @@
 #include "contact_sheet.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <filesystem>
 
 #include "camera.h"
 #include "digit_font.h"
-#include "host_scene_builder.h"
+#include "mesh_files.h"
 #include "mesh_renderer.h"
 
 namespace {
@@ -16,12 +15,6 @@ constexpr int32_t kGap = 2;
 // Largest side of a sheet, in pixels (a square that large takes 1 GiB).
 constexpr int64_t kMaxSheetSide = 16384;
 constexpr uint8_t kGapColour[3] = {34, 36, 40};
-
-bool IsMeshFile(const std::string& path) {
-  std::string extension = std::filesystem::path(path).extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".obj" || extension == ".ply";
-}
 
 struct Cell {
   std::string file;
@@ -52,7 +45,7 @@ bool MakeContactSheet(const std::vector<std::string>& files, const SheetLayout& 
   std::vector<Cell> cells;
   bool numbered = true;
   for (size_t n = 0; n < files.size(); ++n) {
-    if (!IsMeshFile(files[n])) {
+    if (!IsWritableMeshName(files[n])) {
       error = files[n] + ": not a .obj or .ply file";
       return false;
     }

@@ -1,11 +1,11 @@
 #include "run_previews.h"
 
-#include <filesystem>
 #include <utility>
 
 #include "atomic_file.h"
+#include "file_names.h"
+#include "mesh_files.h"
 #include "digit_font.h"
-#include "host_scene_builder.h"
 #include "png_image.h"
 
 RunPreviews::RunPreviews(FramePattern pattern, int32_t width, int32_t height, const std::optional<Box3>& fixedBox)
@@ -44,9 +44,10 @@ bool RunPreviews::Finish(const std::function<void(int64_t, int64_t, const std::s
 bool RunPreviews::Draw(int64_t frame, const MeshView& mesh, const Camera& camera, std::string& written,
                        std::string& error) {
   const std::string path = pattern_.Expand(frame);
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  std::error_code ignored;
-  if (!folder.empty()) std::filesystem::create_directories(folder, ignored);
+  if (!MakeParentFolder(path, error)) {
+    error = path + ": " + error;
+    return false;
+  }
   if (!WritePreview(renderer_, mesh, camera, frame, path, picture_, error)) return false;
   written = path;
   return true;

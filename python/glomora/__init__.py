@@ -22,10 +22,13 @@ import shutil
 from . import _glomora
 from ._glomora import Mesh
 
-__all__ = ["Mesh", "Scene", "surface", "tool_path", "parameter_defaults", "__version__"]
+__all__ = ["Mesh", "Scene", "surface", "tool_path", "parameter_defaults", "DEFAULT_OUTPUT", "__version__"]
 __version__ = _glomora.version()
 
 _DEFAULTS = dict(_glomora.parameter_defaults())
+
+# Where Scene.run writes its meshes when no output is named, as the tool does.
+DEFAULT_OUTPUT = _glomora.default_output_pattern()
 
 
 def parameter_defaults():
@@ -197,12 +200,16 @@ class Scene:
             frame = self.frames[0]
         return self._core.evaluate(_frame_number(frame), max_memory, threads)
 
-    def run(self, output="glomora-out/{name}.####.obj", frames=None, *, jobs=0, threads=None, check=False,
+    def run(self, output=None, frames=None, *, jobs=0, threads=None, check=False,
             max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768):
         """Writes one mesh file per frame as `glomora run` does, and returns the
         statistics --stats writes for the run: {"scene", "frames": [one dict
-        per frame], "processes"}. `volume` and `preview`: patterns of the
-        frames' OpenVDB volumes and pictures, as --volume and --preview."""
+        per frame], "processes"}. `output`: the pattern of the mesh files, as
+        --output (default: DEFAULT_OUTPUT, "glomora-out/{name}.####.obj").
+        `volume` and `preview`: patterns of the frames' OpenVDB volumes and
+        pictures, as --volume and --preview."""
+        if output is None:
+            output = DEFAULT_OUTPUT
         threads = _check_threads(threads)
         width, height = (preview_size, preview_size) if isinstance(preview_size, int) else preview_size
         for side in (width, height):

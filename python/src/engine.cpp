@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <mutex>
 
 #include "atomic_file.h"
-#include "glomora_api.h"
+#include "front/glomora_api.h"
 #include "host/host_scene.h"
+#include "process_threads.h"
 #include "progress_display.h"
+#include "run_scene.h"
+#include "run_start.h"
+#include "scene_plan.h"
 
 namespace glomora_python {
 
@@ -43,32 +46,8 @@ void EndLive(Live& live) {
   live.owner = 0;
 }
 
-bool ContainsNoCase(const std::string& text, std::string_view part) {
-  const auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  });
-  return it != text.end();
-}
-
-// The kind of a failure the runner reported with an exit status and a
-// message. The runner's messages say "no such file" (scene files, the
-// system's "No such file or directory") and "out of memory" for those two
-// cases; everything else is told by the status.
-Outcome Classify(int code, std::string message) {
-  Outcome outcome;
-  outcome.message = std::move(message);
-  if (code == kExitCancelled) {
-    outcome.kind = Outcome::Kind::Cancelled;
-  } else if (ContainsNoCase(outcome.message, "no such file")) {
-    outcome.kind = Outcome::Kind::MissingFile;
-  } else if (ContainsNoCase(outcome.message, "out of memory")) {
-    outcome.kind = Outcome::Kind::OutOfMemory;
-  } else if (code == kExitBadInput) {
-    outcome.kind = Outcome::Kind::BadInput;
-  } else {
-    outcome.kind = Outcome::Kind::Failed;
-  }
-  return outcome;
+RunFailure FailureOf(SceneProblem problem) {
+  return problem == SceneProblem::MissingFile ? RunFailure::MissingFile : RunFailure::BadInput;
 }
 
 // The field of the rig's latest evaluation, copied; nothing when it has none.
@@ -99,8 +78,9 @@ std::unique_ptr<ModuleScene> ModuleScene::Parse(std::string text, std::filesyste
                                                 Outcome& outcome) {
   std::unique_ptr<ModuleScene> scene(new ModuleScene);
   std::string error;
-  if (!ParseScene(text, baseDir, scene->description_, error)) {
-    outcome = Classify(kExitBadInput, Prefixed(label, error));
+  SceneProblem problem = SceneProblem::BadInput;
+  if (!ParseScene(text, baseDir, scene->description_, error, &problem)) {
+    outcome = Outcome{FailureOf(problem), Prefixed(label, error)};
     return nullptr;
   }
   scene->text_ = std::move(text);
@@ -113,18 +93,18 @@ std::unique_ptr<ModuleScene> ModuleScene::Parse(std::string text, std::filesyste
 std::unique_ptr<ModuleScene> ModuleScene::Load(const std::filesystem::path& file, Outcome& outcome) {
   std::error_code failure;
   if (!std::filesystem::exists(file, failure)) {
-    outcome = Classify(kExitBadInput, file.string() + ": no such file");
+    outcome = Outcome{RunFailure::MissingFile, file.string() + ": no such file"};
     return nullptr;
   }
   std::vector<uint8_t> bytes;
   std::string error;
   if (!ReadWholeFile(file.string(), bytes, error)) {
-    outcome = Classify(kExitBadInput, file.string() + ": " + error);
+    outcome = Outcome{RunFailure::BadInput, file.string() + ": " + error};
     return nullptr;
   }
   const std::filesystem::path absolute = std::filesystem::absolute(file, failure);
   if (failure) {
-    outcome = Classify(kExitBadInput, file.string() + ": cannot resolve the scene file's folder: " + failure.message());
+    outcome = Outcome{RunFailure::BadInput, file.string() + ": cannot resolve the scene file's folder: " + failure.message()};
     return nullptr;
   }
   return Parse(std::string(bytes.begin(), bytes.end()), absolute.parent_path(), file.string(), outcome);
@@ -136,7 +116,7 @@ std::unique_ptr<ModuleScene> ModuleScene::ForPoints(const std::string& parameter
   if (!scene) return nullptr;
   std::string error;
   if (!AddCloudSource(std::move(points), scene->description_, error)) {
-    outcome = Classify(kExitBadInput, error);
+    outcome = Outcome{RunFailure::BadInput, error};
     return nullptr;
   }
   return scene;
@@ -156,7 +136,7 @@ bool ModuleScene::SetParameter(const std::string& name, const nlohmann::ordered_
   std::lock_guard lock(live.mutex);
   std::string error;
   if (!SetSceneParameter(name, nlohmann::json(value), baseDir_, description_, error)) {
-    outcome = Classify(kExitBadInput, Prefixed(label_, error));
+    outcome = Outcome{RunFailure::BadInput, Prefixed(label_, error)};
     return false;
   }
   nlohmann::ordered_json root = nlohmann::ordered_json::parse(text_);
@@ -184,18 +164,20 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
   XSI::Host::Scene& host = XSI::Host::Scene::Get();
   const SceneDescription& description = scene.description_;
   const std::string label = scene.label_.empty() ? "scene" : scene.label_;
-  int code = kExitSuccess;
+  RunFailure failure = RunFailure::None;
   std::string error;
 
-  // 1) this scene's instance: the live one, or a new one
+  // 1) this scene's instance: the live one, or a new one over the scene's
+  // frames and `frame`, started as a run starts
   if (live.owner != scene.id_) {
     EndLive(live);
-    const int64_t first = std::min(description.firstFrame, frame);
-    const int64_t last = std::max(description.lastFrame, frame);
-    if (!CheckMemoryBudget(description, first, last, options.memoryLimit, label, error)) {
-      return Outcome{Outcome::Kind::OverBudget, error};
+    ScenePlan plan;
+    PlanScene(description, std::min(description.firstFrame, frame), std::max(description.lastFrame, frame), plan,
+              error);
+    RunResult start;
+    if (!StartRun(description, plan, options.memoryLimit, label, live.display, start)) {
+      return Outcome{start.failure, start.error};
     }
-    PrepareCacheFiles(description, live.display);
     RunOptions runOptions;
     runOptions.label = label;
     runOptions.stats = true;
@@ -203,17 +185,14 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
       if (live.field != nullptr && written.rig != nullptr) CopyField(*written.rig, *live.field);
       return true;
     };
-    SceneSession::Observers observers;
-    observers.hostLog = [&live](const std::string& text) { live.display.HostLog(text); };
-    observers.hostProgress = [&live](const XSI::Host::ProgressState&, XSI::Host::ProgressEvent) {
+    auto cancelRequested = [&live] {
       const RunHooks* hooks = live.hooks;
-      if (hooks != nullptr && hooks->cancelRequested && hooks->cancelRequested()) {
-        XSI::Host::Scene::Get().SetCancelPressed(true);
-      }
+      return hooks != nullptr && hooks->cancelRequested && hooks->cancelRequested();
     };
     auto session = std::make_unique<SceneSession>();
-    if (!session->Open(description, runOptions, nullptr, first, last, std::move(observers), code, error)) {
-      return Classify(code, error);
+    if (!session->Open(description, runOptions, nullptr, plan.firstFrame, plan.lastFrame,
+                       SceneSession::ShownOn(live.display, cancelRequested), failure, error)) {
+      return Outcome{failure, error};
     }
     live.session = std::move(session);
     live.owner = scene.id_;
@@ -225,20 +204,20 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
   live.hooks = &options.hooks;
   live.field = &evaluation.field;
   auto mesh = std::make_shared<FrameMesh>();
-  const SceneSession::Outcome outcome = live.session->Evaluate(frame, evaluation.record, code, error, mesh.get());
+  const SceneSession::Outcome outcome = live.session->Evaluate(frame, evaluation.record, failure, error, mesh.get());
   live.hooks = nullptr;
   live.field = nullptr;
   if (outcome == SceneSession::Outcome::Failed) {
     EndLive(live);
-    return Classify(code, error);
+    return Outcome{failure, error};
   }
   if (outcome == SceneSession::Outcome::Nothing || live.session->Cancelled()) {
-    return Outcome{Outcome::Kind::Cancelled, "cancelled at frame " + std::to_string(evaluation.record.frame)};
+    return Outcome{RunFailure::Cancelled, "cancelled at frame " + std::to_string(evaluation.record.frame)};
   }
   if (!live.session->CacheFailures().Empty()) {
     const std::string message = live.session->CacheFailures().Message();
     EndLive(live);
-    return Classify(kExitFailure, message);
+    return Outcome{RunFailure::Failed, message};
   }
   evaluation.mesh = std::move(mesh);
   return Outcome{};
@@ -250,8 +229,7 @@ void Engine::Close(const ModuleScene& scene) {
   if (live.owner == scene.id_) EndLive(live);
 }
 
-Outcome Engine::Run(const ModuleScene& scene, RunOptions options, const FrameOutputOptions& outputs, bool quiet,
-                    RunResult& result) {
+Outcome Engine::Run(const ModuleScene& scene, RunOptions options, bool quiet, RunResult& result) {
   Live& live = TheLive();
   std::lock_guard lock(live.mutex);
   EndLive(live);
@@ -259,10 +237,8 @@ Outcome Engine::Run(const ModuleScene& scene, RunOptions options, const FrameOut
   options.stats = true;
   options.source = SceneSource{scene.text_, scene.baseDir_, {}, {}};
   ProgressDisplay display(quiet, false);
-  result = RunSceneWithOutputs(scene.description_, std::move(options), outputs, display);
-  if (result.exitCode == kExitSuccess) return Outcome{};
-  if (result.overMemoryBudget) return Outcome{Outcome::Kind::OverBudget, result.error};
-  return Classify(result.exitCode, result.error);
+  result = RunScene(scene.description_, std::move(options), display);
+  return Outcome{result.failure, result.error};
 }
 
 bool Engine::WriteMesh(const std::string& file, const FrameMesh& mesh, const std::string& sceneName, int64_t frame,

@@ -20,25 +20,18 @@
 
 #include <nlohmann/json.hpp>
 
-#include "frame_outputs.h"
-#include "frame_runner.h"
+#include "run_failure.h"
+#include "run_options.h"
+#include "run_result.h"
 #include "scene_file.h"
 #include "scene_session.h"
 
 namespace glomora_python {
 
-// How an engine call ended, beside its result.
+// How an engine call ended, beside its result: the runner's failure (None
+// when it succeeded) and its message.
 struct Outcome {
-  enum class Kind {
-    Done,
-    BadInput,      // a value, name or file the scene cannot have
-    MissingFile,   // a file the scene names is not there
-    OverBudget,    // the lattices need more than the memory limit
-    OutOfMemory,   // the plug-in or the host could not have the memory
-    Failed,        // anything else (a file could not be written, ...)
-    Cancelled,     // the hooks asked to stop
-  };
-  Kind kind = Kind::Done;
+  RunFailure failure = RunFailure::None;
   std::string message;
 };
 
@@ -116,11 +109,9 @@ class Engine {
   static Outcome Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions& options, Evaluation& evaluation);
   // Ends the scene's instance when it is the live one (its simulation is lost).
   static void Close(const ModuleScene& scene);
-  // Runs frames first..last as `glomora run` does (`options` and `outputs`
-  // as the tool's, with the source and label filled here); ends any live
-  // instance first.
-  static Outcome Run(const ModuleScene& scene, RunOptions options, const FrameOutputOptions& outputs, bool quiet,
-                     RunResult& result);
+  // Runs frames first..last as `glomora run` does (`options` as the tool's,
+  // with the source and label filled here); ends any live instance first.
+  static Outcome Run(const ModuleScene& scene, RunOptions options, bool quiet, RunResult& result);
   // Writes a frame's mesh as the tool does (WriteFrameFile). Taking turns
   // with the engine: the file writer keeps the name of the file it is
   // writing in one place per process.

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "engine.h"
-#include "glomora_api.h"
-#include "glomora_rig.h"
-#include "memory_limit.h"
+#include "front/glomora_api.h"
+#include "mesh_files.h"
+#include "output_pattern.h"
+#include "parameter_catalogue.h"
+#include "process_memory.h"
 
 namespace py = pybind11;
 using namespace glomora_python;
@@ -68,14 +70,14 @@ class CallState {
   // then the outcome's exception.
   void RaiseFor(const Outcome& outcome) {
     if (error_) throw *error_;
-    switch (outcome.kind) {
-      case Outcome::Kind::Done: return;
-      case Outcome::Kind::Cancelled: Raise(PyExc_KeyboardInterrupt, outcome.message);
-      case Outcome::Kind::BadInput: Raise(PyExc_ValueError, outcome.message);
-      case Outcome::Kind::MissingFile: Raise(PyExc_FileNotFoundError, outcome.message);
-      case Outcome::Kind::OverBudget:
-      case Outcome::Kind::OutOfMemory: Raise(PyExc_MemoryError, outcome.message);
-      case Outcome::Kind::Failed: Raise(PyExc_RuntimeError, outcome.message);
+    switch (outcome.failure) {
+      case RunFailure::None: return;
+      case RunFailure::Cancelled: Raise(PyExc_KeyboardInterrupt, outcome.message);
+      case RunFailure::BadInput: Raise(PyExc_ValueError, outcome.message);
+      case RunFailure::MissingFile: Raise(PyExc_FileNotFoundError, outcome.message);
+      case RunFailure::OverBudget:
+      case RunFailure::OutOfMemory: Raise(PyExc_MemoryError, outcome.message);
+      case RunFailure::Failed: Raise(PyExc_RuntimeError, outcome.message);
     }
   }
 
@@ -147,7 +149,7 @@ class Mesh {
   }
 
   void Write(const std::string& file) const {
-    if (!IsMeshFileName(file)) Raise(PyExc_ValueError, file + ": the file name must end in .obj or .ply");
+    if (!IsWritableMeshName(file)) Raise(PyExc_ValueError, file + ": the file name must end in .obj or .ply");
     std::string error;
     bool written = false;
     {
@@ -249,17 +251,19 @@ PYBIND11_MODULE(_glomora, m) {
 
   m.def("version", [] { return std::string(Glomora_Version()); });
   m.def("default_memory_limit", &DefaultMemoryLimit);
+  m.def("default_output_pattern", [] { return std::string(kDefaultOutputPattern); });
   m.def("parameter_defaults", [] {
     py::list defaults;
-    for (const ParameterDefault& p : GlomoraParameterDefaults()) {
-      const std::string name = XSI::CString(p.name).GetAsciiString();
-      switch (p.value.GetType()) {
-        case XSI::CValue::siBool: defaults.append(py::make_tuple(name, static_cast<bool>(p.value))); break;
-        case XSI::CValue::siInt4: defaults.append(py::make_tuple(name, static_cast<long>(static_cast<XSI::LONG>(p.value)))); break;
-        case XSI::CValue::siString:
-          defaults.append(py::make_tuple(name, static_cast<XSI::CString>(p.value).GetAsciiString()));
+    for (const ParameterSpec& p : OperatorParameters()) {
+      switch (p.kind) {
+        case XSI::Host::ValueKind::Bool: defaults.append(py::make_tuple(p.name, static_cast<bool>(p.defaultValue))); break;
+        case XSI::Host::ValueKind::Long:
+          defaults.append(py::make_tuple(p.name, static_cast<long>(static_cast<XSI::LONG>(p.defaultValue))));
           break;
-        default: defaults.append(py::make_tuple(name, static_cast<double>(p.value))); break;
+        case XSI::Host::ValueKind::String:
+          defaults.append(py::make_tuple(p.name, static_cast<XSI::CString>(p.defaultValue).GetAsciiString()));
+          break;
+        default: defaults.append(py::make_tuple(p.name, static_cast<double>(p.defaultValue))); break;
       }
     }
     return defaults;
@@ -345,18 +349,17 @@ PYBIND11_MODULE(_glomora, m) {
         options.toolPath = tool;
         options.check = check;
         options.memoryLimit = MemoryLimit(maxMemory);
-        FrameOutputOptions outputs;
-        outputs.volume = volume;
-        outputs.preview = preview;
-        outputs.previewWidth = previewWidth;
-        outputs.previewHeight = previewHeight;
+        options.volume = volume;
+        options.preview = preview;
+        options.previewWidth = previewWidth;
+        options.previewHeight = previewHeight;
         CallState state(progress);
         options.hooks = state.Hooks();
         RunResult result;
         Outcome outcome;
         {
           py::gil_scoped_release release;
-          outcome = Engine::Run(*s.scene, std::move(options), outputs, quiet, result);
+          outcome = Engine::Run(*s.scene, std::move(options), quiet, result);
         }
         state.RaiseFor(outcome);
         return result.stats.dump();

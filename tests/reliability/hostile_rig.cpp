@@ -5,7 +5,7 @@
 #include <memory>
 #include <sstream>
 
-#include "glomora_api.h"
+#include "front/glomora_api.h"
 #include "support/mesh_checks.h"
 
 using XSI::CValue;

@@ -8,7 +8,8 @@
 #include <fstream>
 #include <string>
 
-#include "memory_limit.h"
+#include "process_memory.h"
+#include "scene_plan.h"
 #include "scene_file.h"
 #include "support/tool_process.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host_scene_builder.h"
+#include "mesh_files.h"
 #include "scene_file.h"
 
 // A number beyond the double range is an out_of_range error of the JSON

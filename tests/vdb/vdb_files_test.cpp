@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host_scene_builder.h"
+#include "mesh_files.h"
 #include "obj_reader.h"
 #include "support/temp_folder.h"
 #include "support/tool_process.h"

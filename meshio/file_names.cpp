@@ -1,0 +1,18 @@
+#include "file_names.h"
+
+#include <cctype>
+#include <filesystem>
+
+std::string LowerExtension(std::string_view path) {
+  std::string extension = std::filesystem::path(path).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension;
+}
+
+bool MakeParentFolder(const std::string& path, std::string& error) {
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code failure;
+  if (folder.empty() || std::filesystem::create_directories(folder, failure) || !failure) return true;
+  error = "cannot make the folder " + folder.string() + " (" + failure.message() + ")";
+  return false;
+}

@@ -1,0 +1,67 @@
+#include "mesh_files.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "atomic_file.h"
+#include "file_names.h"
+#include "obj_reader.h"
+#include "obj_writer.h"
+#include "ply_reader.h"
+#include "ply_writer.h"
+#include "vdb_files.h"
+
+MeshFormat MeshFormatOf(std::string_view path) {
+  const std::string extension = LowerExtension(path);
+  if (extension == ".ply") return MeshFormat::Ply;
+  if (extension == ".obj") return MeshFormat::Obj;
+  if (extension == ".vdb") return MeshFormat::VdbPoints;
+  return MeshFormat::Unknown;
+}
+
+bool IsWritableMeshName(std::string_view path) {
+  const MeshFormat format = MeshFormatOf(path);
+  return format == MeshFormat::Ply || format == MeshFormat::Obj;
+}
+
+bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
+  const MeshFormat format = MeshFormatOf(path);
+  if (format == MeshFormat::Unknown) {
+    error = "not a .ply, .obj or .vdb file";
+    return false;
+  }
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(path, bytes, error)) return false;
+  switch (format) {
+    case MeshFormat::Ply: return ReadPly(bytes, mesh, error);
+    case MeshFormat::Obj: return ReadObj(bytes, mesh, error);
+    case MeshFormat::VdbPoints: mesh.Clear(); return DecodeVdbPoints(bytes, mesh.positions, error);
+    case MeshFormat::Unknown: break;
+  }
+  return false;
+}
+
+bool WriteMeshFile(const std::string& path, const MeshView& mesh, std::string_view objectName,
+                   std::string_view comment, std::string& error) {
+  const MeshFormat format = MeshFormatOf(path);
+  if (format != MeshFormat::Ply && format != MeshFormat::Obj) {
+    error = path + ": the file name must end in .obj or .ply";
+    return false;
+  }
+  if (!MakeParentFolder(path, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  const auto produce = [&](const ByteSink& sink) {
+    if (format == MeshFormat::Obj) {
+      WriteObj(mesh, objectName, comment, sink);
+    } else {
+      WritePly(mesh, comment, sink);
+    }
+  };
+  if (!WriteFileAtomically(path, produce, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Mesh files by format: the one place that picks a reader or a writer from a
+// file's name (its extension, in either case).
+//
+//   .ply  PLY, ASCII or binary (ply_reader.h); written binary little-endian (ply_writer.h)
+//   .obj  Wavefront OBJ (obj_reader.h, obj_writer.h)
+//   .vdb  OpenVDB points grids, read as points only (vdb_files.h)
+
+#include <string>
+#include <string_view>
+
+#include "mesh_data.h"
+
+enum class MeshFormat { Unknown, Ply, Obj, VdbPoints };
+
+// The format of a file named `path`.
+MeshFormat MeshFormatOf(std::string_view path);
+
+// True when `path` names a format the writers take (.obj, .ply).
+bool IsWritableMeshName(std::string_view path);
+
+// Reads `path` by its format into `mesh`; false with a message in `error`
+// when the file cannot be read or is malformed.
+bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error);
+
+// Writes `mesh` to `path` by its format (OBJ with object `objectName`, or
+// binary PLY), `comment` on the comment line; the folder made when missing;
+// the file written whole under a temporary name first (atomic_file.h).
+// False with `error` naming the file.
+bool WriteMeshFile(const std::string& path, const MeshView& mesh, std::string_view objectName,
+                   std::string_view comment, std::string& error);

@@ -1,0 +1,41 @@
+#include "output_pattern.h"
+
+#include "file_names.h"
+
+std::string ReplaceSceneName(std::string text, const std::string& sceneName) {
+  constexpr std::string_view kField = "{name}";
+  for (size_t at = text.find(kField); at != std::string::npos; at = text.find(kField, at + sceneName.size())) {
+    text.replace(at, kField.size(), sceneName);
+  }
+  return text;
+}
+
+std::optional<FramePattern> ResolveOutputPattern(std::string_view option, const std::string& text,
+                                                 const std::string& sceneName,
+                                                 std::initializer_list<std::string_view> extensions,
+                                                 bool severalFrames, std::string& error) {
+  const std::string expanded = ReplaceSceneName(text, sceneName);
+  const std::string prefix = std::string(option) + " " + expanded + ": ";
+  std::string problem;
+  std::optional<FramePattern> pattern = FramePattern::Parse(expanded, problem);
+  if (!pattern) {
+    error = prefix + problem;
+    return std::nullopt;
+  }
+  const std::string extension = LowerExtension(expanded);
+  bool known = false;
+  std::string expected;
+  for (const std::string_view allowed : extensions) {
+    known = known || extension == allowed;
+    expected += (expected.empty() ? "" : " or ") + std::string(allowed);
+  }
+  if (!known) {
+    error = prefix + "the file name must end in " + expected;
+    return std::nullopt;
+  }
+  if (severalFrames && !pattern->HasFrame()) {
+    error = prefix + "writing several frames needs a frame number in the name (#### or %04d)";
+    return std::nullopt;
+  }
+  return pattern;
+}

@@ -1,0 +1,98 @@
+#include "ply_writer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "byte_sink.h"
+#include "node_values.h"
+
+namespace {
+
+// The longest text of an int64.
+constexpr size_t kIndexChars = 20;
+
+void AppendIndex(ChunkBuffer& out, int64_t value) {
+  char* at = out.Room(kIndexChars);
+  out.EndAt(std::to_chars(at, at + kIndexChars, value).ptr);
+}
+
+// Four bytes, little-endian, at `at`; returns the end.
+char* PutUint32(char* at, uint32_t bits) {
+  at[0] = static_cast<char>(bits & 0xFF);
+  at[1] = static_cast<char>((bits >> 8) & 0xFF);
+  at[2] = static_cast<char>((bits >> 16) & 0xFF);
+  at[3] = static_cast<char>(bits >> 24);
+  return at + 4;
+}
+
+char* PutFloat(char* at, double value) {
+  const auto single = static_cast<float>(value);
+  uint32_t bits;
+  std::memcpy(&bits, &single, sizeof bits);
+  return PutUint32(at, bits);
+}
+
+char* PutInt32(char* at, int32_t value) { return PutUint32(at, static_cast<uint32_t>(value)); }
+
+}  // namespace
+
+void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink) {
+  std::vector<double> normals;
+  std::vector<double> uvs;
+  const bool withNormals = HasNodeValues(mesh, mesh.nodeNormals) && PerVertexValues(mesh, mesh.nodeNormals, normals);
+  const bool withUVs = HasNodeValues(mesh, mesh.nodeUVs) && PerVertexValues(mesh, mesh.nodeUVs, uvs);
+  bool smallPolygons = true;
+  size_t polygonCount = 0;
+  for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    smallPolygons = smallPolygons && mesh.polygons[i] <= 255;
+    ++polygonCount;
+  }
+
+  ChunkBuffer out(sink);
+  out.Append("ply\nformat binary_little_endian 1.0\ncomment ");
+  out.Append(OneLine(comment));
+  out.Append("\nelement vertex ");
+  AppendIndex(out, static_cast<int64_t>(mesh.VertexCount()));
+  out.Append("\nproperty float x\nproperty float y\nproperty float z\n");
+  if (withNormals) out.Append("property float nx\nproperty float ny\nproperty float nz\n");
+  if (withUVs) out.Append("property float s\nproperty float t\n");
+  out.Append("element face ");
+  AppendIndex(out, static_cast<int64_t>(polygonCount));
+  out.Append(smallPolygons ? "\nproperty list uchar int vertex_indices\n" : "\nproperty list int int vertex_indices\n");
+  out.Append("end_header\n");
+
+  const size_t vertexBytes = 4 * (3 + (withNormals ? 3 : 0) + (withUVs ? 2 : 0));
+  for (size_t v = 0; v < mesh.VertexCount(); ++v) {
+    char* at = out.Room(vertexBytes);
+    for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, mesh.positions[3 * v + static_cast<size_t>(axis)]);
+    if (withNormals) {
+      for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, normals[3 * v + static_cast<size_t>(axis)]);
+    }
+    if (withUVs) {
+      at = PutFloat(at, uvs[3 * v]);
+      at = PutFloat(at, uvs[3 * v + 1]);
+    }
+    out.EndAt(at);
+  }
+  for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    const int32_t corners = mesh.polygons[i];
+    char* at = out.Room(4 + 4 * static_cast<size_t>(std::max(corners, 0)));
+    if (smallPolygons) {
+      *at++ = static_cast<char>(corners);
+    } else {
+      at = PutInt32(at, corners);
+    }
+    for (int32_t k = 1; k <= corners; ++k) at = PutInt32(at, mesh.polygons[i + static_cast<size_t>(k)]);
+    out.EndAt(at);
+  }
+  out.Flush();
+}
+
+std::string WritePly(const MeshView& mesh, std::string_view comment) {
+  std::string bytes;
+  WritePly(mesh, comment, [&bytes](std::string_view piece) { bytes.append(piece); });
+  return bytes;
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Writer of binary little-endian PLY files, handed to a sink in pieces of at
+// most kWriterChunk bytes formatted in one reused buffer.
+
+#include <string>
+#include <string_view>
+
+#include "byte_sink.h"
+#include "mesh_data.h"
+
+// Element vertex (float x, y, z; float nx, ny, nz when every vertex's nodes
+// share one normal; float s, t likewise for UVs), element face (list uchar
+// int vertex_indices, or list int int when a polygon has more than 255
+// vertices). A vertex that no polygon uses gets zero normal and UV.
+void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink);
+std::string WritePly(const MeshView& mesh, std::string_view comment);
