@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "base/settings.h"
+
 namespace {
 
 // Below this measure the inverse-square model would divide by (almost) zero.
@@ -107,4 +109,14 @@ ExponentialField::ExponentialField(const MetaElement* elementArray, float thresh
 float ExponentialField::Evaluate(const float& x, const float& y, const float& z) const {
   if (!table_.Ready()) return SumFromElements<AddExponential>(*this, false, x, y, z);
   return SumOverRecords<AddExponential>(table_, -isoThreshold, x, y, z);
+}
+
+std::unique_ptr<FieldFunction> MakeFieldFunction(int32_t model, const MetaElement* elementArray, float threshold,
+                                                 int32_t count) {
+  switch (model) {
+    case BlendingModel::kInverseSquare: return std::make_unique<InverseSquareField>(elementArray, threshold, count);
+    case BlendingModel::kPolynomial: return std::make_unique<PolynomialField>(elementArray, threshold, count);
+    case BlendingModel::kExponential: return std::make_unique<ExponentialField>(elementArray, threshold, count);
+    default: return nullptr;
+  }
 }

@@ -5,6 +5,7 @@
 // ExponentialField (2).
 
 #include <cstdint>
+#include <memory>
 
 #include "field/element_table.h"
 #include "scene/meta_element.h"
@@ -65,3 +66,8 @@ class ExponentialField final : public FieldFunction {
  private:
   ElementTable table_;
 };
+
+// The field of blending model `model` (0, 1 or 2, BlendingModel) over `count`
+// elements at `elementArray`, iso threshold `threshold`; null for any other model.
+std::unique_ptr<FieldFunction> MakeFieldFunction(int32_t model, const MetaElement* elementArray, float threshold,
+                                                 int32_t count);

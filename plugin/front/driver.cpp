@@ -27,15 +27,6 @@ XSI::CString Text(int64_t number) {
 
 void Log(const XSI::Application& app, const XSI::CString& line) { app.LogMessage(line, XSI::siInfoMsg); }
 
-std::unique_ptr<FieldFunction> MakeField(int32_t model, const MetaElement* elements, float iso, int32_t count) {
-  switch (model) {
-    case BlendingModel::kInverseSquare: return std::make_unique<InverseSquareField>(elements, iso, count);
-    case BlendingModel::kPolynomial: return std::make_unique<PolynomialField>(elements, iso, count);
-    case BlendingModel::kExponential: return std::make_unique<ExponentialField>(elements, iso, count);
-    default: return nullptr;
-  }
-}
-
 // The frame before the start frame: where a simulation stands before its first step.
 int32_t FrameBeforeStart(int32_t startFrame) { return startFrame == INT32_MIN ? startFrame : startFrame - 1; }
 
@@ -189,7 +180,7 @@ void Evaluation::ContinuationPath(int32_t frame) {
       // An unknown blending model builds nothing: the mesh stays empty rather
       // than reusing an earlier evaluation's field. (An unknown polygonization
       // is a valid, empty result: the polygonizer emits nothing for it.)
-      field = MakeField(settings_.blendingModel, elements_.get(), settings_.isovalue, elementCount_);
+      field = MakeFieldFunction(settings_.blendingModel, elements_.get(), settings_.isovalue, elementCount_);
       if (field) mesh_.valid = true;
     }
     instance_.lastComputedFrame = FrameBeforeStart(settings_.startFrame);

@@ -21,6 +21,7 @@
 #include "mesh_check.h"
 #include "obj_reader.h"
 #include "ply_reader.h"
+#include "support/temp_folder.h"
 #include "support/tool_process.h"
 
 namespace {
@@ -40,12 +41,6 @@ class Tool : public ToolProcess {
 
 class CliEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/glomora_cli_XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    folder_ = name;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
 
   Outcome Run(const std::vector<std::string>& args) { return Tool(folder_, args).Wait(); }
   void Write(const std::string& name, const std::string& text) {
@@ -69,7 +64,8 @@ class CliEndToEnd : public ::testing::Test {
     return names;
   }
 
-  fs::path folder_;
+  TempFolder temp_{"glomora_cli"};
+  const fs::path folder_ = temp_.Path();
 };
 
 // A sphere of radius 1 at the origin. Blending model 1 gives the field

@@ -63,12 +63,7 @@ uint64_t Bits(double v) {
 }
 
 std::unique_ptr<FieldFunction> FastField(int model, const std::vector<MetaElement>& elements, float iso) {
-  const auto count = static_cast<int32_t>(elements.size());
-  switch (model) {
-    case 0: return std::make_unique<InverseSquareField>(elements.data(), iso, count);
-    case 1: return std::make_unique<PolynomialField>(elements.data(), iso, count);
-    default: return std::make_unique<ExponentialField>(elements.data(), iso, count);
-  }
+  return MakeFieldFunction(model, elements.data(), iso, static_cast<int32_t>(elements.size()));
 }
 
 // Random scenes and query points from one seed.

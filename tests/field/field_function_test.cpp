@@ -11,12 +11,7 @@
 namespace {
 
 std::unique_ptr<FieldFunction> MakeField(int model, const std::vector<MetaElement>& elements, float iso) {
-  const auto count = static_cast<int32_t>(elements.size());
-  switch (model) {
-    case 0: return std::make_unique<InverseSquareField>(elements.data(), iso, count);
-    case 1: return std::make_unique<PolynomialField>(elements.data(), iso, count);
-    default: return std::make_unique<ExponentialField>(elements.data(), iso, count);
-  }
+  return MakeFieldFunction(model, elements.data(), iso, static_cast<int32_t>(elements.size()));
 }
 
 float Evaluate(int model, const std::vector<MetaElement>& elements, float iso, float x, float y, float z) {

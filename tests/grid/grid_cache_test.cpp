@@ -13,6 +13,7 @@
 
 #include "grid_fixture.h"
 #include "support/mesh_checks.h"
+#include "support/temp_folder.h"
 
 using grid_test::SetBox;
 using grid_test::Sphere;
@@ -47,9 +48,6 @@ const Bytes kSignature = {0x89, 0x47, 0x52, 0x44, 0x0D, 0x0A, 0x1A, 0x0A, 0x32, 
 class GridCache : public ::testing::Test {
  protected:
   GridCache() {
-    root = fs::temp_directory_path() / ("glomora_grid_cache_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
     fs::create_directories(root / "cache");
     SetBox(in, Int3{8, 8, 8}, Float3{2, 2, 2});
     in.settings.cacheFileBase = XSI::CString(root.wstring() + L"\\cache\\blob");
@@ -57,7 +55,6 @@ class GridCache : public ::testing::Test {
     in.settings.mode = 3;
     in.settings.evalFrame = 12;
   }
-  ~GridCache() override { fs::remove_all(root); }
 
   fs::path FrameFile(const std::string& frame) const { return root / "cache" / ("blob." + frame + ".grd"); }
   static MeshArrays Mesh(const CVector3Array& v, const CLongArray& p, const CDoubleArray& n) {
@@ -101,7 +98,8 @@ class GridCache : public ::testing::Test {
     for (int k = 0; k < 12; ++k) n.Add(0.1 * k - 0.5);
   }
 
-  fs::path root;
+  TempFolder temp{"glomora_grid_cache"};
+  const fs::path root = temp.Path();
   OperatorInstance in;
 };
 

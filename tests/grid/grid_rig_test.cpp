@@ -9,6 +9,7 @@
 #include "host/host_scene.h"
 #include "support/fresh_scene.h"
 #include "support/mesh_checks.h"
+#include "support/temp_folder.h"
 
 using XSI::CString;
 using XSI::CValue;
@@ -26,14 +27,10 @@ class GridThroughTheHost : public ::testing::Test {
     rig.AddSource(L"ball", L"sphere");
     for (const wchar_t* axis : {L"Resolution_X", L"Resolution_Y", L"Resolution_Z"}) rig.SetParameter(axis, CValue(LONG{24}));
     rig.SetParameter(L"Space", CValue(LONG{0}));
-    folder = fs::temp_directory_path() / ("glomora_grid_rig_" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
     rig.Init();
   }
   ~GridThroughTheHost() override {
     rig.Term();
-    fs::remove_all(folder);
   }
   OperatorInstance& Instance() {
     return *static_cast<OperatorInstance*>(static_cast<void*>(Scene::Get().MakeContext(rig.op).GetUserData()));
@@ -41,7 +38,8 @@ class GridThroughTheHost : public ::testing::Test {
 
   FreshScene fresh;
   GlomoraRig rig;
-  fs::path folder;
+  TempFolder temp{"glomora_grid_rig"};
+  const fs::path folder = temp.Path();
 };
 
 TEST_F(GridThroughTheHost, SphereGivesAClosedMeshThatTheCacheReplays) {

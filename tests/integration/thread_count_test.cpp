@@ -19,6 +19,7 @@
 #include "host/host_scene.h"
 #include "support/fresh_scene.h"
 #include "support/thread_counts.h"
+#include "support/temp_folder.h"
 
 using XSI::CValue;
 using XSI::LONG;
@@ -152,7 +153,8 @@ std::vector<std::string> RunScene(const SceneSetup& s, int threads, const std::f
 }
 
 TEST(ThreadCounts, RandomScenesGiveTheSameBytesAtEveryThreadCount) {
-  const std::filesystem::path folder = std::filesystem::temp_directory_path() / "glomora_thread_count_test";
+  const TempFolder temp("glomora_thread_count");
+  const std::filesystem::path& folder = temp.Path();
   std::mt19937 random(20240616);
   for (int index = 0; index < 24; ++index) {
     const SceneSetup s = RandomSetup(random, index);
@@ -181,7 +183,6 @@ TEST(ThreadCounts, RandomScenesGiveTheSameBytesAtEveryThreadCount) {
       for (size_t b = 0; b < bytes.size(); ++b) EXPECT_TRUE(bytes[b] == reference[b]) << "frame " << b / 5 + 1 << " part " << b % 5;
     }
   }
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -48,6 +48,23 @@ inline Mesh Fan(const CVector3& centre, const std::vector<CVector3>& ring) {
 }
 
 // Octahedron with vertices (+-sx, 0, 0), (0, +-sy, 0), (0, 0, +-sz), outward faces.
+// Far x of the cancelling strip: 2^25, where adding 1 to a float is lost.
+constexpr double kStripFar = 33554432.0;
+
+// The strip (0,1,2), (2,1,3) over (1, 0, 0), (0, 0, 0), (-2^25, 1, 0) and
+// (2^25, 1, 0): vertex 1's neighbour list is 3, 2, 0, so a sum of its
+// neighbours' x tells the order it was taken in (1 is lost beside 2^25).
+inline Mesh CancellingStrip() {
+  Mesh m;
+  m.vertices.Add(CVector3(1, 0, 0));
+  m.vertices.Add(CVector3(0, 0, 0));
+  m.vertices.Add(CVector3(-kStripFar, 1, 0));
+  m.vertices.Add(CVector3(kStripFar, 1, 0));
+  AddTriangle(m.polygons, 0, 1, 2);
+  AddTriangle(m.polygons, 2, 1, 3);
+  return m;
+}
+
 inline Mesh Octahedron(double sx, double sy, double sz) {
   Mesh m;
   m.vertices.Add(CVector3(sx, 0, 0));   // 0

@@ -161,14 +161,7 @@ TEST(Smoothing, NeighbourSumRunsInListOrderFromZero) {
   // Strip (0,1,2), (2,1,3); vertex 1's list is 3, 2, 0. In x the sum
   // 0 + 2^25 - 2^25 + 1 is 1, where the reverse order would lose the 1
   // (1 - 2^25 rounds to -2^25). One full pass then gives (1 * (1/3) + 0) / 2.
-  const double big = 33554432.0;  // 2^25
-  Mesh m;
-  m.vertices.Add(CVector3(1, 0, 0));
-  m.vertices.Add(CVector3(0, 0, 0));
-  m.vertices.Add(CVector3(-big, 1, 0));
-  m.vertices.Add(CVector3(big, 1, 0));
-  AddTriangle(m.polygons, 0, 1, 2);
-  AddTriangle(m.polygons, 2, 1, 3);
+  Mesh m = CancellingStrip();
   OperatorInstance in;
   Configure(in, false, 0.0f, true, 1.0f, false);
   PostProcess(in, m);

@@ -20,6 +20,7 @@
 #include "atomic_file.h"
 #include "obj_reader.h"
 #include "ply_reader.h"
+#include "support/temp_folder.h"
 #include "support/tool_process.h"
 
 namespace fs = std::filesystem;
@@ -76,9 +77,6 @@ const char* Describe(Stop stop) {
 class CancelSafety : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/glomora_cancel_XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    folder_ = name;
     // Mode 2 over 40 frames: every frame steps the simulation, writes its
     // cache file and then its mesh file. A moving cloud and a sphere keep the
     // surface non-empty in every frame.
@@ -90,7 +88,6 @@ class CancelSafety : public ::testing::Test {
                   {"type": "cloud", "points": [[0, 1, 0], [0.2, 1.1, 0], [-0.1, 0.9, 0.1]],
                    "transform": {"translation": {"keys": [[1, [0, 0.5, 0]], [40, [0, -1.5, 0]]]}}}]})";
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   // Runs the scene, stops it after `delay` with `stop`, checks what it left.
   void RunAndStop(Stop stop, std::chrono::milliseconds delay, const std::string& output) {
@@ -137,7 +134,8 @@ class CancelSafety : public ::testing::Test {
     }
   }
 
-  fs::path folder_;
+  TempFolder temp_{"glomora_cancel"};
+  const fs::path folder_ = temp_.Path();
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "process_memory.h"
 #include "scene_plan.h"
 #include "scene_file.h"
+#include "support/temp_folder.h"
 #include "support/tool_process.h"
 
 namespace fs = std::filesystem;
@@ -77,15 +78,10 @@ namespace {
 
 class ToolMemory : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/glomora_memory_XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    folder_ = name;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
   void Write(const std::string& file, const std::string& text) { std::ofstream(folder_ / file) << text; }
 
-  fs::path folder_;
+  TempFolder temp_{"glomora_memory"};
+  const fs::path folder_ = temp_.Path();
 };
 
 }  // namespace

@@ -246,10 +246,7 @@ TEST_F(Gather, FieldRotatesOffsetsBackForAnyRotation) {
     instance->settings.blendingModel = model;
     const std::vector<MetaElement> elements = Run();
     ASSERT_EQ(elements.size(), 1u);
-    std::unique_ptr<FieldFunction> field;
-    if (model == 0) field = std::make_unique<InverseSquareField>(elements.data(), 0.0f, 1);
-    if (model == 1) field = std::make_unique<PolynomialField>(elements.data(), 0.0f, 1);
-    if (model == 2) field = std::make_unique<ExponentialField>(elements.data(), 0.0f, 1);
+    const std::unique_ptr<FieldFunction> field = MakeFieldFunction(model, elements.data(), 0.0f, 1);
     for (const CVector3& l : local) {
       SCOPED_TRACE(testing::Message() << l.GetX() << "," << l.GetY() << "," << l.GetZ());
       // Query in the InTransform object's space.

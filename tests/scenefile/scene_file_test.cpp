@@ -8,6 +8,7 @@
 #include <string>
 
 #include "demo_scene.h"
+#include "support/temp_folder.h"
 
 namespace {
 
@@ -150,8 +151,8 @@ TEST(SceneFile, ReadsACompleteScene) {
 }
 
 TEST(SceneFile, MissingFilesAreNamed) {
-  const fs::path folder = fs::temp_directory_path() / ("glomora_scene_test_" + std::to_string(::getpid()));
-  fs::create_directories(folder);
+  const TempFolder temp("glomora_scene");
+  const fs::path& folder = temp.Path();
   SceneDescription scene;
   std::string error;
   EXPECT_FALSE(LoadSceneFile(folder / "absent.json", scene, error));
@@ -163,7 +164,6 @@ TEST(SceneFile, MissingFilesAreNamed) {
   std::ofstream(folder / "mesh.obj") << "v 0 0 0\n";
   EXPECT_TRUE(LoadSceneFile(folder / "scene.json", scene, error)) << error;
   EXPECT_EQ(scene.sources[0].file, (folder / "mesh.obj").string());
-  fs::remove_all(folder);
 }
 
 TEST(SceneFile, OverridesAreCheckedLikeFileValues) {

@@ -98,12 +98,7 @@ MetaElement Element(ElementShape shape, Float3 centre, float radius, int model, 
 }
 
 std::unique_ptr<FieldFunction> ModelField(int model, const std::vector<MetaElement>& elements, float isovalue) {
-  const auto count = static_cast<int32_t>(elements.size());
-  switch (model) {
-    case 0: return std::make_unique<InverseSquareField>(elements.data(), isovalue, count);
-    case 1: return std::make_unique<PolynomialField>(elements.data(), isovalue, count);
-    default: return std::make_unique<ExponentialField>(elements.data(), isovalue, count);
-  }
+  return MakeFieldFunction(model, elements.data(), isovalue, static_cast<int32_t>(elements.size()));
 }
 
 struct Mesh : MeshArrays {
