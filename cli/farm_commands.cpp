@@ -71,16 +71,7 @@ bool MakePlan(const FarmCommandOptions& options, FarmPlan& plan, int& status) {
   request.output = options.output;
   request.chunk = options.chunk;
   status = kExitBadInput;
-  if (!options.frames.empty()) {
-    int64_t first = 0;
-    int64_t last = 0;
-    if (!ParseFrameRange(options.frames, first, last)) {
-      PrintError("--frames " + options.frames + ": expected A-B (A <= B) or N");
-      return false;
-    }
-    request.firstFrame = first;
-    request.lastFrame = last;
-  }
+  if (!ParseFramesOption(options.frames, request.firstFrame, request.lastFrame)) return false;
   // A name without a folder is looked up on the machines' PATH.
   request.tool = options.tool.empty() ? ToolPath() : options.tool;
   if (request.tool.find('/') != std::string::npos) {

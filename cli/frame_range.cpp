@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "progress_display.h"
+
 bool ParseFrameRange(const std::string& text, int64_t& first, int64_t& last) {
   size_t at = 0;
   auto skipSpaces = [&] {
@@ -35,5 +37,18 @@ bool ParseFrameRange(const std::string& text, int64_t& first, int64_t& last) {
   if (at != text.size() || from > to) return false;
   first = from;
   last = to;
+  return true;
+}
+
+bool ParseFramesOption(const std::string& text, std::optional<int64_t>& first, std::optional<int64_t>& last) {
+  if (text.empty()) return true;
+  int64_t a = 0;
+  int64_t b = 0;
+  if (!ParseFrameRange(text, a, b)) {
+    PrintError("--frames " + text + ": expected A-B (A <= B) or N");
+    return false;
+  }
+  first = a;
+  last = b;
   return true;
 }

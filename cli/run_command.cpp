@@ -115,16 +115,7 @@ bool MakeRunOptions(const RunCommandOptions& common, const std::string& label, R
   run.check = common.check;
   run.allowEmpty = common.allowEmpty;
   run.stats = !common.statsFile.empty();
-  if (!common.frames.empty()) {
-    int64_t first = 0;
-    int64_t last = 0;
-    if (!ParseFrameRange(common.frames, first, last)) {
-      PrintError("--frames " + common.frames + ": expected A-B (A <= B) or N");
-      return false;
-    }
-    run.firstFrame = first;
-    run.lastFrame = last;
-  }
+  if (!ParseFramesOption(common.frames, run.firstFrame, run.lastFrame)) return false;
   if (!common.previewSize.empty() && !ParsePictureSize(common.previewSize, run.previewWidth, run.previewHeight)) {
     PrintError("--preview-size " + common.previewSize + ": expected W or WxH, each from " +
                std::to_string(kMinPictureSide) + " to " + std::to_string(kMaxPictureSide) + " pixels");

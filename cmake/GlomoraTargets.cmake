@@ -28,3 +28,13 @@ function(glomora_target_defaults target)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined,float-cast-overflow)
   endif()
 endfunction()
+
+# One of the product's libraries: a static library of the folder it is made
+# in, from `ARGN`, with that folder as its public include directory,
+# position-independent (the Python module links it too) and the defaults.
+function(glomora_folder_library target)
+  add_library(${target} STATIC ${ARGN})
+  set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  glomora_target_defaults(${target})
+endfunction()
