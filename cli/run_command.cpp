@@ -37,6 +37,7 @@ struct RunCommandOptions {
   std::string volume;
   std::string preview;
   std::string previewSize;
+  std::string usd;
 };
 
 void AddRunOptions(CLI::App& command, RunCommandOptions& options) {
@@ -81,6 +82,10 @@ void AddRunOptions(CLI::App& command, RunCommandOptions& options) {
                      "Also write a picture of each frame: a name ending in .png, frame number and \"{name}\" as "
                      "for --output")
       ->type_name("PATTERN.png");
+  command.add_option("--usd", options.usd,
+                     "Also write the meshes as one USD text layer with a time sample per frame: a name ending in "
+                     ".usda, \"{name}\" as for --output; with a frame number, one layer per frame")
+      ->type_name("FILE.usda");
   command.add_option("--preview-size", options.previewSize, "Size of the pictures: W or WxH pixels [default: 768]")
       ->type_name("W[xH]");
 }
@@ -103,6 +108,7 @@ struct SceneOutputs {
   std::string mesh;
   std::string volume;
   std::string preview;
+  std::string usd;
 };
 
 // The run every scene of the command shares, from its options; false (a
@@ -148,6 +154,7 @@ int RunScenes(const std::vector<SceneDescription>& scenes, const std::vector<Sce
     run.output = outputs[i].mesh;
     run.volume = outputs[i].volume;
     run.preview = outputs[i].preview;
+    run.usd = outputs[i].usd;
     run.source = sources[i];
     RunResult result = RunScene(scenes[i], run, display);
     status = WorseStatus(status, result.ExitStatus());
@@ -157,6 +164,12 @@ int RunScenes(const std::vector<SceneDescription>& scenes, const std::vector<Sce
                   static_cast<long long>(result.filesWritten), result.filesWritten == 1 ? "" : "s",
                   result.firstFile.c_str(), result.filesWritten > 1 ? " ... " : "",
                   result.filesWritten > 1 ? result.lastFile.c_str() : "");
+      std::fflush(stdout);
+    }
+    if (result.stats.contains("usd") && !common.quiet) {
+      const auto& layers = result.stats["usd"];
+      std::printf("glomora: %s: wrote %s%s%s\n", scenes[i].name.c_str(), layers.front().get<std::string>().c_str(),
+                  layers.size() > 1 ? " ... " : "", layers.size() > 1 ? layers.back().get<std::string>().c_str() : "");
       std::fflush(stdout);
     }
     if (result.ExitStatus() == kExitBadInput || result.failure == RunFailure::Cancelled) break;
@@ -235,8 +248,8 @@ int RunSceneFile(const std::string& sceneFile, const RunCommandOptions& common) 
   std::filesystem::path baseDir = std::filesystem::path(sceneFile).parent_path();
   if (baseDir.is_relative()) baseDir = WorkingFolder() / baseDir;
   SceneSource source = MakeSource(std::string(bytes.begin(), bytes.end()), baseDir, common);
-  return RunScenes({scene}, {source}, {SceneOutputs{OutputOf(common), common.volume, common.preview}}, common,
-                   sceneFile);
+  return RunScenes({scene}, {source}, {SceneOutputs{OutputOf(common), common.volume, common.preview, common.usd}},
+                   common, sceneFile);
 }
 
 int RunDemo(bool printScene, const RunCommandOptions& common) {
@@ -261,8 +274,9 @@ int RunDemo(bool printScene, const RunCommandOptions& common) {
   const std::vector<SceneSource> sources = {MakeSource(text, WorkingFolder(), common),
                                             MakeSource(text, WorkingFolder(), common, {"Space=1"}, tracked.name)};
   return RunScenes({grid, tracked}, sources,
-                   {SceneOutputs{output, common.volume, common.preview},
-                    SceneOutputs{TrackedOutput(output), TrackedOutput(common.volume), TrackedOutput(common.preview)}},
+                   {SceneOutputs{output, common.volume, common.preview, common.usd},
+                    SceneOutputs{TrackedOutput(output), TrackedOutput(common.volume), TrackedOutput(common.preview),
+                                 TrackedOutput(common.usd)}},
                    common, "demo");
 }
 

@@ -62,6 +62,10 @@ struct RunOptions {
   std::string preview;
   int32_t previewWidth = 768;
   int32_t previewHeight = 768;
+  // A USD text layer of the run's meshes (a name ending in .usda, "{name}"
+  // as in `output`): one file for the whole run, or one per frame when the
+  // name holds a frame number (usd_shot.h); empty: none.
+  std::string usd;
   bool check = false;   // report topology per frame on stdout
   bool stats = false;   // collect per-frame statistics (turns "Log_time" on)
   // A run whose every frame is empty succeeds (a part of a longer shot, as a

@@ -8,6 +8,7 @@
 #include "process_threads.h"
 #include "run_start.h"
 #include "scene_plan.h"
+#include "usd_shot.h"
 #include "worker_pool.h"
 
 RunResult RunScene(const SceneDescription& scene, const RunOptions& options, ProgressDisplay& display) {
@@ -28,12 +29,18 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
   if (!frameOutputs.Start(scene, options, plan.firstFrame, plan.lastFrame, failure, error)) {
     return FailRun(result, display, failure, error);
   }
+  UsdShot usd;
+  if (!usd.Start(scene, options, plan.firstFrame, plan.lastFrame, failure, error)) {
+    return FailRun(result, display, failure, error);
+  }
   if (!StartRun(scene, plan, options.memoryLimit, options.label, display, result)) return result;
 
-  // 2) the volumes and pictures beside each frame's mesh, then the caller's hook
+  // 2) the volumes, pictures and USD samples beside each frame's mesh, then
+  // the caller's hook
   RunOptions run = options;
   run.afterFrame = [&](const WrittenFrame& frame, std::string& problem) {
-    return frameOutputs.AfterFrame(frame, display, problem) && (!options.afterFrame || options.afterFrame(frame, problem));
+    return frameOutputs.AfterFrame(frame, display, problem) && usd.AfterFrame(frame, problem) &&
+           (!options.afterFrame || options.afterFrame(frame, problem));
   };
 
   // 3) in this process, or independent frames side by side
@@ -47,7 +54,14 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
                     : RunInProcess(scene, plan, run, *output, display);
   result.stats["processes"] = jobs;
 
-  // 4) the pictures that waited for every frame's bounds
+  // 4) the whole run's USD layer, once every frame is in; the pictures that
+  // waited for every frame's bounds
+  if (!usd.Finish(result.Succeeded(), display, error)) {
+    display.Error(error);
+    result.failure = RunFailure::Failed;
+    result.error = error;
+  }
+  if (!usd.Written().empty()) result.stats["usd"] = usd.Written();
   if (!frameOutputs.Finish(display, error)) {
     display.Error(error);
     if (result.Succeeded()) {

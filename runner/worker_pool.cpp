@@ -24,6 +24,7 @@
 #include "process_memory.h"
 #include "process_threads.h"
 #include "scene_session.h"
+#include "usd_shot.h"
 #include "worker_protocol.h"
 
 extern char** environ;
@@ -312,9 +313,17 @@ RunResult RunInWorkers(const SceneDescription& scene, const ScenePlan& plan, con
   display.Finish();
   printChecks(true);
 
-  // 4) a worker that died mid-frame may have left its temporary file
+  // 4) a worker that died mid-frame may have left its temporary files (its
+  // mesh file's, and that of its packed USD samples)
+  std::string ignored;
+  const std::optional<FramePattern> usdLayers =
+      options.usd.empty() ? std::nullopt : ResolveUsdPattern(options.usd, scene.name, ignored);
   for (const Worker& worker : workers) {
-    if (worker.frame && worker.pid >= 0) ::unlink(TemporaryFileName(output.Expand(*worker.frame), worker.pid).c_str());
+    if (!worker.frame || worker.pid < 0) continue;
+    ::unlink(TemporaryFileName(output.Expand(*worker.frame), worker.pid).c_str());
+    if (usdLayers) {
+      ::unlink(TemporaryFileName(UsdSampleFile(usdLayers->Expand(*worker.frame), *worker.frame), worker.pid).c_str());
+    }
   }
 
   // 5) the result, in frame order

@@ -14,6 +14,7 @@
 #include "process_threads.h"
 #include "scene_file.h"
 #include "scene_session.h"
+#include "usd_shot.h"
 #include "worker_protocol.h"
 
 using Json = nlohmann::ordered_json;
@@ -73,6 +74,14 @@ int RunWorker(int fd, long parent) {
   const std::optional<FramePattern> output =
       ResolveOutputPattern("--output", options.output, scene.name, {".obj", ".ply"}, last > first, error);
   if (!output) return fail(RunFailure::BadInput, error);
+  std::optional<FramePattern> usdLayers;
+  if (!request.value("usd", "").empty()) {
+    usdLayers = ResolveUsdPattern(request["usd"].get<std::string>(), scene.name, error);
+    if (!usdLayers) return fail(RunFailure::BadInput, error);
+    options.afterFrame = [&usdLayers](const WrittenFrame& frame, std::string& packError) {
+      return WriteUsdSampleFile(*usdLayers, frame, packError);
+    };
+  }
   SceneSession session;
   SceneSession::Observers observers;
   observers.hostLog = [fd](const std::string& text) { SendLine(fd, Json{{"log", text}}); };

@@ -50,6 +50,7 @@ Json RunRequest(const RunOptions& options, int64_t first, int64_t last, uint64_t
                        {"name", options.source.name}};
   request["label"] = options.label;
   request["output"] = options.output;
+  request["usd"] = options.usd;
   request["first"] = first;
   request["last"] = last;
   request["check"] = options.check;

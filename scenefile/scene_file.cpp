@@ -157,9 +157,27 @@ void ParseFrames(const json& value, SceneDescription& scene) {
   scene.lastFrame = static_cast<int64_t>(value[1].get<double>());
 }
 
+// "fps" and "meters_per_unit": finite numbers above 0; "up_axis": "Y" or "Z".
+void ParseUnits(const json& root, SceneDescription& scene) {
+  for (const auto& [key, value] : {std::pair{"fps", &scene.fps}, std::pair{"meters_per_unit", &scene.metersPerUnit}}) {
+    if (!root.contains(key)) continue;
+    const json& number = root[key];
+    if (!number.is_number() || !std::isfinite(number.get<double>()) || number.get<double>() <= 0.0) {
+      Fail(key, "expected a number above 0", number);
+    }
+    *value = number.get<double>();
+  }
+  if (root.contains("up_axis")) {
+    const json& axis = root["up_axis"];
+    if (!axis.is_string() || (axis != "Y" && axis != "Z")) Fail("up_axis", "expected \"Y\" or \"Z\"", axis);
+    scene.upAxis = axis.get<std::string>();
+  }
+}
+
 void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescription& scene) {
   if (!root.is_object()) Fail("the scene", "expected an object", root);
-  CheckKeys(root, "", {"name", "comment", "frames", "parameters", "transform", "sources"});
+  CheckKeys(root, "", {"name", "comment", "frames", "fps", "up_axis", "meters_per_unit", "parameters", "transform",
+                       "sources"});
   if (root.contains("name")) {
     const json& name = root["name"];
     if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {
@@ -168,6 +186,7 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
     scene.name = name.get<std::string>();
   }
   if (root.contains("frames")) ParseFrames(root["frames"], scene);
+  ParseUnits(root, scene);
   if (root.contains("parameters")) ParseParameters(root["parameters"], baseDir, scene);
   if (root.contains("transform")) scene.transform = ParsePose(root["transform"], "transform");
   if (root.contains("sources")) {

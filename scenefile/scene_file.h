@@ -39,6 +39,12 @@ struct SceneDescription {
   std::map<std::string, XSI::Host::AnimatedValue> parameters;
   XSI::Host::AnimatedPose transform;
   std::vector<SourceDescription> sources;
+  // What a USD layer of the run says of its time and units: frames per
+  // second ("fps", above 0), the up axis ("up_axis", "Y" or "Z") and the
+  // length of one unit in metres ("meters_per_unit", above 0).
+  double fps = 24.0;
+  std::string upAxis = "Y";
+  double metersPerUnit = 1.0;
 };
 
 // Why a scene was refused: a value it cannot have, or a file it names (or

@@ -1,0 +1,146 @@
+#include "usd_shot.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "atomic_file.h"
+#include "front/glomora_api.h"
+#include "interrupt.h"
+#include "output_pattern.h"
+
+namespace {
+
+std::string FramesText(int64_t first, int64_t last) {
+  return first == last ? "frame " + std::to_string(first)
+                       : "frames " + std::to_string(first) + "-" + std::to_string(last);
+}
+
+}  // namespace
+
+std::optional<FramePattern> ResolveUsdPattern(const std::string& text, const std::string& sceneName,
+                                              std::string& error) {
+  // A name without a frame number is the whole run's one layer.
+  return ResolveOutputPattern("--usd", text, sceneName, {".usda"}, false, error);
+}
+
+std::string UsdSampleFile(const std::string& layer, int64_t frame) {
+  const std::filesystem::path path(layer);
+  std::string name = ".";
+  name += path.filename().string();
+  name += '.';
+  name += std::to_string(frame);
+  name += ".frame";
+  return (path.parent_path() / name).string();
+}
+
+bool WriteUsdSampleFile(const FramePattern& layers, const WrittenFrame& frame, std::string& error) {
+  // The velocities of the mesh go here, three per vertex in units per second.
+  const std::span<const float> velocities;
+  UsdFrameSamples samples;
+  const std::string file = UsdSampleFile(layers.Expand(frame.frame), frame.frame);
+  if (!samples.Take(frame.frame, *frame.mesh, velocities, error) ||
+      !WriteFileAtomically(file, samples.Pack(), error)) {
+    error = file + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+bool UsdShot::Start(const SceneDescription& scene, const RunOptions& options, int64_t first, int64_t last,
+                    RunFailure& failure, std::string& error) {
+  pattern_.reset();
+  written_.clear();
+  framesTaken_ = 0;
+  failure = RunFailure::BadInput;
+  if (options.usd.empty()) return true;
+  pattern_ = ResolveUsdPattern(options.usd, scene.name, error);
+  if (!pattern_) return false;
+  first_ = first;
+  last_ = last;
+  workersMayPack_ = options.jobs != 1;
+  stage_.meshName = scene.name;
+  stage_.comment = std::string("glomora ") + Glomora_Version() + ", " + scene.name + " " + FramesText(first, last);
+  stage_.framesPerSecond = scene.fps;
+  stage_.upAxis = scene.upAxis;
+  stage_.metersPerUnit = scene.metersPerUnit;
+  if (!pattern_->HasFrame() && !layer_.Open(pattern_->Text(), error)) {
+    failure = RunFailure::Failed;
+    error = pattern_->Text() + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+bool UsdShot::AfterFrame(const WrittenFrame& frame, std::string& error) {
+  if (!pattern_) return true;
+  const std::string layer = pattern_->Expand(frame.frame);
+  std::string packed;
+  if (frame.mesh == nullptr) {
+    // A worker's frame: the samples it packed.
+    const std::string file = UsdSampleFile(layer, frame.frame);
+    std::vector<uint8_t> bytes;
+    if (!ReadWholeFile(file, bytes, error)) {
+      error = file + ": " + error;
+      return false;
+    }
+    ::unlink(file.c_str());
+    packed.assign(bytes.begin(), bytes.end());
+  }
+  return AddFrame(frame.frame, frame.mesh == nullptr ? &packed : nullptr, frame.mesh, error);
+}
+
+bool UsdShot::AddFrame(int64_t frame, const std::string* packed, const MeshView* mesh, std::string& error) {
+  const std::string layer = pattern_->Expand(frame);
+  UsdLayerWriter single;
+  UsdLayerWriter& target = pattern_->HasFrame() ? single : layer_;
+  if (pattern_->HasFrame() && !target.Open(layer, error)) {
+    error = layer + ": " + error;
+    return false;
+  }
+  // The velocities of the mesh go here, three per vertex in units per second.
+  const std::span<const float> velocities;
+  const bool added = packed != nullptr ? target.AddPacked(*packed, error)
+                                       : samples_.Take(frame, *mesh, velocities, error) && target.Add(samples_, error);
+  if (!added) {
+    error = layer + ": " + error;
+    return false;
+  }
+  ++framesTaken_;
+  if (!pattern_->HasFrame()) return true;
+  UsdStage stage = stage_;
+  stage.comment = std::string("glomora ") + Glomora_Version() + ", " + stage.meshName + " " + FramesText(frame, frame);
+  if (!target.Finish(stage, error)) {
+    error = layer + ": " + error;
+    return false;
+  }
+  written_.push_back(layer);
+  return true;
+}
+
+bool UsdShot::Finish(bool succeeded, ProgressDisplay& display, std::string& error) {
+  if (!pattern_) return true;
+  // A worker that failed or was stopped may have packed a frame nobody took:
+  // workers are handed frames in order, one at a time each, so those are
+  // among the first frames taken + kMaxForwarded.
+  if (!succeeded && workersMayPack_) {
+    const int64_t end = std::min(last_, first_ + framesTaken_ + kMaxForwarded);
+    for (int64_t frame = first_; frame <= end; ++frame) {
+      ::unlink(UsdSampleFile(pattern_->Expand(frame), frame).c_str());
+    }
+  }
+  if (pattern_->HasFrame()) return true;
+  const std::string& path = pattern_->Text();
+  if (!succeeded || layer_.FrameCount() == 0) {
+    layer_.Close();
+    display.Warning("--usd " + path + ": not written (the run did not write all its frames)");
+    return true;
+  }
+  if (!layer_.Finish(stage_, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  written_.push_back(path);
+  return true;
+}
