@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "atomic_file.h"
+#include "file_names.h"
 #include "front/glomora_api.h"
 #include "interrupt.h"
 #include "output_pattern.h"
@@ -40,7 +41,7 @@ bool WriteUsdSampleFile(const FramePattern& layers, const WrittenFrame& frame, s
   const std::span<const float> velocities;
   UsdFrameSamples samples;
   const std::string file = UsdSampleFile(layers.Expand(frame.frame), frame.frame);
-  if (!samples.Take(frame.frame, *frame.mesh, velocities, error) ||
+  if (!samples.Take(frame.frame, *frame.mesh, velocities, error) || !MakeParentFolder(file, error) ||
       !WriteFileAtomically(file, samples.Pack(), error)) {
     error = file + ": " + error;
     return false;

@@ -18,6 +18,17 @@ fi
 if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
   packages+=(python3-vtk9)
 fi
+# The Blender add-on's tests run Debian's Blender headless (skipped, saying
+# so, without it); CI installs it.
+if [ -n "${GLOMORA_BLENDER_DEPS:-}" ]; then
+  packages+=(blender)
+fi
+# The USD tests read the layers back with npm's tinyusdz under Node
+# (scripts/setup_usd_reader.sh); with GLOMORA_USD_DEPS (CI) Node and npm
+# come from Debian when the machine has none.
+if [ -n "${GLOMORA_USD_DEPS:-}" ] && ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,7 +39,8 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all build dependencies are installed"
-  exit 0
+else
+  "$(dirname "$0")/install_packages.sh" "build dependencies" "${missing[@]}"
 fi
 
-exec "$(dirname "$0")/install_packages.sh" "build dependencies" "${missing[@]}"
+exec "$(dirname "$0")/setup_usd_reader.sh"

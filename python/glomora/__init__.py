@@ -201,13 +201,16 @@ class Scene:
         return self._core.evaluate(_frame_number(frame), max_memory, threads)
 
     def run(self, output=None, frames=None, *, jobs=0, threads=None, check=False,
-            max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768):
+            max_memory=None, progress=None, quiet=True, tool=None, volume=None, preview=None, preview_size=768,
+            usd=None):
         """Writes one mesh file per frame as `glomora run` does, and returns the
         statistics --stats writes for the run: {"scene", "frames": [one dict
         per frame], "processes"}. `output`: the pattern of the mesh files, as
         --output (default: DEFAULT_OUTPUT, "glomora-out/{name}.####.obj").
         `volume` and `preview`: patterns of the frames' OpenVDB volumes and
-        pictures, as --volume and --preview."""
+        pictures, as --volume and --preview. `usd`: a USD text layer of the
+        run's meshes, as --usd (the statistics' "usd" lists the layers
+        written)."""
         if output is None:
             output = DEFAULT_OUTPUT
         threads = _check_threads(threads)
@@ -231,7 +234,7 @@ class Scene:
                                         "or pass tool=, or run with jobs=1" % jobs)
         stats = self._core.run(os.fspath(output), first, last, jobs, tool or "", check, max_memory, quiet, progress,
                                os.fspath(volume) if volume else "", os.fspath(preview) if preview else "",
-                               width, height, threads)
+                               width, height, threads, os.fspath(usd) if usd else "")
         return json.loads(stats)
 
     def close(self):

@@ -339,7 +339,7 @@ PYBIND11_MODULE(_glomora, m) {
       .def("run", [](Scene& s, const std::string& output, const py::object& first, const py::object& last, int jobs,
                      const std::string& tool, bool check, const py::object& maxMemory, bool quiet,
                      const py::object& progress, const std::string& volume, const std::string& preview,
-                     int32_t previewWidth, int32_t previewHeight, int threads) {
+                     int32_t previewWidth, int32_t previewHeight, int threads, const std::string& usd) {
         RunOptions options;
         options.output = output;
         if (!first.is_none()) options.firstFrame = first.cast<int64_t>();
@@ -353,6 +353,7 @@ PYBIND11_MODULE(_glomora, m) {
         options.preview = preview;
         options.previewWidth = previewWidth;
         options.previewHeight = previewHeight;
+        options.usd = usd;
         CallState state(progress);
         options.hooks = state.Hooks();
         RunResult result;
