@@ -3,7 +3,8 @@ BUILD ?= build
 BUILD_TYPE ?= Release
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup configure build test install demo demo-sheet bench clean test-sanitize fuzz-build fuzz
+.PHONY: all setup configure build test install demo demo-sheet blender-addon blender-picture bench clean test-sanitize \
+        fuzz-build fuzz
 
 all: build
 
@@ -39,6 +40,17 @@ demo-sheet: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target glomora_cli
 	@$(BUILD)/cli/glomora demo --quiet --output '$(DEMO_OUT)/{name}.####.obj'
 	@$(BUILD)/cli/glomora preview $(DEMO_OUT)/demo.*.obj --sheet demo_sheet.png --cell-size 128
+
+# The Blender add-on's zip, $(BUILD)/integrations/blender/glomora_blender.zip
+# (`make` builds it too), and the README's picture of a meshed frame rendered
+# by Blender headless (Cycles on the CPU; needs Debian's blender).
+blender-addon: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target glomora_blender_addon glomora_python
+	@echo "blender-addon: $(BUILD)/integrations/blender/glomora_blender.zip"
+
+blender-picture: blender-addon
+	@blender -b --factory-startup --python integrations/blender/render_picture.py -- \
+	         $(BUILD)/integrations/blender/glomora_blender.zip docs/blender_frame.png
 
 clean:
 	@rm -rf $(BUILD)

@@ -22,10 +22,12 @@ import shutil
 from . import _glomora
 from ._glomora import Mesh
 
-__all__ = ["Mesh", "Scene", "surface", "tool_path", "parameter_defaults", "DEFAULT_OUTPUT", "__version__"]
+__all__ = ["Mesh", "Scene", "surface", "tool_path", "parameter_defaults", "parameter_catalogue", "DEFAULT_OUTPUT",
+           "__version__"]
 __version__ = _glomora.version()
 
 _DEFAULTS = dict(_glomora.parameter_defaults())
+_CATALOGUE = _glomora.parameter_catalogue()
 
 # Where Scene.run writes its meshes when no output is named, as the tool does.
 DEFAULT_OUTPUT = _glomora.default_output_pattern()
@@ -34,6 +36,15 @@ DEFAULT_OUTPUT = _glomora.default_output_pattern()
 def parameter_defaults():
     """The operator's parameters and their default values, in reading order."""
     return dict(_DEFAULTS)
+
+
+def parameter_catalogue():
+    """The operator's parameters in reading order, each a dict: "name", "kind"
+    ("bool", "int", "float" or "text"), "default", "accepted" (the intervals
+    a scene may give it, (low, high, low_open) each; none: any value of its
+    kind), "expectation" (what an error says is expected) and
+    "element_setting" (one of the seven element settings)."""
+    return [dict(entry) for entry in _CATALOGUE]
 
 
 def _plain_json(value):

@@ -240,6 +240,15 @@ Mesh EvaluateScene(ModuleScene& scene, int64_t frame, const py::object& maxMemor
   return Mesh(std::move(evaluation), scene.Description().name);
 }
 
+py::object DefaultOf(const ParameterSpec& p) {
+  switch (p.kind) {
+    case XSI::Host::ValueKind::Bool: return py::bool_(static_cast<bool>(p.defaultValue));
+    case XSI::Host::ValueKind::Long: return py::int_(static_cast<long>(static_cast<XSI::LONG>(p.defaultValue)));
+    case XSI::Host::ValueKind::String: return py::str(static_cast<XSI::CString>(p.defaultValue).GetAsciiString());
+    default: return py::float_(static_cast<double>(p.defaultValue));
+  }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_glomora, m) {
@@ -254,19 +263,31 @@ PYBIND11_MODULE(_glomora, m) {
   m.def("default_output_pattern", [] { return std::string(kDefaultOutputPattern); });
   m.def("parameter_defaults", [] {
     py::list defaults;
-    for (const ParameterSpec& p : OperatorParameters()) {
-      switch (p.kind) {
-        case XSI::Host::ValueKind::Bool: defaults.append(py::make_tuple(p.name, static_cast<bool>(p.defaultValue))); break;
-        case XSI::Host::ValueKind::Long:
-          defaults.append(py::make_tuple(p.name, static_cast<long>(static_cast<XSI::LONG>(p.defaultValue))));
-          break;
-        case XSI::Host::ValueKind::String:
-          defaults.append(py::make_tuple(p.name, static_cast<XSI::CString>(p.defaultValue).GetAsciiString()));
-          break;
-        default: defaults.append(py::make_tuple(p.name, static_cast<double>(p.defaultValue))); break;
-      }
-    }
+    for (const ParameterSpec& p : OperatorParameters()) defaults.append(py::make_tuple(p.name, DefaultOf(p)));
     return defaults;
+  });
+  // Each parameter with what a scene may give it: {"name", "kind" ("bool",
+  // "int", "float", "text"), "default", "accepted": [(low, high, low_open)],
+  // "expectation", "element_setting"}; for front ends that show them.
+  m.def("parameter_catalogue", [] {
+    py::list catalogue;
+    for (const ParameterSpec& p : OperatorParameters()) {
+      const char* kind = p.kind == XSI::Host::ValueKind::Bool     ? "bool"
+                         : p.kind == XSI::Host::ValueKind::Long   ? "int"
+                         : p.kind == XSI::Host::ValueKind::String ? "text"
+                                                                  : "float";
+      py::list accepted;
+      for (const AcceptedInterval& a : p.accepted) accepted.append(py::make_tuple(a.low, a.high, a.lowOpen));
+      py::dict entry;
+      entry["name"] = p.name;
+      entry["kind"] = kind;
+      entry["default"] = DefaultOf(p);
+      entry["accepted"] = accepted;
+      entry["expectation"] = p.expectation;
+      entry["element_setting"] = p.elementSetting;
+      catalogue.append(entry);
+    }
+    return catalogue;
   });
   m.def("shutdown", [] {
     py::gil_scoped_release release;
