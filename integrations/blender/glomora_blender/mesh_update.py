@@ -31,7 +31,11 @@ def put_arrays(mesh, vertices, counts, indices, node_normals=None, node_uvs=None
         layer.data.foreach_set("uv", np.ascontiguousarray(node_uvs, dtype=np.float32)[:, :2].ravel())
     if node_normals is not None and len(indices):
         mesh.use_auto_smooth = True
+        # Unit length first: the plug-in's normals keep the field gradient's
+        # magnitude (often below 0.01), which Blender takes for no normal.
         normals = np.asarray(node_normals, dtype=np.float64)
+        lengths = np.linalg.norm(normals, axis=1)
+        normals = np.divide(normals, lengths[:, None], out=np.zeros_like(normals), where=lengths[:, None] > 0)
         mesh.normals_split_custom_set([tuple(n) for n in normals])
     if velocities is not None and len(vertices):
         attribute = mesh.attributes.new("velocity", "FLOAT_VECTOR", "POINT")
