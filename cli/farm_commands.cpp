@@ -19,6 +19,7 @@ namespace {
 struct FarmCommandOptions {
   std::vector<std::string> scenes;
   std::string output;
+  std::string usd;
   std::string frames;
   int64_t chunk = 10;
   std::string tool;
@@ -37,6 +38,10 @@ void AddPlanOptions(CLI::App& command, FarmCommandOptions& options) {
                      "tasks run on other machines")
       ->required()
       ->type_name("PATTERN");
+  command.add_option("--usd", options.usd,
+                     "Also USD layers, one per frame: a name ending in .usda with a frame number, \"{name}\" as "
+                     "for --output; each task writes those of its frames")
+      ->type_name("PATTERN.usda");
   command.add_option("--frames,-f", options.frames, "Frames of every shot: A-B or N [default: each scene's \"frames\"]")
       ->type_name("A-B");
   command.add_option("--chunk", options.chunk, "Independent frames per task [default: 10]")
@@ -69,6 +74,7 @@ bool MakePlan(const FarmCommandOptions& options, FarmPlan& plan, int& status) {
   PlanRequest request;
   request.scenes = options.scenes;
   request.output = options.output;
+  request.usd = options.usd;
   request.chunk = options.chunk;
   status = kExitBadInput;
   if (!ParseFramesOption(options.frames, request.firstFrame, request.lastFrame)) return false;

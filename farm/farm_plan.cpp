@@ -56,16 +56,22 @@ struct ShotContext {
   std::string output;     // absolute pattern
   FramePattern target;    // the pattern with "{name}" replaced
   std::string tool;
+  std::string usd;                    // absolute USD layer pattern, or empty
+  std::optional<FramePattern> layers;  // with "{name}" replaced
 };
 
 std::vector<std::string> RunCommand(const ShotContext& shot, int64_t first, int64_t last) {
   // "--frames=A-B": a negative first frame would read as an option otherwise.
-  return {shot.tool, "run", shot.sceneFile, "--output", shot.output, "--frames=" + FramesText(first, last)};
+  std::vector<std::string> argv = {shot.tool, "run", shot.sceneFile, "--output", shot.output,
+                                   "--frames=" + FramesText(first, last)};
+  if (shot.layers) argv.insert(argv.end(), {"--usd", shot.usd});
+  return argv;
 }
 
 void AddMeshes(const ShotContext& shot, FarmTask& task) {
   for (int64_t frame = task.firstFrame; frame <= task.lastFrame; ++frame) {
     task.files.push_back(shot.target.Expand(frame));
+    if (shot.layers) task.layers.push_back(shot.layers->Expand(frame));
   }
 }
 
@@ -154,7 +160,9 @@ bool LinkTasks(FarmPlan& plan, std::string& error) {
   std::map<std::string, std::string> writer;
   for (const FarmShot& shot : plan.shots) {
     for (const FarmTask& task : shot.tasks) {
-      for (const std::string& file : task.files) {
+      std::vector<std::string> written = task.files;
+      written.insert(written.end(), task.layers.begin(), task.layers.end());
+      for (const std::string& file : written) {
         const auto [at, added] = writer.emplace(file, task.id);
         if (!added) {
           error = file + ": written by both " + at->second + " and " + task.id +
@@ -232,8 +240,19 @@ bool BuildFarmPlan(const PlanRequest& request, FarmPlan& plan, int& code, std::s
       return false;
     }
 
-    // 3) its tasks
-    const ShotContext context{&scene, Absolute(sceneFile).string(), output, std::move(*target), request.tool};
+    // 3) its USD layers: one per frame, each task writing those of its own
+    // frames (a layer of the whole shot would need every task's frames)
+    ShotContext context{&scene, Absolute(sceneFile).string(), output, std::move(*target), request.tool, {}, {}};
+    if (!request.usd.empty()) {
+      context.usd = Absolute(request.usd).string();
+      context.layers = ResolveOutputPattern("--usd", context.usd, scene.name, {".usda"}, true, error);
+      if (!context.layers) {
+        error = sceneFile + ": " + error + " (a farm's tasks write one USD layer per frame)";
+        return false;
+      }
+    }
+
+    // 4) its tasks
     FarmShot shot;
     shot.name = scene.name;
     shot.scene = context.sceneFile;
@@ -262,6 +281,7 @@ nlohmann::ordered_json FarmPlanJson(const FarmPlan& plan) {
                        {"command", ShellCommand(task.argv)},
                        {"argv", task.argv},
                        {"files", task.files},
+                       {"layers", task.layers},
                        {"reads", task.reads},
                        {"after", task.after}});
     }

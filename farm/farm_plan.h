@@ -40,6 +40,7 @@ struct FarmTask {
   int64_t lastFrame = 0;
   std::vector<std::string> argv;   // the command line: the glomora executable, "run", ...
   std::vector<std::string> files;  // what it writes: the mesh files in frame order, then the cache files
+  std::vector<std::string> layers; // with --usd: the USD layers it writes, one per frame, in frame order
   std::vector<std::string> reads;  // the cache files it plays back
   std::vector<std::string> after;  // ids of the tasks that must succeed before it starts
 };
@@ -59,6 +60,9 @@ struct FarmPlan {
 struct PlanRequest {
   std::vector<std::string> scenes;     // scene files, one shot each
   std::string output;                  // output pattern as for `glomora run --output`
+  // Empty, or a USD layer pattern as for `glomora run --usd`, with a frame
+  // number: each task writes its frames' layers.
+  std::string usd;
   std::optional<int64_t> firstFrame;   // instead of each scene's "frames"
   std::optional<int64_t> lastFrame;
   int64_t chunk = 10;                  // frames per task of independent frames (at least 1)
@@ -66,8 +70,9 @@ struct PlanRequest {
 };
 
 // Builds the plan. False with the exit status (2: bad input) and a message
-// naming the file or option when a scene cannot be read, the output pattern
-// does not fit, two shots share a name, or two tasks would write the same file.
+// naming the file or option when a scene cannot be read, the output or USD
+// pattern does not fit, two shots share a name, or two tasks would write the
+// same file.
 bool BuildFarmPlan(const PlanRequest& request, FarmPlan& plan, int& code, std::string& error);
 
 // The plan as `glomora plan` prints it.

@@ -39,11 +39,13 @@ def run_plan(plan):
 
 def test_plan_tasks_write_the_bytes_of_glomora_run(tmp_path):
     for path in write_scenes(tmp_path / "reference", SHOTS):
-        run = run_tool("run", path, "--output", str(tmp_path / "reference" / "out" / "{name}.####.obj"))
+        run = run_tool("run", path, "--output", str(tmp_path / "reference" / "out" / "{name}.####.obj"),
+                       "--usd", str(tmp_path / "reference" / "usd" / "{name}.####.usda"))
         assert run.returncode == 0, run.stderr
 
     scenes = write_scenes(tmp_path / "farm", SHOTS)
-    planned = run_tool("plan", *scenes, "--chunk", "3", "--output", str(tmp_path / "farm" / "out" / "{name}.####.obj"))
+    planned = run_tool("plan", *scenes, "--chunk", "3", "--output", str(tmp_path / "farm" / "out" / "{name}.####.obj"),
+                       "--usd", str(tmp_path / "farm" / "usd" / "{name}.####.usda"))
     assert planned.returncode == 0, planned.stderr
     plan = json.loads(planned.stdout)
     tasks = {shot["name"]: shot["tasks"] for shot in plan["shots"]}
@@ -58,7 +60,7 @@ def test_plan_tasks_write_the_bytes_of_glomora_run(tmp_path):
     for name in sorted(written):
         assert filecmp.cmp(tmp_path / "reference" / name, tmp_path / "farm" / name, shallow=False), name
     # Every file listed, and listed once.
-    listed = [f for shot in plan["shots"] for task in shot["tasks"] for f in task["files"]]
+    listed = [f for shot in plan["shots"] for task in shot["tasks"] for f in task["files"] + task["layers"]]
     assert sorted(listed) == sorted(str(tmp_path / "farm" / f) for f in written if not f.endswith(".json"))
 
 
@@ -67,3 +69,6 @@ def test_shots_that_would_write_the_same_files_are_refused(tmp_path):
     shared = run_tool("plan", one, two, "--output", str(tmp_path / "out.####.obj"))
     assert shared.returncode == 2 and "written by both one:1-3 and two:1-3" in shared.stderr, shared.stderr
     assert TOOL and shared.stdout == ""
+    # A farm's tasks write a USD layer per frame, never one of the whole shot.
+    whole = run_tool("plan", one, "--output", str(tmp_path / "{name}.####.obj"), "--usd", str(tmp_path / "one.usda"))
+    assert whole.returncode == 2 and "a farm's tasks write one USD layer per frame" in whole.stderr, whole.stderr
