@@ -61,7 +61,10 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
     result.failure = RunFailure::Failed;
     result.error = error;
   }
-  if (!usd.Written().empty()) result.stats["usd"] = usd.Written();
+  if (!usd.Written().empty()) {
+    result.stats["usd"] = usd.Written();
+    result.stats["usd_seconds"] = usd.Seconds();
+  }
   if (!frameOutputs.Finish(display, error)) {
     display.Error(error);
     if (result.Succeeded()) {

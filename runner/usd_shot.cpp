@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 
 #include "atomic_file.h"
@@ -12,6 +13,17 @@
 #include "output_pattern.h"
 
 namespace {
+
+// Adds the seconds of its scope to `total`.
+class Timer {
+ public:
+  explicit Timer(double& total) : total_(total), start_(std::chrono::steady_clock::now()) {}
+  ~Timer() { total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count(); }
+
+ private:
+  double& total_;
+  std::chrono::steady_clock::time_point start_;
+};
 
 std::string FramesText(int64_t first, int64_t last) {
   return first == last ? "frame " + std::to_string(first)
@@ -54,6 +66,7 @@ bool UsdShot::Start(const SceneDescription& scene, const RunOptions& options, in
   pattern_.reset();
   written_.clear();
   framesTaken_ = 0;
+  seconds_ = 0.0;
   failure = RunFailure::BadInput;
   if (options.usd.empty()) return true;
   pattern_ = ResolveUsdPattern(options.usd, scene.name, error);
@@ -76,6 +89,7 @@ bool UsdShot::Start(const SceneDescription& scene, const RunOptions& options, in
 
 bool UsdShot::AfterFrame(const WrittenFrame& frame, std::string& error) {
   if (!pattern_) return true;
+  const Timer timer(seconds_);
   const std::string layer = pattern_->Expand(frame.frame);
   std::string packed;
   if (frame.mesh == nullptr) {
@@ -122,6 +136,7 @@ bool UsdShot::AddFrame(int64_t frame, const std::string* packed, const MeshView*
 
 bool UsdShot::Finish(bool succeeded, ProgressDisplay& display, std::string& error) {
   if (!pattern_) return true;
+  const Timer timer(seconds_);
   // A worker that failed or was stopped may have packed a frame nobody took:
   // workers are handed frames in order, one at a time each, so those are
   // among the first frames taken + kMaxForwarded.

@@ -52,8 +52,10 @@ class UsdShot {
   // so. Removes the packed frames that workers left. False with `error`
   // when the layer cannot be written.
   bool Finish(bool succeeded, ProgressDisplay& display, std::string& error);
-  // The layers written so far.
+  // The layers written so far, and the seconds spent on them (formatting,
+  // keeping and writing the samples; in this process).
   const std::vector<std::string>& Written() const { return written_; }
+  double Seconds() const { return seconds_; }
 
  private:
   bool AddFrame(int64_t frame, const std::string* packed, const MeshView* mesh, std::string& error);
@@ -64,6 +66,7 @@ class UsdShot {
   int64_t last_ = 0;
   bool workersMayPack_ = false;
   int64_t framesTaken_ = 0;
+  double seconds_ = 0.0;
   UsdLayerWriter layer_;  // the whole run's
   UsdFrameSamples samples_;
   std::vector<std::string> written_;
