@@ -33,15 +33,23 @@ def _module():
     return glomora_module()
 
 
+def _later(operator, **properties):
+    """Runs `operator` from Blender's event loop, in its first window (handlers and property updates
+    cannot run a modal operator or report themselves)."""
+    def run():
+        windows = bpy.context.window_manager.windows
+        if windows:
+            with bpy.context.temp_override(window=windows[0]):
+                operator("INVOKE_DEFAULT", **properties)
+    bpy.app.timers.register(run, first_interval=0.0)
+
+
 def _report_later(message):
     """The error in the report area too: operators report, handlers cannot, so an operator does it."""
     if bpy.app.background:
         print("glomora: error: " + message)
         return
-
-    def report():
-        bpy.ops.glomora.report_error("INVOKE_DEFAULT", message=message)
-    bpy.app.timers.register(report, first_interval=0.0)
+    _later(bpy.ops.glomora.report_error, message=message)
 
 
 def fail(obj, message):
@@ -90,8 +98,7 @@ def update_object(obj, scene, depsgraph, step=None):
                 if bpy.app.background:
                     raise RuntimeError("frame %d: Space 0 simulates from \"Start_frame\" %d, and the sources of "
                                        "frames %d to %d were not read: use Simulate" % (frame, start, first, frame))
-                bpy.app.timers.register(lambda: bpy.ops.glomora.simulate("INVOKE_DEFAULT") and None,
-                                        first_interval=0.0)
+                _later(bpy.ops.glomora.simulate, object_name=obj.name)
                 return False
             result = session.simulate(glomora, name, parameters, first, start, frame, step)
             if result is None:
@@ -218,15 +225,24 @@ class _Stepping:
         context.window_manager.progress_end()
 
     def failed(self, context, message):
-        fail(context.object, message)
+        fail(self.target(context), message)
         self.report({"ERROR"}, message)
         return {"CANCELLED"}
+
+    def target(self, context):
+        """The object named by `object_name`, else the active one."""
+        return bpy.data.objects.get(self.object_name) if self.object_name else context.object
 
     cancelled = False
 
 
+def _object_name():
+    return bpy.props.StringProperty(name="Object", description="The Glomora object (default: the active one)",
+                                    options={"SKIP_SAVE"})
+
+
 def _poll_glomora(context):
-    return context.object is not None and context.object.type == "MESH" and context.object.glomora.active
+    return any(o.type == "MESH" and o.glomora.active for o in context.scene.objects)
 
 
 class GLOMORA_OT_simulate(_Stepping, bpy.types.Operator):
@@ -234,11 +250,12 @@ class GLOMORA_OT_simulate(_Stepping, bpy.types.Operator):
     field up to it"""
     bl_idname = "glomora.simulate"
     bl_label = "Simulate"
+    object_name: _object_name()
 
     poll = classmethod(lambda cls, context: _poll_glomora(context))
 
     def steps(self, context):
-        obj, scene = context.object, context.scene
+        obj, scene = self.target(context), context.scene
         frame = scene.frame_current
         glomora, name, parameters, independent, start = _plan(obj, scene)
         first = min(start, frame)
@@ -273,11 +290,12 @@ class GLOMORA_OT_bake(_Stepping, bpy.types.Operator):
     one USD file when asked), with the scene file that makes them; the range then plays back from them"""
     bl_idname = "glomora.bake"
     bl_label = "Bake"
+    object_name: _object_name()
 
     poll = classmethod(lambda cls, context: _poll_glomora(context))
 
     def steps(self, context):
-        obj, scene = context.object, context.scene
+        obj, scene = self.target(context), context.scene
         settings = obj.glomora
         first, last = settings.bake_first, settings.bake_last
         if last < first:
@@ -339,7 +357,7 @@ class GLOMORA_OT_clear_bake(bpy.types.Operator):
     bl_idname = "glomora.clear_bake"
     bl_label = "Clear bake"
 
-    poll = classmethod(lambda cls, context: _poll_glomora(context))
+    poll = classmethod(lambda cls, context: context.object is not None and context.object.glomora.active)
 
     def execute(self, context):
         context.object.glomora.baked_first, context.object.glomora.baked_last = 0, -1
