@@ -27,5 +27,5 @@ echo "setup: installing the USD reader (npm's tinyusdz) into $target"
 rm -rf "$target"
 mkdir -p "$target"
 cp "$pinned/package.json" "$pinned/package-lock.json" "$target/"
-(cd "$target" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error) ||
+(cd "$target" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error --fetch-retries=1 --fetch-timeout=60000) ||
   { rm -rf "$target"; fail "npm could not install the USD reader (npm's tinyusdz)"; }
