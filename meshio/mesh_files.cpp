@@ -5,11 +5,28 @@
 
 #include "atomic_file.h"
 #include "file_names.h"
+#include "finite_points.h"
 #include "obj_reader.h"
 #include "obj_writer.h"
 #include "ply_reader.h"
 #include "ply_writer.h"
 #include "vdb_files.h"
+
+namespace {
+
+bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
+  mesh.Clear();
+  VdbPoints points;
+  if (!DecodeVdbPoints(bytes, points, error)) return false;
+  if (!CheckFinitePoints(points.positions, error)) return false;
+  mesh.positions = std::move(points.positions);
+  for (VdbPointAttribute& attribute : points.attributes) {
+    mesh.attributes.push_back(VertexAttribute{std::move(attribute.name), attribute.components, std::move(attribute.values)});
+  }
+  return true;
+}
+
+}  // namespace
 
 MeshFormat MeshFormatOf(std::string_view path) {
   const std::string extension = LowerExtension(path);
@@ -35,7 +52,7 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   switch (format) {
     case MeshFormat::Ply: return ReadPly(bytes, mesh, error);
     case MeshFormat::Obj: return ReadObj(bytes, mesh, error);
-    case MeshFormat::VdbPoints: mesh.Clear(); return DecodeVdbPoints(bytes, mesh.positions, error);
+    case MeshFormat::VdbPoints: return ReadVdbPoints(bytes, mesh, error);
     case MeshFormat::Unknown: break;
   }
   return false;
