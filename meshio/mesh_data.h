@@ -21,9 +21,9 @@ struct VertexAttribute {
   size_t Count() const { return components > 0 ? values.size() / static_cast<size_t>(components) : 0; }
 };
 
-// The same, over values held elsewhere.
+// The same, over values held elsewhere (the name is its own).
 struct AttributeView {
-  std::string_view name;
+  std::string name;
   int32_t components = 1;
   std::span<const float> values;
 };

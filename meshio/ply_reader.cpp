@@ -243,6 +243,20 @@ AttributePlan PlanAttributes(const Element& vertex) {
     plan.sources.push_back({p[0], p[1], p[2]});
     for (int q : p) used[static_cast<size_t>(q)] = true;
   }
+  // NAME_x NAME_y NAME_z, in that order, as the writer names a vector
+  for (size_t p = 0; p + 2 < n; ++p) {
+    const std::string& name = vertex.properties[p].name;
+    if (used[p] || name.size() < 3 || name.compare(name.size() - 2, 2, "_x") != 0) continue;
+    const std::string stem = name.substr(0, name.size() - 2);
+    const int q[3] = {static_cast<int>(p), find(stem + "_y"), find(stem + "_z")};
+    if (q[1] < 0 || q[2] < 0 || vertex.properties[p].isList || used[static_cast<size_t>(q[1])] ||
+        used[static_cast<size_t>(q[2])] || taken(stem)) {
+      continue;
+    }
+    plan.attributes.push_back(VertexAttribute{stem, 3, {}});
+    plan.sources.push_back({q[0], q[1], q[2]});
+    for (int k : q) used[static_cast<size_t>(k)] = true;
+  }
   for (size_t p = 0; p < n; ++p) {
     const Property& property = vertex.properties[p];
     if (used[p] || property.isList || taken(property.name)) continue;

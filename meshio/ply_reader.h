@@ -10,7 +10,8 @@
 // Reads the vertex positions (properties x, y, z of the one element "vertex",
 // of any numeric type), every other scalar vertex property as an attribute
 // (vx vy vz or velocity_x velocity_y velocity_z as the vector "v", nx ny nz
-// as "N", the rest under their own names, as floats) and the faces (list
+// as "N", NAME_x NAME_y NAME_z as the vector NAME, the rest under their own
+// names, as floats) and the faces (list
 // property "vertex_indices" or "vertex_index" of element "face", any integer
 // types) of a PLY file held in `bytes`. Other elements and list properties
 // are skipped. ASCII bodies are read line by line: every row of an element

@@ -1,5 +1,6 @@
 #include "scene_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -52,7 +53,9 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   source.type = type.get<std::string>();
   const bool pointSource = source.type == "cloud" || source.type == "polymsh";
   if (pointSource) {
-    CheckKeys(value, path, {"type", "name", "comment", "transform", "points", "file", "missing"});
+    CheckKeys(value, path,
+              {"type", "name", "comment", "transform", "points", "file", "missing", "radius_attribute",
+               "velocity_attribute"});
   } else if (source.type == "sphere") {
     CheckKeys(value, path, {"type", "name", "comment", "transform", "radius"});
   } else if (source.type == "cube") {
@@ -122,6 +125,15 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     }
     source.missingFramesEmpty = missing == "empty";
   }
+  for (const char* key : {"radius_attribute", "velocity_attribute"}) {
+    if (!value.contains(key)) continue;
+    const json& name = value[key];
+    if (!hasFile || !name.is_string() || name.get<std::string>().empty()) {
+      Fail(path + "." + key, "expected the name of an attribute of the points of \"file\"", name);
+    }
+    (std::string(key) == "radius_attribute" ? source.radiusAttribute : source.velocityAttribute) =
+        name.get<std::string>();
+  }
   return source;
 }
 
@@ -157,9 +169,36 @@ void ParseFrames(const json& value, SceneDescription& scene) {
   scene.lastFrame = static_cast<int64_t>(value[1].get<double>());
 }
 
+// "transfer": [NAMES], the velocity first whenever a source names one.
+void ParseTransfer(const json& root, SceneDescription& scene) {
+  std::vector<std::string> names;
+  if (root.contains("transfer")) {
+    const json& list = root["transfer"];
+    if (!list.is_array()) Fail("transfer", "expected a list of attribute names", list);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const json& name = list[i];
+      const std::string path = "transfer[" + std::to_string(i) + "]";
+      if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {
+        Fail(path, "expected an attribute name of letters, digits, '_' or '-'", name);
+      }
+      if (std::find(names.begin(), names.end(), name.get<std::string>()) != names.end()) {
+        Fail(path, "the name is listed twice", name);
+      }
+      if (name.get<std::string>() == "radius_scale") Fail(path, "the name is the plug-in's own (use another)", name);
+      names.push_back(name.get<std::string>());
+    }
+  }
+  bool velocity = std::find(names.begin(), names.end(), "v") != names.end();
+  for (const SourceDescription& source : scene.sources) velocity = velocity || !source.velocityAttribute.empty();
+  if (velocity) scene.transfer.push_back("v");
+  for (const std::string& name : names) {
+    if (name != "v") scene.transfer.push_back(name);
+  }
+}
+
 void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescription& scene) {
   if (!root.is_object()) Fail("the scene", "expected an object", root);
-  CheckKeys(root, "", {"name", "comment", "frames", "parameters", "transform", "sources"});
+  CheckKeys(root, "", {"name", "comment", "frames", "parameters", "transform", "sources", "transfer"});
   if (root.contains("name")) {
     const json& name = root["name"];
     if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {
@@ -182,6 +221,7 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
       scene.sources.push_back(std::move(source));
     }
   }
+  ParseTransfer(root, scene);
 }
 
 

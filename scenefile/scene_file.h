@@ -29,6 +29,11 @@ struct SourceDescription {
   // With a per-frame file pattern: a frame whose file is missing has no points
   // (true) or is an error (false).
   bool missingFramesEmpty = false;
+  // Attributes of the file's points ("radius_attribute", "velocity_attribute"):
+  // empty when not given. The radius attribute scales each point's element
+  // size; the velocity attribute is each point's own velocity (units per frame).
+  std::string radiusAttribute;
+  std::string velocityAttribute;
 };
 
 struct SceneDescription {
@@ -39,6 +44,11 @@ struct SceneDescription {
   std::map<std::string, XSI::Host::AnimatedValue> parameters;
   XSI::Host::AnimatedPose transform;
   std::vector<SourceDescription> sources;
+  // The per-vertex values written with each mesh: "v" (the velocity) first
+  // when "transfer" lists it or a source names a "velocity_attribute", then
+  // the other names of "transfer" in its order. Empty: the meshes carry
+  // positions only, as without the key.
+  std::vector<std::string> transfer;
 };
 
 // Why a scene was refused: a value it cannot have, or a file it names (or

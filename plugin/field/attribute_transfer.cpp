@@ -1,0 +1,103 @@
+#include "field/attribute_transfer.h"
+
+#include <vector>
+
+#include "base/parallel.h"
+#include "base/settings.h"
+#include "field/blend_kernels.h"
+#include "field/element_table.h"
+
+namespace {
+
+// Copies of the elements whose cull box reaches kTransferReach times as far,
+// and whose axis factors are zero, so that the table's buckets hold each
+// element wherever its box does (a zero factor narrows nothing).
+std::vector<MetaElement> WidenedElements(const MetaElement* elements, int32_t count) {
+  std::vector<MetaElement> widened(elements, elements + count);
+  for (MetaElement& e : widened) {
+    e.radius *= kTransferReach;
+    e.height *= kTransferReach;
+    e.axisFactor = Float3{0.0f, 0.0f, 0.0f};
+  }
+  return widened;
+}
+
+template <class Add>
+void TransferRange(const ElementTable& reach, const ElementTable& exact, const int32_t* elementOf, const float* values,
+                   int32_t components, const double* points, size_t begin, size_t end, float* out) {
+  const ElementRecord* reachRecords = reach.Records();
+  const ElementRecord* records = exact.Records();
+  const RotationMatrix* rotations = exact.Rotations();
+  const auto all = static_cast<uint32_t>(exact.RecordCount());
+  double sums[4];
+  for (size_t p = begin; p < end; ++p) {
+    const float x = static_cast<float>(points[3 * p]);
+    const float y = static_cast<float>(points[3 * p + 1]);
+    const float z = static_cast<float>(points[3 * p + 2]);
+    const uint32_t* candidate = nullptr;
+    const uint32_t* last = nullptr;
+    if (reach.HasGrid()) reach.Candidates(x, y, z, candidate, last);
+    double total = 0.0;
+    for (int32_t c = 0; c < components; ++c) sums[c] = 0.0;
+    // Without a grid (a handful of elements, all in one cell) every record is a candidate.
+    for (uint32_t n = 0; reach.HasGrid() ? candidate != last : n < all; ++n) {
+      const uint32_t m = reach.HasGrid() ? *candidate++ : n;
+      const ElementRecord& r = records[m];
+      if (!(r.weight > 0.0f) || !InsideCullBox(reachRecords[m], x, y, z)) continue;
+      float w = 0.0f;
+      Add()(w, r, MeasureAt(r, rotations, x, y, z));
+      if (!(w > 0.0f)) continue;
+      const float* value = values + static_cast<size_t>(elementOf[m]) * static_cast<size_t>(components);
+      total += w;
+      for (int32_t c = 0; c < components; ++c) sums[c] += static_cast<double>(w) * value[c];
+    }
+    float* to = out + p * static_cast<size_t>(components);
+    for (int32_t c = 0; c < components; ++c) to[c] = total > 0.0 ? static_cast<float>(sums[c] / total) : 0.0f;
+  }
+}
+
+}  // namespace
+
+bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_t count, const float* values,
+                      int32_t components, const double* points, size_t pointCount, float* out) {
+  if (blendingModel != BlendingModel::kInverseSquare && blendingModel != BlendingModel::kPolynomial &&
+      blendingModel != BlendingModel::kExponential) {
+    return false;
+  }
+  if (components < 1 || components > 4) return false;
+  // 1) the records (array order of the elements with a measure) and which
+  // element each one is
+  const bool polynomial = blendingModel == BlendingModel::kPolynomial;
+  const ElementTable exact(elements, count, polynomial);
+  if (!exact.Ready()) return false;
+  std::vector<int32_t> elementOf;
+  elementOf.reserve(static_cast<size_t>(exact.RecordCount()));
+  for (int32_t k = 0; k < count; ++k) {
+    ElementRecord r;
+    if (MakeElementRecord(elements[k], 0, r)) elementOf.push_back(k);
+  }
+  // 2) the buckets: the polynomial model's own, the others' over widened boxes
+  std::vector<MetaElement> widened;
+  if (!polynomial) widened = WidenedElements(elements, count);
+  const ElementTable widenedTable(polynomial ? nullptr : widened.data(), polynomial ? 0 : count, true);
+  const ElementTable& reach = polynomial ? exact : widenedTable;
+  if (!reach.Ready() || reach.RecordCount() != exact.RecordCount()) return false;
+
+  // 3) the points, in ranges of the plug-in's threads
+  parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
+    const auto from = static_cast<size_t>(begin);
+    const auto to = static_cast<size_t>(end);
+    switch (blendingModel) {
+      case BlendingModel::kInverseSquare:
+        TransferRange<AddInverseSquare>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        break;
+      case BlendingModel::kPolynomial:
+        TransferRange<AddPolynomial>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        break;
+      default:
+        TransferRange<AddExponential>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        break;
+    }
+  });
+  return true;
+}
