@@ -23,13 +23,15 @@ std::vector<MetaElement> WidenedElements(const MetaElement* elements, int32_t co
 }
 
 template <class Add>
-void TransferRange(const ElementTable& reach, const ElementTable& exact, const int32_t* elementOf, const float* values,
-                   int32_t components, const double* points, size_t begin, size_t end, float* out) {
+void TransferRange(const ElementTable& reach, const ElementTable& exact, bool cull, const int32_t* elementOf,
+                   const float* values, int32_t components, const double* points, size_t begin, size_t end,
+                   float* out) {
   const ElementRecord* reachRecords = reach.Records();
   const ElementRecord* records = exact.Records();
   const RotationMatrix* rotations = exact.Rotations();
   const auto all = static_cast<uint32_t>(exact.RecordCount());
   double sums[4];
+  double nearSums[4];
   for (size_t p = begin; p < end; ++p) {
     const float x = static_cast<float>(points[3 * p]);
     const float y = static_cast<float>(points[3 * p + 1]);
@@ -38,21 +40,32 @@ void TransferRange(const ElementTable& reach, const ElementTable& exact, const i
     const uint32_t* last = nullptr;
     if (reach.HasGrid()) reach.Candidates(x, y, z, candidate, last);
     double total = 0.0;
-    for (int32_t c = 0; c < components; ++c) sums[c] = 0.0;
+    double nearTotal = 0.0;
+    for (int32_t c = 0; c < components; ++c) sums[c] = nearSums[c] = 0.0;
     // Without a grid (a handful of elements, all in one cell) every record is a candidate.
     for (uint32_t n = 0; reach.HasGrid() ? candidate != last : n < all; ++n) {
       const uint32_t m = reach.HasGrid() ? *candidate++ : n;
       const ElementRecord& r = records[m];
       if (!(r.weight > 0.0f) || !InsideCullBox(reachRecords[m], x, y, z)) continue;
-      float w = 0.0f;
-      Add()(w, r, MeasureAt(r, rotations, x, y, z));
-      if (!(w > 0.0f)) continue;
+      const float d = MeasureAt(r, rotations, x, y, z);
       const float* value = values + static_cast<size_t>(elementOf[m]) * static_cast<size_t>(components);
-      total += w;
-      for (int32_t c = 0; c < components; ++c) sums[c] += static_cast<double>(w) * value[c];
+      float w = 0.0f;
+      if (!cull || InsideCullBox(r, x, y, z)) Add()(w, r, d);
+      if (w > 0.0f) {
+        total += w;
+        for (int32_t c = 0; c < components; ++c) sums[c] += static_cast<double>(w) * value[c];
+      } else if (total == 0.0 && d >= 0.0f) {
+        // Kept for a point that no element adds to: one that the lattice's
+        // linear interpolation placed just beyond every support.
+        const double near = 1.0 / (static_cast<double>(d) * d + 1e-30);
+        nearTotal += near;
+        for (int32_t c = 0; c < components; ++c) nearSums[c] += near * value[c];
+      }
     }
     float* to = out + p * static_cast<size_t>(components);
-    for (int32_t c = 0; c < components; ++c) to[c] = total > 0.0 ? static_cast<float>(sums[c] / total) : 0.0f;
+    const double* chosen = total > 0.0 ? sums : nearSums;
+    const double weight = total > 0.0 ? total : nearTotal;
+    for (int32_t c = 0; c < components; ++c) to[c] = weight > 0.0 ? static_cast<float>(chosen[c] / weight) : 0.0f;
   }
 }
 
@@ -67,8 +80,7 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
   if (components < 1 || components > 4) return false;
   // 1) the records (array order of the elements with a measure) and which
   // element each one is
-  const bool polynomial = blendingModel == BlendingModel::kPolynomial;
-  const ElementTable exact(elements, count, polynomial);
+  const ElementTable exact(elements, count, false);
   if (!exact.Ready()) return false;
   std::vector<int32_t> elementOf;
   elementOf.reserve(static_cast<size_t>(exact.RecordCount()));
@@ -76,11 +88,9 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
     ElementRecord r;
     if (MakeElementRecord(elements[k], 0, r)) elementOf.push_back(k);
   }
-  // 2) the buckets: the polynomial model's own, the others' over widened boxes
-  std::vector<MetaElement> widened;
-  if (!polynomial) widened = WidenedElements(elements, count);
-  const ElementTable widenedTable(polynomial ? nullptr : widened.data(), polynomial ? 0 : count, true);
-  const ElementTable& reach = polynomial ? exact : widenedTable;
+  // 2) the buckets, over widened boxes
+  const std::vector<MetaElement> widened = WidenedElements(elements, count);
+  const ElementTable reach(widened.data(), count, true);
   if (!reach.Ready() || reach.RecordCount() != exact.RecordCount()) return false;
 
   // 3) the points, in ranges of the plug-in's threads
@@ -89,13 +99,13 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
     const auto to = static_cast<size_t>(end);
     switch (blendingModel) {
       case BlendingModel::kInverseSquare:
-        TransferRange<AddInverseSquare>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        TransferRange<AddInverseSquare>(reach, exact, false, elementOf.data(), values, components, points, from, to, out);
         break;
       case BlendingModel::kPolynomial:
-        TransferRange<AddPolynomial>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        TransferRange<AddPolynomial>(reach, exact, true, elementOf.data(), values, components, points, from, to, out);
         break;
       default:
-        TransferRange<AddExponential>(reach, exact, elementOf.data(), values, components, points, from, to, out);
+        TransferRange<AddExponential>(reach, exact, false, elementOf.data(), values, components, points, from, to, out);
         break;
     }
   });

@@ -16,15 +16,18 @@
 // `blendingModel` (0, 1 or 2; the point taken as floats, as the field takes
 // its queries), summed in element order in double. Only elements of positive
 // weight take part: a negative element carves the surface but carries no
-// value. A point that no such element reaches gets zeros.
+// value. The elements a point sees come from the buckets of an ElementTable
+// over boxes kTransferReach times the polynomial model's cull box: for the
+// polynomial model that holds its whole support, so its average is exact;
+// the inverse-square and exponential models have no cut-off, and beyond
+// the widened box an element's share is below 1/36 of its contribution at a
+// radius (inverse-square), below exp(-9) of its peak (exponential).
 //
-// The elements a point sees come from the buckets of an ElementTable: for
-// the polynomial model its own cull boxes, so the average is exact; the
-// inverse-square and exponential models have no cut-off, and there each
-// element is taken within kTransferReach times the polynomial model's cull
-// box (beyond it an element's share is below 1/36 of its contribution at a
-// radius for the inverse-square model, below exp(-9) of its peak for the
-// exponential one).
+// A point that no element adds to (the lattice's linear interpolation puts
+// vertices a little beyond the polynomial support, where the field is
+// flat) takes the average weighted by 1 / d^2, d each element's measure,
+// over the elements whose widened box holds it; a point beyond all of them
+// gets zeros.
 //
 // The points are split among the plug-in's threads (base/parallel.h); each
 // point's value is formed alone, so the bytes are the same at any thread
