@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "csv_reader.h"
 #include "file_names.h"
 #include "finite_points.h"
 #include "obj_reader.h"
@@ -11,6 +12,7 @@
 #include "ply_reader.h"
 #include "ply_writer.h"
 #include "vdb_files.h"
+#include "vtk_reader.h"
 
 namespace {
 
@@ -33,7 +35,13 @@ MeshFormat MeshFormatOf(std::string_view path) {
   if (extension == ".ply") return MeshFormat::Ply;
   if (extension == ".obj") return MeshFormat::Obj;
   if (extension == ".vdb") return MeshFormat::VdbPoints;
+  if (extension == ".csv" || extension == ".xyz") return MeshFormat::Csv;
+  if (extension == ".vtk") return MeshFormat::Vtk;
   return MeshFormat::Unknown;
+}
+
+bool IsPointsOnlyFormat(MeshFormat format) {
+  return format == MeshFormat::VdbPoints || format == MeshFormat::Csv || format == MeshFormat::Vtk;
 }
 
 bool IsWritableMeshName(std::string_view path) {
@@ -44,7 +52,7 @@ bool IsWritableMeshName(std::string_view path) {
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   const MeshFormat format = MeshFormatOf(path);
   if (format == MeshFormat::Unknown) {
-    error = "not a .ply, .obj or .vdb file";
+    error = "not a .ply, .obj, .vdb, .csv, .xyz or .vtk file";
     return false;
   }
   std::vector<uint8_t> bytes;
@@ -53,6 +61,8 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
     case MeshFormat::Ply: return ReadPly(bytes, mesh, error);
     case MeshFormat::Obj: return ReadObj(bytes, mesh, error);
     case MeshFormat::VdbPoints: return ReadVdbPoints(bytes, mesh, error);
+    case MeshFormat::Csv: return ReadCsv(bytes, mesh, error);
+    case MeshFormat::Vtk: return ReadVtk(bytes, mesh, error);
     case MeshFormat::Unknown: break;
   }
   return false;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "attribute_columns.h"
 #include "finite_points.h"
 
 namespace {
@@ -202,66 +203,21 @@ bool Fail(std::string& error, MeshData& mesh, std::string message) {
 }
 
 // The attributes kept from the vertex element's properties other than x, y,
-// z: the usual vector names grouped (vx vy vz or velocity_x velocity_y
-// velocity_z as "v", nx ny nz as "N"), every other scalar under its own name.
-// sources[a][c] is the property index of component c of attribute a.
+// z (attribute_columns.h), lists left out. sources[a][c] is the property
+// index of component c of attribute a.
 struct AttributePlan {
   std::vector<VertexAttribute> attributes;
   std::vector<std::vector<int>> sources;
 };
 
 AttributePlan PlanAttributes(const Element& vertex) {
-  struct Vector {
-    const char* name;
-    const char* components[3];
-  };
-  static constexpr Vector kVectors[] = {
-      {"v", {"vx", "vy", "vz"}}, {"v", {"velocity_x", "velocity_y", "velocity_z"}}, {"N", {"nx", "ny", "nz"}}};
-  const size_t n = vertex.properties.size();
-  std::vector<bool> used(n, false);
-  auto find = [&](std::string_view name) {
-    for (size_t p = 0; p < n; ++p) {
-      if (!vertex.properties[p].isList && vertex.properties[p].name == name) return static_cast<int>(p);
-    }
-    return -1;
-  };
-  for (const char* axis : {"x", "y", "z"}) {
-    const int p = find(axis);
-    if (p >= 0) used[static_cast<size_t>(p)] = true;
-  }
+  std::vector<std::string> names;
+  for (const Property& property : vertex.properties) names.push_back(property.isList ? std::string() : property.name);
+  int xyz[3];
   AttributePlan plan;
-  auto taken = [&](std::string_view name) {
-    for (const VertexAttribute& attribute : plan.attributes) {
-      if (attribute.name == name) return true;
-    }
-    return false;
-  };
-  for (const Vector& vector : kVectors) {
-    const int p[3] = {find(vector.components[0]), find(vector.components[1]), find(vector.components[2])};
-    if (p[0] < 0 || p[1] < 0 || p[2] < 0 || taken(vector.name)) continue;
-    plan.attributes.push_back(VertexAttribute{vector.name, 3, {}});
-    plan.sources.push_back({p[0], p[1], p[2]});
-    for (int q : p) used[static_cast<size_t>(q)] = true;
-  }
-  // NAME_x NAME_y NAME_z, in that order, as the writer names a vector
-  for (size_t p = 0; p + 2 < n; ++p) {
-    const std::string& name = vertex.properties[p].name;
-    if (used[p] || name.size() < 3 || name.compare(name.size() - 2, 2, "_x") != 0) continue;
-    const std::string stem = name.substr(0, name.size() - 2);
-    const int q[3] = {static_cast<int>(p), find(stem + "_y"), find(stem + "_z")};
-    if (q[1] < 0 || q[2] < 0 || vertex.properties[p].isList || used[static_cast<size_t>(q[1])] ||
-        used[static_cast<size_t>(q[2])] || taken(stem)) {
-      continue;
-    }
-    plan.attributes.push_back(VertexAttribute{stem, 3, {}});
-    plan.sources.push_back({q[0], q[1], q[2]});
-    for (int k : q) used[static_cast<size_t>(k)] = true;
-  }
-  for (size_t p = 0; p < n; ++p) {
-    const Property& property = vertex.properties[p];
-    if (used[p] || property.isList || taken(property.name)) continue;
-    plan.attributes.push_back(VertexAttribute{property.name, 1, {}});
-    plan.sources.push_back({static_cast<int>(p)});
+  for (AttributeColumns& group : GroupColumns(names, xyz)) {
+    plan.attributes.push_back(VertexAttribute{group.name, static_cast<int32_t>(group.columns.size()), {}});
+    plan.sources.push_back(std::move(group.columns));
   }
   return plan;
 }

@@ -28,10 +28,11 @@ namespace {
 // A point coordinate the plug-in takes: finite and within the float range.
 bool IsPointCoordinate(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
 
-// Points come from PLY and OBJ files, and a cloud's also from OpenVDB points grids.
+// Points come from PLY and OBJ files, and a cloud's also from the formats of
+// points only (OpenVDB points grids, text, VTK).
 bool HasPointsFileExtension(const std::string& file, bool cloud) {
   const MeshFormat format = MeshFormatOf(file);
-  return format == MeshFormat::Ply || format == MeshFormat::Obj || (cloud && format == MeshFormat::VdbPoints);
+  return format == MeshFormat::Ply || format == MeshFormat::Obj || (cloud && IsPointsOnlyFormat(format));
 }
 
 std::string ResolvePath(const std::string& file, const std::filesystem::path& baseDir) {
@@ -108,7 +109,8 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     if (!pattern) Fail(path + ".file", patternError, file);
     const bool cloud = source.type == "cloud";
     if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
-      Fail(path + ".file", cloud ? "expected a .ply, .obj or .vdb file" : "expected a .ply or .obj file", file);
+      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file" : "expected a .ply or .obj file",
+           file);
     }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
     // The error_code overloads: a name the system refuses (too long, say) is

@@ -63,7 +63,7 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0], [1, 2]]}]})",
        "sources[0].points[1]: expected 3 numbers, got [1,2]"},
       {R"({"sources": [{"type": "cloud"}]})", "sources[0]: a cloud needs either \"points\" or \"file\""},
-      {R"({"sources": [{"type": "cloud", "file": "p.xyz"}]})", "sources[0].file: expected a .ply, .obj or .vdb file, got \"p.xyz\""},
+      {R"({"sources": [{"type": "cloud", "file": "p.stl"}]})", "sources[0].file: expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file, got \"p.stl\""},
       {R"({"sources": [{"type": "polymsh", "file": "p.vdb"}]})", "sources[0].file: expected a .ply or .obj file, got \"p.vdb\""},
       {R"({"sources": [{"type": "cloud", "file": "p.%s.ply"}]})",
        "sources[0].file: '%' must start %d, %0Nd (N from 1 to 9) or %%, got \"p.%s.ply\""},
