@@ -16,18 +16,17 @@
 // `blendingModel` (0, 1 or 2; the point taken as floats, as the field takes
 // its queries), summed in element order in double. Only elements of positive
 // weight take part: a negative element carves the surface but carries no
-// value. The elements a point sees come from the buckets of an ElementTable
-// over boxes kTransferReach times the polynomial model's cull box: for the
-// polynomial model that holds its whole support, so its average is exact;
-// the inverse-square and exponential models have no cut-off, and beyond
-// the widened box an element's share is below 1/36 of its contribution at a
-// radius (inverse-square), below exp(-9) of its peak (exponential).
+// value. The elements a point sees come from the buckets of an ElementTable:
+// for the polynomial model its own cull boxes, which hold its whole support,
+// so its average is exact; the inverse-square and exponential models have
+// no cut-off, and there the boxes are kTransferReach times as large (beyond
+// them an element's share is below 1/36 of its contribution at a radius,
+// inverse-square, or exp(-9) of its peak, exponential).
 //
 // A point that no element adds to (the lattice's linear interpolation puts
-// vertices a little beyond the polynomial support, where the field is
-// flat) takes the average weighted by 1 / d^2, d each element's measure,
-// over the elements whose widened box holds it; a point beyond all of them
-// gets zeros.
+// a few vertices just past the polynomial support, where the field is flat)
+// takes the average weighted by 1 / d^2, d each element's measure, over the
+// candidates whose box holds it; a point beyond all of them gets zeros.
 //
 // The points are split among the plug-in's threads (base/parallel.h); each
 // point's value is formed alone, so the bytes are the same at any thread

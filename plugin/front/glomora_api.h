@@ -89,9 +89,11 @@ GLOMORA_CALLBACK int32_t Glomora_SetTransferAttributes(const char* const* names,
 // values[v * components + c] for its `vertexCount` vertices with the average
 // of the elements' values weighted by each element's contribution to the
 // field at the vertex under the blending model in use. Elements of negative
-// weight carry nothing; a vertex no positive element reaches gets zeros; the
-// inverse-square and exponential models, which have no cut-off, take the
-// elements within three times the polynomial model's cull box. Runs on the
+// weight carry nothing; the inverse-square and exponential models, which
+// have no cut-off, take the elements within three times the polynomial
+// model's cull box; a vertex that no element adds to takes its candidates'
+// values weighted by 1 / d^2 (d the element's measure), and one that has no
+// candidate zeros. Runs on the
 // threads of Glomora_SetThreadCount, with the same bytes at any count.
 // Returns false, leaving `values` untouched, when there is no such
 // operator, its latest evaluation has no result made from gathered elements
