@@ -15,6 +15,12 @@
 //   BM_FrameVolume/P/N       the frame's field as an OpenVDB file (glomora
 //                            --volume's EncodeFieldVolume: the bytes, not
 //                            the disk)
+//   BM_FrameVelocity/P/N     BM_Frame with every particle carrying a velocity
+//                            ("v") gathered beside its element, then the
+//                            velocity carried onto the frame's vertices
+//                            (Glomora_TransferAttribute): the frame as
+//                            glomora run writes one with "velocity_attribute"
+//   BM_VelocityTransfer/P/N  the transfer alone, on the latest frame's mesh
 //   BM_FramePreview/P/N/png  the frame's 768 x 768 picture (glomora
 //                            --preview): drawn, and with png:1 also encoded
 //                            as PNG (not written)
@@ -32,6 +38,7 @@
 #include <vector>
 
 #include "base/allocation.h"
+#include "front/glomora_api.h"
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 #include "camera.h"
@@ -61,7 +68,7 @@ struct Setup {
   double nextFrame = 2.0;
 };
 
-bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setup& setup) {
+bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setup& setup, bool velocity = false) {
   std::vector<float> rows;
   if (!ReadParticles(particles, rows)) {
     state.SkipWithError("particle file missing: run gen_scenes.py and pass --data=DIR");
@@ -79,6 +86,19 @@ bool MakeSetup(benchmark::State& state, int particles, int n, bool normals, Setu
   }
   const XSI::CRef cloud = rig.AddSource(L"spray", L"cloud");
   scene.SetPoints(cloud, points);
+  // A swirl: each particle's velocity depends on where it is.
+  XSI::Host::PointAttribute v{L"v", 3, {}};
+  if (velocity) {
+    for (int p = 0; p < particles; ++p) {
+      const XSI::MATH::CVector3& at = points[p];
+      v.values.Add(static_cast<float>(-at.GetZ()));
+      v.values.Add(0.25f);
+      v.values.Add(static_cast<float>(at.GetX()));
+    }
+    scene.SetPointAttributes(cloud, {v});
+  }
+  const char* transfer[] = {"v"};
+  Glomora_SetTransferAttributes(transfer, velocity ? 1 : 0);
   rig.SetParameter(L"Space", CValue(LONG{0}));
   rig.SetParameter(L"Mode", CValue(LONG{0}));
   rig.SetParameter(L"Blending_model", CValue(LONG{1}));
@@ -121,6 +141,46 @@ void BM_Frame(benchmark::State& state) {
   }
   Counters(state, *setup.instance, n);
   setup.rig->Term();
+}
+
+void BM_FrameVelocity(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, false, setup, true)) return;
+  std::vector<float> velocities;
+  for (auto _ : state) {
+    setup.rig->Update(setup.nextFrame);
+    setup.nextFrame += 1.0;
+    const auto vertices = static_cast<size_t>(setup.instance->mesh.vertices.GetCount());
+    velocities.resize(3 * vertices);
+    if (!Glomora_TransferAttribute(L"surf.polymsh.GlomoraGeometry.Glomora", "v", 3, velocities.data(), vertices)) {
+      state.SkipWithError("the transfer failed");
+      break;
+    }
+    benchmark::DoNotOptimize(velocities.data());
+  }
+  state.counters["vertices"] = static_cast<double>(setup.instance->mesh.vertices.GetCount());
+  Glomora_SetTransferAttributes(nullptr, 0);
+}
+
+void BM_VelocityTransfer(benchmark::State& state) {
+  const int particles = static_cast<int>(state.range(0));
+  const int n = static_cast<int>(state.range(1));
+  Setup setup;
+  if (!MakeSetup(state, particles, n, false, setup, true)) return;
+  setup.rig->Update(setup.nextFrame);
+  const auto vertices = static_cast<size_t>(setup.instance->mesh.vertices.GetCount());
+  std::vector<float> velocities(3 * vertices);
+  for (auto _ : state) {
+    if (!Glomora_TransferAttribute(L"surf.polymsh.GlomoraGeometry.Glomora", "v", 3, velocities.data(), vertices)) {
+      state.SkipWithError("the transfer failed");
+      break;
+    }
+    benchmark::DoNotOptimize(velocities.data());
+  }
+  state.counters["vertices"] = static_cast<double>(vertices);
+  Glomora_SetTransferAttributes(nullptr, 0);
 }
 
 void BM_Gather(benchmark::State& state) {
@@ -237,6 +297,8 @@ void GatherCases(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Frame)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameVelocity)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_VelocityTransfer)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Gather)->Apply(GatherCases)->ArgNames({"P", "N"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Simulate)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Extract)->Apply(Cases)->ArgNames({"P", "N", "normals"})->Unit(benchmark::kMillisecond);

@@ -5,7 +5,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
+
+// A named per-vertex attribute: `components` floats per vertex (1 for a
+// scalar, 3 for a vector), vertex i's at values[i * components + c]. The
+// readers name the usual ones as the particle formats do: "v" the velocity,
+// "N" the normal; others keep the file's name.
+struct VertexAttribute {
+  std::string name;
+  int32_t components = 1;
+  std::vector<float> values;
+
+  size_t Count() const { return components > 0 ? values.size() / static_cast<size_t>(components) : 0; }
+};
+
+// The same, over values held elsewhere (the name is its own).
+struct AttributeView {
+  std::string name;
+  int32_t components = 1;
+  std::span<const float> values;
+};
 
 struct MeshData {
   // x, y, z of vertex i at positions[3i], [3i + 1], [3i + 2].
@@ -17,8 +38,12 @@ struct MeshData {
   // texture coordinate), polygons in order and the nodes of each in order.
   std::vector<double> nodeNormals;
   std::vector<double> nodeUVs;
+  // Per-vertex attributes, in the file's order, each with one entry per vertex.
+  std::vector<VertexAttribute> attributes;
 
   size_t VertexCount() const { return positions.size() / 3; }
+  // The attribute named `name`, or null.
+  const VertexAttribute* FindAttribute(std::string_view name) const;
   // Number of polygons, triangles and quads of `polygons`; assumes a well-formed
   // description.
   size_t PolygonCount() const;
@@ -35,10 +60,12 @@ struct MeshView {
   std::span<const int32_t> polygons;
   std::span<const double> nodeNormals;
   std::span<const double> nodeUVs;
+  // Per-vertex attributes, each with one entry per vertex (the writers that
+  // have a place for them write them in this order).
+  std::vector<AttributeView> attributes;
 
   MeshView() = default;
-  MeshView(const MeshData& mesh)  // NOLINT: a MeshData is a mesh to read
-      : positions(mesh.positions), polygons(mesh.polygons), nodeNormals(mesh.nodeNormals), nodeUVs(mesh.nodeUVs) {}
+  MeshView(const MeshData& mesh);  // NOLINT: a MeshData is a mesh to read
 
   size_t VertexCount() const { return positions.size() / 3; }
   size_t PolygonCount() const;

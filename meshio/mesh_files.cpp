@@ -4,19 +4,44 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "csv_reader.h"
 #include "file_names.h"
+#include "finite_points.h"
 #include "obj_reader.h"
 #include "obj_writer.h"
 #include "ply_reader.h"
 #include "ply_writer.h"
 #include "vdb_files.h"
+#include "vtk_reader.h"
+
+namespace {
+
+bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
+  mesh.Clear();
+  VdbPoints points;
+  if (!DecodeVdbPoints(bytes, points, error)) return false;
+  if (!CheckFinitePoints(points.positions, error)) return false;
+  mesh.positions = std::move(points.positions);
+  for (VdbPointAttribute& attribute : points.attributes) {
+    mesh.attributes.push_back(VertexAttribute{std::move(attribute.name), attribute.components, std::move(attribute.values)});
+  }
+  return true;
+}
+
+}  // namespace
 
 MeshFormat MeshFormatOf(std::string_view path) {
   const std::string extension = LowerExtension(path);
   if (extension == ".ply") return MeshFormat::Ply;
   if (extension == ".obj") return MeshFormat::Obj;
   if (extension == ".vdb") return MeshFormat::VdbPoints;
+  if (extension == ".csv" || extension == ".xyz") return MeshFormat::Csv;
+  if (extension == ".vtk") return MeshFormat::Vtk;
   return MeshFormat::Unknown;
+}
+
+bool IsPointsOnlyFormat(MeshFormat format) {
+  return format == MeshFormat::VdbPoints || format == MeshFormat::Csv || format == MeshFormat::Vtk;
 }
 
 bool IsWritableMeshName(std::string_view path) {
@@ -27,7 +52,7 @@ bool IsWritableMeshName(std::string_view path) {
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   const MeshFormat format = MeshFormatOf(path);
   if (format == MeshFormat::Unknown) {
-    error = "not a .ply, .obj or .vdb file";
+    error = "not a .ply, .obj, .vdb, .csv, .xyz or .vtk file";
     return false;
   }
   std::vector<uint8_t> bytes;
@@ -35,7 +60,9 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   switch (format) {
     case MeshFormat::Ply: return ReadPly(bytes, mesh, error);
     case MeshFormat::Obj: return ReadObj(bytes, mesh, error);
-    case MeshFormat::VdbPoints: mesh.Clear(); return DecodeVdbPoints(bytes, mesh.positions, error);
+    case MeshFormat::VdbPoints: return ReadVdbPoints(bytes, mesh, error);
+    case MeshFormat::Csv: return ReadCsv(bytes, mesh, error);
+    case MeshFormat::Vtk: return ReadVtk(bytes, mesh, error);
     case MeshFormat::Unknown: break;
   }
   return false;

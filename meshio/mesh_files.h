@@ -4,17 +4,23 @@
 //
 //   .ply  PLY, ASCII or binary (ply_reader.h); written binary little-endian (ply_writer.h)
 //   .obj  Wavefront OBJ (obj_reader.h, obj_writer.h)
-//   .vdb  OpenVDB points grids, read as points only (vdb_files.h)
+//   .vdb  OpenVDB points grids, read as points with their attributes (vdb_files.h)
+//   .csv, .xyz  text points with a header naming the columns (csv_reader.h)
+//   .vtk  VTK legacy files, points and point data (vtk_reader.h)
 
 #include <string>
 #include <string_view>
 
 #include "mesh_data.h"
 
-enum class MeshFormat { Unknown, Ply, Obj, VdbPoints };
+enum class MeshFormat { Unknown, Ply, Obj, VdbPoints, Csv, Vtk };
 
 // The format of a file named `path`.
 MeshFormat MeshFormatOf(std::string_view path);
+
+// True when `path` names a format of points only (.vdb, .csv, .xyz, .vtk),
+// which a cloud may read but a mesh source may not.
+bool IsPointsOnlyFormat(MeshFormat format);
 
 // True when `path` names a format the writers take (.obj, .ply).
 bool IsWritableMeshName(std::string_view path);

@@ -1,10 +1,14 @@
 #include "obj_reader.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "finite_points.h"
 #include "tiny_obj_loader.h"
 
 namespace {
@@ -40,6 +44,57 @@ bool HasOverlongExponent(std::span<const uint8_t> bytes) {
   return false;
 }
 
+// Reads the "v" lines of `text` strictly, as the parser does not: three
+// coordinates (then an optional w, or a colour of three values), each a
+// whole decimal number with nothing after it; anything else fails with the
+// line and what is wrong. The coordinates go to `positions`, unchecked for
+// range.
+bool ReadVertexLines(std::string_view text, std::vector<double>& positions, std::string& error) {
+  size_t pos = 0;
+  int64_t lineNumber = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    pos = end + 1;
+    ++lineNumber;
+    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
+    size_t at = 0;
+    while (at < line.size() && isSpace(line[at])) ++at;
+    if (at + 1 >= line.size() || line[at] != 'v' || !isSpace(line[at + 1])) continue;
+    ++at;
+    const std::string where = "line " + std::to_string(lineNumber) + ": ";
+    double values[6];
+    size_t count = 0;
+    while (true) {
+      while (at < line.size() && isSpace(line[at])) ++at;
+      if (at == line.size()) break;
+      const size_t start = at;
+      while (at < line.size() && !isSpace(line[at])) ++at;
+      const std::string_view token = line.substr(start, at - start);
+      if (count == 6) {
+        error = where + "a vertex has more than 6 values";
+        return false;
+      }
+      const char* first = token.data();
+      const char* last = token.data() + token.size();
+      if (*first == '+') ++first;  // from_chars refuses a leading plus
+      const auto result = std::from_chars(first, last, values[count]);
+      if (first == last || result.ec != std::errc() || result.ptr != last || !std::isfinite(values[count])) {
+        error = where + "\"" + FirstLine(std::string(token.substr(0, 40))) + "\" is not a finite decimal number";
+        return false;
+      }
+      ++count;
+    }
+    if (count != 3 && count != 4 && count != 6) {
+      error = where + "a vertex needs x, y, z (then w, or r g b), got " + std::to_string(count) + " values";
+      return false;
+    }
+    positions.insert(positions.end(), values, values + 3);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ReadObj(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
@@ -60,19 +115,16 @@ bool ReadObj(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error)
     return Fail(error, mesh, message.empty() ? "malformed OBJ file" : message);
   }
 
+  // The parser turns what it cannot read into 0; the positions are read
+  // strictly here instead, and its count of them must agree.
+  if (!ReadVertexLines(text, mesh.positions, error)) return Fail(error, mesh, error);
   const std::vector<tinyobj::real_t>& v = reader.GetAttrib().vertices;
+  if (v.size() != mesh.positions.size()) return Fail(error, mesh, "malformed vertex lines");
   if (v.size() / 3 > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
     return Fail(error, mesh, "too many vertices");
   }
   const size_t vertexCount = v.size() / 3;
-  mesh.positions.reserve(vertexCount * 3);
-  for (size_t i = 0; i < vertexCount * 3; ++i) {
-    const double coordinate = static_cast<double>(v[i]);
-    if (!(std::fabs(coordinate) <= std::numeric_limits<float>::max())) {
-      return Fail(error, mesh, "vertex " + std::to_string(i / 3 + 1) + " has a coordinate that is not a finite float");
-    }
-    mesh.positions.push_back(coordinate);
-  }
+  if (!CheckFinitePoints(mesh.positions, error)) return Fail(error, mesh, error);
 
   for (const tinyobj::shape_t& shape : reader.GetShapes()) {
     size_t next = 0;

@@ -1,11 +1,16 @@
 #include "ply_reader.h"
 
+#include <algorithm>
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <string_view>
 #include <vector>
+
+#include "attribute_columns.h"
+#include "finite_points.h"
 
 namespace {
 
@@ -87,16 +92,56 @@ std::string Shorten(std::string_view text) {
   return out;
 }
 
-// Reads the body values one at a time, in ASCII or binary form.
+// Reads the body values one at a time, in ASCII or binary form. ASCII is read
+// line by line: each row of an element is one line, and a row that holds
+// more or fewer values than its properties ask for is refused, so that one
+// bad line never shifts the rows after it.
 class BodyReader {
  public:
-  BodyReader(std::span<const uint8_t> bytes, size_t offset, Format format)
-      : bytes_(bytes), pos_(offset), format_(format) {}
+  BodyReader(std::span<const uint8_t> bytes, size_t offset, Format format, int lineNumber)
+      : bytes_(bytes), pos_(offset), lineEnd_(offset), format_(format), lineNumber_(lineNumber) {}
 
   size_t Remaining() const { return bytes_.size() - pos_; }
+  bool IsAscii() const { return format_ == Format::Ascii; }
+  // The line of the current ASCII row, counting from 1 at "ply".
+  int LineNumber() const { return lineNumber_; }
 
-  // The next value of `type`, as a double; false at the end of the data or on
-  // a token that is not a number.
+  // Starts a row: in ASCII, the next line that holds anything (blank lines
+  // are skipped); false at the end of the data.
+  bool StartRow() {
+    if (format_ != Format::Ascii) return true;
+    const char* data = reinterpret_cast<const char*>(bytes_.data());
+    while (pos_ < bytes_.size()) {
+      size_t end = pos_;
+      while (end < bytes_.size() && data[end] != '\n') ++end;
+      ++lineNumber_;
+      size_t first = pos_;
+      while (first < end && IsSpace(data[first])) ++first;
+      const size_t next = end < bytes_.size() ? end + 1 : end;
+      if (first < end) {
+        pos_ = first;
+        lineEnd_ = end;
+        nextLine_ = next;
+        return true;
+      }
+      pos_ = next;
+    }
+    return false;
+  }
+
+  // Ends a row: false when its ASCII line holds more values.
+  bool EndRow() {
+    if (format_ != Format::Ascii) return true;
+    const char* data = reinterpret_cast<const char*>(bytes_.data());
+    while (pos_ < lineEnd_ && IsSpace(data[pos_])) ++pos_;
+    const bool whole = pos_ == lineEnd_;
+    pos_ = nextLine_;
+    lineEnd_ = nextLine_;
+    return whole;
+  }
+
+  // The next value of `type`, as a double; false at the end of the row (or
+  // of the data) or on a token that is not a number.
   bool Read(Scalar type, double& value) {
     if (format_ == Format::Ascii) return ReadToken(value);
     const size_t size = ScalarSize(type);
@@ -130,9 +175,9 @@ class BodyReader {
 
   bool ReadToken(double& value) {
     const char* data = reinterpret_cast<const char*>(bytes_.data());
-    while (pos_ < bytes_.size() && IsSpace(data[pos_])) ++pos_;
+    while (pos_ < lineEnd_ && IsSpace(data[pos_])) ++pos_;
     const size_t start = pos_;
-    while (pos_ < bytes_.size() && !IsSpace(data[pos_])) ++pos_;
+    while (pos_ < lineEnd_ && !IsSpace(data[pos_])) ++pos_;
     if (pos_ == start) return false;
     const char* first = data + start;
     const char* last = data + pos_;
@@ -141,17 +186,40 @@ class BodyReader {
     return result.ec == std::errc() && result.ptr == last;
   }
 
-  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
   std::span<const uint8_t> bytes_;
   size_t pos_;
+  size_t lineEnd_;
+  size_t nextLine_ = 0;
   Format format_;
+  int lineNumber_;
 };
 
 bool Fail(std::string& error, MeshData& mesh, std::string message) {
   error = std::move(message);
   mesh.Clear();
   return false;
+}
+
+// The attributes kept from the vertex element's properties other than x, y,
+// z (attribute_columns.h), lists left out. sources[a][c] is the property
+// index of component c of attribute a.
+struct AttributePlan {
+  std::vector<VertexAttribute> attributes;
+  std::vector<std::vector<int>> sources;
+};
+
+AttributePlan PlanAttributes(const Element& vertex) {
+  std::vector<std::string> names;
+  for (const Property& property : vertex.properties) names.push_back(property.isList ? std::string() : property.name);
+  int xyz[3];
+  AttributePlan plan;
+  for (AttributeColumns& group : GroupColumns(names, xyz)) {
+    plan.attributes.push_back(VertexAttribute{group.name, static_cast<int32_t>(group.columns.size()), {}});
+    plan.sources.push_back(std::move(group.columns));
+  }
+  return plan;
 }
 
 }  // namespace
@@ -236,11 +304,12 @@ bool ReadPly(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error)
   if (!headerEnded) return Fail(error, mesh, "the header has no \"end_header\" line");
   if (!formatSeen) return Fail(error, mesh, "the header has no \"format\" line");
 
-  // 2) which properties carry positions and faces
+  // 2) which properties carry positions, attributes and faces
   const Element* vertexElement = nullptr;
   int xyz[3] = {-1, -1, -1};
   for (const Element& element : elements) {
-    if (element.name != "vertex" || vertexElement) continue;
+    if (element.name != "vertex") continue;
+    if (vertexElement) return Fail(error, mesh, "the header has a second element \"vertex\"");
     vertexElement = &element;
     for (size_t p = 0; p < element.properties.size(); ++p) {
       const Property& property = element.properties[p];
@@ -254,10 +323,25 @@ bool ReadPly(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error)
     return Fail(error, mesh, "element vertex lacks one of the properties x, y, z");
   }
   const uint64_t vertexCount = vertexElement ? vertexElement->count : 0;
+  AttributePlan plan;
+  if (vertexElement) plan = PlanAttributes(*vertexElement);
+  // Where each vertex property's value goes: -1 nowhere, 0..2 an axis, else
+  // 3 + the entry of `slots`: attribute a, component c.
+  std::vector<int> target(vertexElement ? vertexElement->properties.size() : 0, -1);
+  std::vector<std::pair<size_t, int>> slots;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (xyz[axis] >= 0) target[static_cast<size_t>(xyz[axis])] = axis;
+  }
+  for (size_t a = 0; a < plan.sources.size(); ++a) {
+    for (size_t c = 0; c < plan.sources[a].size(); ++c) {
+      target[static_cast<size_t>(plan.sources[a][c])] = 3 + static_cast<int>(slots.size());
+      slots.emplace_back(a, static_cast<int>(c));
+    }
+  }
 
-  // 3) body, element by element. Sizes come from the file: nothing is reserved
-  // beyond what the remaining bytes could hold.
-  BodyReader body(bytes, pos, format);
+  // 3) body, element by element, row by row. Sizes come from the file:
+  // nothing is reserved beyond what the remaining bytes could hold.
+  BodyReader body(bytes, pos, format, lineNumber);
   bool facesSeen = false;
   for (const Element& element : elements) {
     const bool isVertex = &element == vertexElement;
@@ -275,19 +359,34 @@ bool ReadPly(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error)
       }
     }
     if (element.properties.empty()) continue;  // nothing to read, however large the count
-    if (isVertex) mesh.positions.reserve(static_cast<size_t>(std::min<uint64_t>(element.count, body.Remaining()) * 3));
+    if (isVertex) {
+      const size_t room = static_cast<size_t>(std::min<uint64_t>(element.count, body.Remaining()));
+      mesh.positions.reserve(room * 3);
+      for (VertexAttribute& attribute : plan.attributes) {
+        attribute.values.reserve(room * static_cast<size_t>(attribute.components));
+      }
+    }
+    float slotValues[16];
+    std::vector<float> wideSlots(slots.size() > 16 ? slots.size() : 0);
+    float* values = slots.size() > 16 ? wideSlots.data() : slotValues;
     for (uint64_t r = 0; r < element.count; ++r) {
+      auto row = [&] {
+        return body.IsAscii() ? "line " + std::to_string(body.LineNumber()) + " (element " + element.name + " " +
+                                    std::to_string(r) + ")"
+                              : "element " + element.name + " " + std::to_string(r);
+      };
+      if (!body.StartRow()) return Fail(error, mesh, "element " + element.name + " " + std::to_string(r) + ": missing");
       double position[3] = {0.0, 0.0, 0.0};
       for (size_t p = 0; p < element.properties.size(); ++p) {
         const Property& property = element.properties[p];
-        auto where = [&] { return "element " + element.name + " " + std::to_string(r) + ", property " + property.name; };
+        auto where = [&] { return row() + ", property " + property.name; };
         if (!property.isList) {
           double value = 0.0;
           if (!body.Read(property.type, value)) return Fail(error, mesh, where() + ": missing or malformed value");
           if (isVertex) {
-            for (int axis = 0; axis < 3; ++axis) {
-              if (xyz[axis] == static_cast<int>(p)) position[axis] = value;
-            }
+            const int to = target[p];
+            if (to >= 0 && to < 3) position[to] = value;
+            if (to >= 3) values[to - 3] = static_cast<float>(value);
           }
           continue;
         }
@@ -315,15 +414,24 @@ bool ReadPly(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error)
           mesh.polygons.push_back(static_cast<int32_t>(value));
         }
       }
+      if (!body.EndRow()) {
+        return Fail(error, mesh, row() + ": more values than the " + std::to_string(element.properties.size()) +
+                                     " properties of element " + element.name);
+      }
       if (isVertex) {
-        for (double coordinate : position) {
-          if (!(std::fabs(coordinate) <= std::numeric_limits<float>::max())) {
-            return Fail(error, mesh, "vertex " + std::to_string(r) + " has a coordinate that is not a finite float");
-          }
-        }
         mesh.positions.insert(mesh.positions.end(), position, position + 3);
+        for (size_t slot = 0; slot < slots.size(); ++slot) {
+          plan.attributes[slots[slot].first].values.push_back(values[slot]);
+        }
       }
     }
   }
+  // Values between the rows and the end are refused in ASCII, where they
+  // would be rows of an element the header does not count.
+  if (body.IsAscii() && body.StartRow()) {
+    return Fail(error, mesh, "line " + std::to_string(body.LineNumber()) + ": values after the last element");
+  }
+  if (!CheckFinitePoints(mesh.positions, error)) return Fail(error, mesh, error);
+  mesh.attributes = std::move(plan.attributes);
   return true;
 }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "byte_sink.h"
@@ -37,6 +38,17 @@ char* PutFloat(char* at, double value) {
 
 char* PutInt32(char* at, int32_t value) { return PutUint32(at, static_cast<uint32_t>(value)); }
 
+// The property names of an attribute: its name for one component; for more,
+// the name with "x", "y", "z", "w" after it: "vx vy vz" for the velocity
+// "v", as the particle formats name it, else joined by '_' ("N_x", ...).
+std::string AttributeProperties(const AttributeView& attribute) {
+  if (attribute.components == 1) return "property float " + attribute.name + "\n";
+  std::string lines;
+  const std::string stem = attribute.name == "v" ? "v" : attribute.name + "_";
+  for (int32_t c = 0; c < attribute.components && c < 4; ++c) lines += "property float " + stem + "xyzw"[c] + "\n";
+  return lines;
+}
+
 }  // namespace
 
 void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink) {
@@ -59,12 +71,17 @@ void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& si
   out.Append("\nproperty float x\nproperty float y\nproperty float z\n");
   if (withNormals) out.Append("property float nx\nproperty float ny\nproperty float nz\n");
   if (withUVs) out.Append("property float s\nproperty float t\n");
+  size_t attributeValues = 0;
+  for (const AttributeView& attribute : mesh.attributes) {
+    out.Append(AttributeProperties(attribute));
+    attributeValues += static_cast<size_t>(attribute.components);
+  }
   out.Append("element face ");
   AppendIndex(out, static_cast<int64_t>(polygonCount));
   out.Append(smallPolygons ? "\nproperty list uchar int vertex_indices\n" : "\nproperty list int int vertex_indices\n");
   out.Append("end_header\n");
 
-  const size_t vertexBytes = 4 * (3 + (withNormals ? 3 : 0) + (withUVs ? 2 : 0));
+  const size_t vertexBytes = 4 * (3 + (withNormals ? 3 : 0) + (withUVs ? 2 : 0) + attributeValues);
   for (size_t v = 0; v < mesh.VertexCount(); ++v) {
     char* at = out.Room(vertexBytes);
     for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, mesh.positions[3 * v + static_cast<size_t>(axis)]);
@@ -74,6 +91,10 @@ void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& si
     if (withUVs) {
       at = PutFloat(at, uvs[3 * v]);
       at = PutFloat(at, uvs[3 * v + 1]);
+    }
+    for (const AttributeView& attribute : mesh.attributes) {
+      const auto width = static_cast<size_t>(attribute.components);
+      for (size_t c = 0; c < width; ++c) at = PutFloat(at, attribute.values[v * width + c]);
     }
     out.EndAt(at);
   }

@@ -11,9 +11,81 @@
 using XSI::CString;
 using XSI::MATH::CVector3;
 using XSI::MATH::CVector3Array;
+using XSI::Host::PointAttribute;
 using XSI::Host::Scene;
 
 namespace {
+
+// What a source's points carry to the host: the attribute named by
+// "radius_attribute" as "radius_scale", the one named by
+// "velocity_attribute" as "v", and every other name of the scene's
+// "transfer" under its own name.
+struct AttributeNeeds {
+  std::string radius;
+  std::string velocity;
+  std::vector<std::string> transfer;
+};
+
+AttributeNeeds NeedsOf(const SceneDescription& scene, const SourceDescription& source) {
+  AttributeNeeds needs{source.radiusAttribute, source.velocityAttribute, {}};
+  for (const std::string& name : scene.transfer) {
+    if (name != "v") needs.transfer.push_back(name);
+  }
+  return needs;
+}
+
+std::string AttributeNames(const MeshData& mesh) {
+  std::string names;
+  for (const VertexAttribute& attribute : mesh.attributes) names += (names.empty() ? "" : ", ") + attribute.name;
+  return names.empty() ? "none" : names;
+}
+
+// The host attributes of `mesh` for `needs`; false with the attribute and
+// the value in `error` when one is missing, of another width, of another
+// count than the points, not finite, or (the radius) negative.
+bool HostAttributes(const MeshData& mesh, const AttributeNeeds& needs, std::vector<PointAttribute>& attributes,
+                    std::string& error) {
+  attributes.clear();
+  auto take = [&](const std::string& name, const std::string& hostName, int32_t lowWidth, int32_t highWidth,
+                  bool nonNegative) {
+    const VertexAttribute* attribute = mesh.FindAttribute(name);
+    if (attribute == nullptr) {
+      error = "the points have no attribute \"" + name + "\" (they have: " + AttributeNames(mesh) + ")";
+      return false;
+    }
+    if (attribute->components < lowWidth || attribute->components > highWidth) {
+      error = "attribute \"" + name + "\" has " + std::to_string(attribute->components) + " values per point, expected " +
+              (lowWidth == highWidth ? std::to_string(lowWidth) : "1 to " + std::to_string(highWidth));
+      return false;
+    }
+    if (attribute->Count() != mesh.VertexCount() ||
+        attribute->values.size() != attribute->Count() * static_cast<size_t>(attribute->components)) {
+      error = "attribute \"" + name + "\" has " + std::to_string(attribute->Count()) + " values for " +
+              std::to_string(mesh.VertexCount()) + " points";
+      return false;
+    }
+    for (size_t i = 0; i < attribute->values.size(); ++i) {
+      const float value = attribute->values[i];
+      if (std::isfinite(value) && !(nonNegative && value < 0.0f)) continue;
+      error = "attribute \"" + name + "\" of point " + std::to_string(i / static_cast<size_t>(attribute->components) + 1) +
+              " is " + std::to_string(value) + (nonNegative ? " (expected a finite value >= 0)" : " (expected a finite value)");
+      return false;
+    }
+    PointAttribute host;
+    host.name = CString(hostName.c_str()).GetWideString();
+    host.components = attribute->components;
+    host.values.Resize(static_cast<XSI::LONG>(attribute->values.size()));
+    for (size_t i = 0; i < attribute->values.size(); ++i) host.values[static_cast<XSI::LONG>(i)] = attribute->values[i];
+    attributes.push_back(std::move(host));
+    return true;
+  };
+  if (!needs.radius.empty() && !take(needs.radius, "radius_scale", 1, 1, true)) return false;
+  if (!needs.velocity.empty() && !take(needs.velocity, "v", 3, 3, false)) return false;
+  for (const std::string& name : needs.transfer) {
+    if (!take(name, name, 1, 4, false)) return false;
+  }
+  return true;
+}
 
 CVector3Array ToPoints(const std::vector<double>& positions) {
   CVector3Array points(static_cast<XSI::LONG>(positions.size() / 3));
@@ -29,31 +101,43 @@ struct PerFrameFiles {
   FramePattern pattern;
   std::string keyPath;
   bool missingFramesEmpty = false;
+  AttributeNeeds needs;
   std::shared_ptr<std::string> error;
   int64_t cachedFrame = std::numeric_limits<int64_t>::min();
   bool cachedOk = false;
   CVector3Array cached;
+  std::vector<PointAttribute> cachedAttributes;
+
+  void Load(double frame) {
+    const auto whole = static_cast<int64_t>(std::llround(frame));
+    if (whole == cachedFrame) return;
+    cachedFrame = whole;
+    cached.Clear();
+    cachedAttributes.clear();
+    cachedOk = false;
+    const std::string path = pattern.Expand(whole);
+    MeshData mesh;
+    std::string problem;
+    std::error_code ignored;
+    if (missingFramesEmpty && !std::filesystem::exists(path, ignored)) {
+      cachedOk = true;  // an empty frame, as asked
+    } else if (ReadMeshFile(path, mesh, problem) && HostAttributes(mesh, needs, cachedAttributes, problem)) {
+      cached = ToPoints(mesh.positions);
+      cachedOk = true;
+    } else if (error->empty()) {
+      *error = keyPath + ".file: " + path + ": " + problem;
+    }
+  }
 
   bool Points(double frame, CVector3Array& points) {
-    const auto whole = static_cast<int64_t>(std::llround(frame));
-    if (whole != cachedFrame) {
-      cachedFrame = whole;
-      cached.Clear();
-      cachedOk = false;
-      const std::string path = pattern.Expand(whole);
-      MeshData mesh;
-      std::string problem;
-      std::error_code ignored;
-      if (missingFramesEmpty && !std::filesystem::exists(path, ignored)) {
-        cachedOk = true;  // an empty frame, as asked
-      } else if (ReadMeshFile(path, mesh, problem)) {
-        cached = ToPoints(mesh.positions);
-        cachedOk = true;
-      } else if (error->empty()) {
-        *error = keyPath + ".file: " + path + ": " + problem;
-      }
-    }
+    Load(frame);
     points = cached;
+    return cachedOk;
+  }
+
+  bool Attributes(double frame, std::vector<PointAttribute>& attributes) {
+    Load(frame);
+    attributes = cachedAttributes;
     return cachedOk;
   }
 };
@@ -88,6 +172,7 @@ bool HostSceneBuilder::Build(const SceneDescription& scene, int64_t firstFrame, 
       error = source.keyPath + ".file: " + reason;
       return false;
     }
+    const AttributeNeeds needs = NeedsOf(scene, source);
     if (!pattern->HasFrame()) {
       MeshData mesh;
       if (!ReadMeshFile(source.file, mesh, reason)) {
@@ -96,7 +181,13 @@ bool HostSceneBuilder::Build(const SceneDescription& scene, int64_t firstFrame, 
         error = source.keyPath + ".file: " + source.file + ": " + reason;
         return false;
       }
+      std::vector<PointAttribute> attributes;
+      if (!HostAttributes(mesh, needs, attributes, reason)) {
+        error = source.keyPath + ".file: " + source.file + ": " + reason;
+        return false;
+      }
       host.SetPoints(primitive, ToPoints(mesh.positions));
+      host.SetPointAttributes(primitive, std::move(attributes));
       continue;
     }
     if (!source.missingFramesEmpty) {
@@ -114,8 +205,12 @@ bool HostSceneBuilder::Build(const SceneDescription& scene, int64_t firstFrame, 
     files->pattern = *pattern;
     files->keyPath = source.keyPath;
     files->missingFramesEmpty = source.missingFramesEmpty;
+    files->needs = needs;
     files->error = sourceError_;
     host.SetPointsProvider(primitive, [files](double frame, CVector3Array& points) { return files->Points(frame, points); });
+    host.SetPointAttributesProvider(primitive, [files](double frame, std::vector<PointAttribute>& attributes) {
+      return files->Attributes(frame, attributes);
+    });
   }
   return true;
 }

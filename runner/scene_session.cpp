@@ -2,7 +2,9 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <span>
@@ -113,7 +115,35 @@ bool ReadHostMesh(GlomoraRig& rig, bool withNormals, bool withUVs, FrameMesh& me
   return true;
 }
 
+// The largest length of the three-component values of `attribute`.
+double LargestLength(const VertexAttribute& attribute) {
+  double largest = 0.0;
+  for (size_t i = 0; i + 2 < attribute.values.size(); i += 3) {
+    const double x = attribute.values[i];
+    const double y = attribute.values[i + 1];
+    const double z = attribute.values[i + 2];
+    largest = std::max(largest, std::sqrt(x * x + y * y + z * z));
+  }
+  return largest;
+}
+
 }  // namespace
+
+int32_t TransferWidth(const SceneDescription& scene, const std::string& name) {
+  if (name == "v") return 3;
+  for (const SourceDescription& source : scene.sources) {
+    if (source.file.empty()) continue;
+    // The first file of the source: its attributes are checked against
+    // this width when each file is read.
+    std::string ignored;
+    const auto pattern = FramePattern::Parse(source.file, ignored);
+    if (!pattern) continue;
+    MeshData mesh;
+    if (!ReadMeshFile(pattern->HasFrame() ? pattern->Expand(scene.firstFrame) : source.file, mesh, ignored)) continue;
+    if (const VertexAttribute* attribute = mesh.FindAttribute(name)) return attribute->components;
+  }
+  return 1;
+}
 
 bool WriteFrameFile(const std::string& file, const MeshView& mesh, const std::string& sceneName, int64_t frame,
                     std::string& error) {
@@ -146,6 +176,9 @@ struct SceneSession::State {
   XSI::Host::AnimatedValue polygonization;
   FrameLog frameLog;
   bool showTimings = false;
+  // The names of the scene's "transfer" as the plug-in takes them, and each one's width.
+  std::vector<const char*> transferNames;
+  std::vector<int32_t> transferWidths;
 
   // The parameters the session itself reads, as the scene holds them now.
   void ReadParameters() {
@@ -181,6 +214,11 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
   if (options.stats) rig.SetParameter(L"Log_time", CValue(true));
   s.ReadParameters();
 
+  if (!scene.transfer.empty() && output != nullptr && MeshFormatOf(output->Text()) == MeshFormat::Obj &&
+      observers.hostLog) {
+    observers.hostLog("glomora: note: OBJ files have no place for per-vertex values: the \"transfer\" values "
+                      "are not written (write .ply files to keep them)");
+  }
   host.SetLogSink([&s, hostLog = std::move(observers.hostLog)](const XSI::Host::LogLine& line) {
     const std::string text = CString(line.text).GetAsciiString();
     s.cacheFailures.Note(text);
@@ -198,6 +236,10 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
     failure = RunFailure::OutOfMemory;
     error = "the plug-in could not start (out of memory)";
     return false;
+  }
+  for (const std::string& name : scene.transfer) {
+    s.transferNames.push_back(name.c_str());
+    s.transferWidths.push_back(TransferWidth(scene, name));
   }
   s.started = true;
   return true;
@@ -223,7 +265,10 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   const int barsBefore = host.GetProgress().barsCreated;
   failure = RunFailure::Failed;
 
-  // 1) evaluate, as the host does when the timeline reaches the frame
+  // 1) evaluate, as the host does when the timeline reaches the frame, the
+  // scene's transfer asked for first (the list is the plug-in's, for every
+  // instance: another session may have set its own)
+  Glomora_SetTransferAttributes(s.transferNames.data(), static_cast<int32_t>(s.transferNames.size()));
   const XSI::CStatus status = rig.Update(hostFrame);
   if (status.GetCode() != XSI::CStatus::OK) {
     error = "frame " + std::to_string(frame) + ": the plug-in's evaluation failed";
@@ -257,6 +302,25 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
     error = "frame " + std::to_string(reached) + ": the plug-in wrote a malformed polygon description";
     return Outcome::Failed;
   }
+  // The transferred values, onto the vertices just read (an empty frame has
+  // none to carry)
+  const size_t vertexCount = hostMesh.view.VertexCount();
+  for (size_t t = 0; t < s.transferNames.size(); ++t) {
+    VertexAttribute attribute{s.scene->transfer[t], s.transferWidths[t], {}};
+    attribute.values.resize(vertexCount * static_cast<size_t>(attribute.components));
+    if (vertexCount > 0 && !Glomora_TransferAttribute(rig.op.GetAsText(), s.transferNames[t], attribute.components,
+                                                      attribute.values.data(), vertexCount)) {
+      failure = RunFailure::BadInput;
+      error = "frame " + std::to_string(reached) + ": \"" + attribute.name +
+              "\" cannot be carried onto the mesh: its evaluation gathered no elements (Mode 3 plays meshes back "
+              "from cache files, which hold no values)";
+      return Outcome::Failed;
+    }
+    hostMesh.attributes.push_back(std::move(attribute));
+  }
+  for (const VertexAttribute& attribute : hostMesh.attributes) {
+    hostMesh.view.attributes.push_back(AttributeView{attribute.name, attribute.components, attribute.values});
+  }
 
   // 3) the file, written whole under a temporary name first
   const std::string& name = s.scene->name;
@@ -285,6 +349,9 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   stats["triangles"] = triangles;
   stats["quads"] = quads;
   stats["polygons"] = record.polygons;
+  for (const VertexAttribute& attribute : hostMesh.attributes) {
+    if (attribute.name == "v") stats["largest_speed"] = LargestLength(attribute);
+  }
   if (s.options.check) {
     const MeshCheck check = CheckMesh(mesh);
     char counts[160];

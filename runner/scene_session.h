@@ -44,8 +44,15 @@ struct FrameMesh {
   XSI::CLongArray polygons;
   XSI::CDoubleArray nodeNormals;
   XSI::CDoubleArray nodeUVs;
+  // The per-vertex values of the scene's "transfer" (velocity "v" first),
+  // carried from the elements onto the vertices.
+  std::vector<VertexAttribute> attributes;
   MeshView view;
 };
+
+// The width of a transferred value: 3 for the velocity "v", else that of
+// the sources' attribute of that name (1 when none has it).
+int32_t TransferWidth(const SceneDescription& scene, const std::string& name);
 
 // What one evaluated frame gave.
 struct FrameRecord {

@@ -1,5 +1,6 @@
 #include "scene_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <iterator>
@@ -27,10 +28,11 @@ namespace {
 // A point coordinate the plug-in takes: finite and within the float range.
 bool IsPointCoordinate(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
 
-// Points come from PLY and OBJ files, and a cloud's also from OpenVDB points grids.
+// Points come from PLY and OBJ files, and a cloud's also from the formats of
+// points only (OpenVDB points grids, text, VTK).
 bool HasPointsFileExtension(const std::string& file, bool cloud) {
   const MeshFormat format = MeshFormatOf(file);
-  return format == MeshFormat::Ply || format == MeshFormat::Obj || (cloud && format == MeshFormat::VdbPoints);
+  return format == MeshFormat::Ply || format == MeshFormat::Obj || (cloud && IsPointsOnlyFormat(format));
 }
 
 std::string ResolvePath(const std::string& file, const std::filesystem::path& baseDir) {
@@ -52,7 +54,9 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   source.type = type.get<std::string>();
   const bool pointSource = source.type == "cloud" || source.type == "polymsh";
   if (pointSource) {
-    CheckKeys(value, path, {"type", "name", "comment", "transform", "points", "file", "missing"});
+    CheckKeys(value, path,
+              {"type", "name", "comment", "transform", "points", "file", "missing", "radius_attribute",
+               "velocity_attribute"});
   } else if (source.type == "sphere") {
     CheckKeys(value, path, {"type", "name", "comment", "transform", "radius"});
   } else if (source.type == "cube") {
@@ -105,7 +109,8 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     if (!pattern) Fail(path + ".file", patternError, file);
     const bool cloud = source.type == "cloud";
     if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
-      Fail(path + ".file", cloud ? "expected a .ply, .obj or .vdb file" : "expected a .ply or .obj file", file);
+      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file" : "expected a .ply or .obj file",
+           file);
     }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
     // The error_code overloads: a name the system refuses (too long, say) is
@@ -121,6 +126,15 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
       Fail(path + ".missing", "expected \"error\" or \"empty\" (with \"file\")", missing);
     }
     source.missingFramesEmpty = missing == "empty";
+  }
+  for (const char* key : {"radius_attribute", "velocity_attribute"}) {
+    if (!value.contains(key)) continue;
+    const json& name = value[key];
+    if (!hasFile || !name.is_string() || name.get<std::string>().empty()) {
+      Fail(path + "." + key, "expected the name of an attribute of the points of \"file\"", name);
+    }
+    (std::string(key) == "radius_attribute" ? source.radiusAttribute : source.velocityAttribute) =
+        name.get<std::string>();
   }
   return source;
 }
@@ -174,10 +188,37 @@ void ParseUnits(const json& root, SceneDescription& scene) {
   }
 }
 
+// "transfer": [NAMES], the velocity first whenever a source names one.
+void ParseTransfer(const json& root, SceneDescription& scene) {
+  std::vector<std::string> names;
+  if (root.contains("transfer")) {
+    const json& list = root["transfer"];
+    if (!list.is_array()) Fail("transfer", "expected a list of attribute names", list);
+    for (size_t i = 0; i < list.size(); ++i) {
+      const json& name = list[i];
+      const std::string path = "transfer[" + std::to_string(i) + "]";
+      if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {
+        Fail(path, "expected an attribute name of letters, digits, '_' or '-'", name);
+      }
+      if (std::find(names.begin(), names.end(), name.get<std::string>()) != names.end()) {
+        Fail(path, "the name is listed twice", name);
+      }
+      if (name.get<std::string>() == "radius_scale") Fail(path, "the name is the plug-in's own (use another)", name);
+      names.push_back(name.get<std::string>());
+    }
+  }
+  bool velocity = std::find(names.begin(), names.end(), "v") != names.end();
+  for (const SourceDescription& source : scene.sources) velocity = velocity || !source.velocityAttribute.empty();
+  if (velocity) scene.transfer.push_back("v");
+  for (const std::string& name : names) {
+    if (name != "v") scene.transfer.push_back(name);
+  }
+}
+
 void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescription& scene) {
   if (!root.is_object()) Fail("the scene", "expected an object", root);
   CheckKeys(root, "", {"name", "comment", "frames", "fps", "up_axis", "meters_per_unit", "parameters", "transform",
-                       "sources"});
+                       "sources", "transfer"});
   if (root.contains("name")) {
     const json& name = root["name"];
     if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {
@@ -201,6 +242,7 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
       scene.sources.push_back(std::move(source));
     }
   }
+  ParseTransfer(root, scene);
 }
 
 

@@ -29,6 +29,11 @@ struct SourceDescription {
   // With a per-frame file pattern: a frame whose file is missing has no points
   // (true) or is an error (false).
   bool missingFramesEmpty = false;
+  // Attributes of the file's points ("radius_attribute", "velocity_attribute"):
+  // empty when not given. The radius attribute scales each point's element
+  // size; the velocity attribute is each point's own velocity (units per frame).
+  std::string radiusAttribute;
+  std::string velocityAttribute;
 };
 
 struct SceneDescription {
@@ -45,6 +50,11 @@ struct SceneDescription {
   double fps = 24.0;
   std::string upAxis = "Y";
   double metersPerUnit = 1.0;
+  // The per-vertex values written with each mesh: "v" (the velocity) first
+  // when "transfer" lists it or a source names a "velocity_attribute", then
+  // the other names of "transfer" in its order. Empty: the meshes carry
+  // positions only, as without the key.
+  std::vector<std::string> transfer;
 };
 
 // Why a scene was refused: a value it cannot have, or a file it names (or

@@ -3,20 +3,18 @@
 set -euo pipefail
 
 # OpenVDB's CMake module also needs Boost.Iostreams, which libopenvdb-dev does
-# not pull in; the volume tests read files back with python3-openvdb under pytest.
+# not pull in; the volume tests read files back with python3-openvdb under pytest;
+# VTK's Python bindings (python3-vtk9) write the particle files the readers'
+# tests read back, and bench/perf.sh times the peers' reference tools with them.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libcli11-dev libtinyobjloader-dev
           libopenvdb-dev libboost-iostreams-dev libtbb-dev libpng-dev
           python3 python3-openvdb python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
-          python3-distributed)
+          python3-distributed python3-vtk9)
 # The farm test runs a one-node Slurm cluster of its own (it is skipped,
 # saying so, without these); CI installs them.
 if [ -n "${GLOMORA_CLUSTER_DEPS:-}" ]; then
   packages+=(slurmctld slurmd slurm-client munge)
-fi
-# bench/perf.sh also needs the peers' reference tools (VTK's Python bindings).
-if [ -n "${GLOMORA_BENCH_DEPS:-}" ]; then
-  packages+=(python3-vtk9)
 fi
 # The Blender add-on's tests run Debian's Blender headless (skipped, saying
 # so, without it); CI installs it.

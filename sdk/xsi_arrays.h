@@ -176,6 +176,11 @@ class CDoubleArray : public detail::ValueArray<double> {
   using ValueArray::ValueArray;
 };
 
+class CFloatArray : public detail::ValueArray<float> {
+ public:
+  using ValueArray::ValueArray;
+};
+
 class CBoolArray {
  public:
   CBoolArray() = default;

@@ -51,6 +51,11 @@ class Geometry {
   Geometry(const CRef& primitive, double time) : primitive_(primitive), time_(time) {}
   bool IsValid() const { return primitive_.IsValid(); }
   CPointRefArray GetPoints() const;
+  // The per-point float attribute `name` of a cloud or mesh: `components`
+  // values per point, point p's at values[p * components + c], points in
+  // the order of GetPoints. False, with `values` empty, when the geometry
+  // has no attribute of that name.
+  bool GetPointAttribute(const CString& name, LONG& components, CFloatArray& values) const;
 
  protected:
   CRef primitive_;

@@ -253,6 +253,20 @@ CPointRefArray Geometry::GetPoints() const {
   return prim ? CPointRefArray(prim->PointsAt(Data().ResolveTime(time_))) : CPointRefArray();
 }
 
+bool Geometry::GetPointAttribute(const CString& name, LONG& components, CFloatArray& values) const {
+  components = 0;
+  values.Clear();
+  auto* prim = NodeAs<PrimitiveNode>(primitive_, NodeKind::Primitive);
+  if (!prim) return false;
+  for (const Host::PointAttribute& attribute : prim->AttributesAt(Data().ResolveTime(time_))) {
+    if (attribute.name != name.GetWideString()) continue;
+    components = attribute.components;
+    values = attribute.values;
+    return true;
+  }
+  return false;
+}
+
 CStatus PolygonMesh::Set(const MATH::CVector3Array& vertices, const CLongArray& polygons) {
   auto* prim = NodeAs<PrimitiveNode>(primitive_, NodeKind::Primitive);
   if (!prim) return CStatus::InvalidArgument;

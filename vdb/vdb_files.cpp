@@ -166,8 +166,42 @@ bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::st
   return true;
 }
 
-bool DecodePoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error) {
-  positions.clear();
+// Width of an attribute value type the reader keeps (1 or 3), else 0.
+int32_t KeptWidth(const std::string& type) {
+  if (type == "float" || type == "double" || type == "int32" || type == "int64") return 1;
+  if (type == "vec3s" || type == "vec3d" || type == "vec3i") return 3;
+  return 0;
+}
+
+// Appends the values of the points of `leaf` (index order) of the array at
+// `at`, of value type `type`, as floats.
+template <class Leaf>
+void AppendValues(const Leaf& leaf, size_t at, const std::string& type, std::vector<float>& values) {
+  const openvdb::points::AttributeArray& array = leaf.constAttributeArray(at);
+  auto each = [&](auto sample) {
+    using T = decltype(sample);
+    const openvdb::points::AttributeHandle<T> handle(array);
+    for (auto index = leaf.beginIndexOn(); index; ++index) {
+      const T value = handle.get(*index);
+      if constexpr (openvdb::VecTraits<T>::IsVec) {
+        for (int c = 0; c < 3; ++c) values.push_back(static_cast<float>(value[c]));
+      } else {
+        values.push_back(static_cast<float>(value));
+      }
+    }
+  };
+  if (type == "float") each(float{});
+  if (type == "double") each(double{});
+  if (type == "int32") each(int32_t{});
+  if (type == "int64") each(int64_t{});
+  if (type == "vec3s") each(openvdb::Vec3f{});
+  if (type == "vec3d") each(openvdb::Vec3d{});
+  if (type == "vec3i") each(openvdb::Vec3i{});
+}
+
+bool DecodePoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error) {
+  points = VdbPoints();
+  std::vector<double>& positions = points.positions;
   try {
     openvdb::initialize();
     SpanBuffer buffer(bytes);
@@ -181,19 +215,41 @@ bool DecodePoints(std::span<const uint8_t> bytes, std::vector<double>& positions
       return false;
     }
     bool found = false;
+    bool attributesChosen = false;
+    std::vector<std::string> types;  // value type of each kept attribute
     std::string names;
     for (const openvdb::GridBase::Ptr& base : *grids) {
       names += (names.empty() ? "" : ", ") + base->getName() + " (" + base->type() + ")";
-      const auto points = openvdb::gridPtrCast<openvdb::points::PointDataGrid>(base);
-      if (!points) continue;
+      const auto grid = openvdb::gridPtrCast<openvdb::points::PointDataGrid>(base);
+      if (!grid) continue;
       found = true;
-      const openvdb::math::Transform& transform = points->transform();
-      for (auto leaf = points->tree().cbeginLeaf(); leaf; ++leaf) {
-        const size_t at = leaf->attributeSet().find("P");
+      const openvdb::math::Transform& transform = grid->transform();
+      for (auto leaf = grid->tree().cbeginLeaf(); leaf; ++leaf) {
+        const openvdb::points::AttributeSet& set = leaf->attributeSet();
+        const size_t at = set.find("P");
         if (at == openvdb::points::AttributeSet::INVALID_POS) {
-          error = "points grid \"" + points->getName() + "\" has no positions (\"P\")";
-          positions.clear();
+          error = "points grid \"" + grid->getName() + "\" has no positions (\"P\")";
+          points = VdbPoints();
           return false;
+        }
+        // The attributes are those of the first leaf, less any that a later
+        // leaf lacks or holds with another type.
+        if (!attributesChosen) {
+          attributesChosen = true;
+          for (const auto& [name, position] : set.descriptor().map()) {
+            const std::string type = set.descriptor().valueType(position);
+            if (name == "P" || KeptWidth(type) == 0) continue;
+            points.attributes.push_back(VdbPointAttribute{name, KeptWidth(type), {}});
+            types.push_back(type);
+          }
+        }
+        for (size_t a = points.attributes.size(); a-- > 0;) {
+          const size_t position = set.find(points.attributes[a].name);
+          if (position == openvdb::points::AttributeSet::INVALID_POS ||
+              set.descriptor().valueType(position) != types[a]) {
+            points.attributes.erase(points.attributes.begin() + static_cast<std::ptrdiff_t>(a));
+            types.erase(types.begin() + static_cast<std::ptrdiff_t>(a));
+          }
         }
         // Positions are stored per point relative to its voxel's centre, in
         // voxel units (possibly quantised; the handle decodes).
@@ -205,6 +261,9 @@ bool DecodePoints(std::span<const uint8_t> bytes, std::vector<double>& positions
           positions.push_back(world.y());
           positions.push_back(world.z());
         }
+        for (size_t a = 0; a < points.attributes.size(); ++a) {
+          AppendValues(*leaf, set.find(points.attributes[a].name), types[a], points.attributes[a].values);
+        }
       }
     }
     if (!found) {
@@ -213,11 +272,11 @@ bool DecodePoints(std::span<const uint8_t> bytes, std::vector<double>& positions
     }
   } catch (const std::bad_alloc&) {
     // Damaged counts ask for absurd sizes as readily as a huge file does.
-    positions.clear();
+    points = VdbPoints();
     error = "not a readable OpenVDB file: out of memory reading it (damaged, or too large)";
     return false;
   } catch (const std::exception& e) {
-    positions.clear();
+    points = VdbPoints();
     error = std::string("not a readable OpenVDB file: ") + e.what();
     return false;
   }

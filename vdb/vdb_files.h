@@ -46,10 +46,29 @@ bool LoadVdbModule(std::string& error);
 // be loaded.
 bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error);
 
-// The positions of the points of every points grid in the OpenVDB file held
-// in `bytes`, in world space (the grid's transform applied), grid by grid in
-// file order and in each grid in its own storage order, as x, y, z at
-// positions[3p], [3p + 1], [3p + 2]. False with a one-line message in
-// `error`, and `positions` empty, when the bytes are not an OpenVDB file or
-// hold no points grid with positions ("P"), or the module cannot be loaded.
-bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error);
+// One per-point attribute of a points grid: `components` floats per point
+// (1 or 3), point p's at values[p * components + c].
+struct VdbPointAttribute {
+  std::string name;
+  int32_t components = 1;
+  std::vector<float> values;
+};
+
+// The points of every points grid of a file, as DecodeVdbPoints reads them.
+struct VdbPoints {
+  // x, y, z of point p at positions[3p], [3p + 1], [3p + 2].
+  std::vector<double> positions;
+  // The attributes other than "P" of scalar or three-component value type
+  // (float, double, int32, int64, vec3s, vec3d, vec3i) that every points
+  // grid of the file has with the same width, in the first grid's order,
+  // values converted to float.
+  std::vector<VdbPointAttribute> attributes;
+};
+
+// The points of every points grid in the OpenVDB file held in `bytes`:
+// positions in world space (the grid's transform applied) and attributes,
+// grid by grid in file order and in each grid in its own storage order.
+// False with a one-line message in `error`, and `points` empty, when the
+// bytes are not an OpenVDB file or hold no points grid with positions ("P"),
+// or the module cannot be loaded.
+bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error);

@@ -97,8 +97,8 @@ bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std:
   return Module().entryPoints->encodeFieldVdb(lattice, labels, bytes, error);
 }
 
-bool DecodeVdbPoints(std::span<const uint8_t> bytes, std::vector<double>& positions, std::string& error) {
-  positions.clear();
+bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error) {
+  points = VdbPoints();
   if (!LoadVdbModule(error)) return false;
-  return Module().entryPoints->decodeVdbPoints(bytes, positions, error);
+  return Module().entryPoints->decodeVdbPoints(bytes, points, error);
 }

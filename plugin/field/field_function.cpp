@@ -3,40 +3,9 @@
 #include <cmath>
 
 #include "base/settings.h"
+#include "field/blend_kernels.h"
 
 namespace {
-
-// Below this measure the inverse-square model would divide by (almost) zero.
-constexpr float kInverseSquareGuard = 0.00001f;
-// The polynomial model's support ends at measure 0.5.
-constexpr float kPolynomialSupport = 0.5f;
-
-// Each model's contribution of one element with measure d, added to `sum`.
-// An element that contributes nothing leaves `sum` untouched (not even + 0).
-struct AddInverseSquare {
-  void operator()(float& sum, const ElementRecord& r, float d) const {
-    // Near the centre the measure is replaced by the radius itself (not a
-    // power of it), which caps the contribution at radius (radius^3 for cubes).
-    if (d < kInverseSquareGuard) d = r.radius;
-    sum += r.numerator / d * r.weight;
-  }
-};
-
-struct AddPolynomial {
-  void operator()(float& sum, const ElementRecord& r, float d) const {
-    // d*d + (0.25 - d) = (1 - 2d)^2 / 4: 4 at the centre, 0 with zero slope at d = 0.5.
-    if (d < kPolynomialSupport) sum += (d * d + (0.25f - d)) * 16.0f * r.weight;
-  }
-};
-
-struct AddExponential {
-  void operator()(float& sum, const ElementRecord& r, float d) const {
-    // Nothing at the exact centre, nor where expf(-d) rounds to 1.
-    if (d <= 0.0f) return;
-    const float t = std::exp(-d);
-    if (t < 1.0f) sum += t * r.weight;
-  }
-};
 
 // The definition applied to the elements themselves, each record and rotation
 // made on the spot; for a table that could not be built. With `cull`, the box

@@ -45,6 +45,27 @@ class Evaluation {
   void ApplyFrameRules(int32_t frame);
   void ComputeCurrentFrame(int32_t frame);
   void RecomputeFrames(int32_t& frame);
+  // Where the gatherer puts the values asked for beside the elements: null
+  // when nothing is asked for (then nothing is gathered, kept or changed).
+  ElementValues* TransferValues() {
+    if (TransferRequest().empty()) return nullptr;
+    instance_.transfer.values.Start(TransferRequest());
+    return &instance_.transfer.values;
+  }
+  // The latest gathered elements, kept beside their values when asked for,
+  // else released.
+  void KeepForTransfer() {
+    TransferElements& transfer = instance_.transfer;
+    if (TransferRequest().empty() || !elements_) {
+      elements_.reset();
+      transfer.Release();
+      return;
+    }
+    transfer.elements = std::move(elements_);
+    transfer.count = elementCount_;
+    transfer.blendingModel = settings_.blendingModel;
+    transfer.valid = true;
+  }
   void Extract() {
     instance_.gridPolygonizer.ExtractAndCache(settings_, instance_.cubeTable, mesh_, instance_.writeCache);
   }
@@ -99,7 +120,7 @@ void Evaluation::ComputeCurrentFrame(int32_t frame) {
     mesh_.valid = true;
   }
   if (settings_.mode < Mode::kReadCache) {
-    elements_.reset(GatherElements(elementCount_, settings_, op_, true));
+    elements_.reset(GatherElements(elementCount_, settings_, op_, true, TransferValues()));
     if (elements_) {
       grid.SimulateStep(settings_, elements_.get(), elementCount_);
       Extract();
@@ -133,7 +154,7 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
       settings_.evalFrame = instance_.loopFrame;
       ReadElementSettings(settings_, op_, false);
       elements_.reset();
-      elements_.reset(GatherElements(elementCount_, settings_, op_, false));
+      elements_.reset(GatherElements(elementCount_, settings_, op_, false, TransferValues()));
       if (elements_) {
         grid.SimulateStep(settings_, elements_.get(), elementCount_);
         if (instance_.writeCache) {
@@ -165,14 +186,14 @@ void Evaluation::GridPath(int32_t& frame) {
     RecomputeFrames(frame);
   }
   if (settings_.logTime) LogTiming(L"- graph evaluation, simulation, polygonizer -> ", instance_.clock.Lap());
-  elements_.reset();
+  KeepForTransfer();
 }
 
 void Evaluation::ContinuationPath(int32_t frame) {
   settings_.evalFrame = frame;
   ReadElementSettings(settings_, op_, true);
   instance_.gridPolygonizer.ready = false;
-  elements_.reset(GatherElements(elementCount_, settings_, op_, true));
+  elements_.reset(GatherElements(elementCount_, settings_, op_, true, TransferValues()));
 
   std::unique_ptr<FieldFunction> field;
   if (elements_) {
@@ -198,7 +219,7 @@ void Evaluation::ContinuationPath(int32_t frame) {
     }
   }
   if (settings_.logTime) LogTiming(L"- polygonizer -> ", instance_.clock.Stop());
-  elements_.reset();
+  KeepForTransfer();
 }
 
 void Evaluation::PostProcess() {
@@ -237,6 +258,7 @@ XSI::CStatus RunEvaluation(OperatorInstance& instance, XSI::UpdateContext& conte
   int32_t frame = RoundToInt(context.GetCurrentFrame());
   ReadParameters(settings, instance.clock, context.GetOperator());
   mesh.Clear();
+  instance.transfer.Release();
   instance.computeNow = false;
   instance.writeCache = false;
   instance.readCache = false;

@@ -60,6 +60,50 @@ struct GlomoraField {
 // Glomora_Update or Glomora_Term of that operator. Never throws.
 GLOMORA_CALLBACK bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field);
 
+// Per-point values. The plug-in reads two per-point float attributes of the
+// "cloud" and "polymsh" sources it gathers (Geometry::GetPointAttribute), in
+// each source's object space:
+//   "radius_scale" (1 value per point): multiplies the radius of the point's
+//     element ("Particle_size" / 2 for a particle, "Point_size" for a mesh
+//     point). A source without it, or whose count differs from its points',
+//     is gathered as before, bit for bit.
+//   "v" (3 values per point): the point's own velocity, in units per frame.
+// Glomora_SetTransferAttributes names the values that later evaluations of
+// every instance gather beside each element and keep with the result (none
+// by default: nothing is gathered or kept). "v" is the velocity: a point's
+// own "v" turned by its source's pose, plus the motion of the pose (the
+// source's relative to the "InTransform" object) at the point: the
+// difference of where the pose puts it half a frame after and half a frame
+// before the frame, or, where the pose does not move on one side of the
+// frame (the first key, before which it is held; the last, after which it
+// is held; a pause), twice the difference on the other side. Primitives get
+// the motion of their centre. Any other name is the sources' per-point
+// attribute of that name, zeros for the elements of sources without it.
+// Repeated and empty names are dropped; returns the count of names in
+// effect. Call it between evaluations, never during one.
+GLOMORA_CALLBACK int32_t Glomora_SetTransferAttributes(const char* const* names, int32_t count);
+
+// Carries the value named `name` (one of those asked for) onto the vertices
+// of the mesh of the main operator `operatorFullName`'s latest evaluation,
+// after post-processing (the positions its GlomoraGeometrySet writes): fills
+// values[v * components + c] for its `vertexCount` vertices with the average
+// of the elements' values weighted by each element's contribution to the
+// field at the vertex under the blending model in use. Elements of negative
+// weight carry nothing; the inverse-square and exponential models, which
+// have no cut-off, take the elements within three times the polynomial
+// model's cull box; a vertex that no element adds to takes its candidates'
+// values weighted by 1 / d^2 (d the element's measure), and one that has no
+// candidate zeros. Runs on the
+// threads of Glomora_SetThreadCount, with the same bytes at any count.
+// Returns false, leaving `values` untouched, when there is no such
+// operator, its latest evaluation has no result made from gathered elements
+// (Mode 3 plays meshes back from cache files; a muted or failed one), the
+// name was not asked for before it, `components` is not the value's width
+// (3 for "v"; 1 to 4 for the others) or `vertexCount` not the mesh's. Never
+// throws.
+GLOMORA_CALLBACK bool Glomora_TransferAttribute(const XSI::CString& operatorFullName, const char* name,
+                                                int32_t components, float* values, size_t vertexCount);
+
 // Version text of the plug-in, "MAJOR.MINOR.PATCH".
 GLOMORA_CALLBACK const char* Glomora_Version();
 

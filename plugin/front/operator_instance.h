@@ -12,6 +12,7 @@
 #include "base/mesh_arrays.h"
 #include "base/settings.h"
 #include "cubes/cube_table.h"
+#include "front/transfer_request.h"
 #include "grid/grid_polygonizer.h"
 
 // No frame evaluated yet; below any frame a scene uses.
@@ -28,6 +29,7 @@ struct OperatorInstance {
   StageClock clock;
   CubeTable cubeTable;          // built at construction
   GridPolygonizer gridPolygonizer;
+  TransferElements transfer;    // kept only while TransferRequest() names something
 
   // The driver's frame bookkeeping.
   int32_t framesToRecompute = 0;  // frames between the last computed one and the current one

@@ -46,6 +46,18 @@ class HostReader {
     return XSI::KinematicState(Resolve(kinematics)).GetTransform(Frame());
   }
 
+  // Pose of a kinematic state at `frame`, read through the full name.
+  CTransformation TransformAt(const CRef& kinematics, double frame) const {
+    return XSI::KinematicState(Resolve(kinematics)).GetTransform(frame);
+  }
+
+  // The per-point attribute `name` of a "cloud" or "polymsh" source; false
+  // when it has none.
+  bool PointAttribute(const CRef& source, bool cloud, const CString& name, LONG& components,
+                      XSI::CFloatArray& values) const {
+    return Geometry(source, cloud).GetPointAttribute(name, components, values);
+  }
+
   // A parameter of a primitive ("radius", "length", "height") as a float.
   float Parameter(const CRef& primitive, const wchar_t* name) const {
     const XSI::Parameter parameter = XSI::Primitive(primitive).GetParameter(name);
@@ -62,14 +74,16 @@ class HostReader {
     return resolved;
   }
 
-  XSI::CPointRefArray Points(const CRef& source, bool cloud) const {
+  XSI::Geometry Geometry(const CRef& source, bool cloud) const {
     if (cloud) {
-      if (atCurrentTime_) return XSI::ParticleCloudPrimitive(source).GetGeometry().GetPoints();
-      return XSI::ParticleCloudPrimitive(Resolve(source)).GetGeometry(Frame()).GetPoints();
+      if (atCurrentTime_) return XSI::ParticleCloudPrimitive(source).GetGeometry();
+      return XSI::ParticleCloudPrimitive(Resolve(source)).GetGeometry(Frame());
     }
-    if (atCurrentTime_) return XSI::Primitive(source).GetGeometry().GetPoints();
-    return XSI::Primitive(Resolve(source)).GetGeometry(Frame()).GetPoints();
+    if (atCurrentTime_) return XSI::Primitive(source).GetGeometry();
+    return XSI::Primitive(Resolve(source)).GetGeometry(Frame());
   }
+
+  XSI::CPointRefArray Points(const CRef& source, bool cloud) const { return Geometry(source, cloud).GetPoints(); }
 
   bool atCurrentTime_;
   int32_t evalFrame_;
@@ -121,13 +135,15 @@ void MakeInertIfFlat(MetaElement& e) {
 }
 
 // Everything of a mesh point or cloud particle except its centre; the same
-// for every point of the frame. A mesh point's radius is Point_size, a
-// particle's half of Particle_size (a diameter).
-MetaElement PointElement(const Settings& settings, bool cloud) {
+// for every point of the frame but for a per-point radius scale. A mesh
+// point's radius is Point_size, a particle's half of Particle_size (a
+// diameter), each times `radiusScale` (1 leaves every bit as it is; 2 gives
+// the element of a size twice as large: both products are exact).
+MetaElement PointElement(const Settings& settings, bool cloud, float radiusScale = 1.0f) {
   const bool negativeComponent = settings.component.x < 0.0f || settings.component.y < 0.0f || settings.component.z < 0.0f;
   MetaElement e = InertElement();
   e.scale = settings.component;
-  e.radius = cloud ? settings.particleSize * 0.5f : settings.pointSize;
+  e.radius = cloud ? settings.particleSize * radiusScale * 0.5f : settings.pointSize * radiusScale;
   e.height = 1.0f;
   e.radialFactor = 1.0f / (e.radius * 2.0f);
   e.axialFactor = 0.0f;
@@ -186,6 +202,78 @@ MetaElement PrimitiveElement(const HostReader& read, const CRef& source, SourceK
   return e;
 }
 
+// Where a point of object space lies in the output space at the three times
+// of a motion: half a frame before the frame, at it, half a frame after.
+struct PoseMotion {
+  CTransformation before, at, after;
+};
+
+// The velocity, in output-space units per frame, of the point at `local`
+// (object space) carried by the pose: the difference over the frame centred
+// on it, (after - before). Where the pose does not move on one side (the
+// frame of the first key, where the pose is held before, of the last key,
+// held after, or next to a pause), twice the other side's difference: the
+// motion that starts or ends there, not half of it.
+CVector3 MotionVelocity(const PoseMotion& motion, const CVector3& local) {
+  const CVector3 before = XSI::MATH::MapObjectPositionToWorldSpace(motion.before, local);
+  const CVector3 at = XSI::MATH::MapObjectPositionToWorldSpace(motion.at, local);
+  const CVector3 after = XSI::MATH::MapObjectPositionToWorldSpace(motion.after, local);
+  auto same = [](const CVector3& a, const CVector3& b) {
+    return a.GetX() == b.GetX() && a.GetY() == b.GetY() && a.GetZ() == b.GetZ();
+  };
+  auto difference = [](const CVector3& a, const CVector3& b, double factor) {
+    return CVector3((a.GetX() - b.GetX()) * factor, (a.GetY() - b.GetY()) * factor, (a.GetZ() - b.GetZ()) * factor);
+  };
+  if (same(before, at)) return difference(after, at, 2.0);
+  if (same(after, at)) return difference(at, before, 2.0);
+  return difference(after, before, 1.0);
+}
+
+// A vector of object space in the output space: the pose's rotation and
+// scaling, no translation.
+CVector3 MapObjectVector(const CTransformation& pose, const CVector3& vector) {
+  const CVector3 origin = XSI::MATH::MapObjectPositionToWorldSpace(pose, CVector3(0.0, 0.0, 0.0));
+  const CVector3 tip = XSI::MATH::MapObjectPositionToWorldSpace(pose, vector);
+  return CVector3(tip.GetX() - origin.GetX(), tip.GetY() - origin.GetY(), tip.GetZ() - origin.GetZ());
+}
+
+// The channels of `values` filled for the elements [first, first + n) of one
+// source: its per-point attributes of those names (the velocity channel:
+// attribute "v" carried by the pose plus the pose's motion), zeros where
+// the source has none. The first source that gives a channel sets its width;
+// a source that gives another width adds zeros.
+class ChannelFiller {
+ public:
+  ChannelFiller(ElementValues* values, int32_t count) : values_(values), count_(count) {}
+
+  bool Active() const { return values_ != nullptr && !values_->channels.empty(); }
+
+  void Set(ElementChannel& channel, int32_t element, const float* from, int32_t components) {
+    if (channel.components == 0) {
+      channel.components = components;
+      channel.values.assign(static_cast<size_t>(count_) * static_cast<size_t>(components), 0.0f);
+    }
+    if (channel.components != components) return;
+    float* to = channel.values.data() + static_cast<size_t>(element) * static_cast<size_t>(components);
+    for (int32_t c = 0; c < components; ++c) to[c] = from[c];
+  }
+
+  // Channels never given keep width 0 and no values; the velocity is 3 wide
+  // whatever the sources.
+  void Finish() {
+    if (!Active()) return;
+    for (ElementChannel& channel : values_->channels) {
+      if (channel.components == 0 && channel.name == kVelocityChannel) {
+        channel.components = 3;
+        channel.values.assign(static_cast<size_t>(count_) * 3, 0.0f);
+      }
+    }
+  }
+
+  ElementValues* values_;
+  int32_t count_;
+};
+
 int32_t SaturateToInt32(int64_t value) {
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
@@ -194,7 +282,8 @@ int32_t SaturateToInt32(int64_t value) {
 
 }  // namespace
 
-MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime) {
+MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime,
+                            ElementValues* values) {
   const HostReader read(atCurrentTime, settings.evalFrame);
 
   // 1) Walk the ports: count the elements, collect the contributing sources
@@ -257,7 +346,21 @@ MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI:
 
   // 3) The output space: the pose of the object connected to "InTransform".
   const XSI::InputPort outputSpacePort(op.GetPort(L"InTransform", L"GroupTransform", 0));
-  const CTransformation outputPose = read.Transform(outputSpacePort.GetValue());
+  const CRef outputSpace = outputSpacePort.GetValue();
+  const CTransformation outputPose = read.Transform(outputSpace);
+  ChannelFiller filler(values, count);
+  const double frame = static_cast<double>(settings.evalFrame);
+  // A source's pose relative to the output space half a frame either side,
+  // for the velocity channel.
+  auto motionOf = [&](const CRef& transform, const CTransformation& pose) {
+    PoseMotion motion;
+    motion.at = pose;
+    motion.before = XSI::MATH::MapWorldPoseToObjectSpace(read.TransformAt(outputSpace, frame - 0.5),
+                                                         read.TransformAt(transform, frame - 0.5));
+    motion.after = XSI::MATH::MapWorldPoseToObjectSpace(read.TransformAt(outputSpace, frame + 0.5),
+                                                        read.TransformAt(transform, frame + 0.5));
+    return motion;
+  };
 
   // 4) Build the elements, each source with its pose relative to the output
   //    space. The host is asked again for the points; should it now report
@@ -278,18 +381,61 @@ MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI:
         const CVector3Array positions = read.Positions(source, cloud);
         const int64_t room = static_cast<int64_t>(count) - k;
         const LONG n = positions.GetCount() < room ? positions.GetCount() : static_cast<LONG>(room);
+        // A per-point radius scale, when the source has one for every point.
+        LONG scaleWidth = 0;
+        XSI::CFloatArray scales;
+        const bool scaled = read.PointAttribute(source, cloud, CString(kRadiusScaleAttribute), scaleWidth, scales) &&
+                            scaleWidth == 1 && scales.GetCount() == positions.GetCount();
+        const int32_t first = k;
         for (LONG p = 0; p < n; ++p) {
           const CVector3 centre = XSI::MATH::MapObjectPositionToWorldSpace(pose, positions[p]);
           MetaElement& e = elements[k++];
-          e = point;
+          e = scaled ? PointElement(settings, cloud, scales[p]) : point;
           e.centre = Float3{static_cast<float>(centre.GetX()), static_cast<float>(centre.GetY()),
                             static_cast<float>(centre.GetZ())};
+        }
+        if (!filler.Active()) break;
+        for (ElementChannel& channel : values->channels) {
+          LONG width = 0;
+          XSI::CFloatArray given;
+          const bool has = read.PointAttribute(source, cloud, CString(channel.name.c_str()), width, given) &&
+                           width > 0 && given.GetCount() == positions.GetCount() * width;
+          if (channel.name != kVelocityChannel) {
+            if (!has) continue;
+            for (LONG p = 0; p < n; ++p) {
+              filler.Set(channel, first + p, given.GetArray() + static_cast<size_t>(p) * static_cast<size_t>(width),
+                         width);
+            }
+            continue;
+          }
+          const PoseMotion motion = motionOf(transform, pose);
+          for (LONG p = 0; p < n; ++p) {
+            CVector3 velocity = MotionVelocity(motion, positions[p]);
+            if (has && width == 3) {
+              const float* own = given.GetArray() + static_cast<size_t>(p) * 3;
+              const CVector3 carried = MapObjectVector(pose, CVector3(own[0], own[1], own[2]));
+              velocity = CVector3(velocity.GetX() + carried.GetX(), velocity.GetY() + carried.GetY(),
+                                  velocity.GetZ() + carried.GetZ());
+            }
+            const float v[3] = {static_cast<float>(velocity.GetX()), static_cast<float>(velocity.GetY()),
+                                static_cast<float>(velocity.GetZ())};
+            filler.Set(channel, first + p, v, 3);
+          }
         }
         break;
       }
       case SourceKind::Sphere:
       case SourceKind::Cube:
       case SourceKind::Cylinder:
+        if (filler.Active()) {
+          for (ElementChannel& channel : values->channels) {
+            if (channel.name != kVelocityChannel) continue;
+            const CVector3 velocity = MotionVelocity(motionOf(transform, pose), CVector3(0.0, 0.0, 0.0));
+            const float v[3] = {static_cast<float>(velocity.GetX()), static_cast<float>(velocity.GetY()),
+                                static_cast<float>(velocity.GetZ())};
+            filler.Set(channel, k, v, 3);
+          }
+        }
         elements[k++] = PrimitiveElement(read, source, kind, pose, settings.blendingModel);
         break;
       case SourceKind::Other:
@@ -298,6 +444,7 @@ MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI:
     }
   }
   for (; k < count; ++k) elements[k] = InertElement();
+  filler.Finish();
   return elements;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/settings.h"
+#include "scene/element_values.h"
 #include "scene/meta_element.h"
 #include "xsi_operator.h"
 
@@ -24,7 +25,20 @@ extern const float kSqrt2;
 // and "cylinder" one each; any other type gives one inert element (every
 // field 0, weight 0, shape Inert) so that sources stay paired with their
 // transforms. Every field of every record is written.
-MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime);
+//
+// A "cloud" or "polymsh" source with the per-point attribute
+// kRadiusScaleAttribute (one value for each of its points) has each point's
+// element radius multiplied by its value; without it, as before.
+//
+// With `values` (its channels named, see ElementValues::Start), each channel
+// is filled for every element: the velocity channel with the velocity of the
+// element's centre in output-space units per frame (the motion of its pose,
+// see MotionVelocity in the source, plus a point's own "v" carried by the
+// pose), any other with the source's per-point attribute of that name
+// (zeros for the elements of sources without it). May throw std::bad_alloc
+// while filling them.
+MetaElement* GatherElements(int32_t& count, const Settings& settings, const XSI::Operator& op, bool atCurrentTime,
+                            ElementValues* values = nullptr);
 
 // Byte size of a block of `count` elements as an unsigned 32-bit value; false
 // when count is negative or the size does not fit in 32 bits (such a block is

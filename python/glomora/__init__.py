@@ -22,7 +22,8 @@ import shutil
 from . import _glomora
 from ._glomora import Mesh
 
-__all__ = ["Mesh", "Scene", "surface", "tool_path", "parameter_defaults", "parameter_catalogue", "DEFAULT_OUTPUT",
+__all__ = ["Mesh", "Scene", "surface", "read_points", "tool_path", "parameter_defaults", "parameter_catalogue",
+           "DEFAULT_OUTPUT",
            "__version__"]
 __version__ = _glomora.version()
 
@@ -87,6 +88,15 @@ def tool_path():
     except ImportError:
         pass
     return shutil.which("glomora")
+
+
+def read_points(path):
+    """The points of a particle or mesh file as the scene's sources read it
+    (any format of the tool's table of formats): (positions, attributes),
+    positions an (n, 3) float64 array, attributes a dict of name to an
+    (n, components) float32 array. ValueError naming the file when it
+    cannot be read."""
+    return _glomora.read_points(os.fspath(path))
 
 
 def surface(points, *, max_memory=None, threads=None, **parameters):

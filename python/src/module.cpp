@@ -109,6 +109,14 @@ py::object NodeView(const std::shared_ptr<const FrameMesh>& mesh, std::span<cons
   return view;
 }
 
+// A read-only (n, components) float32 array of an attribute's values.
+py::array AttributeArray(std::vector<float> values, int32_t components) {
+  const auto rows = static_cast<py::ssize_t>(values.size() / static_cast<size_t>(components));
+  py::array array = Owning(std::move(values), {rows, static_cast<py::ssize_t>(components)});
+  array.attr("setflags")(py::arg("write") = false);
+  return array;
+}
+
 // A frame's mesh for Python: the host's arrays (shared) for the writers, and
 // the numpy arrays made from them once.
 class Mesh {
@@ -136,6 +144,10 @@ class Mesh {
     vertices_ = Owning(std::move(vertices), {static_cast<py::ssize_t>(view.VertexCount()), 3});
     faceCounts_ = Owning(std::move(counts), {static_cast<py::ssize_t>(view.PolygonCount())});
     faceIndices_ = Owning(std::move(indices), {static_cast<py::ssize_t>(view.NodeCount())});
+    attributes_ = py::dict();
+    for (const VertexAttribute& attribute : mesh_->attributes) {
+      attributes_[py::str(attribute.name)] = AttributeArray(attribute.values, attribute.components);
+    }
     normals_ = NodeView(mesh_, view.nodeNormals, 3);
     uvs_ = NodeView(mesh_, view.nodeUVs, 2);
     field_ = py::none();
@@ -160,6 +172,7 @@ class Mesh {
   }
 
   py::object vertices_, faceCounts_, faceIndices_, normals_, uvs_;
+  py::dict attributes_;
   py::object field_, fieldOrigin_ = py::none(), fieldCellSize_ = py::none(), fieldIsovalue_ = py::none();
   std::shared_ptr<const FrameMesh> mesh_;
   std::string name_;
@@ -289,6 +302,23 @@ PYBIND11_MODULE(_glomora, m) {
     }
     return catalogue;
   });
+  m.def("read_points", [](const py::object& path) {
+    const std::string file = py::str(path).cast<std::string>();
+    MeshData mesh;
+    std::string error;
+    bool read = false;
+    {
+      py::gil_scoped_release release;
+      read = ReadMeshFile(file, mesh, error);
+    }
+    if (!read) Raise(PyExc_ValueError, file + ": " + error);
+    py::dict attributes;
+    for (VertexAttribute& attribute : mesh.attributes) {
+      attributes[py::str(attribute.name)] = AttributeArray(std::move(attribute.values), attribute.components);
+    }
+    const auto count = static_cast<py::ssize_t>(mesh.VertexCount());
+    return py::make_tuple(Owning(std::move(mesh.positions), {count, 3}), attributes);
+  });
   m.def("shutdown", [] {
     py::gil_scoped_release release;
     Engine::Shutdown();
@@ -299,6 +329,7 @@ PYBIND11_MODULE(_glomora, m) {
       .def_property_readonly("face_counts", [](const Mesh& mesh) { return mesh.faceCounts_; })
       .def_property_readonly("face_indices", [](const Mesh& mesh) { return mesh.faceIndices_; })
       .def_property_readonly("normals", [](const Mesh& mesh) { return mesh.normals_; })
+      .def_property_readonly("attributes", [](const Mesh& mesh) { return mesh.attributes_; })
       .def_property_readonly("uvs", [](const Mesh& mesh) { return mesh.uvs_; })
       .def_property_readonly("field", [](const Mesh& mesh) { return mesh.field_; })
       .def_property_readonly("field_origin", [](const Mesh& mesh) { return mesh.fieldOrigin_; })

@@ -45,6 +45,8 @@ struct PrimitiveNode : Node {
   MATH::CVector3Array staticPoints;
   std::map<double, MATH::CVector3Array> keyedPoints;
   PointsProvider provider;
+  std::vector<PointAttribute> staticAttributes;
+  PointAttributesProvider attributesProvider;
   // Mesh stored by PolygonMesh::Set.
   MATH::CVector3Array meshVertices;
   CLongArray meshPolygons;
@@ -57,6 +59,7 @@ struct PrimitiveNode : Node {
   mutable bool polygonOffsetsValid = false;
 
   MATH::CVector3Array PointsAt(double frame) const;
+  std::vector<PointAttribute> AttributesAt(double frame) const;
   LONG NodeCount() const;  // entries of the polygon description minus the counts
 };
 

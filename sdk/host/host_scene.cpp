@@ -93,6 +93,13 @@ ParameterNode* Node::FindParameter(const std::wstring& parameterName) const {
   return nullptr;
 }
 
+std::vector<PointAttribute> PrimitiveNode::AttributesAt(double frame) const {
+  if (!attributesProvider) return staticAttributes;
+  std::vector<PointAttribute> attributes;
+  if (!attributesProvider(frame, attributes)) attributes.clear();
+  return attributes;
+}
+
 MATH::CVector3Array PrimitiveNode::PointsAt(double frame) const {
   if (provider) {
     MATH::CVector3Array points;
@@ -194,6 +201,17 @@ void Scene::SetPointsAtFrame(const CRef& primitive, double frame, const MATH::CV
 
 void Scene::SetPointsProvider(const CRef& primitive, PointsProvider provider) {
   if (auto* prim = NodeAs<PrimitiveNode>(primitive, NodeKind::Primitive)) prim->provider = std::move(provider);
+}
+
+void Scene::SetPointAttributes(const CRef& primitive, std::vector<PointAttribute> attributes) {
+  if (auto* prim = NodeAs<PrimitiveNode>(primitive, NodeKind::Primitive)) {
+    prim->staticAttributes = std::move(attributes);
+    prim->attributesProvider = nullptr;
+  }
+}
+
+void Scene::SetPointAttributesProvider(const CRef& primitive, PointAttributesProvider provider) {
+  if (auto* prim = NodeAs<PrimitiveNode>(primitive, NodeKind::Primitive)) prim->attributesProvider = std::move(provider);
 }
 
 CRef Scene::SetParameter(const CRef& owner, const CString& name, const AnimatedValue& value) {

@@ -73,6 +73,17 @@ struct AnimatedPose {
 // (the object then has no points at that frame).
 using PointsProvider = std::function<bool(double frame, MATH::CVector3Array& points)>;
 
+// A per-point float attribute of a cloud or mesh (Geometry::GetPointAttribute).
+struct PointAttribute {
+  std::wstring name;
+  LONG components = 1;
+  CFloatArray values;  // components per point, in the points' order
+};
+
+// Fills `attributes` with the point attributes at `frame`, for the points
+// the points provider gives at that frame; false when it cannot.
+using PointAttributesProvider = std::function<bool(double frame, std::vector<PointAttribute>& attributes)>;
+
 struct PortSpec {
   CString name;
   siPortType type = siPortInput;
@@ -125,6 +136,10 @@ class Scene {
   void SetPoints(const CRef& primitive, const MATH::CVector3Array& points);
   void SetPointsAtFrame(const CRef& primitive, double frame, const MATH::CVector3Array& points);
   void SetPointsProvider(const CRef& primitive, PointsProvider provider);
+  // Per-point attributes of a cloud or mesh: the same at every frame, or
+  // produced on demand (beside a points provider).
+  void SetPointAttributes(const CRef& primitive, std::vector<PointAttribute> attributes);
+  void SetPointAttributesProvider(const CRef& primitive, PointAttributesProvider provider);
 
   // Adds the named parameter to an object, primitive or operator, or replaces
   // its value; its full name is OWNER.NAME. Returns the parameter.

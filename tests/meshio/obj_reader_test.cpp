@@ -76,6 +76,33 @@ TEST(ObjReader, RefusesCoordinatesBeyondFloat) {
   EXPECT_EQ(mesh.positions, (std::vector<double>{1e-5, 2500, 0}));
 }
 
+// Coordinates the parser would quietly read as 0 are refused, naming the line.
+TEST(ObjReader, RefusesUnreadableCoordinatesNamingTheLine) {
+  const struct {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"v 0 0 0\nv a b c\n", "line 2: \"a\""},
+      {"v 0 0 0\nv nan 0.1 0.1\n", "line 2: \"nan\""},
+      {"v 0 0 0\nv 1 2\nf 1 1 1\n", "line 2: a vertex needs x, y, z"},
+      {"# hex\nv 0x1p-3 0 0\n", "line 2: \"0x1p-3\""},
+      {"v 0 0 0\nv 0.5 0.25 1.5e", "line 2: \"1.5e\""},
+      {"v 1 2 3 4 5 6 7\n", "line 1: a vertex has more than 6 values"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    MeshData mesh;
+    std::string error;
+    EXPECT_FALSE(ReadObj(Bytes(c.text), mesh, error));
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_TRUE(mesh.positions.empty());
+  }
+  MeshData mesh;
+  std::string error;
+  EXPECT_TRUE(ReadObj(Bytes("v +1 -2 3 1\nv 1 2 3 0.5 0.5 0.5\n"), mesh, error)) << error;
+  EXPECT_EQ(mesh.positions, (std::vector<double>{1, -2, 3, 1, 2, 3}));
+}
+
 // Every prefix and single-byte corruptions of a valid file: either a mesh
 // whose indices are in range, or a message.
 TEST(ObjReader, SurvivesTruncationAndCorruption) {

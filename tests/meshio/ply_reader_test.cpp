@@ -163,6 +163,63 @@ TEST(PlyReader, RefusesMalformedFilesWithAMessage) {
   }
 }
 
+// ASCII rows are lines: a line with a value too many or too few, two rows on
+// one line, values after the last row and a second vertex element are
+// refused, naming the line, instead of shifting the rows that follow.
+TEST(PlyReader, AsciiRowsAreLinesOfExactlyTheirValues) {
+  const std::string header = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
+                             "property float z\nend_header\n";
+  const struct {
+    const char* what;
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"a value too many", header + "0 0 0 7\n1 1\n", "line 8 (element vertex 0): more values"},
+      {"two rows on a line", header + "0 0 0 1 1 1\n", "line 8 (element vertex 0): more values"},
+      {"a value too few", header + "0 0\n0 1 1 1\n", "line 8 (element vertex 0), property z: missing"},
+      {"values after the last row", header + "0 0 0\n1 1 1\n2 2 2\n", "line 10: values after the last element"},
+      {"a second vertex element",
+       "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+       "element vertex 1\nproperty float x\nproperty float y\nproperty float z\nend_header\n0 0 0\n1 1 1\n",
+       "a second element \"vertex\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MeshData mesh;
+    std::string error;
+    EXPECT_FALSE(ReadPly(Bytes(c.text), mesh, error));
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_TRUE(mesh.positions.empty());
+  }
+  MeshData mesh;
+  std::string error;
+  ASSERT_TRUE(ReadPly(Bytes(header + "\n0 0 0\r\n\n  1 1 1  \n\n"), mesh, error)) << error;
+  EXPECT_EQ(mesh.positions, (std::vector<double>{0, 0, 0, 1, 1, 1}));
+}
+
+// Every scalar vertex property is kept: the usual vectors grouped, any type
+// taken as float, the rest under their own names in the header's order.
+TEST(PlyReader, KeepsVertexPropertiesAsAttributes) {
+  const std::string text =
+      "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty double vx\nproperty float y\n"
+      "property float z\nproperty float vy\nproperty int id\nproperty float vz\nproperty uchar pscale\n"
+      "property float nx\nproperty float ny\nproperty float nz\nproperty list uchar int extra\nend_header\n"
+      "0 1 0 0 2 7 3 1 0 0 1 2 5 5\n1 -1 1 1 -2 8 -3 2 0 1 0 0\n";
+  MeshData mesh;
+  std::string error;
+  ASSERT_TRUE(ReadPly(Bytes(text), mesh, error)) << error;
+  EXPECT_EQ(mesh.positions, (std::vector<double>{0, 0, 0, 1, 1, 1}));
+  ASSERT_EQ(mesh.attributes.size(), 4u);
+  EXPECT_EQ(mesh.attributes[0].name, "v");
+  EXPECT_EQ(mesh.attributes[0].values, (std::vector<float>{1, 2, 3, -1, -2, -3}));
+  EXPECT_EQ(mesh.attributes[1].name, "N");
+  EXPECT_EQ(mesh.attributes[1].values, (std::vector<float>{0, 0, 1, 0, 1, 0}));
+  EXPECT_EQ(mesh.attributes[2].name, "id");
+  EXPECT_EQ(mesh.attributes[2].values, (std::vector<float>{7, 8}));
+  EXPECT_EQ(mesh.FindAttribute("pscale")->values, (std::vector<float>{1, 2}));
+  EXPECT_EQ(mesh.FindAttribute("pscale")->components, 1);
+}
+
 TEST(PlyReader, HugeElementsWithoutPropertiesCostNothing) {
   const std::string text = "ply\nformat binary_little_endian 1.0\nelement nothing 2147483647\nelement other 2147483647\n"
                            "end_header\n";

@@ -63,8 +63,13 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0], [1, 2]]}]})",
        "sources[0].points[1]: expected 3 numbers, got [1,2]"},
       {R"({"sources": [{"type": "cloud"}]})", "sources[0]: a cloud needs either \"points\" or \"file\""},
-      {R"({"sources": [{"type": "cloud", "file": "p.xyz"}]})", "sources[0].file: expected a .ply, .obj or .vdb file, got \"p.xyz\""},
+      {R"({"sources": [{"type": "cloud", "file": "p.stl"}]})", "sources[0].file: expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file, got \"p.stl\""},
       {R"({"sources": [{"type": "polymsh", "file": "p.vdb"}]})", "sources[0].file: expected a .ply or .obj file, got \"p.vdb\""},
+      {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0]], "radius_attribute": "pscale"}]})",
+       "sources[0].radius_attribute: expected the name of an attribute of the points of \"file\", got \"pscale\""},
+      {R"({"transfer": ["v", "v"]})", "transfer[1]: the name is listed twice, got \"v\""},
+      {R"({"transfer": ["a b"]})", "transfer[0]: expected an attribute name of letters, digits, '_' or '-', got \"a b\""},
+      {R"({"transfer": ["radius_scale"]})", "transfer[0]: the name is the plug-in's own (use another), got \"radius_scale\""},
       {R"({"sources": [{"type": "cloud", "file": "p.%s.ply"}]})",
        "sources[0].file: '%' must start %d, %0Nd (N from 1 to 9) or %%, got \"p.%s.ply\""},
       {R"({"sources": [{"type": "sphere", "name": "b"}, {"type": "cube", "name": "b"}]})",
@@ -228,3 +233,22 @@ TEST(SceneFile, ObjectNames) {
 }
 
 }  // namespace
+
+// The velocity comes first among the values carried onto the mesh whenever a
+// source names one, and a scene without the keys carries none.
+TEST(SceneFile, TransferListsTheVelocityFirst) {
+  const TempFolder temp("glomora_scene");
+  std::ofstream(temp.Path() / "p.ply") << "ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\n"
+                                          "property float y\nproperty float z\nend_header\n";
+  SceneDescription scene;
+  std::string error;
+  ASSERT_TRUE(ParseScene(R"({"transfer": ["pressure"], "sources": [{"type": "cloud", "file": "p.ply",
+                              "velocity_attribute": "vel", "radius_attribute": "pscale"}]})",
+                         temp.Path(), scene, error))
+      << error;
+  EXPECT_EQ(scene.transfer, (std::vector<std::string>{"v", "pressure"}));
+  EXPECT_EQ(scene.sources[0].velocityAttribute, "vel");
+  EXPECT_EQ(scene.sources[0].radiusAttribute, "pscale");
+  ASSERT_TRUE(ParseScene(R"({"sources": [{"type": "cloud", "file": "p.ply"}]})", temp.Path(), scene, error)) << error;
+  EXPECT_TRUE(scene.transfer.empty());
+}

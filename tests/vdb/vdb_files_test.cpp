@@ -5,6 +5,7 @@
 
 #include <openvdb/io/Stream.h>
 #include <openvdb/openvdb.h>
+#include <openvdb/points/PointAttribute.h>
 #include <openvdb/points/PointConversion.h>
 #include <openvdb/points/PointDataGrid.h>
 
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -170,6 +172,66 @@ TEST_F(VdbFiles, PointsGridsReadAsACloud) {
   }
 }
 
+// Attributes OpenVDB wrote come back with their points: a vector and a
+// scalar in every grid are kept, one that only the first grid has is not.
+TEST_F(VdbFiles, PointsGridsKeepTheirAttributes) {
+  auto grid = [](const std::vector<openvdb::Vec3R>& positions, bool withTemperature) {
+    openvdb::points::PointDataGrid::Ptr points = PointsGrid(positions, 0.25, {0.5, 0.0, 0.0}, false);
+    openvdb::points::appendAttribute<openvdb::Vec3f>(points->tree(), "v");
+    openvdb::points::appendAttribute<float>(points->tree(), "pscale");
+    if (withTemperature) openvdb::points::appendAttribute<double>(points->tree(), "temperature");
+    for (auto leaf = points->tree().beginLeaf(); leaf; ++leaf) {
+      const openvdb::points::AttributeHandle<openvdb::Vec3f> p(leaf->constAttributeArray("P"));
+      openvdb::points::AttributeWriteHandle<openvdb::Vec3f> v(leaf->attributeArray("v"));
+      openvdb::points::AttributeWriteHandle<float> pscale(leaf->attributeArray("pscale"));
+      for (auto index = leaf->beginIndexOn(); index; ++index) {
+        // Each point's attributes derive from its world position, so that
+        // they can be checked whatever order the points come back in.
+        const openvdb::Vec3d world = points->transform().indexToWorld(index.getCoord().asVec3d() + p.get(*index));
+        v.set(*index, openvdb::Vec3f(world * 2.0));
+        pscale.set(*index, static_cast<float>(world.x() + 10.0));
+      }
+    }
+    return points;
+  };
+  const std::string bytes = Bytes({grid({{0.0, 0.0, 0.0}, {1.0, 2.0, 3.0}}, true), grid({{-4.0, 0.5, 2.0}}, false)});
+  Write("attributes.vdb", bytes);
+  MeshData cloud;
+  std::string error;
+  ASSERT_TRUE(ReadMeshFile((folder_ / "attributes.vdb").string(), cloud, error)) << error;
+  ASSERT_EQ(cloud.VertexCount(), 3u);
+  ASSERT_EQ(cloud.attributes.size(), 2u);
+  const VertexAttribute* v = cloud.FindAttribute("v");
+  const VertexAttribute* pscale = cloud.FindAttribute("pscale");
+  ASSERT_TRUE(v != nullptr && pscale != nullptr);
+  EXPECT_EQ(v->components, 3);
+  EXPECT_EQ(pscale->components, 1);
+  ASSERT_EQ(v->values.size(), 9u);
+  ASSERT_EQ(pscale->values.size(), 3u);
+  for (size_t p = 0; p < 3; ++p) {
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(v->values[3 * p + c], 2.0 * cloud.positions[3 * p + c], 1e-5);
+    EXPECT_NEAR(pscale->values[p], cloud.positions[3 * p] + 10.0, 1e-5);
+  }
+}
+
+// A non-finite position is refused naming the file's point, as the PLY and
+// OBJ readers refuse theirs, instead of the point quietly adding nothing.
+TEST_F(VdbFiles, RefusesNonFinitePositions) {
+  for (const float bad : {std::nanf(""), std::numeric_limits<float>::infinity()}) {
+    SCOPED_TRACE(bad);
+    const openvdb::points::PointDataGrid::Ptr grid = PointsGrid({{0.0, 0.0, 0.0}, {0.1, 0.2, 0.3}}, 1.0, {}, false);
+    auto leaf = grid->tree().beginLeaf();
+    openvdb::points::AttributeWriteHandle<openvdb::Vec3f> handle(leaf->attributeArray("P"));
+    handle.set(1, openvdb::Vec3f(0.0f, bad, 0.0f));
+    Write("bad.vdb", Bytes({grid}));
+    MeshData cloud;
+    std::string error;
+    EXPECT_FALSE(ReadMeshFile((folder_ / "bad.vdb").string(), cloud, error));
+    EXPECT_NE(error.find("point 2 of 2 has a coordinate that is not a finite float"), std::string::npos) << error;
+    EXPECT_TRUE(cloud.positions.empty());
+  }
+}
+
 // Bytes that are not an OpenVDB file of points are refused with a reason.
 TEST_F(VdbFiles, RefusesWhatHoldsNoPoints) {
   const openvdb::FloatGrid::Ptr grid = openvdb::FloatGrid::create(0.0f);
@@ -190,10 +252,11 @@ TEST_F(VdbFiles, RefusesWhatHoldsNoPoints) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<double> positions = {7.0};
+    VdbPoints decoded;
+    decoded.positions = {7.0};
     std::string error;
-    EXPECT_FALSE(DecodeVdbPoints(AsSpan(c.bytes), positions, error));
-    EXPECT_TRUE(positions.empty());
+    EXPECT_FALSE(DecodeVdbPoints(AsSpan(c.bytes), decoded, error));
+    EXPECT_TRUE(decoded.positions.empty());
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
   }
 }
