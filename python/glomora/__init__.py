@@ -23,8 +23,7 @@ from . import _glomora
 from ._glomora import Mesh
 
 __all__ = ["Mesh", "Scene", "surface", "read_points", "tool_path", "parameter_defaults", "parameter_catalogue",
-           "DEFAULT_OUTPUT",
-           "__version__"]
+           "DEFAULT_OUTPUT", "__version__"]
 __version__ = _glomora.version()
 
 _DEFAULTS = dict(_glomora.parameter_defaults())
