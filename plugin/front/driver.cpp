@@ -115,7 +115,7 @@ void Evaluation::ComputeCurrentFrame(int32_t frame) {
   settings_.evalFrame = frame;
   ReadElementSettings(settings_, op_, true);
   if (instance_.readCache) {
-    if (!grid.ready) grid.EnsureGrids(settings_);
+    if (!grid.ready && grid.EnsureGrids(settings_)) instance_.fieldFrame = FrameBeforeStart(settings_.startFrame);
     ReadGridCache(settings_, mesh_);
     mesh_.valid = true;
   }
@@ -123,6 +123,7 @@ void Evaluation::ComputeCurrentFrame(int32_t frame) {
     elements_.reset(GatherElements(elementCount_, settings_, op_, true, TransferValues()));
     if (elements_) {
       grid.SimulateStep(settings_, elements_.get(), elementCount_);
+      instance_.fieldFrame = frame;
       Extract();
       mesh_.valid = true;
     }
@@ -157,6 +158,7 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
       elements_.reset(GatherElements(elementCount_, settings_, op_, false, TransferValues()));
       if (elements_) {
         grid.SimulateStep(settings_, elements_.get(), elementCount_);
+        instance_.fieldFrame = instance_.loopFrame;
         if (instance_.writeCache) {
           Extract();
           frameWritten = true;

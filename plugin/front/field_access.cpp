@@ -32,6 +32,6 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
   field.origin[1] = -settings.halfSize.y;
   field.origin[2] = -settings.halfSize.z;
   field.isovalue = settings.isovalue;
-  field.frame = settings.evalFrame;
+  field.frame = in->fieldFrame;
   return true;
 }

@@ -47,8 +47,12 @@ struct GlomoraField {
   int32_t nx, ny, nz;   // lattice points per axis: "Resolution_X" + 1, ...
   float cellSize[3];    // "Size_X" / "Resolution_X", ...
   float origin[3];      // the container box's lower corner: -"Size_X" / 2, ...
-  float isovalue;       // "Isovalue" at the frame of the field
-  int32_t frame;        // the frame the field was simulated to
+  float isovalue;       // "Isovalue" of the latest evaluation, which extracted the mesh
+  // The frame the field was last stepped to: the latest evaluation's, or an
+  // earlier one when the latest stepped no frame (a recompute loop cancelled
+  // before its first step; frames played back in Mode 3 in between leave
+  // the field alone).
+  int32_t frame;
 };
 
 // Fills `field` for the main operator named `operatorFullName` and returns

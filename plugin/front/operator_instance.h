@@ -36,6 +36,11 @@ struct OperatorInstance {
   int32_t lastComputedFrame = kNeverFrame;
   int32_t previousFrame = kNeverFrame;
   int32_t loopFrame = 0;          // frame of the recompute loop
+  // The frame the voxel lattices were last stepped to (what Glomora_GetField
+  // reports): it differs from settings.evalFrame after a frame played back
+  // from the cache or a recompute loop cancelled before its first step.
+  // Lattices allocated without a step hold the state before the start frame.
+  int32_t fieldFrame = kNeverFrame;
   bool computeNow = false;        // one step from whatever the lattices hold
   bool writeCache = false;
   bool readCache = false;

@@ -98,6 +98,29 @@ TEST_F(FieldAccess, MeshVerticesLieWhereTheFieldCrossesTheIsovalue) {
   }
 }
 
+// The frame reported is the one the lattice was last stepped to, not the
+// latest evaluation's: a frame played back from the cache leaves the lattice
+// alone, and a recompute loop cancelled before its first step extracts the
+// mesh from the lattice as it was.
+TEST_F(FieldAccess, ReportsTheFrameTheLatticeWasLastSteppedTo) {
+  const TempFolder folder("glomora_field_frame");
+  Set(L"Cache_filename", CValue(XSI::CString((folder.Path() / "c.grd").c_str())));
+  for (int frame = 1; frame <= 10; ++frame) ASSERT_EQ(rig.Update(frame), XSI::CStatus::OK);
+  GlomoraField field{};
+  ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+  EXPECT_EQ(field.frame, 10);
+  Set(L"Mode", CValue(LONG{3}));
+  ASSERT_EQ(rig.Update(30.0), XSI::CStatus::OK);
+  Set(L"Mode", CValue(LONG{1}));
+  Scene::Get().SetCancelPressed(true);
+  ASSERT_EQ(rig.Update(35.0), XSI::CStatus::OK);
+  Scene::Get().SetCancelPressed(false);
+  ASSERT_GT(Instance().mesh.vertices.GetCount(), 0);
+  field = GlomoraField{};
+  ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+  EXPECT_EQ(field.frame, 10);
+}
+
 // Only a mesh made from the voxel field has one to hand out; otherwise the
 // call says no and leaves the caller's record alone.
 TEST_F(FieldAccess, NoFieldWithoutAVoxelFieldBehindTheMesh) {
