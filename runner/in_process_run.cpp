@@ -37,7 +37,11 @@ RunResult RunInProcess(const SceneDescription& scene, const ScenePlan& plan, con
   for (int64_t frame = first; frame <= last && !cancelled; ++frame) {
     const SceneSession::Outcome outcome = session.Evaluate(frame, record, failure, error);
     cancelled = session.Cancelled();
-    if (outcome == SceneSession::Outcome::Failed) return FailRun(result, display, failure, error);
+    if (outcome == SceneSession::Outcome::Failed) {
+      display.Finish();
+      result.stats["frames"].push_back(std::move(record.stats));
+      return FailRun(result, display, failure, error);
+    }
     if (outcome == SceneSession::Outcome::Nothing) break;
     if (record.empty) {
       ++emptyFrames;

@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "cache_playback.h"
 #include "front/glomora_api.h"
 #include "host_scene_builder.h"
 #include "mesh_check.h"
@@ -72,11 +73,13 @@ struct FrameLog {
   std::vector<std::pair<std::string, int64_t>> timings;  // in order of first appearance, repeats summed
   bool normalsRefused = false;
   bool uvsRefused = false;
+  std::string outOfMemory;  // the first " -> not enough memory." line
 
   void Clear() {
     timings.clear();
     normalsRefused = false;
     uvsRefused = false;
+    outOfMemory.clear();
   }
   void AddTiming(const std::string& label, int64_t milliseconds) {
     for (auto& entry : timings) {
@@ -228,6 +231,7 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
     if (timing) s.frameLog.AddTiming(label, milliseconds);
     s.frameLog.normalsRefused = s.frameLog.normalsRefused || EndsWith(text, " -> OutUser_Normal_Property -> error.");
     s.frameLog.uvsRefused = s.frameLog.uvsRefused || EndsWith(text, " -> OutTexture_Projection -> error.");
+    if (s.frameLog.outOfMemory.empty() && EndsWith(text, " -> not enough memory.")) s.frameLog.outOfMemory = text;
     const bool header = text.rfind("**** ", 0) == 0 && EndsWith(text, " ****");
     if ((!(timing || header) || s.showTimings) && hostLog) hostLog(text);
   });
@@ -255,6 +259,20 @@ void SceneSession::ParameterChanged(const std::string& name) {
 
 SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record, RunFailure& failure,
                                              std::string& error, FrameMesh* keptMesh) {
+  const Outcome outcome = EvaluateFrame(frame, record, failure, error, keptMesh);
+  if (outcome == Outcome::Failed) {
+    record = FrameRecord();
+    record.frame = frame;
+    record.failed = true;
+    record.stats["frame"] = frame;
+    record.stats["failed"] = FailureName(failure);
+    record.stats["error"] = error;
+  }
+  return outcome;
+}
+
+SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& record, RunFailure& failure,
+                                                  std::string& error, FrameMesh* keptMesh) {
   State& s = *state_;
   Scene& host = Scene::Get();
   GlomoraRig& rig = s.hostScene.Rig();
@@ -264,10 +282,17 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
   s.frameLog.Clear();
   const int barsBefore = host.GetProgress().barsCreated;
   failure = RunFailure::Failed;
+  cancelled_ = false;
 
-  // 1) evaluate, as the host does when the timeline reaches the frame, the
+  // 1) evaluate (a frame played back from the cache only when its file is
+  // sound: the plug-in takes any other as an empty frame), as the host does when the timeline reaches the frame, the
   // scene's transfer asked for first (the list is the plug-in's, for every
   // instance: another session may have set its own)
+  if (PlaysBackCache(*s.scene, frame)) {
+    error = CachePlaybackProblem(*s.scene, frame, failure);
+    if (!error.empty()) return Outcome::Failed;
+    failure = RunFailure::Failed;
+  }
   Glomora_SetTransferAttributes(s.transferNames.data(), static_cast<int32_t>(s.transferNames.size()));
   const XSI::CStatus status = rig.Update(hostFrame);
   if (status.GetCode() != XSI::CStatus::OK) {
@@ -285,6 +310,15 @@ SceneSession::Outcome SceneSession::Evaluate(int64_t frame, FrameRecord& record,
     // The recompute loop stopped early: its last caption names the frame reached.
     if (host.GetProgress().value == 0) return Outcome::Nothing;  // no frame was stepped
     FrameOfCaption(host.GetProgress().caption, reached);
+  }
+  // The plug-in gives up on a frame it has no memory for, and says so: its
+  // result is empty or not what the scene asks.
+  if (!s.frameLog.outOfMemory.empty()) {
+    failure = RunFailure::OutOfMemory;
+    error = "frame " + std::to_string(reached) + ": not enough memory (the plug-in's log: \"" + s.frameLog.outOfMemory +
+            "\"): nothing is written for the frame";
+    host.ClearLog();
+    return Outcome::Failed;
   }
 
   // 2) the transfer operators write into the host mesh; an evaluation with

@@ -61,6 +61,7 @@ struct FrameRecord {
   size_t vertices = 0;
   size_t polygons = 0;
   bool empty = false;
+  bool failed = false;           // the frame failed: nothing written; stats hold "frame", "failed", "error"
   std::string checkLine;         // the --check report line (no newline), when asked
   nlohmann::ordered_json stats;  // the frame's entry of --stats
 };
@@ -95,7 +96,10 @@ class SceneSession {
     Failed,    // failure and error say why
   };
   // Evaluates `frame` and writes its file (when the session has a target).
-  // With `mesh`, the frame's mesh is also kept there.
+  // With `mesh`, the frame's mesh is also kept there. A frame that fails
+  // leaves `record` with the frame asked, `failed` and its --stats entry.
+  // Mode 3 plays a frame back only from a sound cache file (cache_playback.h);
+  // a frame the plug-in logs " -> not enough memory." for fails (OutOfMemory).
   Outcome Evaluate(int64_t frame, FrameRecord& record, RunFailure& failure, std::string& error,
                    FrameMesh* mesh = nullptr);
   // Gives the plug-in the value the scene now holds for parameter `name`, as
@@ -108,6 +112,9 @@ class SceneSession {
   const CacheWriteFailures& CacheFailures() const;
 
  private:
+  Outcome EvaluateFrame(int64_t frame, FrameRecord& record, RunFailure& failure, std::string& error,
+                        FrameMesh* mesh);
+
   struct State;
   std::unique_ptr<State> state_;
   bool cancelled_ = false;

@@ -179,6 +179,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const ScenePlan& plan, con
   bool stopping = status != RunFailure::None;
   bool cancelled = false;
   std::map<int64_t, FrameRecord> done;
+  std::map<int64_t, Json> frameStats;  // the --stats entries of the frames that failed, then of all
   int64_t nextCheck = first;  // --check lines are printed in frame order
   auto stopAll = [&] {
     stopping = true;
@@ -244,6 +245,7 @@ RunResult RunInWorkers(const SceneDescription& scene, const ScenePlan& plan, con
       handOut(worker);
     } else if (message.contains("error")) {
       worker.failed = true;
+      if (message.contains("stats")) frameStats[message["stats"]["frame"].get<int64_t>()] = message["stats"];
       failWith(FailureNamed(message.value("failure", "failed")), message["error"].get<std::string>());
       stopAll();
     } else {
@@ -326,18 +328,31 @@ RunResult RunInWorkers(const SceneDescription& scene, const ScenePlan& plan, con
     }
   }
 
-  // 5) the result, in frame order
+  // 5) the result, in frame order, the frames that failed among them
   int64_t emptyFrames = 0;
   for (auto& [frame, record] : done) {
     if (record.empty) ++emptyFrames;
     if (result.firstFile.empty()) result.firstFile = record.file;
     result.lastFile = record.file;
-    result.stats["frames"].push_back(std::move(record.stats));
+    frameStats.emplace(frame, std::move(record.stats));
   }
+  for (auto& [frame, stats] : frameStats) result.stats["frames"].push_back(std::move(stats));
   result.filesWritten = static_cast<int64_t>(done.size());
   const int64_t framesDone = static_cast<int64_t>(done.size());
+  // Workers that all ended well without writing every frame are not this
+  // tool's (a wrong or stale path): the run has not done what it was asked.
+  const bool unreported = status == RunFailure::None && !cancelled && !InterruptRequested() && framesDone < total;
+  if (unreported) {
+    status = RunFailure::Failed;
+    statusError = options.toolPath + ": its worker processes ended without reporting frames " +
+                  MissingFrames(first, last, done, last + 1) +
+                  ", which were not written (is it the glomora tool of this version?)";
+    display.Error(statusError);
+  }
   if (status != RunFailure::None) {
-    if (framesDone < total) display.Error("frames not written: " + MissingFrames(first, last, done, last + 1));
+    if (framesDone < total && !unreported) {
+      display.Error("frames not written: " + MissingFrames(first, last, done, last + 1));
+    }
     result.failure = status;
     result.error = statusError;
   } else {

@@ -102,7 +102,10 @@ int RunWorker(int fd, long parent) {
     if (!message.is_object() || !message.contains("frame")) return fail(RunFailure::Failed, "malformed worker request");
     const int64_t frame = message["frame"].get<int64_t>();
     const SceneSession::Outcome outcome = session.Evaluate(frame, record, failure, error);
-    if (outcome == SceneSession::Outcome::Failed) return fail(failure, error);
+    if (outcome == SceneSession::Outcome::Failed) {
+      SendLine(fd, Json{{"error", error}, {"failure", FailureName(failure)}, {"stats", std::move(record.stats)}});
+      return ExitStatusOf(failure);
+    }
     if (outcome == SceneSession::Outcome::Nothing) {
       return fail(RunFailure::Failed, "frame " + std::to_string(frame) + ": nothing was written");
     }

@@ -11,7 +11,9 @@
 //                           {"log": TEXT}                          a host log line to show
 //                           {"done": N, "file": ..., "stats": ...} frame N is written
 //                           {"error": TEXT, "failure": NAME}       the worker failed and exits
-//                                                                  (NAME: run_failure.h)
+//                                                                  (NAME: run_failure.h); with
+//                                                                  "stats", the --stats entry of the
+//                                                                  frame that failed
 
 #include <cstdint>
 #include <string>
