@@ -71,7 +71,10 @@ def test_failed_tasks_are_reported_with_their_shot_and_frames(cluster, tmp_path)
     with open(tmp_path / "blocker", "w") as out:
         out.write("not a folder")
     stuck = scene("stuck", [1, 4], {"Space": 0, "Mode": 2, "Cache_filename": str(tmp_path / "blocker" / "stuck.grd")})
-    paths = write_scenes(tmp_path / "scenes", [broken, stuck])
+    # replay: plays back a cache folder that is not there (another machine's),
+    # so each of its tasks fails, whatever --allow-empty lets through.
+    replay = scene("replay", [1, 4], {"Space": 0, "Mode": 3, "Cache_filename": str(tmp_path / "elsewhere" / "r.grd")})
+    paths = write_scenes(tmp_path / "scenes", [broken, stuck, replay])
     submit = glomora(cluster, "submit", *paths, "--slurm", "--wait", "--chunk", "3", "--logs", str(tmp_path / "logs"),
                      "--output", str(tmp_path / "out" / "{name}.####.obj"))
 
@@ -85,5 +88,9 @@ def test_failed_tasks_are_reported_with_their_shot_and_frames(cluster, tmp_path)
                "not run: stuck:simulation did not succeed" in line for line in lines), submit.stderr
     assert "broken: wrote 4 of 7 mesh files; frames not written: 4 to 6" in submit.stdout, submit.stdout
     assert "stuck: wrote 0 of 4 mesh files; frames not written: 1 to 4" in submit.stdout, submit.stdout
+    missing = str(tmp_path / "elsewhere" / "r.1.grd") + ": the cache file is missing"
+    assert any(line.startswith("glomora: error: replay: frames 1 to 3 (task replay:1-3, job ") and
+               "failed with exit status 1" in line and missing in line for line in lines), submit.stderr
+    assert "replay: wrote 0 of 4 mesh files; frames not written: 1 to 4" in submit.stdout, submit.stdout
     written = sorted(name for name in os.listdir(tmp_path / "out") if name.startswith("broken"))
     assert written == [f"broken.000{frame}.obj" for frame in (1, 2, 3, 7)]

@@ -2,6 +2,7 @@
 writes the bytes of `glomora run`, and a task that fails is reported with its
 shot and frames."""
 import filecmp
+import io
 import os
 import subprocess
 import sys
@@ -52,10 +53,13 @@ def test_a_local_cluster_writes_the_bytes_of_glomora_run(tmp_path, tool):
 def test_failed_tasks_are_reported_with_their_shot_and_frames(tmp_path):
     # Points for frames 1, 2 and 5 only: in Space 1 the task of frames 3 and
     # 4 fails on bad input; the cached simulation steps through them and
-    # fails, and its playback never runs.
+    # fails, and its playback never runs. The playback of a cache that was
+    # never written (another machine's folder) fails in every task.
     for frame in (1, 2, 5):
         write_ply_points(tmp_path / ("p.%d.ply" % frame), cloud(seed=frame))
-    scenes = [write_scene(tmp_path, shot, shot["name"] + ".json") for shot in shots("p.%d.ply")]
+    replay = {"name": "replay", "frames": [1, 5], "sources": [{"type": "sphere", "radius": 0.3}],
+              "parameters": dict(GRID_PARAMETERS, Mode=3, Cache_filename="elsewhere/replay.grd")}
+    scenes = [write_scene(tmp_path, shot, shot["name"] + ".json") for shot in shots("p.%d.ply") + [replay]]
     done = distributed(*scenes, "--workers", "2", "--chunk", "2", "--frames", "1-5", "--output",
                        str(tmp_path / "out" / "{name}.####.obj"))
     assert done.returncode == 2, done.stdout + done.stderr
@@ -67,3 +71,34 @@ def test_failed_tasks_are_reported_with_their_shot_and_frames(tmp_path):
             in errors), done.stderr
     assert "tracked: wrote 3 of 5 mesh files; frames not written: 3 to 4" in done.stdout, done.stdout
     assert "slide: wrote 0 of 5 mesh files; frames not written: 1 to 5" in done.stdout, done.stdout
+    cache = str(tmp_path / "elsewhere" / "replay")
+    for first in (1, 3):
+        line = ("glomora: error: replay: frames %d to %d (task replay:%d-%d): failed with exit status 1 (running it "
+                "again may help): frame %d: %s.%d.grd: the cache file is missing" % (first, first + 1, first,
+                                                                                      first + 1, first, cache, first))
+        assert any(error.startswith(line) for error in errors), done.stderr
+    assert "replay: wrote 0 of 5 mesh files; frames not written: 1 to 5" in done.stdout, done.stdout
+    assert not os.path.exists(tmp_path / "out" / "replay.0001.obj")
+
+
+def test_a_frame_without_memory_fails_its_task(tmp_path, tool):
+    # Frame 2's lattices have more points than an int32 holds: under a budget
+    # that lets the plug-in try, it has no memory for them.
+    from distributed import Client, LocalCluster
+
+    from glomora import distributed as farm
+    growing = {"keys": [[1, 16], [2, 2000]]}
+    shot = {"name": "big", "frames": [1, 2], "sources": [{"type": "sphere", "radius": 0.3}],
+            "parameters": dict(GRID_PARAMETERS, Resolution_X=growing, Resolution_Y=growing, Resolution_Z=growing)}
+    the_plan = farm.plan([write_scene(tmp_path, shot, "big.json")], str(tmp_path / "out" / "{name}.####.obj"),
+                         tool=tool)
+    [task] = the_plan["shots"][0]["tasks"]
+    task["argv"] += ["--max-memory", "1T"]
+    out, err = io.StringIO(), io.StringIO()
+    with LocalCluster(n_workers=1, threads_per_worker=1, processes=False, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        assert farm.run_plan(the_plan, client, retries=0, out=out, err=err) == 1, err.getvalue()
+    assert ("glomora: error: big: frames 1 to 2 (task big:simulation): failed with exit status 1 (running it again "
+            "may help): frame 2: not enough memory") in err.getvalue(), err.getvalue()
+    assert "big: wrote 0 of 2 mesh files; frames not written: 1 to 2" in out.getvalue(), out.getvalue()
+    assert not os.path.exists(tmp_path / "out" / "big.0002.obj")

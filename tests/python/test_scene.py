@@ -3,6 +3,7 @@ run() against `glomora run`, parameters, cancel."""
 import glob
 import os
 import pickle
+import re
 import signal
 
 import pytest
@@ -142,3 +143,25 @@ def test_run_errors_are_python_errors(tmp_path, tool):
     with pytest.raises(MemoryError, match="Resolution 3000 x 64 x 64"):
         scene.run(str(tmp_path / "f.####.obj"), jobs=1, max_memory="100M")
     assert glob.glob(str(tmp_path / "*.obj")) == []
+
+
+def test_frames_that_fail_are_python_errors(tmp_path, monkeypatch):
+    # A cache file to play back that is not there; lattices the plug-in has no memory for.
+    played = glomora.Scene({"parameters": {"Space": 0, "Mode": 3, "Cache_filename": "cache/c.grd"}},
+                           base_dir=tmp_path)
+    with pytest.raises(RuntimeError, match="frame 1: .*c.1.grd: the cache file is missing"):
+        played.evaluate(1)
+    big = glomora.Scene({"parameters": {"Space": 0, "Resolution_X": 2000, "Resolution_Y": 2000,
+                                        "Resolution_Z": 2000}})
+    with pytest.raises(MemoryError, match="frame 1: not enough memory"):
+        big.evaluate(1, max_memory="1T")
+
+    # A stale or wrong GLOMORA_TOOL whose workers end well without a frame.
+    fake = tmp_path / "not-glomora"
+    fake.write_text("#!/bin/sh\nexit 0\n")
+    fake.chmod(0o755)
+    monkeypatch.setenv("GLOMORA_TOOL", str(fake))
+    scene = glomora.Scene({"frames": [1, 3], "parameters": {"Space": 1}, "sources": [{"type": "sphere"}]})
+    with pytest.raises(RuntimeError, match=re.escape(str(fake)) + ": .*frames 1-3, which were not written"):
+        scene.run(str(tmp_path / "out" / "f.####.obj"), jobs=2)
+    assert not (tmp_path / "out").exists() or os.listdir(tmp_path / "out") == []
