@@ -284,10 +284,11 @@ SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& re
   failure = RunFailure::Failed;
   cancelled_ = false;
 
-  // 1) evaluate (a frame played back from the cache only when its file is
-  // sound: the plug-in takes any other as an empty frame), as the host does when the timeline reaches the frame, the
+  // 1) evaluate, as the host does when the timeline reaches the frame, the
   // scene's transfer asked for first (the list is the plug-in's, for every
-  // instance: another session may have set its own)
+  // instance: another session may have set its own); a frame played back
+  // from the cache only from a sound file, as the plug-in takes any other
+  // for an empty frame
   if (PlaysBackCache(*s.scene, frame)) {
     error = CachePlaybackProblem(*s.scene, frame, failure);
     if (!error.empty()) return Outcome::Failed;
