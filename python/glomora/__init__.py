@@ -44,8 +44,10 @@ def parameter_catalogue():
     """The operator's parameters in reading order, each a dict: "name", "kind"
     ("bool", "int", "float" or "text"), "default", "accepted" (the intervals
     a scene may give it, (low, high, low_open) each; none: any value of its
-    kind), "expectation" (what an error says is expected) and
-    "element_setting" (one of the seven element settings)."""
+    kind), "expectation" (what an error says is expected),
+    "element_setting" (one of the seven element settings), "meaning" (what it
+    does, as docs/parameters.md says) and "codes" (a selector's codes, such as
+    Space's 0 and 1, each to its meaning; empty for the others)."""
     return [dict(entry) for entry in _CATALOGUE]
 
 

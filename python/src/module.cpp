@@ -319,7 +319,8 @@ PYBIND11_MODULE(_glomora, m) {
   });
   // Each parameter with what a scene may give it: {"name", "kind" ("bool",
   // "int", "float", "text"), "default", "accepted": [(low, high, low_open)],
-  // "expectation", "element_setting"}; for front ends that show them.
+  // "expectation", "element_setting", "meaning", "codes": {code: meaning}};
+  // for front ends that show them.
   m.def("parameter_catalogue", [] {
     py::list catalogue;
     for (const ParameterSpec& p : OperatorParameters()) {
@@ -336,6 +337,10 @@ PYBIND11_MODULE(_glomora, m) {
       entry["accepted"] = accepted;
       entry["expectation"] = p.expectation;
       entry["element_setting"] = p.elementSetting;
+      entry["meaning"] = std::string(p.meaning);
+      py::dict codes;
+      for (const ParameterCode& code : p.codes) codes[py::int_(code.value)] = std::string(code.meaning);
+      entry["codes"] = codes;
       catalogue.append(entry);
     }
     return catalogue;
