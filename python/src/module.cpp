@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -238,6 +239,22 @@ std::vector<double> ReadPoints(const py::array& points) {
     copy(points.cast<py::array_t<float>>());
   } else {
     copy(py::array_t<double, py::array::forcecast>::ensure(points));
+  }
+  // The plug-in's positions are floats: nan, infinities and numbers beyond
+  // the float range are named here, as Python shows them.
+  for (size_t i = 0; i < n; ++i) {
+    const double* p = &rows[3 * i];
+    auto fits = [](double v) { return std::fabs(v) <= std::numeric_limits<float>::max(); };
+    if (fits(p[0]) && fits(p[1]) && fits(p[2])) continue;
+    auto shown = [&fits](double v) {  // the shortest text of the float, or of the double beyond the float range
+      char text[32];
+      const auto end = fits(v) ? std::to_chars(text, text + sizeof text, static_cast<float>(v)).ptr
+                               : std::to_chars(text, text + sizeof text, v).ptr;
+      return std::string(text, end);
+    };
+    Raise(PyExc_ValueError, "points[" + std::to_string(i) + "]: expected 3 finite numbers of the float range (at most " +
+                                "3.4028235e+38 in size), got [" + shown(p[0]) + ", " + shown(p[1]) + ", " + shown(p[2]) +
+                                "]");
   }
   return rows;
 }

@@ -101,8 +101,9 @@ def test_written_file_is_the_tools(tool, tmp_path, case, extension):
 
 @pytest.mark.parametrize("call, error, words", [
     (lambda: glomora.surface(np.zeros((4, 2))), ValueError, ["(n, 3)", "(4, 2)"]),
-    (lambda: glomora.surface(np.array([[0, 0, 0], [0, np.nan, 0]], np.float32)), ValueError, ["points[1]"]),
-    (lambda: glomora.surface(np.array([[1e39, 0, 0]])), ValueError, ["points[0]"]),
+    (lambda: glomora.surface(np.array([[0, 0, 0], [0, np.nan, 0.1]], np.float32)), ValueError,
+     ["points[1]", "[0, nan, 0.1]"]),
+    (lambda: glomora.surface(np.array([[1e39, 0, 0]])), ValueError, ["points[0]", "float range", "[1e+39, 0, 0]"]),
     (lambda: glomora.surface(np.array([["a", "b", "c"]])), TypeError, ["dtype"]),
     (lambda: glomora.surface(cloud(), Isovalue=-1), ValueError, ["Isovalue", "-1"]),
     (lambda: glomora.surface(cloud(), Space=2), ValueError, ["Space", "2"]),
