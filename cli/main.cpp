@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
     return app.exit(e);
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
+  } catch (const CLI::Success& e) {  // a flag that did its work and ends the command (run --help-parameters)
+    return app.exit(e);
   } catch (const CLI::ParseError& e) {
     app.exit(e);
     return kExitBadInput;

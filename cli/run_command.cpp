@@ -13,6 +13,7 @@
 #include "front/glomora_api.h"
 #include "interrupt.h"
 #include "output_pattern.h"
+#include "parameter_catalogue.h"
 #include "picture.h"
 #include "process_memory.h"
 #include "progress_display.h"
@@ -289,6 +290,15 @@ Command RunCommand() {
             auto sceneFile = std::make_shared<std::string>();
             command.add_option("SCENE", *sceneFile, "Scene file (JSON)")->required()->type_name("SCENE.json");
             AddRunOptions(command, *options);
+            // Before the required SCENE is asked for: CLI11 runs a flag's callback first.
+            command.add_flag_callback(
+                "--help-parameters",
+                [] {
+                  const std::string reference = ParameterReference();
+                  std::fwrite(reference.data(), 1, reference.size(), stdout);
+                  throw CLI::Success();
+                },
+                "Print every operator parameter (meaning, kind, default, accepted values, codes) and exit");
             return [options, sceneFile] { return RunSceneFile(*sceneFile, *options); };
           }};
 }

@@ -4,12 +4,19 @@
 // plug-in's, base/parameter_table.h) and the values a scene may give it.
 // Also the primitives' parameters ("radius", "length", "height").
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "host/host_scene.h"
 #include "xsi_value.h"
+
+// A code of a selector parameter (Space, Mode, ...) and what it selects.
+struct ParameterCode {
+  int32_t value;
+  std::string_view meaning;
+};
 
 // An interval of accepted values; `lowOpen` excludes `low` itself.
 struct AcceptedInterval {
@@ -28,6 +35,10 @@ struct ParameterSpec {
   std::vector<AcceptedInterval> accepted;
   std::string expectation;    // what an error says is expected: "0, 1 or 10"
   bool elementSetting;        // one of the seven element settings, read per gathered frame
+  // What the parameter does, for people (the parameter reference), and for
+  // a selector the meaning of each code it accepts.
+  std::string_view meaning;
+  std::vector<ParameterCode> codes;
 };
 
 // The 36 operator parameters in the plug-in's reading order: the 29
@@ -43,6 +54,11 @@ const ParameterSpec* FindPrimitiveParameter(std::string_view name);
 
 // "Mute, Log_time, Space, ...": the operator parameters' names in order.
 std::string OperatorParameterNames();
+
+// The parameter reference: every operator and primitive parameter with its
+// meaning, kind, default, accepted values and codes, as Markdown (what
+// `glomora run --help-parameters` prints and docs/parameters.md holds).
+std::string ParameterReference();
 
 // Which of `spec`'s accepted intervals holds `value`: its index, -1 when
 // none does, -2 when the parameter accepts every value (also for no spec).

@@ -16,6 +16,7 @@ See the README's "Python" section for the whole API.
 import atexit
 import collections.abc
 import json
+import math
 import os
 import shutil
 
@@ -28,6 +29,7 @@ __version__ = _glomora.version()
 
 _DEFAULTS = dict(_glomora.parameter_defaults())
 _CATALOGUE = _glomora.parameter_catalogue()
+_EXPECTATIONS = {entry["name"]: entry["expectation"] for entry in _CATALOGUE}
 
 # Where Scene.run writes its meshes when no output is named, as the tool does.
 DEFAULT_OUTPUT = _glomora.default_output_pattern()
@@ -42,8 +44,10 @@ def parameter_catalogue():
     """The operator's parameters in reading order, each a dict: "name", "kind"
     ("bool", "int", "float" or "text"), "default", "accepted" (the intervals
     a scene may give it, (low, high, low_open) each; none: any value of its
-    kind), "expectation" (what an error says is expected) and
-    "element_setting" (one of the seven element settings)."""
+    kind), "expectation" (what an error says is expected),
+    "element_setting" (one of the seven element settings), "meaning" (what it
+    does, as docs/parameters.md says) and "codes" (a selector's codes, such as
+    Space's 0 and 1, each to its meaning; empty for the others)."""
     return [dict(entry) for entry in _CATALOGUE]
 
 
@@ -56,8 +60,39 @@ def _plain_json(value):
     raise TypeError("%r is not a value a scene file can hold" % (value,))
 
 
-def _json_value(value):
-    return json.dumps(value, default=_plain_json)
+def _non_finite(value, path):
+    """The path to the first number in `value` that JSON cannot hold (nan,
+    inf), with that number; None when there is none."""
+    if hasattr(value, "tolist") and not isinstance(value, (str, bytes)):
+        value = value.tolist()
+    if isinstance(value, float) and not math.isfinite(value):
+        return path, value
+    if isinstance(value, collections.abc.Mapping):
+        items = ((".%s" % key if path else str(key), item) for key, item in value.items())
+    elif isinstance(value, (list, tuple)):
+        items = (("[%d]" % index, item) for index, item in enumerate(value))
+    else:
+        return None
+    for step, item in items:
+        found = _non_finite(item, path + step)
+        if found:
+            return found
+    return None
+
+
+def _json_text(value, path):
+    """`value` as JSON; ValueError naming `path` and the number for a nan or
+    an infinity, which JSON (and so a scene file) cannot hold."""
+    found = _non_finite(value, path)
+    if found:
+        where, number = found
+        expectation = _EXPECTATIONS.get(where.split(".")[-1].split("[")[0]) or "a finite number"
+        raise ValueError("%s: expected %s, got %r" % (where, expectation, number))
+    return json.dumps(value, default=_plain_json, allow_nan=False)
+
+
+def _json_value(value, name):
+    return _json_text(value, "parameters." + name)
 
 
 def _check_threads(threads):
@@ -65,8 +100,8 @@ def _check_threads(threads):
     meshes and files are the same bytes at any count."""
     if threads is None:
         return 0
-    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 0:
-        raise ValueError("threads %r: expected a count of at least 0 (0: one per core)" % (threads,))
+    if isinstance(threads, bool) or not isinstance(threads, int) or not 0 <= threads <= 1024:
+        raise ValueError("threads %r: expected a count from 0 (one per core) to 1024" % (threads,))
     return threads
 
 
@@ -108,7 +143,8 @@ def surface(points, *, max_memory=None, threads=None, **parameters):
 
     threads = _check_threads(threads)
     points = numpy.asarray(points)
-    text = "{" + ", ".join("%s: %s" % (json.dumps(name), _json_value(value)) for name, value in parameters.items()) + "}"
+    text = "{" + ", ".join("%s: %s" % (json.dumps(name), _json_value(value, name))
+                           for name, value in parameters.items()) + "}"
     return _glomora.surface(points, text, os.getcwd(), max_memory, threads)
 
 
@@ -133,7 +169,7 @@ class Parameters(collections.abc.MutableMapping):
         raise KeyError(name)
 
     def __setitem__(self, name, value):
-        self._core.set_parameter(name, _json_value(value))
+        self._core.set_parameter(name, _json_value(value, name))
 
     def __delitem__(self, name):
         if name not in _DEFAULTS:
@@ -162,7 +198,7 @@ class Scene:
     def __init__(self, path_or_dict, base_dir=None):
         if isinstance(path_or_dict, collections.abc.Mapping):
             base = os.path.abspath(base_dir if base_dir is not None else os.getcwd())
-            self._core = _glomora.SceneCore.parse(json.dumps(path_or_dict, default=_plain_json), base)
+            self._core = _glomora.SceneCore.parse(_json_text(path_or_dict, ""), base)
         elif isinstance(path_or_dict, (str, bytes, os.PathLike)):
             if base_dir is not None:
                 raise TypeError("base_dir goes with a dict; a scene file's paths start from its own folder")
@@ -178,7 +214,7 @@ class Scene:
     def parameters(self, values):
         values = dict(values)
         for name, value in values.items():
-            self._core.set_parameter(name, _json_value(value))
+            self._core.set_parameter(name, _json_value(value, name))
         for name in list(self.parameters.set()):
             if name not in values:
                 self._core.reset_parameter(name)
@@ -263,8 +299,13 @@ class Scene:
 
 
 def _frame_number(frame):
-    if isinstance(frame, bool) or int(frame) != frame:
-        raise ValueError("frame %r: expected a whole frame number" % (frame,))
+    limit = _glomora.FRAME_LIMIT
+    try:
+        whole = not isinstance(frame, bool) and int(frame) == frame
+    except (TypeError, ValueError, OverflowError):
+        whole = False
+    if not whole or not -limit <= frame <= limit:
+        raise ValueError("frame %r: expected a whole frame number from %d to %d" % (frame, -limit, limit))
     return int(frame)
 
 

@@ -23,13 +23,18 @@ folders and the output folder at the same paths as this one.
 import argparse
 import json
 import os
+import socket
 import subprocess
 import sys
+import time
 import uuid
 
 from . import tool_path
 
-__all__ = ["plan", "run", "main", "TaskFailed"]
+__all__ = ["plan", "run", "main", "TaskFailed", "SchedulerUnreachable"]
+
+# How long run() tries to reach a scheduler before it gives up.
+CONNECT_TIMEOUT = 10
 
 
 class TaskFailed(Exception):
@@ -42,6 +47,14 @@ class TaskFailed(Exception):
 
     def __str__(self):
         return "exit status %d%s" % (self.status, ": " + self.error if self.error else "")
+
+
+class SchedulerUnreachable(ConnectionError):
+    """The Dask scheduler named cannot be reached: its address and why."""
+
+    def __init__(self, address, why):
+        super().__init__("the Dask scheduler at %s cannot be reached: %s" % (address, why))
+        self.address = address
 
 
 def _tool(tool):
@@ -161,9 +174,52 @@ def run_plan(the_plan, client, retries=1, out=sys.stdout, err=sys.stderr):
                                                 *(futures[id] for id in task["after"]),
                                                 key="glomora-%s-%s" % (task["id"], token), pure=False)
         pending = [task for task in pending if task["id"] not in futures]
+    _show_progress(the_plan, futures, err)
     wait(list(futures.values()))
     outcomes = {id: (future.exception() if future.status == "error" else None) for id, future in futures.items()}
     return _report(the_plan, outcomes, out, err)
+
+
+def _show_progress(the_plan, futures, err):
+    """One line on `err` per task as it ends, in the order they end:
+    "glomora: slide: frames 1 to 3 (task slide:1-3) done, 2 of 7 tasks (4.1 s elapsed)"."""
+    from distributed import as_completed
+
+    tasks = {task["id"]: (shot["name"], task) for shot in the_plan["shots"] for task in shot["tasks"]}
+    ids = {future.key: id for id, future in futures.items()}
+    failed = set()
+    start = time.monotonic()
+    for count, future in enumerate(as_completed(list(futures.values())), 1):
+        id = ids[future.key]
+        name, task = tasks[id]
+        first, last = task["frames"]
+        where = "frame %d" % first if first == last else "frames %d to %d" % (first, last)
+        how = "done"
+        if future.status == "error":
+            # A task waits for its tasks; when one of them failed, it never ran.
+            how = "not run" if any(before in failed for before in task["after"]) else "failed"
+            failed.add(id)
+        print("glomora: %s: %s (task %s) %s, %d of %d tasks (%.1f s elapsed)"
+              % (name, where, id, how, count, len(futures), time.monotonic() - start), file=err, flush=True)
+
+
+def _reachable(address):
+    """Raises SchedulerUnreachable at once when nothing listens at a TCP
+    scheduler address (the client itself would retry for its whole timeout)."""
+    from distributed.comm import parse_address
+    from distributed.comm.addressing import parse_host_port
+
+    try:
+        protocol, location = parse_address(address)
+        if protocol != "tcp":
+            return
+        host, port = parse_host_port(location)
+    except ValueError as problem:
+        raise SchedulerUnreachable(address, str(problem)) from None
+    try:
+        socket.create_connection((host, port), timeout=CONNECT_TIMEOUT).close()
+    except OSError as problem:
+        raise SchedulerUnreachable(address, problem.strerror or str(problem) or type(problem).__name__) from None
 
 
 def run(scenes, output, frames=None, chunk=10, scheduler=None, workers=None, retries=1, tool=None,
@@ -176,7 +232,12 @@ def run(scenes, output, frames=None, chunk=10, scheduler=None, workers=None, ret
 
     the_plan = plan(scenes, output, frames, chunk, tool)
     if scheduler:
-        with Client(scheduler) as client:
+        _reachable(scheduler)
+        try:
+            client = Client(scheduler, timeout=CONNECT_TIMEOUT)
+        except (OSError, TimeoutError) as problem:
+            raise SchedulerUnreachable(scheduler, str(problem)) from None
+        with client:
             return run_plan(the_plan, client, retries, out, err)
     import logging
     with LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1, processes=True,
@@ -205,6 +266,9 @@ def main(argv=None):
     except (ValueError, FileNotFoundError) as problem:
         print("glomora: error: %s" % str(problem).removeprefix("glomora: error: "), file=sys.stderr)
         return 2
+    except SchedulerUnreachable as problem:
+        print("glomora: error: %s" % problem, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":

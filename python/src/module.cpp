@@ -9,7 +9,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <charconv>
 #include <chrono>
+#include <cmath>
+#include <limits>
+#include <string_view>
 #include <optional>
 #include <vector>
 
@@ -19,6 +23,7 @@
 #include "output_pattern.h"
 #include "parameter_catalogue.h"
 #include "process_memory.h"
+#include "scene_values.h"
 
 namespace py = pybind11;
 using namespace glomora_python;
@@ -34,6 +39,25 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 [[noreturn]] void Raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw py::error_already_set();
+}
+
+// The run loop's messages name the tool's options; a Python caller has the
+// keyword arguments instead ("--max-memory" is max_memory=).
+std::string ForPython(std::string message) {
+  static constexpr std::string_view kOption = "--max-memory";
+  static constexpr std::string_view kKeyword = "max_memory=";
+  for (size_t at = message.find(kOption); at != std::string::npos; at = message.find(kOption, at + kKeyword.size())) {
+    message.replace(at, kOption.size(), kKeyword);
+  }
+  return message;
+}
+
+// An array that Python code may read but not change: the Mesh hands out the
+// same arrays at every access, and its writers use the host's arrays, so a
+// writable one would let the two disagree.
+py::array ReadOnly(py::array array) {
+  array.attr("setflags")(py::arg("write") = false);
+  return array;
 }
 
 // The caller's progress callback and the exception that ends a call early:
@@ -76,7 +100,7 @@ class CallState {
       case RunFailure::BadInput: Raise(PyExc_ValueError, outcome.message);
       case RunFailure::MissingFile: Raise(PyExc_FileNotFoundError, outcome.message);
       case RunFailure::OverBudget:
-      case RunFailure::OutOfMemory: Raise(PyExc_MemoryError, outcome.message);
+      case RunFailure::OutOfMemory: Raise(PyExc_MemoryError, ForPython(outcome.message));
       case RunFailure::Failed: Raise(PyExc_RuntimeError, outcome.message);
     }
   }
@@ -112,9 +136,7 @@ py::object NodeView(const std::shared_ptr<const FrameMesh>& mesh, std::span<cons
 // A read-only (n, components) float32 array of an attribute's values.
 py::array AttributeArray(std::vector<float> values, int32_t components) {
   const auto rows = static_cast<py::ssize_t>(values.size() / static_cast<size_t>(components));
-  py::array array = Owning(std::move(values), {rows, static_cast<py::ssize_t>(components)});
-  array.attr("setflags")(py::arg("write") = false);
-  return array;
+  return ReadOnly(Owning(std::move(values), {rows, static_cast<py::ssize_t>(components)}));
 }
 
 // A frame's mesh for Python: the host's arrays (shared) for the writers, and
@@ -141,9 +163,9 @@ class Mesh {
       }
     }
     // 2) the arrays
-    vertices_ = Owning(std::move(vertices), {static_cast<py::ssize_t>(view.VertexCount()), 3});
-    faceCounts_ = Owning(std::move(counts), {static_cast<py::ssize_t>(view.PolygonCount())});
-    faceIndices_ = Owning(std::move(indices), {static_cast<py::ssize_t>(view.NodeCount())});
+    vertices_ = ReadOnly(Owning(std::move(vertices), {static_cast<py::ssize_t>(view.VertexCount()), 3}));
+    faceCounts_ = ReadOnly(Owning(std::move(counts), {static_cast<py::ssize_t>(view.PolygonCount())}));
+    faceIndices_ = ReadOnly(Owning(std::move(indices), {static_cast<py::ssize_t>(view.NodeCount())}));
     attributes_ = py::dict();
     for (const VertexAttribute& attribute : mesh_->attributes) {
       attributes_[py::str(attribute.name)] = AttributeArray(attribute.values, attribute.components);
@@ -156,7 +178,7 @@ class Mesh {
       fieldOrigin_ = py::make_tuple(field.origin[0], field.origin[1], field.origin[2]);
       fieldCellSize_ = py::make_tuple(field.cellSize[0], field.cellSize[1], field.cellSize[2]);
       fieldIsovalue_ = py::float_(field.isovalue);
-      field_ = Owning(std::move(field.values), {field.nx, field.ny, field.nz});
+      field_ = ReadOnly(Owning(std::move(field.values), {field.nx, field.ny, field.nz}));
     }
   }
 
@@ -218,22 +240,54 @@ std::vector<double> ReadPoints(const py::array& points) {
   } else {
     copy(py::array_t<double, py::array::forcecast>::ensure(points));
   }
+  // The plug-in's positions are floats: nan, infinities and numbers beyond
+  // the float range are named here, as Python shows them.
+  for (size_t i = 0; i < n; ++i) {
+    const double* p = &rows[3 * i];
+    auto fits = [](double v) { return std::fabs(v) <= std::numeric_limits<float>::max(); };
+    if (fits(p[0]) && fits(p[1]) && fits(p[2])) continue;
+    auto shown = [&fits](double v) {  // the shortest text of the float, or of the double beyond the float range
+      char text[32];
+      const auto end = fits(v) ? std::to_chars(text, text + sizeof text, static_cast<float>(v)).ptr
+                               : std::to_chars(text, text + sizeof text, v).ptr;
+      return std::string(text, end);
+    };
+    Raise(PyExc_ValueError, "points[" + std::to_string(i) + "]: expected 3 finite numbers of the float range (at most " +
+                                "3.4028235e+38 in size), got [" + shown(p[0]) + ", " + shown(p[1]) + ", " + shown(p[2]) +
+                                "]");
+  }
   return rows;
 }
 
+// max_memory=: None (the default budget), a size as --max-memory takes it
+// ("4G"), or a count of bytes (an int, or a float holding a whole number).
 uint64_t MemoryLimit(const py::object& maxMemory) {
   if (maxMemory.is_none()) return DefaultMemoryLimit();
+  const std::string shown = py::repr(maxMemory).cast<std::string>();
+  const std::string expected = ": expected a size in bytes from 1 to " +
+                               std::to_string(std::numeric_limits<uint64_t>::max()) +
+                               ", or text such as \"4G\", \"512M\" or \"1048576\"";
   uint64_t bytes = 0;
   if (py::isinstance<py::str>(maxMemory)) {
-    const std::string text = maxMemory.cast<std::string>();
-    if (!ParseMemorySize(text, bytes)) {
-      Raise(PyExc_ValueError, "max_memory " + text + ": expected a size such as 4G, 512M or 1048576");
-    }
+    if (!ParseMemorySize(maxMemory.cast<std::string>(), bytes)) Raise(PyExc_ValueError, "max_memory " + shown + expected);
     return bytes;
   }
-  const auto value = maxMemory.cast<long long>();
-  if (value <= 0) Raise(PyExc_ValueError, "max_memory " + std::to_string(value) + ": expected a size above 0");
-  return static_cast<uint64_t>(value);
+  if (py::isinstance<py::bool_>(maxMemory) || !(py::isinstance<py::int_>(maxMemory) || py::isinstance<py::float_>(maxMemory))) {
+    Raise(PyExc_TypeError, "max_memory " + shown + expected);
+  }
+  if (py::isinstance<py::float_>(maxMemory)) {
+    const double value = maxMemory.cast<double>();
+    if (!(value >= 1.0 && value < 18446744073709551616.0 && std::floor(value) == value)) {
+      Raise(PyExc_ValueError, "max_memory " + shown + expected);
+    }
+    return static_cast<uint64_t>(value);
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(maxMemory.ptr());
+  if (PyErr_Occurred() != nullptr || value == 0) {
+    PyErr_Clear();
+    Raise(PyExc_ValueError, "max_memory " + shown + expected);
+  }
+  return value;
 }
 
 // Evaluates a frame; a KeyboardInterrupt stops the plug-in's recompute loop.
@@ -274,6 +328,7 @@ PYBIND11_MODULE(_glomora, m) {
   m.def("version", [] { return std::string(Glomora_Version()); });
   m.def("default_memory_limit", &DefaultMemoryLimit);
   m.def("default_output_pattern", [] { return std::string(kDefaultOutputPattern); });
+  m.attr("FRAME_LIMIT") = static_cast<int64_t>(scenefile::kFrameLimit);
   m.def("parameter_defaults", [] {
     py::list defaults;
     for (const ParameterSpec& p : OperatorParameters()) defaults.append(py::make_tuple(p.name, DefaultOf(p)));
@@ -281,7 +336,8 @@ PYBIND11_MODULE(_glomora, m) {
   });
   // Each parameter with what a scene may give it: {"name", "kind" ("bool",
   // "int", "float", "text"), "default", "accepted": [(low, high, low_open)],
-  // "expectation", "element_setting"}; for front ends that show them.
+  // "expectation", "element_setting", "meaning", "codes": {code: meaning}};
+  // for front ends that show them.
   m.def("parameter_catalogue", [] {
     py::list catalogue;
     for (const ParameterSpec& p : OperatorParameters()) {
@@ -298,6 +354,10 @@ PYBIND11_MODULE(_glomora, m) {
       entry["accepted"] = accepted;
       entry["expectation"] = p.expectation;
       entry["element_setting"] = p.elementSetting;
+      entry["meaning"] = std::string(p.meaning);
+      py::dict codes;
+      for (const ParameterCode& code : p.codes) codes[py::int_(code.value)] = std::string(code.meaning);
+      entry["codes"] = codes;
       catalogue.append(entry);
     }
     return catalogue;
@@ -329,7 +389,7 @@ PYBIND11_MODULE(_glomora, m) {
       .def_property_readonly("face_counts", [](const Mesh& mesh) { return mesh.faceCounts_; })
       .def_property_readonly("face_indices", [](const Mesh& mesh) { return mesh.faceIndices_; })
       .def_property_readonly("normals", [](const Mesh& mesh) { return mesh.normals_; })
-      .def_property_readonly("attributes", [](const Mesh& mesh) { return mesh.attributes_; })
+      .def_property_readonly("attributes", [](const Mesh& mesh) { return py::dict(mesh.attributes_.attr("copy")()); })
       .def_property_readonly("uvs", [](const Mesh& mesh) { return mesh.uvs_; })
       .def_property_readonly("field", [](const Mesh& mesh) { return mesh.field_; })
       .def_property_readonly("field_origin", [](const Mesh& mesh) { return mesh.fieldOrigin_; })
@@ -339,6 +399,13 @@ PYBIND11_MODULE(_glomora, m) {
       .def_property_readonly("name", [](const Mesh& mesh) { return mesh.name_; })
       .def_property_readonly("stats",
                              [](const Mesh& mesh) { return py::module_::import("json").attr("loads")(mesh.stats_); })
+      .def("__repr__",
+           [](const Mesh& mesh) {
+             return "Mesh(name=" + py::repr(py::str(mesh.name_)).cast<std::string>() +
+                    ", frame=" + std::to_string(mesh.frame_) +
+                    ", vertices=" + std::to_string(py::len(mesh.vertices_)) +
+                    ", faces=" + std::to_string(py::len(mesh.faceCounts_)) + ")";
+           })
       .def("write", [](const Mesh& mesh, const py::object& path) {
         mesh.Write(py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>());
       });

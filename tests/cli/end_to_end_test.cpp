@@ -351,6 +351,16 @@ TEST_F(CliEndToEnd, HelpVersionAndDemoScene) {
   EXPECT_EQ(Files("glomora-out"), (std::vector<std::string>{"demo.0001.obj", "demo.0002.obj"}));
 }
 
+// The parameter reference needs no scene, and docs/parameters.md is its
+// output: the page cannot drift from the catalogue.
+TEST_F(CliEndToEnd, HelpParametersIsTheDocsPage) {
+  const Outcome outcome = Run({"run", "--help-parameters"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("\n### Polygonization\n"), std::string::npos);
+  EXPECT_EQ(outcome.out, ReadText(GLOMORA_PARAMETERS_PAGE))
+      << "docs/parameters.md is out of date: glomora run --help-parameters > docs/parameters.md";
+}
+
 // A long recompute loop: Start_frame 1, first frame far ahead, Mode 1. The
 // first Ctrl-C stops the loop after its current frame; the frame reached is
 // written whole, the exit status is 130 and no temporary file is left.

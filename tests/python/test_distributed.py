@@ -4,8 +4,12 @@ shot and frames."""
 import filecmp
 import io
 import os
+import re
+import socket
 import subprocess
 import sys
+
+from glomora.distributed import plan
 
 from conftest import GRID_PARAMETERS, cloud, run_tool, write_ply_points, write_scene
 
@@ -44,6 +48,13 @@ def test_a_local_cluster_writes_the_bytes_of_glomora_run(tmp_path, tool):
     assert done.returncode == 0, done.stdout + done.stderr
     assert "slide: wrote 8 of 8 mesh files and 8 cache files" in done.stdout, done.stdout
     assert "tracked: wrote 5 of 5 mesh files" in done.stdout, done.stdout
+    # One progress line per task of the plan as it ends.
+    the_plan = plan(scenes, str(tmp_path / "dask" / "out" / "{name}.####.obj"), chunk=3, tool=tool)
+    tasks = {task["id"] for shot in the_plan["shots"] for task in shot["tasks"]}
+    progress = re.findall(r"^glomora: \w+: frames? [\d to]+ \(task (\S+)\) done, (\d+) of %d tasks" % len(tasks),
+                          done.stderr, re.M)
+    assert sorted(int(count) for _, count in progress) == list(range(1, len(tasks) + 1)), done.stderr
+    assert {task for task, _ in progress} == tasks, done.stderr
     written = files_under(tmp_path / "dask")
     assert written == files_under(tmp_path / "reference") and len(written) == 3 + 8 + 8 + 5
     for name in sorted(written):
@@ -79,6 +90,9 @@ def test_failed_tasks_are_reported_with_their_shot_and_frames(tmp_path):
         assert any(error.startswith(line) for error in errors), done.stderr
     assert "replay: wrote 0 of 5 mesh files; frames not written: 1 to 5" in done.stdout, done.stdout
     assert not os.path.exists(tmp_path / "out" / "replay.0001.obj")
+    for line in ("glomora: tracked: frames 3 to 4 (task tracked:3-4) failed, ",
+                 "glomora: slide: frames 1 to 2 (task slide:1-2) not run, "):
+        assert line in done.stderr, done.stderr
 
 
 def test_a_frame_without_memory_fails_its_task(tmp_path, tool):
@@ -102,3 +116,15 @@ def test_a_frame_without_memory_fails_its_task(tmp_path, tool):
             "may help): frame 2: not enough memory") in err.getvalue(), err.getvalue()
     assert "big: wrote 0 of 2 mesh files; frames not written: 1 to 2" in out.getvalue(), out.getvalue()
     assert not os.path.exists(tmp_path / "out" / "big.0002.obj")
+
+
+def test_a_scheduler_that_cannot_be_reached_is_one_error_line(tmp_path):
+    with socket.socket() as s:  # a port nothing listens at once it is closed
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    scene = write_scene(tmp_path, shots("points.ply")[1], "tracked.json")
+    write_ply_points(tmp_path / "points.ply", cloud())
+    done = distributed(scene, "--scheduler", "tcp://127.0.0.1:%d" % port, "--output", str(tmp_path / "{name}.####.obj"))
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert done.stderr.splitlines() == ["glomora: error: the Dask scheduler at tcp://127.0.0.1:%d cannot be reached: "
+                                        "Connection refused" % port], done.stderr

@@ -70,11 +70,18 @@ def test_any_float_dtype_and_order_gives_the_same_mesh():
 
 
 def test_views_keep_their_memory_and_cannot_be_written():
+    grid = glomora.surface(cloud(), **GRID_PARAMETERS)
+    assert repr(grid) == "Mesh(name='blob', frame=1, vertices=%d, faces=%d)" % (len(grid.vertices),
+                                                                              len(grid.face_counts))
+    for name in ("vertices", "face_counts", "face_indices", "field"):
+        with pytest.raises(ValueError):
+            getattr(grid, name)[...] = 7
     mesh = glomora.surface(cloud(), **CASES["space1"])
     normals, uvs = mesh.normals, mesh.uvs
     expected = normals.copy(), uvs.copy()
-    with pytest.raises(ValueError):
-        normals[0, 0] = 2.0
+    for array in (normals, uvs):
+        with pytest.raises(ValueError):
+            array[0, 0] = 2.0
     del mesh
     gc.collect()
     glomora.surface(cloud(seed=8), **CASES["space1"])  # the engine's next frame overwrites nothing of ours
@@ -94,8 +101,9 @@ def test_written_file_is_the_tools(tool, tmp_path, case, extension):
 
 @pytest.mark.parametrize("call, error, words", [
     (lambda: glomora.surface(np.zeros((4, 2))), ValueError, ["(n, 3)", "(4, 2)"]),
-    (lambda: glomora.surface(np.array([[0, 0, 0], [0, np.nan, 0]], np.float32)), ValueError, ["points[1]"]),
-    (lambda: glomora.surface(np.array([[1e39, 0, 0]])), ValueError, ["points[0]"]),
+    (lambda: glomora.surface(np.array([[0, 0, 0], [0, np.nan, 0.1]], np.float32)), ValueError,
+     ["points[1]", "[0, nan, 0.1]"]),
+    (lambda: glomora.surface(np.array([[1e39, 0, 0]])), ValueError, ["points[0]", "float range", "[1e+39, 0, 0]"]),
     (lambda: glomora.surface(np.array([["a", "b", "c"]])), TypeError, ["dtype"]),
     (lambda: glomora.surface(cloud(), Isovalue=-1), ValueError, ["Isovalue", "-1"]),
     (lambda: glomora.surface(cloud(), Space=2), ValueError, ["Space", "2"]),
@@ -103,8 +111,16 @@ def test_written_file_is_the_tools(tool, tmp_path, case, extension):
     (lambda: glomora.surface(cloud(), Radius=1), ValueError, ["Radius", "unknown parameter"]),
     (lambda: glomora.surface(cloud(), Space=0, Resolution_X=2000, Resolution_Y=2000, Resolution_Z=2000),
      MemoryError, ["Resolution 2000 x 2000 x 2000", "memory limit"]),
-    (lambda: glomora.surface(cloud(), Space=0, max_memory="1M"), MemoryError, ["1.00 MiB"]),
+    (lambda: glomora.surface(cloud(), Space=0, max_memory="1M"), MemoryError, ["1.00 MiB", "(max_memory=)"]),
     (lambda: glomora.surface(cloud(), max_memory="lots"), ValueError, ["max_memory", "lots"]),
+    (lambda: glomora.surface(cloud(), max_memory=1e300), ValueError, ["max_memory 1e+300", "18446744073709551615"]),
+    (lambda: glomora.surface(cloud(), max_memory=2**64), ValueError, ["max_memory 18446744073709551616"]),
+    (lambda: glomora.surface(cloud(), Isovalue=float("nan")), ValueError, ["parameters.Isovalue", "above 0", "nan"]),
+    (lambda: glomora.Scene({"sources": [{"type": "sphere", "radius": float("inf")}]}), ValueError,
+     ["sources[0].radius", "inf"]),
+    (lambda: glomora.Scene({}).evaluate(2**63), ValueError, ["frame 9223372036854775808", "100000000"]),
+    (lambda: glomora.Scene({}).run(frames=(1, 2**63)), ValueError, ["frame 9223372036854775808"]),
+    (lambda: glomora.surface(cloud(), threads=2**63), ValueError, ["threads", "1024"]),
     (lambda: glomora.surface(cloud()).write("mesh.stl"), ValueError, ["mesh.stl", ".obj or .ply"]),
     (lambda: glomora.surface(cloud()).write("/proc/no/such/folder/mesh.obj"), OSError, ["mesh.obj"]),
 ])
@@ -113,6 +129,8 @@ def test_bad_input_is_a_python_error_with_the_tools_message(call, error, words):
         call()
     for word in words:
         assert word in str(raised.value)
+    for internal in ("JSON", "cast", "C++", "--max-memory"):
+        assert internal not in str(raised.value)
 
 
 def test_no_points_give_an_empty_mesh():
