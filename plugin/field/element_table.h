@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "field/element_record.h"
 #include "base/allocation.h"
@@ -71,3 +72,12 @@ class ElementTable {
   double origin_[3] = {0.0, 0.0, 0.0};
   double inverse_[3] = {0.0, 0.0, 0.0};
 };
+
+// The candidate lists ElementTable(elements, count, true).Candidates would
+// give at each of the points `queries` (x, y, z at 3q, 3q + 1, 3q + 2),
+// without making the buckets no query falls in: lists[q], ascending indices
+// into `records` (the table's records of the same elements). False, with
+// empty lists, when that table would have no grid (every record is then a
+// candidate).
+bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
+                   const float* queries, size_t queryCount, std::vector<std::vector<uint32_t>>& lists);
