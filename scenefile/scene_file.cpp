@@ -109,7 +109,7 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     if (!pattern) Fail(path + ".file", patternError, file);
     const bool cloud = source.type == "cloud";
     if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
-      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file" : "expected a .ply or .obj file",
+      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file" : "expected a .ply or .obj file",
            file);
     }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
