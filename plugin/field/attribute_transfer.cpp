@@ -1,5 +1,6 @@
 #include "field/attribute_transfer.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -32,14 +33,19 @@ struct PointSums {
   double nearSums[4] = {0.0, 0.0, 0.0, 0.0};
 };
 
-// Adds the values of the elements `m` in that order, weights `w` (all > 0).
-void AddWeighted(const std::pair<uint32_t, float>* kept, size_t count, const int32_t* elementOf, const float* values,
-                 int32_t components, PointSums& s) {
+// One element kept for a point's average: its record, weight and value.
+struct Kept {
+  uint32_t record;
+  float w;
+  const float* value;
+};
+
+// Adds the values of the elements kept, in that order (all weights > 0).
+void AddWeighted(const Kept* kept, size_t count, int32_t components, PointSums& s) {
   for (size_t n = 0; n < count; ++n) {
-    const float w = kept[n].second;
-    const float* value = values + static_cast<size_t>(elementOf[kept[n].first]) * static_cast<size_t>(components);
+    const float w = kept[n].w;
     s.total += w;
-    for (int32_t c = 0; c < components; ++c) s.sums[c] += static_cast<double>(w) * value[c];
+    for (int32_t c = 0; c < components; ++c) s.sums[c] += static_cast<double>(w) * kept[n].value[c];
   }
 }
 
@@ -74,24 +80,38 @@ void Average(const PointSums& s, int32_t components, float* to) {
 // elements add something get their average, the elements found in any
 // order and added in ascending order, as the table's buckets list them;
 // the others are marked in `alone` for the fallback.
-void PolynomialRange(const ReachGrid& grid, const ElementTable& exact, const int32_t* elementOf, const float* values,
-                     int32_t components, const double* points, size_t begin, size_t end, float* out,
-                     uint8_t* alone) {
+void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slotValues)[2],
+                     const ElementTable& exact, int32_t components, const double* points, size_t begin, size_t end,
+                     float* out, uint8_t* alone) {
   const RotationMatrix* rotations = exact.Rotations();
-  std::vector<uint32_t> found;
-  std::vector<std::pair<uint32_t, float>> kept;
+  const size_t most = grids[0].SlotCount() + grids[1].SlotCount() + 8;
+  std::unique_ptr<uint32_t[]> found(new uint32_t[most]);
+  std::unique_ptr<Kept[]> kept(new Kept[most]);
+  const auto width = static_cast<size_t>(components);
   for (size_t p = begin; p < end; ++p) {
     const float x = static_cast<float>(points[3 * p]);
     const float y = static_cast<float>(points[3 * p + 1]);
     const float z = static_cast<float>(points[3 * p + 2]);
     // Every element found has a positive weight and passes the cull test.
-    grid.Holding(x, y, z, found);
-    kept.resize(found.size());
     size_t count = 0;
-    for (uint32_t slot : found) {
+    const ReachGrid& spheres = grids[0];
+    const size_t reaching = spheres.Reaching(x, y, z, found.get());
+    for (size_t f = 0; f < reaching; ++f) {
+      const uint32_t slot = found[f];
+      ElementRecord r;
+      r.weight = spheres.SphereWeight(slot);
       float w = 0.0f;
-      AddPolynomial()(w, grid.CopyOf(slot), MeasureAt(grid.CopyOf(slot), rotations, x, y, z));
-      kept[count] = {grid.RecordOf(slot), w};
+      AddPolynomial()(w, r, spheres.SphereMeasure(slot, x, y, z));
+      kept[count] = {spheres.RecordOf(slot), w, slotValues[0].data() + slot * width};
+      count += w > 0.0f ? 1 : 0;
+    }
+    const ReachGrid& others = grids[1];
+    const size_t holding = others.Holding(x, y, z, found.get());
+    for (size_t f = 0; f < holding; ++f) {
+      const uint32_t slot = found[f];
+      float w = 0.0f;
+      AddPolynomial()(w, others.CopyOf(slot), MeasureAt(others.CopyOf(slot), rotations, x, y, z));
+      kept[count] = {others.RecordOf(slot), w, slotValues[1].data() + slot * width};
       count += w > 0.0f ? 1 : 0;
     }
     if (count == 0) {
@@ -100,20 +120,21 @@ void PolynomialRange(const ReachGrid& grid, const ElementTable& exact, const int
     }
     // Insertion sort: a few dozen.
     for (size_t n = 1; n < count; ++n) {
-      const std::pair<uint32_t, float> item = kept[n];
+      const Kept item = kept[n];
       size_t at = n;
-      for (; at > 0 && kept[at - 1].first > item.first; --at) kept[at] = kept[at - 1];
+      for (; at > 0 && kept[at - 1].record > item.record; --at) kept[at] = kept[at - 1];
       kept[at] = item;
     }
     PointSums s;
-    AddWeighted(kept.data(), count, elementOf, values, components, s);
-    Average(s, components, out + p * static_cast<size_t>(components));
+    AddWeighted(kept.get(), count, components, s);
+    Average(s, components, out + p * width);
   }
 }
 
 // The points marked `alone`: the fallback over the candidates of the table's
 // buckets, found for those points only.
-bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact, const int32_t* elementOf,
+bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact,
+                     const RecordReaches& reaches, const int32_t* elementOf,
                      const float* values, int32_t components, const double* points, size_t pointCount,
                      const uint8_t* alone, float* out) {
   std::vector<size_t> which;
@@ -126,7 +147,7 @@ bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTa
   if (which.empty()) return true;
   std::vector<std::vector<uint32_t>> lists;
   const bool grid =
-      CullBucketsAt(elements, count, exact.Records(), exact.RecordCount(), queries.data(), which.size(), lists);
+      CullBucketsAt(elements, count, exact.Records(), exact.RecordCount(), reaches, queries.data(), which.size(), lists);
   parallel::ForEachRange(static_cast<int64_t>(which.size()), 64, [&](int64_t begin, int64_t end) {
     for (auto q = static_cast<size_t>(begin); q < static_cast<size_t>(end); ++q) {
       const std::vector<uint32_t>& list = lists[q];
@@ -212,23 +233,35 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
   std::vector<int32_t> elementOf;
   elementOf.reserve(static_cast<size_t>(count > 0 ? count : 0));
   for (int32_t k = 0; k < count; ++k) {
-    ElementRecord r;
-    if (MakeElementRecord(elements[k], 0, r)) elementOf.push_back(k);
+    if (HasElementRecord(elements[k])) elementOf.push_back(k);
   }
   if (polynomial) {
     // The polynomial model through a ReachGrid when one pays, the few
     // points no element adds to over the table's buckets at those points.
     const ElementTable records(elements, count, false);
     if (!records.Ready()) return false;
-    ReachGrid grid;
-    if (grid.Build(records.Records(), records.RecordCount())) {
+    RecordReaches reaches;
+    reaches.Make(records.Records(), records.RecordCount());
+    ReachGrid grids[2];
+    if (grids[0].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::PlainSpheres) &&
+        grids[1].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::Others)) {
+      // Each slot's value beside it, so that the sums read them in the grids' order.
+      std::vector<float> slotValues[2];
+      for (int g = 0; g < 2; ++g) {
+        slotValues[g].resize(grids[g].SlotCount() * static_cast<size_t>(components));
+        for (uint32_t slot = 0; slot < grids[g].SlotCount(); ++slot) {
+          const float* value =
+              values + static_cast<size_t>(elementOf[grids[g].RecordOf(slot)]) * static_cast<size_t>(components);
+          for (int32_t c = 0; c < components; ++c) slotValues[g][slot * static_cast<size_t>(components) + c] = value[c];
+        }
+      }
       std::vector<uint8_t> alone(pointCount, 0);
       parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
-        PolynomialRange(grid, records, elementOf.data(), values, components, points, static_cast<size_t>(begin),
+        PolynomialRange(grids, slotValues, records, components, points, static_cast<size_t>(begin),
                         static_cast<size_t>(end), out, alone.data());
       });
-      return PolynomialAlone(elements, count, records, elementOf.data(), values, components, points, pointCount,
-                             alone.data(), out);
+      return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
+                             pointCount, alone.data(), out);
     }
   }
   // Otherwise for the polynomial model the table's own buckets.

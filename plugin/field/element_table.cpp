@@ -162,8 +162,15 @@ ReachSurvey SurveyReach(const MetaElement* elements, int32_t count) {
 // Number of bucket entries of `plan`, stopping early above `limit`; with
 // `boxes`, the cells of the reaches' boxes instead, a bound on it.
 uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t count, uint64_t limit,
-                      bool boxes = false) {
+                      bool boxes = false, const RecordReaches* known = nullptr) {
   uint64_t entries = 0;
+  if (boxes && known != nullptr) {
+    // The same records in the same order, their reaches made already.
+    for (size_t m = 0; m < known->has.size() && entries <= limit; ++m) {
+      if (known->has[m]) entries += plan.BoxCellCount(known->reach[m]);
+    }
+    return entries;
+  }
   for (int32_t k = 0; k < count && entries <= limit; ++k) {
     ElementRecord r;
     PolynomialReach reach;
@@ -183,7 +190,7 @@ uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t
 // With `exactEntries` false, a plan is taken as soon as the bound of its
 // entries fits (the same plan; plan.entries then holds the bound).
 bool PlanGrid(const MetaElement* elements, int32_t count, int32_t recordCount, GridPlan& plan,
-              bool exactEntries = true) {
+              bool exactEntries = true, const RecordReaches* known = nullptr) {
   const ReachSurvey survey = SurveyReach(elements, count);
   if (survey.sampled == 0) return false;
   double extent[3];
@@ -219,7 +226,7 @@ bool PlanGrid(const MetaElement* elements, int32_t count, int32_t recordCount, G
       continue;
     }
     if (!exactEntries) {
-      plan.entries = CountEntries(plan, elements, count, maxEntries, true);
+      plan.entries = CountEntries(plan, elements, count, maxEntries, true, known);
       if (plan.entries <= maxEntries) return true;
     }
     plan.entries = CountEntries(plan, elements, count, maxEntries);
@@ -314,11 +321,19 @@ ElementTable::ElementTable(const MetaElement* elements, int32_t count, bool with
   }
 }
 
+void RecordReaches::Make(const ElementRecord* records, int32_t recordCount) {
+  reach.resize(static_cast<size_t>(recordCount));
+  has.resize(static_cast<size_t>(recordCount));
+  for (size_t m = 0; m < reach.size(); ++m) has[m] = MakePolynomialReach(records[m], reach[m]) ? 1 : 0;
+}
+
 bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
-                   const float* queries, size_t queryCount, std::vector<std::vector<uint32_t>>& lists) {
+                   const RecordReaches& reaches, const float* queries, size_t queryCount,
+                   std::vector<std::vector<uint32_t>>& lists) {
   lists.assign(queryCount, {});
   GridPlan plan;
-  if (elements == nullptr || count <= 0 || recordCount <= 0 || !PlanGrid(elements, count, recordCount, plan, false)) {
+  if (elements == nullptr || count <= 0 || recordCount <= 0 ||
+      !PlanGrid(elements, count, recordCount, plan, false, &reaches)) {
     return false;
   }
   // Each query's bucket, and per bucket asked the first query that asked it.
@@ -334,11 +349,11 @@ bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementReco
   }
   // The records in ascending order, entered only in the buckets asked.
   const auto asked = [&](uint64_t b) { return firstAsking[b] >= 0; };
+  (void)records;
   for (int32_t m = 0; m < recordCount; ++m) {
-    PolynomialReach reach;
-    if (!MakePolynomialReach(records[m], reach)) continue;
+    if (!reaches.has[static_cast<size_t>(m)]) continue;
     plan.ForEachCell(
-        reach, [&](uint64_t b) { lists[static_cast<size_t>(firstAsking[b])].push_back(static_cast<uint32_t>(m)); },
+        reaches.reach[static_cast<size_t>(m)], [&](uint64_t b) { lists[static_cast<size_t>(firstAsking[b])].push_back(static_cast<uint32_t>(m)); },
         asked);
   }
   for (size_t q = 0; q < queryCount; ++q) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "field/element_record.h"
+#include "field/polynomial_reach.h"
 #include "base/allocation.h"
 #include "scene/meta_element.h"
 
@@ -73,11 +74,21 @@ class ElementTable {
   double inverse_[3] = {0.0, 0.0, 0.0};
 };
 
+// The polynomial reach of each of a table's records (index m), made once
+// for those who ask more than once: `has[m]` is 0 for a record without one.
+struct RecordReaches {
+  std::vector<PolynomialReach> reach;
+  std::vector<uint8_t> has;
+  void Make(const ElementRecord* records, int32_t recordCount);
+};
+
 // The candidate lists ElementTable(elements, count, true).Candidates would
 // give at each of the points `queries` (x, y, z at 3q, 3q + 1, 3q + 2),
 // without making the buckets no query falls in: lists[q], ascending indices
-// into `records` (the table's records of the same elements). False, with
+// into `records` (the table's records of the same elements, `reaches`
+// theirs). False, with
 // empty lists, when that table would have no grid (every record is then a
 // candidate).
 bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
-                   const float* queries, size_t queryCount, std::vector<std::vector<uint32_t>>& lists);
+                   const RecordReaches& reaches, const float* queries, size_t queryCount,
+                   std::vector<std::vector<uint32_t>>& lists);

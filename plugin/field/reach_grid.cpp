@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include <emmintrin.h>
+
+#include "field/blend_kernels.h"
 #include "field/polynomial_reach.h"
 
 namespace {
@@ -18,19 +21,47 @@ constexpr int kMaxAttempts = 64;
 // beyond the double roundings of the map from a coordinate to its cell.
 constexpr double kFitSlack = 1e-6;
 
+// A record a grid keeps, and its reach box.
 struct Box {
-  float low[3];
-  float high[3];
+  const float* low;
+  const float* high;
   uint32_t record;
   bool finite;
-  double side[3];
+  double Side(int a) const { return static_cast<double>(high[a]) - low[a]; }
 };
 
 }  // namespace
 
-bool ReachGrid::Build(const ElementRecord* records, int32_t count) {
+size_t ReachGrid::ScanSpheres(uint32_t begin, uint32_t end, float x, float y, float z, uint32_t* out,
+                              size_t n) const {
+  const __m128 qx = _mm_set1_ps(x);
+  const __m128 qy = _mm_set1_ps(y);
+  const __m128 qz = _mm_set1_ps(z);
+  const __m128 support = _mm_set1_ps(kPolynomialSupport);
+  const float* cx = sphere_[0].data();
+  const float* cy = sphere_[1].data();
+  const float* cz = sphere_[2].data();
+  const float* fx = sphere_[3].data();
+  const float* fy = sphere_[4].data();
+  const float* fz = sphere_[5].data();
+  for (uint32_t at = begin; at < end; at += 4) {
+    // lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2 in that order
+    const __m128 lx = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cx + at), qx), _mm_loadu_ps(fx + at));
+    const __m128 ly = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cy + at), qy), _mm_loadu_ps(fy + at));
+    const __m128 lz = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cz + at), qz), _mm_loadu_ps(fz + at));
+    const __m128 d = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ly, ly), _mm_mul_ps(lx, lx)), _mm_mul_ps(lz, lz));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(d, support)));
+    if (end - at < 4) mask &= (1u << (end - at)) - 1u;
+    for (; mask != 0; mask &= mask - 1) out[n++] = at + static_cast<uint32_t>(__builtin_ctz(mask));
+  }
+  return n;
+}
+
+bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind) {
   slots_.clear();
   copies_.clear();
+  weight_.clear();
+  for (std::vector<float>& axis : sphere_) axis.assign(4, 0.0f);
   starts_.assign(2, 0);
   for (int a = 0; a < 3; ++a) {
     cells_[a] = 1;
@@ -42,19 +73,14 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count) {
   std::vector<double> sides;
   sides.reserve(static_cast<size_t>(count));
   for (int32_t m = 0; m < count; ++m) {
-    PolynomialReach reach;
     // A record without a reach adds nothing anywhere.
-    if (!(records[m].weight > 0.0f) || !MakePolynomialReach(records[m], reach)) continue;
-    Box b{};
-    b.record = static_cast<uint32_t>(m);
-    b.finite = true;
-    for (int a = 0; a < 3; ++a) {
-      b.low[a] = reach.low[a];
-      b.high[a] = reach.high[a];
-      b.finite = b.finite && std::isfinite(reach.low[a]) && std::isfinite(reach.high[a]);
-      if (b.finite) b.side[a] = static_cast<double>(reach.high[a]) - reach.low[a];
-    }
-    if (b.finite) sides.push_back(std::max(std::max(b.side[0], b.side[1]), b.side[2]));
+    if (!(records[m].weight > 0.0f) || !reaches.has[static_cast<size_t>(m)]) continue;
+    const PolynomialReach& reach = reaches.reach[static_cast<size_t>(m)];
+    const bool plain = (records[m].kind & (kShapeMask | kRotatedKind)) == 0 && reach.ellipsoid;
+    if (plain != (kind == Kind::PlainSpheres)) continue;
+    Box b{reach.low, reach.high, static_cast<uint32_t>(m), true};
+    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(reach.low[a]) && std::isfinite(reach.high[a]);
+    if (b.finite) sides.push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
     boxes.push_back(b);
   }
   if (boxes.empty()) return true;  // one cell of no slots
@@ -83,7 +109,7 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count) {
     double high[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (size_t n = 0; n < boxes.size(); ++n) {
       const Box& b = boxes[n];
-      fits[n] = b.finite && b.side[0] <= limit[0] && b.side[1] <= limit[1] && b.side[2] <= limit[2];
+      fits[n] = b.finite && b.Side(0) <= limit[0] && b.Side(1) <= limit[1] && b.Side(2) <= limit[2];
       if (!fits[n]) {
         ++oversize;
         continue;
@@ -126,13 +152,25 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count) {
   }
   for (uint64_t b = 0; b <= cells; ++b) starts_[b + 1] += starts_[b];
   slots_.resize(boxes.size());
-  copies_.resize(boxes.size());
+  if (kind == Kind::PlainSpheres) {
+    for (std::vector<float>& axis : sphere_) axis.assign(boxes.size() + 4, 0.0f);
+    weight_.resize(boxes.size());
+  } else {
+    copies_.resize(boxes.size());
+  }
   std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
   for (size_t n = 0; n < boxes.size(); ++n) {
     const Box& b = boxes[n];
     const uint32_t to = cursor[cellOf[n]]++;
     slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
-    copies_[to] = records[b.record];
+    const ElementRecord& r = records[b.record];
+    if (kind == Kind::PlainSpheres) {
+      const float values[6] = {r.centre.x, r.centre.y, r.centre.z, r.axisFactor.x, r.axisFactor.y, r.axisFactor.z};
+      for (int a = 0; a < 6; ++a) sphere_[a][to] = values[a];
+      weight_[to] = r.weight;
+    } else {
+      copies_[to] = r;
+    }
   }
   starts_.pop_back();  // starts_[cells] is where the oversize begin; they end with the slots
   return true;
