@@ -102,11 +102,12 @@ struct GridPlan {
   }
 
   // The cells of the reach's box, ellipsoid or not: at least ForEachCell's.
-  uint64_t BoxCellCount(const PolynomialReach& reach) const {
+  uint64_t BoxCellCount(const PolynomialReach& reach) const { return BoxCellCount(reach.low, reach.high); }
+  uint64_t BoxCellCount(const float* low, const float* high) const {
     uint64_t boxCells = 1;
     for (int a = 0; a < 3; ++a) {
-      const int32_t first = Cell(reach.low[a], a);
-      const int32_t last = Cell(reach.high[a], a);
+      const int32_t first = Cell(low[a], a);
+      const int32_t last = Cell(high[a], a);
       if (first > last) return 0;
       boxCells *= static_cast<uint64_t>(last - first + 1);
     }
@@ -166,8 +167,8 @@ uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t
   uint64_t entries = 0;
   if (boxes && known != nullptr) {
     // The same records in the same order, their reaches made already.
-    for (size_t m = 0; m < known->has.size() && entries <= limit; ++m) {
-      if (known->has[m]) entries += plan.BoxCellCount(known->reach[m]);
+    for (size_t m = 0; m < known->flags.size() && entries <= limit; ++m) {
+      if (known->flags[m] != 0) entries += plan.BoxCellCount(known->Low(m), known->High(m));
     }
     return entries;
   }
@@ -322,9 +323,18 @@ ElementTable::ElementTable(const MetaElement* elements, int32_t count, bool with
 }
 
 void RecordReaches::Make(const ElementRecord* records, int32_t recordCount) {
-  reach.resize(static_cast<size_t>(recordCount));
-  has.resize(static_cast<size_t>(recordCount));
-  for (size_t m = 0; m < reach.size(); ++m) has[m] = MakePolynomialReach(records[m], reach[m]) ? 1 : 0;
+  box.resize(6 * static_cast<size_t>(recordCount));
+  flags.resize(static_cast<size_t>(recordCount));
+  for (size_t m = 0; m < flags.size(); ++m) {
+    PolynomialReach reach;
+    if (!MakePolynomialReach(records[m], reach)) {
+      flags[m] = 0;
+      continue;
+    }
+    flags[m] = kHasReach | (reach.ellipsoid ? kEllipsoidReach : 0);
+    std::memcpy(box.data() + 6 * m, reach.low, 3 * sizeof(float));
+    std::memcpy(box.data() + 6 * m + 3, reach.high, 3 * sizeof(float));
+  }
 }
 
 bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
@@ -349,11 +359,11 @@ bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementReco
   }
   // The records in ascending order, entered only in the buckets asked.
   const auto asked = [&](uint64_t b) { return firstAsking[b] >= 0; };
-  (void)records;
   for (int32_t m = 0; m < recordCount; ++m) {
-    if (!reaches.has[static_cast<size_t>(m)]) continue;
+    PolynomialReach reach;
+    if (!reaches.flags[static_cast<size_t>(m)] || !MakePolynomialReach(records[m], reach)) continue;
     plan.ForEachCell(
-        reaches.reach[static_cast<size_t>(m)], [&](uint64_t b) { lists[static_cast<size_t>(firstAsking[b])].push_back(static_cast<uint32_t>(m)); },
+        reach, [&](uint64_t b) { lists[static_cast<size_t>(firstAsking[b])].push_back(static_cast<uint32_t>(m)); },
         asked);
   }
   for (size_t q = 0; q < queryCount; ++q) {

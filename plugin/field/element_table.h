@@ -74,12 +74,18 @@ class ElementTable {
   double inverse_[3] = {0.0, 0.0, 0.0};
 };
 
-// The polynomial reach of each of a table's records (index m), made once
-// for those who ask more than once: `has[m]` is 0 for a record without one.
+// The box of the polynomial reach of each of a table's records (index m),
+// made once for those who ask more than once: low x, y, z then high x, y, z
+// at box[6m ...]; flags[m] has kHasReach for a record with a reach, and
+// kEllipsoidReach when the reach is also an ellipsoid.
 struct RecordReaches {
-  std::vector<PolynomialReach> reach;
-  std::vector<uint8_t> has;
+  static constexpr uint8_t kHasReach = 1;
+  static constexpr uint8_t kEllipsoidReach = 2;
+  std::vector<float> box;
+  std::vector<uint8_t> flags;
   void Make(const ElementRecord* records, int32_t recordCount);
+  const float* Low(size_t m) const { return box.data() + 6 * m; }
+  const float* High(size_t m) const { return box.data() + 6 * m + 3; }
 };
 
 // The candidate lists ElementTable(elements, count, true).Candidates would

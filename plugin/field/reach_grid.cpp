@@ -74,12 +74,15 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
   sides.reserve(static_cast<size_t>(count));
   for (int32_t m = 0; m < count; ++m) {
     // A record without a reach adds nothing anywhere.
-    if (!(records[m].weight > 0.0f) || !reaches.has[static_cast<size_t>(m)]) continue;
-    const PolynomialReach& reach = reaches.reach[static_cast<size_t>(m)];
-    const bool plain = (records[m].kind & (kShapeMask | kRotatedKind)) == 0 && reach.ellipsoid;
+    const uint8_t flags = reaches.flags[static_cast<size_t>(m)];
+    if (!(records[m].weight > 0.0f) || !(flags & RecordReaches::kHasReach)) continue;
+    const bool plain =
+        (records[m].kind & (kShapeMask | kRotatedKind)) == 0 && (flags & RecordReaches::kEllipsoidReach) != 0;
     if (plain != (kind == Kind::PlainSpheres)) continue;
-    Box b{reach.low, reach.high, static_cast<uint32_t>(m), true};
-    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(reach.low[a]) && std::isfinite(reach.high[a]);
+    const float* low = reaches.Low(static_cast<size_t>(m));
+    const float* high = reaches.High(static_cast<size_t>(m));
+    Box b{low, high, static_cast<uint32_t>(m), true};
+    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(low[a]) && std::isfinite(high[a]);
     if (b.finite) sides.push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
     boxes.push_back(b);
   }
@@ -158,10 +161,15 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
   } else {
     copies_.resize(boxes.size());
   }
-  std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
-  for (size_t n = 0; n < boxes.size(); ++n) {
-    const Box& b = boxes[n];
-    const uint32_t to = cursor[cellOf[n]]++;
+  // Where each box goes (the order stable within a cell), then the slots
+  // written in their order, so that the writes run and only the reads jump.
+  std::vector<uint32_t> order(boxes.size());
+  {
+    std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
+    for (size_t n = 0; n < boxes.size(); ++n) order[cursor[cellOf[n]]++] = static_cast<uint32_t>(n);
+  }
+  for (size_t to = 0; to < boxes.size(); ++to) {
+    const Box& b = boxes[order[to]];
     slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
     const ElementRecord& r = records[b.record];
     if (kind == Kind::PlainSpheres) {
