@@ -13,6 +13,7 @@
 #include "ply_writer.h"
 #include "vdb_files.h"
 #include "vtk_reader.h"
+#include "vtk_xml_reader.h"
 
 namespace {
 
@@ -37,11 +38,13 @@ MeshFormat MeshFormatOf(std::string_view path) {
   if (extension == ".vdb") return MeshFormat::VdbPoints;
   if (extension == ".csv" || extension == ".xyz") return MeshFormat::Csv;
   if (extension == ".vtk") return MeshFormat::Vtk;
+  if (extension == ".vtu" || extension == ".vtp") return MeshFormat::VtkXml;
   return MeshFormat::Unknown;
 }
 
 bool IsPointsOnlyFormat(MeshFormat format) {
-  return format == MeshFormat::VdbPoints || format == MeshFormat::Csv || format == MeshFormat::Vtk;
+  return format == MeshFormat::VdbPoints || format == MeshFormat::Csv || format == MeshFormat::Vtk ||
+         format == MeshFormat::VtkXml;
 }
 
 bool IsWritableMeshName(std::string_view path) {
@@ -52,7 +55,7 @@ bool IsWritableMeshName(std::string_view path) {
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
   const MeshFormat format = MeshFormatOf(path);
   if (format == MeshFormat::Unknown) {
-    error = "not a .ply, .obj, .vdb, .csv, .xyz or .vtk file";
+    error = "not a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file";
     return false;
   }
   std::vector<uint8_t> bytes;
@@ -63,6 +66,7 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
     case MeshFormat::VdbPoints: return ReadVdbPoints(bytes, mesh, error);
     case MeshFormat::Csv: return ReadCsv(bytes, mesh, error);
     case MeshFormat::Vtk: return ReadVtk(bytes, mesh, error);
+    case MeshFormat::VtkXml: return ReadVtkXml(bytes, mesh, error);
     case MeshFormat::Unknown: break;
   }
   return false;

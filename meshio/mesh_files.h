@@ -7,18 +7,19 @@
 //   .vdb  OpenVDB points grids, read as points with their attributes (vdb_files.h)
 //   .csv, .xyz  text points with a header naming the columns (csv_reader.h)
 //   .vtk  VTK legacy files, points and point data (vtk_reader.h)
+//   .vtu, .vtp  VTK XML files, points and point data (vtk_xml_reader.h)
 
 #include <string>
 #include <string_view>
 
 #include "mesh_data.h"
 
-enum class MeshFormat { Unknown, Ply, Obj, VdbPoints, Csv, Vtk };
+enum class MeshFormat { Unknown, Ply, Obj, VdbPoints, Csv, Vtk, VtkXml };
 
 // The format of a file named `path`.
 MeshFormat MeshFormatOf(std::string_view path);
 
-// True when `path` names a format of points only (.vdb, .csv, .xyz, .vtk),
+// True when `path` names a format of points only (.vdb, .csv, .xyz, .vtk, .vtu, .vtp),
 // which a cloud may read but a mesh source may not.
 bool IsPointsOnlyFormat(MeshFormat format);
 

@@ -1,13 +1,53 @@
 #include "field_volume.h"
 
+#include <vector>
+
 #include "atomic_file.h"
 #include "front/glomora_api.h"
 #include "vdb_files.h"
 
 bool FieldVolumesAvailable(std::string& error) { return LoadVdbModule(error); }
 
+namespace {
+
+// The velocity at the lattice points of `field` whose value is not 0 (zeros
+// at the others), three floats per point in the lattice's order.
+bool LatticeVelocity(const XSI::CString& operatorFullName, const GlomoraField& field, std::vector<float>& velocity,
+                     std::string& error) {
+  const size_t count = static_cast<size_t>(field.nx) * static_cast<size_t>(field.ny) * static_cast<size_t>(field.nz);
+  std::vector<double> points;
+  std::vector<size_t> at;
+  for (int32_t i = 0; i < field.nx; ++i) {
+    for (int32_t j = 0; j < field.ny; ++j) {
+      for (int32_t k = 0; k < field.nz; ++k) {
+        const size_t n = (static_cast<size_t>(i) * static_cast<size_t>(field.ny) + static_cast<size_t>(j)) *
+                             static_cast<size_t>(field.nz) +
+                         static_cast<size_t>(k);
+        if (field.values[n] == 0.0f) continue;
+        at.push_back(n);
+        const int32_t ijk[3] = {i, j, k};
+        for (int a = 0; a < 3; ++a) {
+          points.push_back(static_cast<double>(field.origin[a]) + ijk[a] * static_cast<double>(field.cellSize[a]));
+        }
+      }
+    }
+  }
+  std::vector<float> values(3 * at.size());
+  if (!at.empty() && !Glomora_TransferAttributeAt(operatorFullName, "v", 3, points.data(), at.size(), values.data())) {
+    error = "the velocity \"v\" cannot be carried onto the field's lattice (the scene carries no velocity)";
+    return false;
+  }
+  velocity.assign(3 * count, 0.0f);
+  for (size_t p = 0; p < at.size(); ++p) {
+    for (size_t c = 0; c < 3; ++c) velocity[3 * at[p] + c] = values[3 * p + c];
+  }
+  return true;
+}
+
+}  // namespace
+
 VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
-                              std::string& error) {
+                              std::string& error, bool velocity) {
   GlomoraField field{};
   if (!Glomora_GetField(operatorFullName, field)) return VolumeWrite::NoField;
   FieldLattice lattice;
@@ -19,6 +59,11 @@ VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::s
     lattice.voxelSize[axis] = static_cast<double>(field.cellSize[axis]);
     lattice.origin[axis] = static_cast<double>(field.origin[axis]);
   }
+  std::vector<float> vectors;
+  if (velocity) {
+    if (!LatticeVelocity(operatorFullName, field, vectors, error)) return VolumeWrite::Failed;
+    lattice.velocity = vectors.data();
+  }
   FieldLabels labels;
   labels.isovalue = field.isovalue;
   labels.scene = sceneName;
@@ -28,9 +73,9 @@ VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::s
 }
 
 VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
-                             std::string& error) {
+                             std::string& error, bool velocity) {
   std::string bytes;
-  const VolumeWrite made = EncodeFieldVolume(rig.op.GetAsText(), sceneName, bytes, error);
+  const VolumeWrite made = EncodeFieldVolume(rig.op.GetAsText(), sceneName, bytes, error, velocity);
   if (made != VolumeWrite::Written) return made;
   return WriteFileAtomically(path, bytes, error) ? VolumeWrite::Written : VolumeWrite::Failed;
 }

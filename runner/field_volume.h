@@ -19,10 +19,14 @@ bool FieldVolumesAvailable(std::string& error);
 // of the main operator named `operatorFullName` (Glomora_GetField): a float
 // grid "density" in the space of the mesh, with the scene's name, the
 // iso-value and the frame in its metadata (vdb_files.h); no file is written.
+// With `velocity`, also the vector grid "v": the velocity carried from the
+// elements onto each lattice point where the density is not 0, as onto the
+// mesh's vertices (Glomora_TransferAttributeAt; units per frame), which the
+// operator must have been asked for (Glomora_SetTransferAttributes).
 VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
-                              std::string& error);
+                              std::string& error, bool velocity = false);
 
 // The same for the rig's main operator, written to `path` under a temporary
 // name in the same folder, then renamed.
 VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
-                             std::string& error);
+                             std::string& error, bool velocity = false);

@@ -72,7 +72,8 @@ bool FrameOutputs::AfterFrame(const WrittenFrame& frame, ProgressDisplay& displa
     }
     // A worker process's frame (no rig here) is Space 1 or Mode 3: no field.
     const VolumeWrite result =
-        frame.rig ? WriteFieldVolume(*frame.rig, scene_->name, path, error) : VolumeWrite::NoField;
+        frame.rig ? WriteFieldVolume(*frame.rig, scene_->name, path, error, scene_->volumeVelocity)
+                  : VolumeWrite::NoField;
     if (result == VolumeWrite::Failed) {
       error = path + ": " + error;
       return false;

@@ -25,6 +25,22 @@ class Timer {
   std::chrono::steady_clock::time_point start_;
 };
 
+// The mesh's velocity "v" (three values per vertex, in units per frame) in
+// units per second: each value times `fps`, taken in double and rounded to
+// float once. Empty when the mesh carries no velocity.
+std::vector<float> VelocitiesPerSecond(const MeshView& mesh, double fps) {
+  std::vector<float> perSecond;
+  for (const AttributeView& attribute : mesh.attributes) {
+    if (attribute.name != "v" || attribute.components != 3) continue;
+    perSecond.resize(attribute.values.size());
+    for (size_t i = 0; i < perSecond.size(); ++i) {
+      perSecond[i] = static_cast<float>(static_cast<double>(attribute.values[i]) * fps);
+    }
+    break;
+  }
+  return perSecond;
+}
+
 std::string FramesText(int64_t first, int64_t last) {
   return first == last ? "frame " + std::to_string(first)
                        : "frames " + std::to_string(first) + "-" + std::to_string(last);
@@ -48,9 +64,8 @@ std::string UsdSampleFile(const std::string& layer, int64_t frame) {
   return (path.parent_path() / name).string();
 }
 
-bool WriteUsdSampleFile(const FramePattern& layers, const WrittenFrame& frame, std::string& error) {
-  // The velocities of the mesh go here, three per vertex in units per second.
-  const std::span<const float> velocities;
+bool WriteUsdSampleFile(const FramePattern& layers, double fps, const WrittenFrame& frame, std::string& error) {
+  const std::vector<float> velocities = VelocitiesPerSecond(*frame.mesh, fps);
   UsdFrameSamples samples;
   const std::string file = UsdSampleFile(layers.Expand(frame.frame), frame.frame);
   if (!samples.Take(frame.frame, *frame.mesh, velocities, error) || !MakeParentFolder(file, error) ||
@@ -77,6 +92,7 @@ bool UsdShot::Start(const SceneDescription& scene, const RunOptions& options, in
   stage_.meshName = scene.name;
   stage_.comment = std::string("glomora ") + Glomora_Version() + ", " + scene.name + " " + FramesText(first, last);
   stage_.framesPerSecond = scene.fps;
+  fps_ = scene.fps;
   stage_.upAxis = scene.upAxis;
   stage_.metersPerUnit = scene.metersPerUnit;
   if (!pattern_->HasFrame() && !layer_.Open(pattern_->Text(), error)) {
@@ -114,10 +130,9 @@ bool UsdShot::AddFrame(int64_t frame, const std::string* packed, const MeshView*
     error = layer + ": " + error;
     return false;
   }
-  // The velocities of the mesh go here, three per vertex in units per second.
-  const std::span<const float> velocities;
   const bool added = packed != nullptr ? target.AddPacked(*packed, error)
-                                       : samples_.Take(frame, *mesh, velocities, error) && target.Add(samples_, error);
+                                       : samples_.Take(frame, *mesh, VelocitiesPerSecond(*mesh, fps_), error) &&
+                                             target.Add(samples_, error);
   if (!added) {
     error = layer + ": " + error;
     return false;

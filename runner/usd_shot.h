@@ -4,7 +4,10 @@
 // layer for the whole run, written when the run has succeeded, or, when the
 // name holds a frame number, one layer per frame, written as its frame is.
 // The stage's time and units are the scene's ("fps", "up_axis",
-// "meters_per_unit").
+// "meters_per_unit"). A mesh that carries the velocity "v" (the scene's
+// "transfer", or a source's "velocity_attribute") has its `velocities`
+// written in units per second: "v" is in units per frame, so each value is
+// multiplied by "fps" (in double, rounded to float once).
 //
 // Frames of worker processes (--jobs): the worker packs its frame's samples
 // (UsdFrameSamples::Pack) into a hidden file beside the layer
@@ -33,8 +36,9 @@ std::optional<FramePattern> ResolveUsdPattern(const std::string& text, const std
 std::string UsdSampleFile(const std::string& layer, int64_t frame);
 
 // In a worker process: packs `frame`'s samples (its mesh, which must be
-// there) into UsdSampleFile of its layer. False with `error` naming the file.
-bool WriteUsdSampleFile(const FramePattern& layers, const WrittenFrame& frame, std::string& error);
+// there, and its velocity "v" times the scene's `fps`) into UsdSampleFile of
+// its layer. False with `error` naming the file.
+bool WriteUsdSampleFile(const FramePattern& layers, double fps, const WrittenFrame& frame, std::string& error);
 
 class UsdShot {
  public:
@@ -62,6 +66,7 @@ class UsdShot {
 
   std::optional<FramePattern> pattern_;
   UsdStage stage_;
+  double fps_ = 24.0;
   int64_t first_ = 0;
   int64_t last_ = 0;
   bool workersMayPack_ = false;

@@ -78,8 +78,8 @@ int RunWorker(int fd, long parent) {
   if (!request.value("usd", "").empty()) {
     usdLayers = ResolveUsdPattern(request["usd"].get<std::string>(), scene.name, error);
     if (!usdLayers) return fail(RunFailure::BadInput, error);
-    options.afterFrame = [&usdLayers](const WrittenFrame& frame, std::string& packError) {
-      return WriteUsdSampleFile(*usdLayers, frame, packError);
+    options.afterFrame = [&usdLayers, &scene](const WrittenFrame& frame, std::string& packError) {
+      return WriteUsdSampleFile(*usdLayers, scene.fps, frame, packError);
     };
   }
   SceneSession session;

@@ -3,8 +3,8 @@
 // (worker_process.h) over a socket: one JSON object per line.
 //
 //   coordinator -> worker   {"source": {...}, "output": ..., ...}   the run (once); with "usd", the
-//                                                                  worker packs each frame's USD samples
-//                                                                  (usd_shot.h) before its "done"
+//                                                                  worker packs each frame's USD samples,
+//                                                                  velocities too (usd_shot.h), before its "done"
 //                           {"frame": N}                           evaluate and write frame N
 //                           end of stream                          no more frames: exit
 //   worker -> coordinator   {"ready": true}                        the scene is built

@@ -109,7 +109,7 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
     if (!pattern) Fail(path + ".file", patternError, file);
     const bool cloud = source.type == "cloud";
     if (!HasPointsFileExtension(file.get<std::string>(), cloud)) {
-      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file" : "expected a .ply or .obj file",
+      Fail(path + ".file", cloud ? "expected a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file" : "expected a .ply or .obj file",
            file);
     }
     source.file = ResolvePath(file.get<std::string>(), baseDir);
@@ -213,12 +213,22 @@ void ParseTransfer(const json& root, SceneDescription& scene) {
   for (const std::string& name : names) {
     if (name != "v") scene.transfer.push_back(name);
   }
+  if (root.contains("volume_velocity")) {
+    const json& flag = root["volume_velocity"];
+    if (!flag.is_boolean()) Fail("volume_velocity", "expected true or false", flag);
+    scene.volumeVelocity = flag.get<bool>();
+    if (scene.volumeVelocity && !velocity) {
+      Fail("volume_velocity",
+           "the scene carries no velocity (give a source a \"velocity_attribute\" or list \"v\" in \"transfer\")",
+           flag);
+    }
+  }
 }
 
 void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescription& scene) {
   if (!root.is_object()) Fail("the scene", "expected an object", root);
   CheckKeys(root, "", {"name", "comment", "frames", "fps", "up_axis", "meters_per_unit", "parameters", "transform",
-                       "sources", "transfer"});
+                       "sources", "transfer", "volume_velocity"});
   if (root.contains("name")) {
     const json& name = root["name"];
     if (!name.is_string() || !IsValidObjectName(name.get<std::string>())) {

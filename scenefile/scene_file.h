@@ -55,6 +55,10 @@ struct SceneDescription {
   // the other names of "transfer" in its order. Empty: the meshes carry
   // positions only, as without the key.
   std::vector<std::string> transfer;
+  // "volume_velocity": the volumes of `glomora run --volume` also hold the
+  // vector grid "v", the velocity at the field's lattice points (the scene
+  // must carry "v"). False: the field alone, as without the key.
+  bool volumeVelocity = false;
 };
 
 // Why a scene was refused: a value it cannot have, or a file it names (or

@@ -7,7 +7,7 @@ set -euo pipefail
 # VTK's Python bindings (python3-vtk9) write the particle files the readers'
 # tests read back, and bench/perf.sh times the peers' reference tools with them.
 packages=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev
+          nlohmann-json3-dev libcli11-dev libtinyobjloader-dev libexpat1-dev zlib1g-dev
           libopenvdb-dev libboost-iostreams-dev libtbb-dev libpng-dev
           python3 python3-openvdb python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
           python3-distributed python3-vtk9)

@@ -144,10 +144,33 @@ bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::st
     grid->insertMeta("isovalue", openvdb::FloatMetadata(labels.isovalue));
     grid->insertMeta("scene", openvdb::StringMetadata(labels.scene));
     grid->insertMeta("frame", openvdb::Int64Metadata(labels.frame));
+    openvdb::GridCPtrVec grids{grid};
 
-    // 4) the file, then its identifier
+    // 4) the velocity beside it, where the density is
+    if (lattice.velocity != nullptr) {
+      const openvdb::Vec3SGrid::Ptr velocity = openvdb::Vec3SGrid::create(openvdb::Vec3s(0.0f, 0.0f, 0.0f));
+      openvdb::Vec3SGrid::Accessor vectors = velocity->getAccessor();
+      value = lattice.values;
+      const float* v = lattice.velocity;
+      for (int32_t i = 0; i < lattice.nx; ++i) {
+        for (int32_t j = 0; j < lattice.ny; ++j) {
+          for (int32_t k = 0; k < lattice.nz; ++k, ++value, v += 3) {
+            if (*value != 0.0f) vectors.setValue(openvdb::Coord(i, j, k), openvdb::Vec3s(v[0], v[1], v[2]));
+          }
+        }
+      }
+      velocity->setTransform(grid->transform().copy());
+      velocity->setName("v");
+      velocity->setCreator(labels.creator);
+      velocity->setVectorType(openvdb::VEC_CONTRAVARIANT_RELATIVE);
+      velocity->insertMeta("scene", openvdb::StringMetadata(labels.scene));
+      velocity->insertMeta("frame", openvdb::Int64Metadata(labels.frame));
+      grids.push_back(velocity);
+    }
+
+    // 5) the file, then its identifier
     std::ostringstream out(std::ios::binary);
-    MemoryArchive().WriteTo(out, openvdb::GridCPtrVec{grid});
+    MemoryArchive().WriteTo(out, grids);
     bytes = std::move(out).str();
   } catch (const std::bad_alloc&) {
     bytes.clear();

@@ -20,6 +20,10 @@ struct FieldLattice {
   int32_t nz = 0;
   double voxelSize[3] = {1.0, 1.0, 1.0};  // spacing of the points per axis, above 0
   double origin[3] = {0.0, 0.0, 0.0};     // position of point (0, 0, 0)
+  // Null, or three floats per lattice point in the same order: written as a
+  // second grid "v" (vec3s) beside "density", same transform and metadata,
+  // active exactly where the density is.
+  const float* velocity = nullptr;
 };
 
 // What the grid's metadata says about the field.
@@ -36,7 +40,8 @@ struct FieldLabels {
 // asks first, so that a broken installation stops it before its first frame.
 bool LoadVdbModule(std::string& error);
 
-// The bytes of an OpenVDB file holding one float grid named "density":
+// The bytes of an OpenVDB file holding one float grid named "density"
+// (and the vector grid "v" after it when the lattice has a velocity):
 // lattice point (i, j, k) is voxel (i, j, k), the transform maps it to
 // origin + (i, j, k) * voxelSize, the background is 0 and exactly the
 // non-zero values are active. The file's identifier (a UUID, random in

@@ -1,11 +1,14 @@
 #include "field/attribute_transfer.h"
 
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/parallel.h"
 #include "base/settings.h"
 #include "field/blend_kernels.h"
 #include "field/element_table.h"
+#include "field/reach_grid.h"
 
 namespace {
 
@@ -29,6 +32,136 @@ struct PointSums {
   double nearTotal = 0.0;
   double nearSums[4] = {0.0, 0.0, 0.0, 0.0};
 };
+
+// One element kept for a point's average: its record, weight and value.
+struct Kept {
+  uint32_t record;
+  float w;
+  const float* value;
+};
+
+// Adds the values of the elements kept, in that order (all weights > 0).
+void AddWeighted(const Kept* kept, size_t count, int32_t components, PointSums& s) {
+  for (size_t n = 0; n < count; ++n) {
+    const float w = kept[n].w;
+    s.total += w;
+    for (int32_t c = 0; c < components; ++c) s.sums[c] += static_cast<double>(w) * kept[n].value[c];
+  }
+}
+
+// The fallback of a point no element adds to, over the candidates
+// [candidate, last) (all records without them): their 1 / d^2 weights.
+void NearSums(const ElementTable& exact, const uint32_t* candidate, const uint32_t* last, const int32_t* elementOf,
+              const float* values, int32_t components, float x, float y, float z, PointSums& s) {
+  const ElementRecord* records = exact.Records();
+  const auto all = static_cast<uint32_t>(exact.RecordCount());
+  for (uint32_t n = 0; candidate != nullptr ? candidate != last : n < all; ++n) {
+    const uint32_t m = candidate != nullptr ? *candidate++ : n;
+    const ElementRecord& r = records[m];
+    if (!(r.weight > 0.0f) || !InsideCullBox(r, x, y, z)) continue;
+    const float d = MeasureAt(r, exact.Rotations(), x, y, z);
+    if (d >= 0.0f) {
+      const double near = 1.0 / (static_cast<double>(d) * d + 1e-30);
+      const float* value = values + static_cast<size_t>(elementOf[m]) * static_cast<size_t>(components);
+      s.nearTotal += near;
+      for (int32_t c = 0; c < components; ++c) s.nearSums[c] += near * value[c];
+    }
+  }
+}
+
+// The average of a point's sums, or zeros.
+void Average(const PointSums& s, int32_t components, float* to) {
+  const double* chosen = s.total > 0.0 ? s.sums : s.nearSums;
+  const double weight = s.total > 0.0 ? s.total : s.nearTotal;
+  for (int32_t c = 0; c < components; ++c) to[c] = weight > 0.0 ? static_cast<float>(chosen[c] / weight) : 0.0f;
+}
+
+// The polynomial model through a ReachGrid: the points [begin, end) whose
+// elements add something get their average, the elements found in any
+// order and added in ascending order, as the table's buckets list them;
+// the others are marked in `alone` for the fallback.
+void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slotValues)[2],
+                     const ElementTable& exact, int32_t components, const double* points, size_t begin, size_t end,
+                     float* out, uint8_t* alone) {
+  const RotationMatrix* rotations = exact.Rotations();
+  const size_t most = grids[0].SlotCount() + grids[1].SlotCount() + 8;
+  std::unique_ptr<uint32_t[]> found(new uint32_t[most]);
+  std::unique_ptr<Kept[]> kept(new Kept[most]);
+  const auto width = static_cast<size_t>(components);
+  for (size_t p = begin; p < end; ++p) {
+    const float x = static_cast<float>(points[3 * p]);
+    const float y = static_cast<float>(points[3 * p + 1]);
+    const float z = static_cast<float>(points[3 * p + 2]);
+    // Every element found has a positive weight and passes the cull test.
+    size_t count = 0;
+    const ReachGrid& spheres = grids[0];
+    const size_t reaching = spheres.Reaching(x, y, z, found.get());
+    for (size_t f = 0; f < reaching; ++f) {
+      const uint32_t slot = found[f];
+      ElementRecord r;
+      r.weight = spheres.SphereWeight(slot);
+      float w = 0.0f;
+      AddPolynomial()(w, r, spheres.SphereMeasure(slot, x, y, z));
+      kept[count] = {spheres.RecordOf(slot), w, slotValues[0].data() + slot * width};
+      count += w > 0.0f ? 1 : 0;
+    }
+    const ReachGrid& others = grids[1];
+    const size_t holding = others.Holding(x, y, z, found.get());
+    for (size_t f = 0; f < holding; ++f) {
+      const uint32_t slot = found[f];
+      float w = 0.0f;
+      AddPolynomial()(w, others.CopyOf(slot), MeasureAt(others.CopyOf(slot), rotations, x, y, z));
+      kept[count] = {others.RecordOf(slot), w, slotValues[1].data() + slot * width};
+      count += w > 0.0f ? 1 : 0;
+    }
+    if (count == 0) {
+      alone[p] = 1;
+      continue;
+    }
+    // Insertion sort: a few dozen.
+    for (size_t n = 1; n < count; ++n) {
+      const Kept item = kept[n];
+      size_t at = n;
+      for (; at > 0 && kept[at - 1].record > item.record; --at) kept[at] = kept[at - 1];
+      kept[at] = item;
+    }
+    PointSums s;
+    AddWeighted(kept.get(), count, components, s);
+    Average(s, components, out + p * width);
+  }
+}
+
+// The points marked `alone`: the fallback over the candidates of the table's
+// buckets, found for those points only.
+bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact,
+                     const RecordReaches& reaches, const int32_t* elementOf,
+                     const float* values, int32_t components, const double* points, size_t pointCount,
+                     const uint8_t* alone, float* out) {
+  std::vector<size_t> which;
+  std::vector<float> queries;
+  for (size_t p = 0; p < pointCount; ++p) {
+    if (!alone[p]) continue;
+    which.push_back(p);
+    for (int a = 0; a < 3; ++a) queries.push_back(static_cast<float>(points[3 * p + static_cast<size_t>(a)]));
+  }
+  if (which.empty()) return true;
+  std::vector<std::vector<uint32_t>> lists;
+  const bool grid =
+      CullBucketsAt(elements, count, exact.Records(), exact.RecordCount(), reaches, queries.data(), which.size(), lists);
+  parallel::ForEachRange(static_cast<int64_t>(which.size()), 64, [&](int64_t begin, int64_t end) {
+    for (auto q = static_cast<size_t>(begin); q < static_cast<size_t>(end); ++q) {
+      const std::vector<uint32_t>& list = lists[q];
+      const uint32_t* first = grid ? list.data() : nullptr;
+      static const uint32_t kNone = 0;
+      if (grid && list.empty()) first = &kNone;  // no candidate: an empty range, not every record
+      PointSums s;
+      NearSums(exact, first, first + list.size(), elementOf, values, components, queries[3 * q], queries[3 * q + 1],
+               queries[3 * q + 2], s);
+      Average(s, components, out + which[q] * static_cast<size_t>(components));
+    }
+  });
+  return true;
+}
 
 // Sums the elements of `reach`'s candidates for the point (x, y, z): the
 // model's weights of the elements that add to the field there (with `cull`,
@@ -81,10 +214,7 @@ void TransferRange(const ElementTable& reach, const ElementTable* wide, const El
       s = PointSums();
       SumAt<Add>(*wide, exact, cull, elementOf, values, components, x, y, z, s);
     }
-    float* to = out + p * static_cast<size_t>(components);
-    const double* chosen = s.total > 0.0 ? s.sums : s.nearSums;
-    const double weight = s.total > 0.0 ? s.total : s.nearTotal;
-    for (int32_t c = 0; c < components; ++c) to[c] = weight > 0.0 ? static_cast<float>(chosen[c] / weight) : 0.0f;
+    Average(s, components, out + p * static_cast<size_t>(components));
   }
 }
 
@@ -98,16 +228,45 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
   }
   if (components < 1 || components > 4) return false;
   // 1) the records (array order of the elements with a measure) and which
-  // element each one is; for the polynomial model with its own buckets
+  // element each one is
   const bool polynomial = blendingModel == BlendingModel::kPolynomial;
+  std::vector<int32_t> elementOf;
+  elementOf.reserve(static_cast<size_t>(count > 0 ? count : 0));
+  for (int32_t k = 0; k < count; ++k) {
+    if (HasElementRecord(elements[k])) elementOf.push_back(k);
+  }
+  if (polynomial) {
+    // The polynomial model through a ReachGrid when one pays, the few
+    // points no element adds to over the table's buckets at those points.
+    const ElementTable records(elements, count, false);
+    if (!records.Ready()) return false;
+    RecordReaches reaches;
+    reaches.Make(records.Records(), records.RecordCount());
+    ReachGrid grids[2];
+    if (grids[0].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::PlainSpheres) &&
+        grids[1].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::Others)) {
+      // Each slot's value beside it, so that the sums read them in the grids' order.
+      std::vector<float> slotValues[2];
+      for (int g = 0; g < 2; ++g) {
+        slotValues[g].resize(grids[g].SlotCount() * static_cast<size_t>(components));
+        for (uint32_t slot = 0; slot < grids[g].SlotCount(); ++slot) {
+          const float* value =
+              values + static_cast<size_t>(elementOf[grids[g].RecordOf(slot)]) * static_cast<size_t>(components);
+          for (int32_t c = 0; c < components; ++c) slotValues[g][slot * static_cast<size_t>(components) + c] = value[c];
+        }
+      }
+      std::vector<uint8_t> alone(pointCount, 0);
+      parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
+        PolynomialRange(grids, slotValues, records, components, points, static_cast<size_t>(begin),
+                        static_cast<size_t>(end), out, alone.data());
+      });
+      return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
+                             pointCount, alone.data(), out);
+    }
+  }
+  // Otherwise for the polynomial model the table's own buckets.
   const ElementTable exact(elements, count, polynomial);
   if (!exact.Ready()) return false;
-  std::vector<int32_t> elementOf;
-  elementOf.reserve(static_cast<size_t>(exact.RecordCount()));
-  for (int32_t k = 0; k < count; ++k) {
-    ElementRecord r;
-    if (MakeElementRecord(elements[k], 0, r)) elementOf.push_back(k);
-  }
   // 2) the other models' buckets, over widened boxes. The polynomial
   // model's own cull boxes reach beyond its support (2 r against sqrt(2) r
   // for a particle), so a point just past every support still finds the

@@ -18,7 +18,9 @@
 // weight take part: a negative element carves the surface but carries no
 // value. The elements a point sees come from the buckets of an ElementTable:
 // for the polynomial model its own cull boxes, which hold its whole support,
-// so its average is exact; the inverse-square and exponential models have
+// so its average is exact (taken through a ReachGrid, reach_grid.h, which
+// finds the same elements that add, and sums them in the same order; the
+// table's buckets are made only at the points no element adds to); the inverse-square and exponential models have
 // no cut-off, and there the boxes are kTransferReach times as large (beyond
 // them an element's share is below 1/36 of its contribution at a radius,
 // inverse-square, or exp(-9) of its peak, exponential).

@@ -8,7 +8,7 @@
 
 bool MakeElementRecord(const MetaElement& element, uint32_t slot, ElementRecord& record) {
   const auto shape = static_cast<uint32_t>(element.shape);
-  if (shape > 2u) return false;
+  if (!HasElementRecord(element)) return false;
   // Half-extent of the cull box, in the order 2 * m * reach. std::max keeps
   // its first argument when the comparison fails, as the definition does for
   // a NaN scale or radius.

@@ -40,6 +40,10 @@ constexpr int64_t kMaxRotationSlots = int64_t{1} << (32 - kRotationShift);
 // value other than 0, 1 and 2): such an element adds nothing under any model.
 bool MakeElementRecord(const MetaElement& element, uint32_t slot, ElementRecord& record);
 
+// Whether MakeElementRecord makes a record of `element` (its shape has a
+// distance measure), without making it.
+inline bool HasElementRecord(const MetaElement& element) { return static_cast<uint32_t>(element.shape) <= 2u; }
+
 // True unless all three inverseAngles are NearlyEqual to 0.
 bool IsRotatedElement(const MetaElement& element);
 

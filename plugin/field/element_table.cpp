@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "field/polynomial_reach.h"
 
@@ -66,9 +67,11 @@ struct GridPlan {
     return 0.0;
   }
 
-  // Calls visit(bucket) for every cell the reach meets, in ascending bucket order.
-  template <class Visit>
-  void ForEachCell(const PolynomialReach& reach, Visit&& visit) const {
+  // Calls visit(bucket) for every cell the reach meets, in ascending bucket
+  // order; with `want`, only for the cells it is true of (asked before the
+  // ellipsoid test, which is the costly part).
+  template <class Visit, class Want>
+  void ForEachCell(const PolynomialReach& reach, Visit&& visit, Want&& want) const {
     int32_t first[3];
     int32_t last[3];
     for (int a = 0; a < 3; ++a) {
@@ -83,6 +86,7 @@ struct GridPlan {
         const double dj = reach.ellipsoid ? DistanceToCell(reach.centre[1], j, 1) * reach.factor[1] : 0.0;
         const uint64_t row = static_cast<uint64_t>(i) * rowStride + static_cast<uint64_t>(j) * cellCount[2];
         for (int32_t k = first[2]; k <= last[2]; ++k) {
+          if (!want(row + static_cast<uint64_t>(k))) continue;
           if (reach.ellipsoid) {
             const double dk = DistanceToCell(reach.centre[2], k, 2) * reach.factor[2];
             if (di * di + dj * dj + dk * dk >= kEllipsoidBound) continue;
@@ -91,6 +95,23 @@ struct GridPlan {
         }
       }
     }
+  }
+  template <class Visit>
+  void ForEachCell(const PolynomialReach& reach, Visit&& visit) const {
+    ForEachCell(reach, visit, [](uint64_t) { return true; });
+  }
+
+  // The cells of the reach's box, ellipsoid or not: at least ForEachCell's.
+  uint64_t BoxCellCount(const PolynomialReach& reach) const { return BoxCellCount(reach.low, reach.high); }
+  uint64_t BoxCellCount(const float* low, const float* high) const {
+    uint64_t boxCells = 1;
+    for (int a = 0; a < 3; ++a) {
+      const int32_t first = Cell(low[a], a);
+      const int32_t last = Cell(high[a], a);
+      if (first > last) return 0;
+      boxCells *= static_cast<uint64_t>(last - first + 1);
+    }
+    return boxCells;
   }
 };
 
@@ -139,14 +160,27 @@ ReachSurvey SurveyReach(const MetaElement* elements, int32_t count) {
   return survey;
 }
 
-// Number of bucket entries of `plan`, stopping early above `limit`.
-uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t count, uint64_t limit) {
+// Number of bucket entries of `plan`, stopping early above `limit`; with
+// `boxes`, the cells of the reaches' boxes instead, a bound on it.
+uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t count, uint64_t limit,
+                      bool boxes = false, const RecordReaches* known = nullptr) {
   uint64_t entries = 0;
+  if (boxes && known != nullptr) {
+    // The same records in the same order, their reaches made already.
+    for (size_t m = 0; m < known->flags.size() && entries <= limit; ++m) {
+      if (known->flags[m] != 0) entries += plan.BoxCellCount(known->Low(m), known->High(m));
+    }
+    return entries;
+  }
   for (int32_t k = 0; k < count && entries <= limit; ++k) {
     ElementRecord r;
     PolynomialReach reach;
     if (!MakeElementRecord(elements[k], 0, r) || !MakePolynomialReach(r, reach)) continue;
-    plan.ForEachCell(reach, [&](uint64_t) { ++entries; });
+    if (boxes) {
+      entries += plan.BoxCellCount(reach);
+    } else {
+      plan.ForEachCell(reach, [&](uint64_t) { ++entries; });
+    }
   }
   return entries;
 }
@@ -154,7 +188,10 @@ uint64_t CountEntries(const GridPlan& plan, const MetaElement* elements, int32_t
 // A grid whose cells are about a typical reach side / kCellsPerReachSide
 // wide, coarsened until it fits the memory bounds. False when no grid helps:
 // no finite reach, a single cell, or no plan within the bounds.
-bool PlanGrid(const MetaElement* elements, int32_t count, int32_t recordCount, GridPlan& plan) {
+// With `exactEntries` false, a plan is taken as soon as the bound of its
+// entries fits (the same plan; plan.entries then holds the bound).
+bool PlanGrid(const MetaElement* elements, int32_t count, int32_t recordCount, GridPlan& plan,
+              bool exactEntries = true, const RecordReaches* known = nullptr) {
   const ReachSurvey survey = SurveyReach(elements, count);
   if (survey.sampled == 0) return false;
   double extent[3];
@@ -188,6 +225,10 @@ bool PlanGrid(const MetaElement* elements, int32_t count, int32_t recordCount, G
       // Straight to cells that fit on the longest axis, at least one step coarser.
       cell = std::max(cell * kCoarsening, largest / std::cbrt(static_cast<double>(maxCells)));
       continue;
+    }
+    if (!exactEntries) {
+      plan.entries = CountEntries(plan, elements, count, maxEntries, true, known);
+      if (plan.entries <= maxEntries) return true;
     }
     plan.entries = CountEntries(plan, elements, count, maxEntries);
     if (plan.entries <= maxEntries) return true;
@@ -279,4 +320,55 @@ ElementTable::ElementTable(const MetaElement* elements, int32_t count, bool with
     origin_[a] = plan.origin[a];
     inverse_[a] = plan.inverse[a];
   }
+}
+
+void RecordReaches::Make(const ElementRecord* records, int32_t recordCount) {
+  box.resize(6 * static_cast<size_t>(recordCount));
+  flags.resize(static_cast<size_t>(recordCount));
+  for (size_t m = 0; m < flags.size(); ++m) {
+    PolynomialReach reach;
+    if (!MakePolynomialReach(records[m], reach)) {
+      flags[m] = 0;
+      continue;
+    }
+    flags[m] = kHasReach | (reach.ellipsoid ? kEllipsoidReach : 0);
+    std::memcpy(box.data() + 6 * m, reach.low, 3 * sizeof(float));
+    std::memcpy(box.data() + 6 * m + 3, reach.high, 3 * sizeof(float));
+  }
+}
+
+bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
+                   const RecordReaches& reaches, const float* queries, size_t queryCount,
+                   std::vector<std::vector<uint32_t>>& lists) {
+  lists.assign(queryCount, {});
+  GridPlan plan;
+  if (elements == nullptr || count <= 0 || recordCount <= 0 ||
+      !PlanGrid(elements, count, recordCount, plan, false, &reaches)) {
+    return false;
+  }
+  // Each query's bucket, and per bucket asked the first query that asked it.
+  std::vector<int32_t> firstAsking(plan.cells, -1);
+  std::vector<uint64_t> bucketOf(queryCount);
+  for (size_t q = 0; q < queryCount; ++q) {
+    const float* p = queries + 3 * q;
+    bucketOf[q] = (static_cast<uint64_t>(plan.Cell(p[0], 0)) * static_cast<uint64_t>(plan.cellCount[1]) +
+                   static_cast<uint64_t>(plan.Cell(p[1], 1))) *
+                      static_cast<uint64_t>(plan.cellCount[2]) +
+                  static_cast<uint64_t>(plan.Cell(p[2], 2));
+    if (firstAsking[bucketOf[q]] < 0) firstAsking[bucketOf[q]] = static_cast<int32_t>(q);
+  }
+  // The records in ascending order, entered only in the buckets asked.
+  const auto asked = [&](uint64_t b) { return firstAsking[b] >= 0; };
+  for (int32_t m = 0; m < recordCount; ++m) {
+    PolynomialReach reach;
+    if (!reaches.flags[static_cast<size_t>(m)] || !MakePolynomialReach(records[m], reach)) continue;
+    plan.ForEachCell(
+        reach, [&](uint64_t b) { lists[static_cast<size_t>(firstAsking[b])].push_back(static_cast<uint32_t>(m)); },
+        asked);
+  }
+  for (size_t q = 0; q < queryCount; ++q) {
+    const auto first = static_cast<size_t>(firstAsking[bucketOf[q]]);
+    if (first != q) lists[q] = lists[first];
+  }
+  return true;
 }

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "field/element_record.h"
+#include "field/polynomial_reach.h"
 #include "base/allocation.h"
 #include "scene/meta_element.h"
 
@@ -71,3 +73,28 @@ class ElementTable {
   double origin_[3] = {0.0, 0.0, 0.0};
   double inverse_[3] = {0.0, 0.0, 0.0};
 };
+
+// The box of the polynomial reach of each of a table's records (index m),
+// made once for those who ask more than once: low x, y, z then high x, y, z
+// at box[6m ...]; flags[m] has kHasReach for a record with a reach, and
+// kEllipsoidReach when the reach is also an ellipsoid.
+struct RecordReaches {
+  static constexpr uint8_t kHasReach = 1;
+  static constexpr uint8_t kEllipsoidReach = 2;
+  std::vector<float> box;
+  std::vector<uint8_t> flags;
+  void Make(const ElementRecord* records, int32_t recordCount);
+  const float* Low(size_t m) const { return box.data() + 6 * m; }
+  const float* High(size_t m) const { return box.data() + 6 * m + 3; }
+};
+
+// The candidate lists ElementTable(elements, count, true).Candidates would
+// give at each of the points `queries` (x, y, z at 3q, 3q + 1, 3q + 2),
+// without making the buckets no query falls in: lists[q], ascending indices
+// into `records` (the table's records of the same elements, `reaches`
+// theirs). False, with
+// empty lists, when that table would have no grid (every record is then a
+// candidate).
+bool CullBucketsAt(const MetaElement* elements, int32_t count, const ElementRecord* records, int32_t recordCount,
+                   const RecordReaches& reaches, const float* queries, size_t queryCount,
+                   std::vector<std::vector<uint32_t>>& lists);

@@ -108,6 +108,15 @@ GLOMORA_CALLBACK int32_t Glomora_SetTransferAttributes(const char* const* names,
 GLOMORA_CALLBACK bool Glomora_TransferAttribute(const XSI::CString& operatorFullName, const char* name,
                                                 int32_t components, float* values, size_t vertexCount);
 
+// The same average at `pointCount` points of the caller's instead of the
+// mesh's vertices (x, y, z of point p at points[3p], [3p + 1], [3p + 2], in
+// the space of the mesh), such as the lattice points of the voxel field
+// (Glomora_GetField). False, leaving `values` untouched, as above (but for
+// the vertex count). Never throws.
+GLOMORA_CALLBACK bool Glomora_TransferAttributeAt(const XSI::CString& operatorFullName, const char* name,
+                                                  int32_t components, const double* points, size_t pointCount,
+                                                  float* values);
+
 // Version text of the plug-in, "MAJOR.MINOR.PATCH".
 GLOMORA_CALLBACK const char* Glomora_Version();
 

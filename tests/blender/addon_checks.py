@@ -135,6 +135,42 @@ def check_stepping_frames_carries_the_field():
     assert_same_mesh(glomora_obj, meshes[2])
 
 
+def check_particle_velocity_and_size_are_carried():
+    # Particles of random sizes: each one's size over the system's is its
+    # "radius_attribute", its velocity over the frame rate its
+    # "velocity_attribute"; the mesh is the module's for the same file, and
+    # its "velocity" attribute the module's "v".
+    glomora = enable()
+    parameters = dict(Space=1, Particle_size=0.12)
+    glomora_obj, emitter = particle_scene(**parameters)
+    settings = emitter.particle_systems[0].settings
+    settings.particle_size, settings.size_random = 0.5, 0.6
+    bpy.context.scene.render.fps = 25
+    bpy.context.scene.frame_set(4)
+    psys = emitter.evaluated_get(bpy.context.evaluated_depsgraph_get()).particle_systems[0]
+    n = len(psys.particles)
+    columns = {k: np.empty(n * w, np.float32) for k, w in (("location", 3), ("velocity", 3), ("size", 1))}
+    for k, values in columns.items():
+        psys.particles.foreach_get(k, values)
+    alive = np.array([p.alive_state == "ALIVE" for p in psys.particles])
+    scale = (columns["size"][alive].astype(np.float64) / np.float32(0.5)).astype(np.float32)
+    assert scale.min() < 0.9
+    velocity = (columns["velocity"].reshape(-1, 3)[alive].astype(np.float64) / 25.0).astype(np.float32)
+    table = np.hstack([columns["location"].reshape(-1, 3)[alive], scale[:, None], velocity]).astype("<f4")
+    with open(os.path.join(FOLDER, "p.ply"), "wb") as f:
+        f.write(("ply\nformat binary_little_endian 1.0\nelement vertex %d\n" % len(table) + "".join(
+            "property float %s\n" % c for c in ("x", "y", "z", "pscale", "vx", "vy", "vz")) + "end_header\n").encode())
+        f.write(table.tobytes())
+    reference = glomora.Scene({"name": "reference", "frames": [4, 4], "parameters": parameters, "sources": [
+        {"type": "cloud", "name": "p", "file": FOLDER + "/p.ply", "radius_attribute": "pscale",
+         "velocity_attribute": "v"}]}).evaluate(4)
+    assert_same_mesh(glomora_obj, reference)
+    carried = np.empty(len(glomora_obj.data.vertices) * 3, np.float32)
+    glomora_obj.data.attributes["velocity"].data.foreach_get("vector", carried)
+    assert carried.tobytes() == np.ascontiguousarray(reference.attributes["v"], np.float32).tobytes()
+    assert np.abs(carried).max() > 0
+
+
 def check_bake_writes_the_files_of_glomora_run():
     enable()
     glomora_obj, _ = particle_scene(Space=1, Particle_size=0.12, User_normals=True)

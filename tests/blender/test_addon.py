@@ -11,7 +11,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ZIP = os.environ.get("GLOMORA_BLENDER_ADDON", "")
 TOOL = os.environ.get("GLOMORA_TEST_TOOL", "")
 CHECKS = ["enables", "particles_mesh_as_the_module_does", "stepping_frames_carries_the_field",
-          "bake_writes_the_files_of_glomora_run", "a_bad_parameter_shows_the_modules_message"]
+          "particle_velocity_and_size_are_carried", "bake_writes_the_files_of_glomora_run",
+          "a_bad_parameter_shows_the_modules_message"]
 
 
 @pytest.fixture(scope="module", autouse=True)

@@ -10,6 +10,8 @@
 #include <random>
 #include <vector>
 
+#include "field/blend_kernels.h"
+#include "field/element_table.h"
 #include "field/field_function.h"
 #include "scene/meta_element.h"
 #include "support/thread_counts.h"
@@ -114,5 +116,94 @@ TEST(AttributeTransfer, WeighsByContributionAndLeavesNegativeElementsOut) {
     cloud.elements.push_back(Particle(model, {0, 0, 0}, 0.2f, -1.0f));
     const std::vector<float> carved = Transfer(model, cloud, {0.0f, 1.0f, 100.0f}, 1);
     EXPECT_EQ(carved, plain);
+  }
+}
+
+namespace {
+
+// The polynomial model's average as the element table's own buckets give
+// it: the candidates of each point's bucket in order, the 1 / d^2 fallback
+// among them. The transfer must give these bytes.
+std::vector<float> BucketAverages(const Cloud& cloud, const std::vector<float>& values) {
+  const ElementTable table(cloud.elements.data(), static_cast<int32_t>(cloud.elements.size()), true);
+  std::vector<int32_t> elementOf;
+  for (int32_t k = 0; k < static_cast<int32_t>(cloud.elements.size()); ++k) {
+    ElementRecord r;
+    if (MakeElementRecord(cloud.elements[static_cast<size_t>(k)], 0, r)) elementOf.push_back(k);
+  }
+  std::vector<float> out;
+  for (size_t p = 0; p < cloud.points.size() / 3; ++p) {
+    const float x = static_cast<float>(cloud.points[3 * p]);
+    const float y = static_cast<float>(cloud.points[3 * p + 1]);
+    const float z = static_cast<float>(cloud.points[3 * p + 2]);
+    std::vector<uint32_t> candidates;
+    if (table.HasGrid()) {
+      const uint32_t* begin = nullptr;
+      const uint32_t* end = nullptr;
+      table.Candidates(x, y, z, begin, end);
+      candidates.assign(begin, end);
+    } else {
+      for (uint32_t m = 0; m < static_cast<uint32_t>(table.RecordCount()); ++m) candidates.push_back(m);
+    }
+    double total = 0.0, sum = 0.0, nearTotal = 0.0, nearSum = 0.0;
+    for (uint32_t m : candidates) {
+      const ElementRecord& r = table.Records()[m];
+      if (!(r.weight > 0.0f) || !InsideCullBox(r, x, y, z)) continue;
+      const float d = MeasureAt(r, table.Rotations(), x, y, z);
+      float w = 0.0f;
+      AddPolynomial()(w, r, d);
+      const float value = values[static_cast<size_t>(elementOf[m])];
+      if (w > 0.0f) {
+        total += w;
+        sum += static_cast<double>(w) * value;
+      } else if (total == 0.0 && d >= 0.0f) {
+        const double near = 1.0 / (static_cast<double>(d) * d + 1e-30);
+        nearTotal += near;
+        nearSum += near * value;
+      }
+    }
+    const double weight = total > 0.0 ? total : nearTotal;
+    out.push_back(weight > 0.0 ? static_cast<float>((total > 0.0 ? sum : nearSum) / weight) : 0.0f);
+  }
+  return out;
+}
+
+}  // namespace
+
+// The polynomial model takes its elements from a grid of its own, and the
+// few points no element adds to from the table's buckets at those points
+// alone: the same bytes as the table's buckets give everywhere, for
+// particles of many sizes (a few far larger than the rest), rotated and
+// negative elements, points inside, beside and far outside the cloud.
+TEST(AttributeTransfer, PolynomialModelGivesTheBucketTablesBytes) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> unit(-0.5f, 0.5f);
+  std::uniform_real_distribution<float> size(0.02f, 0.08f);
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variant);
+    Cloud cloud;
+    const int count = variant == 2 ? 5 : 3000;
+    for (int i = 0; i < count; ++i) {
+      const float radius = variant == 0 ? 0.03f : (i % 97 == 0 ? 0.6f : size(random));
+      MetaElement e = Particle(1, {unit(random), unit(random), unit(random)}, radius, i % 13 == 0 ? -0.5f : 1.0f);
+      if (variant == 1 && i % 5 == 0) {
+        e.shape = i % 2 == 0 ? ElementShape::Cube : ElementShape::Cylinder;
+        e.inverseAngles = Float3{0.3f, -1.1f, 0.2f};
+      }
+      cloud.elements.push_back(e);
+    }
+    for (int i = 0; i < 4000; ++i) {
+      const double spread = i % 4 == 0 ? 3.0 : 1.15;
+      for (int a = 0; a < 3; ++a) cloud.points.push_back(spread * unit(random));
+    }
+    std::vector<float> values;
+    for (int i = 0; i < count; ++i) values.push_back(unit(random) * 10.0f);
+    const std::vector<float> expected = BucketAverages(cloud, values);
+    for (int threads : test_support::kThreadCounts) {
+      const test_support::ScopedThreadCount scope(threads);
+      const std::vector<float> got = Transfer(1, cloud, values, 1);
+      ASSERT_EQ(got.size(), expected.size());
+      EXPECT_EQ(std::memcmp(got.data(), expected.data(), got.size() * sizeof(float)), 0) << threads;
+    }
   }
 }

@@ -71,6 +71,32 @@ def test_vtk_legacy_files_read_back_as_written(tmp_path, kind, binary, version):
     check(path, binary)
 
 
+@pytest.mark.parametrize("kind", ["polydata", "unstructured"])
+@pytest.mark.parametrize("mode,compressed,header,order", [
+    ("ascii", False, 32, "little"), ("binary", False, 32, "little"), ("binary", True, 64, "big"),
+    ("appended-raw", False, 64, "big"), ("appended-raw", True, 32, "little"),
+    ("appended-base64", False, 32, "big"), ("appended-base64", True, 64, "little")])
+def test_vtk_xml_files_read_back_as_written(tmp_path, kind, mode, compressed, header, order):
+    path = tmp_path / ("parts.vtp" if kind == "polydata" else "parts.vtu")
+    writer = vtk.vtkXMLPolyDataWriter() if kind == "polydata" else vtk.vtkXMLUnstructuredGridWriter()
+    writer.SetInputData(dataset(kind))
+    writer.SetFileName(str(path))
+    {"ascii": writer.SetDataModeToAscii, "binary": writer.SetDataModeToBinary}.get(
+        mode, writer.SetDataModeToAppended)()
+    writer.SetEncodeAppendedData(mode == "appended-base64")
+    (writer.SetCompressorTypeToZLib if compressed else writer.SetCompressorTypeToNone)()
+    writer.SetBlockSize(256)  # several zlib blocks
+    (writer.SetHeaderTypeToUInt64 if header == 64 else writer.SetHeaderTypeToUInt32)()
+    (writer.SetByteOrderToBigEndian if order == "big" else writer.SetByteOrderToLittleEndian)()
+    assert writer.Write() == 1
+    check(path, mode != "ascii")
+    # Cut short, or with a block damaged: refused, naming the file.
+    data = path.read_bytes()
+    (tmp_path / ("cut" + path.suffix)).write_bytes(data[:len(data) // 2])
+    with pytest.raises(ValueError, match="cut" + path.suffix):
+        glomora.read_points(tmp_path / ("cut" + path.suffix))
+
+
 def test_text_points_read_back_as_written(tmp_path):
     table = np.column_stack([POSITIONS, VELOCITY, PRESSURE])
     header = "x,y,z,vx,vy,vz,pressure"
@@ -88,7 +114,13 @@ def test_damaged_files_are_refused_naming_the_file(tmp_path):
     legacy(path, "polydata", True, 51)
     (tmp_path / "cut.vtk").write_bytes(path.read_bytes()[:400])
     (tmp_path / "bad.csv").write_text("x,y,z\n1,2,3\n1,2\n")
-    for name, message in (("cut.vtk", "line "), ("bad.csv", "line 3: 2 values for the 3 columns")):
+    writer = vtk.vtkXMLPolyDataWriter()
+    writer.SetInputData(dataset("polydata"))
+    writer.SetFileName(str(tmp_path / "lz4.vtp"))
+    writer.SetCompressorTypeToLZ4()
+    assert writer.Write() == 1
+    for name, message in (("cut.vtk", "line "), ("bad.csv", "line 3: 2 values for the 3 columns"),
+                          ("lz4.vtp", 'compressor "vtkLZ4DataCompressor": only vtkZLibDataCompressor is read')):
         with pytest.raises(ValueError, match=name + ".*" + message):
             glomora.read_points(tmp_path / name)
 

@@ -63,7 +63,7 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0], [1, 2]]}]})",
        "sources[0].points[1]: expected 3 numbers, got [1,2]"},
       {R"({"sources": [{"type": "cloud"}]})", "sources[0]: a cloud needs either \"points\" or \"file\""},
-      {R"({"sources": [{"type": "cloud", "file": "p.stl"}]})", "sources[0].file: expected a .ply, .obj, .vdb, .csv, .xyz or .vtk file, got \"p.stl\""},
+      {R"({"sources": [{"type": "cloud", "file": "p.stl"}]})", "sources[0].file: expected a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file, got \"p.stl\""},
       {R"({"sources": [{"type": "polymsh", "file": "p.vdb"}]})", "sources[0].file: expected a .ply or .obj file, got \"p.vdb\""},
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0]], "radius_attribute": "pscale"}]})",
        "sources[0].radius_attribute: expected the name of an attribute of the points of \"file\", got \"pscale\""},

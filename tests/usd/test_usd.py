@@ -223,3 +223,53 @@ def test_bad_names_and_failed_runs_leave_no_layer(tmp_path):
                    "--jobs", jobs, expect=2)
         assert "not written" in done.stderr
         assert not glob.glob(str(out / "*.usda")) and not glob.glob(str(out / ".*"))
+
+
+def read_ply_properties(path):
+    """The float vertex properties of a binary PLY the tool wrote, by name."""
+    data = open(path, "rb").read()
+    end = data.index(b"end_header\n") + len(b"end_header\n")
+    lines = data[:end].decode().splitlines()
+    count = int(next(line for line in lines if line.startswith("element vertex")).split()[2])
+    names = []
+    for line in lines:
+        if line.startswith("element face"):
+            break
+        if line.startswith("property float"):
+            names.append(line.split()[2])
+    table = np.frombuffer(data, dtype="<f4", count=count * len(names), offset=end).reshape(count, len(names))
+    return {name: table[:, i] for i, name in enumerate(names)}
+
+
+def test_velocities_are_the_meshes_v_times_fps_in_one_process_and_in_workers(shot, tmp_path):
+    # Particles each with its own velocity (a spin about z plus a drift), in
+    # a scene at 25 frames per second; the layer's velocities are the PLY's
+    # vx, vy, vz (units per frame) times 25, rounded once to float.
+    rng = np.random.default_rng(7)
+    points = rng.uniform(-0.5, 0.5, size=(300, 3)).astype(np.float32)
+    velocity = np.stack([-points[:, 1], points[:, 0], np.full(len(points), 0.1, np.float32)], 1).astype(np.float32)
+    record = np.zeros(len(points), dtype=[(n, "<f4") for n in ("x", "y", "z", "vx", "vy", "vz")])
+    for i, n in enumerate("xyz"):
+        record[n] = points[:, i]
+        record["v" + n] = velocity[:, i]
+    header = "ply\nformat binary_little_endian 1.0\nelement vertex %d\n" % len(points)
+    header += "".join("property float %s\n" % n for n in record.dtype.names) + "end_header\n"
+    (tmp_path / "parts.ply").write_bytes(header.encode() + record.tobytes())
+    moving = {"name": "moving", "frames": [1, 3], "fps": 25, "parameters": {"Space": 0, "Particle_size": 0.3},
+              "sources": [{"type": "cloud", "file": str(tmp_path / "parts.ply"), "velocity_attribute": "v"}]}
+    scene = write_scene(str(tmp_path), moving)
+    run(scene, "--output", str(tmp_path / "one/{name}.####.ply"), "--usd", str(tmp_path / "one/{name}.usda"))
+    run(scene, "--output", str(tmp_path / "two/{name}.####.ply"), "--usd", str(tmp_path / "two/{name}.usda"),
+        "--jobs", "2", "--threads", "1")
+    assert open(tmp_path / "one/moving.usda", "rb").read() == open(tmp_path / "two/moving.usda", "rb").read()
+    usd = read_usd(str(tmp_path / "one/moving.usda"))
+    assert usd["parsed"], usd.get("error")
+    samples = time_samples(usd["layer"], "velocities")
+    assert sorted(samples) == [1, 2, 3]
+    for frame in (1, 2, 3):
+        mesh = read_ply_properties(tmp_path / ("one/moving.%04d.ply" % frame))
+        assert len(mesh["x"]) > 100
+        expected = (np.stack([mesh["vx"], mesh["vy"], mesh["vz"]], 1).astype(np.float64) * 25).astype(np.float32)
+        np.testing.assert_array_equal(numbers(samples[frame], np.float32).reshape(-1, 3), expected)
+    # A scene whose meshes carry no velocity declares none.
+    assert "velocities" not in open(shot + "/slide.usda").read()

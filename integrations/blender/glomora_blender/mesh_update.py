@@ -44,8 +44,8 @@ def put_arrays(mesh, vertices, counts, indices, node_normals=None, node_uvs=None
 
 def put_mesh(mesh, result):
     """A glomora.Mesh into `mesh`."""
-    # Velocities arrive with the module's per-vertex attributes.
-    velocities = getattr(result, "velocities", None)
+    # Velocities arrive with the module's per-vertex attributes (units per frame).
+    velocities = getattr(result, "attributes", {}).get("v")
     put_arrays(mesh, result.vertices, result.face_counts, result.face_indices, result.normals, result.uvs, velocities)
 
 

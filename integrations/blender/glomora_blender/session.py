@@ -63,12 +63,18 @@ class Session:
     def record(self, frame, gathered):
         """Writes the frame's clouds and keeps its primitives; True when they differ from what was recorded."""
         os.makedirs(self.folder, exist_ok=True)
-        for name, points in gathered["clouds"]:
-            sources.write_points(os.path.join(self.folder, "%s.%04d.ply" % (name, frame)), points)
-        # A digest of each cloud's points: a change of them at an earlier frame
-        # shows as one of the track.
-        entry = {"clouds": [name for name, _ in gathered["clouds"]],
-                 "digests": [hashlib.sha1(np.ascontiguousarray(p).tobytes()).hexdigest() for _, p in gathered["clouds"]],
+        for name, points, attributes in gathered["clouds"]:
+            sources.write_points(os.path.join(self.folder, "%s.%04d.ply" % (name, frame)), points, attributes)
+        # A digest of each cloud's points and attributes: a change of them at
+        # an earlier frame shows as one of the track.
+        def digest(points, attributes):
+            h = hashlib.sha1(np.ascontiguousarray(points).tobytes())
+            for name in sorted(attributes):
+                h.update(name.encode() + np.ascontiguousarray(attributes[name]).tobytes())
+            return h.hexdigest()
+        entry = {"clouds": [name for name, _, _ in gathered["clouds"]],
+                 "attributes": [sorted(a) for _, _, a in gathered["clouds"]],
+                 "digests": [digest(p, a) for _, p, a in gathered["clouds"]],
                  "primitives": gathered["primitives"]}
         changed = self.track.get(frame) != entry
         self.track[frame] = entry
@@ -95,13 +101,22 @@ class Session:
         folder = folder or self.folder
         frames = list(range(first, last + 1))
         clouds = self.track[first]["clouds"]
+        carried = self.track[first]["attributes"]
         primitives = self.track[first]["primitives"]
         for f in frames:
-            if self.track[f]["clouds"] != clouds or [p["name"] for p in self.track[f]["primitives"]] != \
-                    [p["name"] for p in primitives]:
+            if self.track[f]["clouds"] != clouds or self.track[f]["attributes"] != carried or \
+                    [p["name"] for p in self.track[f]["primitives"]] != [p["name"] for p in primitives]:
                 raise ValueError("the sources changed between frames %d and %d: a scene keeps the same sources "
                                  "at every frame" % (first, f))
-        described = [{"type": "cloud", "name": n, "file": os.path.join(folder, n + ".####.ply")} for n in clouds]
+        described = []
+        for n, names in zip(clouds, carried):
+            cloud = {"type": "cloud", "name": n, "file": os.path.join(folder, n + ".####.ply")}
+            # A particle's velocity and size (sources.py).
+            if "v" in names:
+                cloud["velocity_attribute"] = "v"
+            if "pscale" in names:
+                cloud["radius_attribute"] = "pscale"
+            described.append(cloud)
         for i, primitive in enumerate(primitives):
             out = {"type": primitive["type"], "name": primitive["name"]}
             for size in ("radius", "length", "height"):

@@ -3,7 +3,12 @@ the objects of its source collection, each by its "Glomora source" kind.
 
 - Automatic: each particle system's living particles, a mesh object's
   vertices (of a mesh without particle systems: an emitter gives its
-  particles only) and a point cloud's points become point clouds.
+  particles only) and a point cloud's points become point clouds. A
+  particle's velocity (Blender's is in units per second; the cloud's "v" in
+  units per frame, divided by the scene's frame rate) and its size (as the
+  scale "pscale" of "Particle_size": the particle's size over its system's
+  "particle_size", 1 for every particle of a system without random size)
+  go with it, as the cloud's "velocity_attribute" and "radius_attribute".
 - Sphere, Cube, Cylinder: one primitive, with its radius, length or height
   and the object's pose (subtractive when marked so).
 
@@ -36,13 +41,24 @@ def _points_in(matrix, points):
     return (points.astype(np.float64) @ m[:3, :3].T + m[:3, 3]).astype(np.float32)
 
 
-def _particles(psys):
+def _particles(psys, to_local, frames_per_second):
+    """The living particles' locations in the Glomora object's space, and their attributes."""
     count = len(psys.particles)
     locations = np.empty(count * 3, np.float32)
     psys.particles.foreach_get("location", locations)
+    velocities = np.empty(count * 3, np.float32)
+    psys.particles.foreach_get("velocity", velocities)
+    sizes = np.empty(count, np.float32)
+    psys.particles.foreach_get("size", sizes)
     # alive_state is an enum, which foreach_get does not read.
     alive = np.array([p.alive_state == "ALIVE" for p in psys.particles], bool)
-    return locations.reshape(-1, 3)[alive]
+    # A velocity is a direction: the matrix without its translation.
+    m = np.array(to_local, dtype=np.float64)
+    per_frame = velocities.reshape(-1, 3)[alive].astype(np.float64) / frames_per_second
+    nominal = float(psys.settings.particle_size)
+    scale = sizes[alive].astype(np.float64) / nominal if nominal > 0 else np.ones(int(alive.sum()))
+    attributes = {"v": (per_frame @ m[:3, :3].T).astype(np.float32), "pscale": scale.astype(np.float32)}
+    return _points_in(to_local, locations.reshape(-1, 3)[alive]), attributes
 
 
 def _vertices(obj_eval):
@@ -53,7 +69,8 @@ def _vertices(obj_eval):
 
 
 def gather(glomora_obj, depsgraph):
-    """{"clouds": [(name, points (n, 3) float32)], "primitives": [dict of the scene file's keys]}."""
+    """{"clouds": [(name, points (n, 3) float32, {attribute name: (n, k) or (n,) float32})],
+    "primitives": [dict of the scene file's keys]}."""
     clouds, primitives = [], []
     collection = glomora_obj.glomora.source_collection
     if collection is None:
@@ -80,23 +97,36 @@ def gather(glomora_obj, depsgraph):
             continue
         to_glomora = to_local @ obj_eval.matrix_world
         systems = list(obj_eval.particle_systems) if hasattr(obj_eval, "particle_systems") else []
+        render = depsgraph.scene.render
+        frames_per_second = render.fps / render.fps_base
         for psys in systems:
             # Particles are in world space already.
-            clouds.append((scene_name(obj.name + "_" + psys.name, taken), _points_in(to_local, _particles(psys))))
+            points, attributes = _particles(psys, to_local, frames_per_second)
+            clouds.append((scene_name(obj.name + "_" + psys.name, taken), points, attributes))
         if obj.type == "MESH" and not systems:
-            clouds.append((scene_name(obj.name, taken), _points_in(to_glomora, _vertices(obj_eval))))
+            clouds.append((scene_name(obj.name, taken), _points_in(to_glomora, _vertices(obj_eval)), {}))
         elif obj.type == "POINTCLOUD":
             position = obj_eval.data.attributes["position"]
             points = np.empty(len(position.data) * 3, np.float32)
             position.data.foreach_get("vector", points)
-            clouds.append((scene_name(obj.name, taken), _points_in(to_glomora, points.reshape(-1, 3))))
+            clouds.append((scene_name(obj.name, taken), _points_in(to_glomora, points.reshape(-1, 3)), {}))
     return {"clouds": clouds, "primitives": primitives}
 
 
-def write_points(path, points):
-    """A binary PLY file of the points, as a cloud source's "file" reads it."""
-    header = ("ply\nformat binary_little_endian 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
-              "property float z\nend_header\n" % len(points))
+# The PLY properties of the attributes a cloud's points carry.
+PLY_COLUMNS = {"v": ("vx", "vy", "vz"), "pscale": ("pscale",)}
+
+
+def write_points(path, points, attributes=None):
+    """A binary PLY file of the points (and their attributes, PLY_COLUMNS), as a cloud source's "file"
+    reads it."""
+    columns = [points.reshape(-1, 3)]
+    names = ["x", "y", "z"]
+    for name in sorted(attributes or {}):
+        columns.append(np.asarray(attributes[name], np.float32).reshape(len(points), -1))
+        names += PLY_COLUMNS[name]
+    header = "ply\nformat binary_little_endian 1.0\nelement vertex %d\n" % len(points)
+    header += "".join("property float %s\n" % n for n in names) + "end_header\n"
     with open(path, "wb") as f:
         f.write(header.encode("ascii"))
-        f.write(np.ascontiguousarray(points, dtype="<f4").tobytes())
+        f.write(np.ascontiguousarray(np.hstack(columns), dtype="<f4").tobytes())

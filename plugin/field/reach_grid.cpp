@@ -1,0 +1,185 @@
+#include "field/reach_grid.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <emmintrin.h>
+
+#include "field/blend_kernels.h"
+#include "field/polynomial_reach.h"
+
+namespace {
+
+// Records scanned by every query beyond which the grid does not pay.
+constexpr int32_t kMaxOversize = 64;
+// Cells per record (plus a floor for small scenes) before the cells grow.
+constexpr uint64_t kMaxCellsPerRecord = 4;
+constexpr uint64_t kCellFloor = 4096;
+constexpr double kCoarsening = 1.25;
+constexpr int kMaxAttempts = 64;
+// A box fits when each side is at most kSpan (1 - kFitSlack) cells: far
+// beyond the double roundings of the map from a coordinate to its cell.
+constexpr double kFitSlack = 1e-6;
+
+// A record a grid keeps, and its reach box.
+struct Box {
+  const float* low;
+  const float* high;
+  uint32_t record;
+  bool finite;
+  double Side(int a) const { return static_cast<double>(high[a]) - low[a]; }
+};
+
+}  // namespace
+
+size_t ReachGrid::ScanSpheres(uint32_t begin, uint32_t end, float x, float y, float z, uint32_t* out,
+                              size_t n) const {
+  const __m128 qx = _mm_set1_ps(x);
+  const __m128 qy = _mm_set1_ps(y);
+  const __m128 qz = _mm_set1_ps(z);
+  const __m128 support = _mm_set1_ps(kPolynomialSupport);
+  const float* cx = sphere_[0].data();
+  const float* cy = sphere_[1].data();
+  const float* cz = sphere_[2].data();
+  const float* fx = sphere_[3].data();
+  const float* fy = sphere_[4].data();
+  const float* fz = sphere_[5].data();
+  for (uint32_t at = begin; at < end; at += 4) {
+    // lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2 in that order
+    const __m128 lx = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cx + at), qx), _mm_loadu_ps(fx + at));
+    const __m128 ly = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cy + at), qy), _mm_loadu_ps(fy + at));
+    const __m128 lz = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cz + at), qz), _mm_loadu_ps(fz + at));
+    const __m128 d = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ly, ly), _mm_mul_ps(lx, lx)), _mm_mul_ps(lz, lz));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(d, support)));
+    if (end - at < 4) mask &= (1u << (end - at)) - 1u;
+    for (; mask != 0; mask &= mask - 1) out[n++] = at + static_cast<uint32_t>(__builtin_ctz(mask));
+  }
+  return n;
+}
+
+bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind) {
+  slots_.clear();
+  copies_.clear();
+  weight_.clear();
+  for (std::vector<float>& axis : sphere_) axis.assign(4, 0.0f);
+  starts_.assign(2, 0);
+  for (int a = 0; a < 3; ++a) {
+    cells_[a] = 1;
+    origin_[a] = 0.0;
+    inverse_[a] = 0.0;
+  }
+  std::vector<Box> boxes;
+  boxes.reserve(static_cast<size_t>(count));
+  std::vector<double> sides;
+  sides.reserve(static_cast<size_t>(count));
+  for (int32_t m = 0; m < count; ++m) {
+    // A record without a reach adds nothing anywhere.
+    const uint8_t flags = reaches.flags[static_cast<size_t>(m)];
+    if (!(records[m].weight > 0.0f) || !(flags & RecordReaches::kHasReach)) continue;
+    const bool plain =
+        (records[m].kind & (kShapeMask | kRotatedKind)) == 0 && (flags & RecordReaches::kEllipsoidReach) != 0;
+    if (plain != (kind == Kind::PlainSpheres)) continue;
+    const float* low = reaches.Low(static_cast<size_t>(m));
+    const float* high = reaches.High(static_cast<size_t>(m));
+    Box b{low, high, static_cast<uint32_t>(m), true};
+    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(low[a]) && std::isfinite(high[a]);
+    if (b.finite) sides.push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
+    boxes.push_back(b);
+  }
+  if (boxes.empty()) return true;  // one cell of no slots
+  if (sides.empty()) return false;
+
+  // The cells: fractions of the largest side, or, when the largest 1/256 of
+  // the sides reach beyond twice the rest, of the rest, so that those few
+  // are scanned always rather than every cell growing for them.
+  const size_t rank = sides.size() - 1 - sides.size() / 256;
+  std::nth_element(sides.begin(), sides.begin() + static_cast<std::ptrdiff_t>(rank), sides.end());
+  const double largest = *std::max_element(sides.begin() + static_cast<std::ptrdiff_t>(rank), sides.end());
+  double side = (largest <= 2.0 * sides[rank] ? largest : sides[rank]) * (1.0 + 1e-5);
+  const uint64_t maxCells = kMaxCellsPerRecord * static_cast<uint64_t>(count) + kCellFloor;
+  std::vector<uint8_t> fits(boxes.size());
+  uint64_t cells = 0;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == kMaxAttempts || !(side > 0.0) || !std::isfinite(side)) return false;
+    double cell[3];
+    double limit[3];
+    for (int a = 0; a < 3; ++a) {
+      cell[a] = side / kSpan[a];
+      limit[a] = kSpan[a] * cell[a] * (1.0 - kFitSlack);
+    }
+    int32_t oversize = 0;
+    double low[3] = {INFINITY, INFINITY, INFINITY};
+    double high[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (size_t n = 0; n < boxes.size(); ++n) {
+      const Box& b = boxes[n];
+      fits[n] = b.finite && b.Side(0) <= limit[0] && b.Side(1) <= limit[1] && b.Side(2) <= limit[2];
+      if (!fits[n]) {
+        ++oversize;
+        continue;
+      }
+      for (int a = 0; a < 3; ++a) {
+        low[a] = std::min(low[a], static_cast<double>(b.low[a]));
+        high[a] = std::max(high[a], static_cast<double>(b.low[a]));
+      }
+    }
+    if (oversize > kMaxOversize + count / 256) return false;
+    cells = 1;
+    for (int a = 0; a < 3; ++a) {
+      const double span = high[a] >= low[a] ? std::floor((high[a] - low[a]) / cell[a]) + 1.0 : 1.0;
+      cells_[a] = span < static_cast<double>(maxCells) ? static_cast<int32_t>(span) : 0;
+      origin_[a] = high[a] >= low[a] ? low[a] : 0.0;
+      inverse_[a] = 1.0 / cell[a];
+      cells = cells_[a] > 0 && cells <= maxCells ? cells * static_cast<uint64_t>(cells_[a]) : maxCells + 1;
+    }
+    if (cells <= maxCells) break;
+    side *= kCoarsening;
+  }
+
+  // Counting sort of the boxes that fit by the cell of their low corner;
+  // the others after the last cell.
+  std::vector<uint32_t> cellOf(boxes.size());
+  starts_.assign(cells + 2, 0);
+  for (size_t n = 0; n < boxes.size(); ++n) {
+    const Box& b = boxes[n];
+    size_t at = cells;
+    if (fits[n]) {
+      at = 0;
+      for (int a = 0; a < 3; ++a) {
+        const double t = (static_cast<double>(b.low[a]) - origin_[a]) * inverse_[a];
+        const int32_t c = t < 1.0 ? 0 : t < static_cast<double>(cells_[a]) ? static_cast<int32_t>(t) : cells_[a] - 1;
+        at = at * static_cast<size_t>(cells_[a]) + static_cast<size_t>(c);
+      }
+    }
+    cellOf[n] = static_cast<uint32_t>(at);
+    ++starts_[at + 1];
+  }
+  for (uint64_t b = 0; b <= cells; ++b) starts_[b + 1] += starts_[b];
+  slots_.resize(boxes.size());
+  if (kind == Kind::PlainSpheres) {
+    for (std::vector<float>& axis : sphere_) axis.assign(boxes.size() + 4, 0.0f);
+    weight_.resize(boxes.size());
+  } else {
+    copies_.resize(boxes.size());
+  }
+  // Where each box goes (the order stable within a cell), then the slots
+  // written in their order, so that the writes run and only the reads jump.
+  std::vector<uint32_t> order(boxes.size());
+  {
+    std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
+    for (size_t n = 0; n < boxes.size(); ++n) order[cursor[cellOf[n]]++] = static_cast<uint32_t>(n);
+  }
+  for (size_t to = 0; to < boxes.size(); ++to) {
+    const Box& b = boxes[order[to]];
+    slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
+    const ElementRecord& r = records[b.record];
+    if (kind == Kind::PlainSpheres) {
+      const float values[6] = {r.centre.x, r.centre.y, r.centre.z, r.axisFactor.x, r.axisFactor.y, r.axisFactor.z};
+      for (int a = 0; a < 6; ++a) sphere_[a][to] = values[a];
+      weight_[to] = r.weight;
+    } else {
+      copies_[to] = r;
+    }
+  }
+  starts_.pop_back();  // starts_[cells] is where the oversize begin; they end with the slots
+  return true;
+}

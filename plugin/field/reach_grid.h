@@ -1,0 +1,136 @@
+#pragma once
+// ReachGrid: the records of an ElementTable binned by where their polynomial
+// reach (PolynomialReach's box) begins, for queries that want every record
+// able to add to the polynomial field at a point and care little for the
+// order they come in (the attribute transfer sorts what it keeps).
+//
+// The cells are boxes of a half (x, y) and a quarter (z) of the largest
+// reach side: a record is kept once, in the cell of its box's low corner,
+// with a copy of its box and of itself, so that a query scans 3 x 3 x 5
+// cells (nine runs in memory) and tests boxes side by side before it reads
+// any record; for plain spheres, whose measure is a few products, it takes
+// the measures of four side by side instead (SSE2, the same float
+// operations in the same order as MeasureAt). Records with a larger box (a
+// few, else the grid is not made) are scanned by every query.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "field/element_record.h"
+#include "field/element_table.h"
+
+class ReachGrid {
+ public:
+  // Which records a grid keeps: the plain spheres (unrotated, their reach
+  // narrowed to the support on every axis) or all the others.
+  enum class Kind { PlainSpheres, Others };
+
+  // Bins those of the `count` records that are of `kind` and of positive
+  // weight (no other adds to a sum). False when a grid does not pay (too
+  // many records far larger than the rest, or more cells than memory
+  // allows): then the caller takes the table's own buckets.
+  // `reaches` are the records' (RecordReaches of element_table.h).
+  bool Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind);
+
+  // Others: sets `found` to the slots of every record whose reach box holds
+  // (x, y, z) (for any query, finite or not), in no particular order, each
+  // once: every record that can add to the polynomial field there is among
+  // them (the reach box lies inside the cull box, so they pass the field's
+  // cull test as well).
+  // `found` holds at least SlotCount() + 4 entries; returns how many it got.
+  size_t Holding(float x, float y, float z, uint32_t* found) const {
+    size_t n = 0;
+    if (slots_.empty()) return 0;
+    ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { n = ScanBoxes(begin, end, x, y, z, found, n); });
+    return n;
+  }
+  // Plain spheres: sets `found` to the slots of every record whose measure
+  // at (x, y, z), computed as MeasureAt does, is below the support 0.5:
+  // those that add to the polynomial field there (such a measure puts the
+  // point inside the reach box, and so inside the cull box).
+  size_t Reaching(float x, float y, float z, uint32_t* found) const {
+    size_t n = 0;
+    if (slots_.empty()) return 0;
+    ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { n = ScanSpheres(begin, end, x, y, z, found, n); });
+    return n;
+  }
+  size_t SlotCount() const { return slots_.size(); }
+
+  // The record of a slot found, its index among the records, and (Others)
+  // a copy of it, kept beside the slots in their order.
+  uint32_t RecordOf(uint32_t slot) const { return slots_[slot].record; }
+  const ElementRecord& CopyOf(uint32_t slot) const { return copies_[slot]; }
+  // Plain spheres: the measure at q as MeasureAt takes it, and the weight.
+  float SphereMeasure(uint32_t slot, float x, float y, float z) const {
+    const float lx = (sphere_[0][slot] - x) * sphere_[3][slot];
+    const float ly = (sphere_[1][slot] - y) * sphere_[4][slot];
+    const float lz = (sphere_[2][slot] - z) * sphere_[5][slot];
+    return ly * ly + lx * lx + lz * lz;
+  }
+  float SphereWeight(uint32_t slot) const { return weight_[slot]; }
+
+ private:
+  // How many cells, per axis, a box may reach beyond the one it begins in.
+  static constexpr int32_t kSpan[3] = {2, 2, 4};
+
+  struct Slot {
+    float low[3];
+    float high[3];
+    uint32_t record;
+    uint32_t unused;
+  };
+
+  // Calls run(begin, end) for the oversize slots, then for each run of
+  // cells whose boxes may hold q.
+  template <class Run>
+  void ForEachRun(float x, float y, float z, Run&& run) const {
+    const size_t cells = starts_.size() - 1;
+    run(starts_[cells], static_cast<uint32_t>(slots_.size()));
+    int32_t first[3];
+    int32_t last[3];
+    const float q[3] = {x, y, z};
+    for (int a = 0; a < 3; ++a) {
+      // A box that holds q begins at most kSpan[a] cells before q's cell.
+      const double t = (static_cast<double>(q[a]) - origin_[a]) * inverse_[a];
+      if (!(t >= 0.0) || !(t < static_cast<double>(cells_[a] + kSpan[a]))) return;
+      const auto cell = static_cast<int32_t>(t);
+      first[a] = cell >= kSpan[a] ? cell - kSpan[a] : 0;
+      last[a] = cell < cells_[a] ? cell : cells_[a] - 1;
+      if (first[a] > last[a]) return;
+    }
+    for (int32_t i = first[0]; i <= last[0]; ++i) {
+      for (int32_t j = first[1]; j <= last[1]; ++j) {
+        const size_t row = (static_cast<size_t>(i) * static_cast<size_t>(cells_[1]) + static_cast<size_t>(j)) *
+                           static_cast<size_t>(cells_[2]);
+        run(starts_[row + static_cast<size_t>(first[2])], starts_[row + static_cast<size_t>(last[2]) + 1]);
+      }
+    }
+  }
+
+  // Puts the slots [begin, end) whose box holds q at out[n], ...,
+  // without a branch per slot; returns the new count.
+  size_t ScanBoxes(uint32_t begin, uint32_t end, float x, float y, float z, uint32_t* out, size_t n) const {
+    for (uint32_t at = begin; at < end; ++at) {
+      const Slot& s = slots_[at];
+      const bool holds = (s.low[0] <= x) & (x <= s.high[0]) & (s.low[1] <= y) & (y <= s.high[1]) & (s.low[2] <= z) &
+                         (z <= s.high[2]);
+      out[n] = at;
+      n += holds ? 1 : 0;
+    }
+    return n;
+  }
+  // The same for the slots of measure below 0.5 at q, four at a time.
+  size_t ScanSpheres(uint32_t begin, uint32_t end, float x, float y, float z, uint32_t* out, size_t n) const;
+
+  std::vector<Slot> slots_;            // cell by cell (ascending records within a cell), then the oversize
+  std::vector<ElementRecord> copies_;  // the records of the slots, in the same order
+  // Plain spheres: centre and axis factor per slot, each axis an array of
+  // its own (with three more entries, so that four can be read at the end).
+  std::vector<float> sphere_[6];
+  std::vector<float> weight_;
+  std::vector<uint32_t> starts_;  // cell b's slots: [starts_[b], starts_[b + 1]); the last: the oversize
+  int32_t cells_[3] = {1, 1, 1};  // cell (i, j, k) is (i * n1 + j) * n2 + k
+  double origin_[3] = {0.0, 0.0, 0.0};
+  double inverse_[3] = {0.0, 0.0, 0.0};
+};
