@@ -249,6 +249,8 @@ bool DecodePoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string
       const openvdb::math::Transform& transform = grid->transform();
       for (auto leaf = grid->tree().cbeginLeaf(); leaf; ++leaf) {
         const openvdb::points::AttributeSet& set = leaf->attributeSet();
+        // Offsets past the arrays' ends would be read as points.
+        leaf->validateOffsets();
         const size_t at = set.find("P");
         if (at == openvdb::points::AttributeSet::INVALID_POS) {
           error = "points grid \"" + grid->getName() + "\" has no positions (\"P\")";

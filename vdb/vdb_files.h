@@ -74,6 +74,8 @@ struct VdbPoints {
 // positions in world space (the grid's transform applied) and attributes,
 // grid by grid in file order and in each grid in its own storage order.
 // False with a one-line message in `error`, and `points` empty, when the
-// bytes are not an OpenVDB file or hold no points grid with positions ("P"),
-// or the module cannot be loaded.
+// bytes are not an OpenVDB file, are damaged (every declared length is
+// checked against the bytes before OpenVDB reads them: CheckVdbStructure),
+// hold a grid of a type not read or no points grid with positions ("P"), or
+// the module cannot be loaded.
 bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error);

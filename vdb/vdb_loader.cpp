@@ -21,6 +21,7 @@
 
 #include "vdb_files.h"
 #include "vdb_module.h"
+#include "vdb_structure.h"
 
 namespace {
 
@@ -99,6 +100,9 @@ bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std:
 
 bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error) {
   points = VdbPoints();
+  // Checked here, before OpenVDB reads a byte: it takes the file's lengths
+  // on trust (see vdb_structure.h).
+  if (!CheckVdbStructure(bytes, error)) return false;
   if (!LoadVdbModule(error)) return false;
   return Module().entryPoints->decodeVdbPoints(bytes, points, error);
 }
