@@ -212,53 +212,53 @@ const std::vector<Description>& Descriptions() {
   return list;
 }
 
-void Describe(ParameterSpec& spec) {
+void Describe(ParameterSpec& entry) {
   for (const Description& d : Descriptions()) {
-    if (d.name != spec.name) continue;
-    spec.meaning = d.meaning;
-    spec.codes = d.codes;
+    if (d.name != entry.name) continue;
+    entry.meaning = d.meaning;
+    entry.codes = d.codes;
   }
 }
 
-void Accept(ParameterSpec& spec) {
+void Accept(ParameterSpec& entry) {
   for (const Acceptance& a : Acceptances()) {
-    if (a.name != spec.name) continue;
-    spec.accepted = a.accepted;
-    spec.expectation = a.expectation;
+    if (a.name != entry.name) continue;
+    entry.accepted = a.accepted;
+    entry.expectation = a.expectation;
   }
 }
 
 ParameterSpec FromTable(const ParameterDefinition& p) {
-  ParameterSpec spec;
-  spec.name = XSI::CString(p.name).GetAsciiString();
-  spec.hostName = p.name;
+  ParameterSpec entry;
+  entry.name = XSI::CString(p.name).GetAsciiString();
+  entry.hostName = p.name;
   switch (p.kind) {
     case ParameterKind::Bool:
-      spec.kind = ValueKind::Bool;
-      spec.defaultValue = CValue(p.defaultValue != 0.0);
+      entry.kind = ValueKind::Bool;
+      entry.defaultValue = CValue(p.defaultValue != 0.0);
       break;
     case ParameterKind::Long:
-      spec.kind = ValueKind::Long;
-      spec.defaultValue = CValue(static_cast<XSI::LONG>(p.defaultValue));
+      entry.kind = ValueKind::Long;
+      entry.defaultValue = CValue(static_cast<XSI::LONG>(p.defaultValue));
       break;
     case ParameterKind::Double:
-      spec.kind = ValueKind::Double;
-      spec.defaultValue = CValue(p.defaultValue);
+      entry.kind = ValueKind::Double;
+      entry.defaultValue = CValue(p.defaultValue);
       break;
     case ParameterKind::String:
-      spec.kind = ValueKind::String;
-      spec.defaultValue = CValue(XSI::CString(L""));
+      entry.kind = ValueKind::String;
+      entry.defaultValue = CValue(XSI::CString(L""));
       break;
   }
-  spec.elementSetting = static_cast<int32_t>(p.id) >= static_cast<int32_t>(Parameter::Viscosity);
-  Accept(spec);
-  Describe(spec);
-  return spec;
+  entry.elementSetting = static_cast<int32_t>(p.id) >= static_cast<int32_t>(Parameter::Viscosity);
+  Accept(entry);
+  Describe(entry);
+  return entry;
 }
 
 const ParameterSpec* Find(const std::vector<ParameterSpec>& list, std::string_view name) {
-  for (const ParameterSpec& spec : list) {
-    if (spec.name == name) return &spec;
+  for (const ParameterSpec& entry : list) {
+    if (entry.name == name) return &entry;
   }
   return nullptr;
 }
@@ -267,24 +267,24 @@ const ParameterSpec* Find(const std::vector<ParameterSpec>& list, std::string_vi
 
 const std::vector<ParameterSpec>& OperatorParameters() {
   static const std::vector<ParameterSpec> list = [] {
-    std::vector<ParameterSpec> specs;
-    for (const ParameterDefinition& p : kParameterTable) specs.push_back(FromTable(p));
-    return specs;
+    std::vector<ParameterSpec> entries;
+    for (const ParameterDefinition& p : kParameterTable) entries.push_back(FromTable(p));
+    return entries;
   }();
   return list;
 }
 
 const std::vector<ParameterSpec>& PrimitiveParameters() {
   static const std::vector<ParameterSpec> list = [] {
-    std::vector<ParameterSpec> specs;
+    std::vector<ParameterSpec> entries;
     const std::pair<const wchar_t*, double> primitives[] = {{L"radius", 1.0}, {L"length", 2.0}, {L"height", 2.0}};
     for (const auto& [name, value] : primitives) {
-      ParameterSpec spec{XSI::CString(name).GetAsciiString(), name, ValueKind::Double, CValue(value), {}, {}, false, {}, {}};
-      Accept(spec);
-      Describe(spec);
-      specs.push_back(std::move(spec));
+      ParameterSpec entry{XSI::CString(name).GetAsciiString(), name, ValueKind::Double, CValue(value), {}, {}, false, {}, {}};
+      Accept(entry);
+      Describe(entry);
+      entries.push_back(std::move(entry));
     }
-    return specs;
+    return entries;
   }();
   return list;
 }
@@ -295,14 +295,14 @@ const ParameterSpec* FindPrimitiveParameter(std::string_view name) { return Find
 
 std::string OperatorParameterNames() {
   std::string names;
-  for (const ParameterSpec& spec : OperatorParameters()) names += (names.empty() ? "" : ", ") + spec.name;
+  for (const ParameterSpec& entry : OperatorParameters()) names += (names.empty() ? "" : ", ") + entry.name;
   return names;
 }
 
-int AcceptedIntervalOf(const ParameterSpec* spec, double value) {
-  if (spec == nullptr || spec->accepted.empty()) return -2;
-  for (size_t i = 0; i < spec->accepted.size(); ++i) {
-    const AcceptedInterval& interval = spec->accepted[i];
+int AcceptedIntervalOf(const ParameterSpec* entry, double value) {
+  if (entry == nullptr || entry->accepted.empty()) return -2;
+  for (size_t i = 0; i < entry->accepted.size(); ++i) {
+    const AcceptedInterval& interval = entry->accepted[i];
     const bool aboveLow = interval.lowOpen ? value > interval.low : value >= interval.low;
     if (aboveLow && value <= interval.high) return static_cast<int>(i);
   }

@@ -60,6 +60,6 @@ std::string OperatorParameterNames();
 // `glomora run --help-parameters` prints and docs/parameters.md holds).
 std::string ParameterReference();
 
-// Which of `spec`'s accepted intervals holds `value`: its index, -1 when
-// none does, -2 when the parameter accepts every value (also for no spec).
-int AcceptedIntervalOf(const ParameterSpec* spec, double value);
+// Which of `entry`'s accepted intervals holds `value`: its index, -1 when
+// none does, -2 when the parameter accepts every value (also for no entry).
+int AcceptedIntervalOf(const ParameterSpec* entry, double value);

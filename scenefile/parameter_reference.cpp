@@ -26,21 +26,21 @@ std::string Number(double value) {
   return text;
 }
 
-std::string DefaultText(const ParameterSpec& spec) {
-  switch (spec.kind) {
-    case ValueKind::Bool: return static_cast<bool>(spec.defaultValue) ? "true" : "false";
-    case ValueKind::Long: return std::to_string(static_cast<XSI::LONG>(spec.defaultValue));
+std::string DefaultText(const ParameterSpec& entry) {
+  switch (entry.kind) {
+    case ValueKind::Bool: return static_cast<bool>(entry.defaultValue) ? "true" : "false";
+    case ValueKind::Long: return std::to_string(static_cast<XSI::LONG>(entry.defaultValue));
     case ValueKind::String: {
-      const std::string text = static_cast<XSI::CString>(spec.defaultValue).GetAsciiString();
+      const std::string text = static_cast<XSI::CString>(entry.defaultValue).GetAsciiString();
       return text.empty() ? "empty" : "\"" + text + "\"";
     }
-    default: return Number(static_cast<double>(spec.defaultValue));
+    default: return Number(static_cast<double>(entry.defaultValue));
   }
 }
 
-std::string AcceptedText(const ParameterSpec& spec) {
-  if (!spec.expectation.empty()) return spec.expectation;
-  switch (spec.kind) {
+std::string AcceptedText(const ParameterSpec& entry) {
+  if (!entry.expectation.empty()) return entry.expectation;
+  switch (entry.kind) {
     case ValueKind::Bool: return "true or false";
     case ValueKind::Long: return "any whole number from -2147483648 to 2147483647";
     case ValueKind::String: return "any text";
@@ -48,19 +48,19 @@ std::string AcceptedText(const ParameterSpec& spec) {
   }
 }
 
-void TableRow(std::string& out, const ParameterSpec& spec) {
-  out += "| " + spec.name + " | " + KindName(spec.kind) + " | " + DefaultText(spec) + " | " + AcceptedText(spec) +
+void TableRow(std::string& out, const ParameterSpec& entry) {
+  out += "| " + entry.name + " | " + KindName(entry.kind) + " | " + DefaultText(entry) + " | " + AcceptedText(entry) +
          " |\n";
 }
 
-void Section(std::string& out, const ParameterSpec& spec) {
-  out += "\n### " + spec.name + "\n\n";
-  out += std::string(KindName(spec.kind)) + ", default " + DefaultText(spec) + "; accepted: " + AcceptedText(spec) +
+void Section(std::string& out, const ParameterSpec& entry) {
+  out += "\n### " + entry.name + "\n\n";
+  out += std::string(KindName(entry.kind)) + ", default " + DefaultText(entry) + "; accepted: " + AcceptedText(entry) +
          ".\n\n";
-  out += std::string(spec.meaning) + "\n";
-  if (spec.codes.empty()) return;
+  out += std::string(entry.meaning) + "\n";
+  if (entry.codes.empty()) return;
   out += "\n";
-  for (const ParameterCode& code : spec.codes) {
+  for (const ParameterCode& code : entry.codes) {
     out += "- " + std::to_string(code.value) + ": " + std::string(code.meaning) + "\n";
   }
 }
@@ -89,17 +89,17 @@ std::string ParameterReference() {
       "\n"
       "| Parameter | Kind | Default | Accepted |\n"
       "|---|---|---|---|\n";
-  for (const ParameterSpec& spec : operatorParameters) TableRow(out, spec);
-  for (const ParameterSpec& spec : PrimitiveParameters()) TableRow(out, spec);
+  for (const ParameterSpec& entry : operatorParameters) TableRow(out, entry);
+  for (const ParameterSpec& entry : PrimitiveParameters()) TableRow(out, entry);
   out += "\n## Operator parameters\n";
-  for (const ParameterSpec& spec : operatorParameters) {
-    if (!spec.elementSetting) Section(out, spec);
+  for (const ParameterSpec& entry : operatorParameters) {
+    if (!entry.elementSetting) Section(out, entry);
   }
   out += "\n## Element settings\n\nThe size and scale of cloud particles and mesh points, and the surface's level.\n";
-  for (const ParameterSpec& spec : operatorParameters) {
-    if (spec.elementSetting) Section(out, spec);
+  for (const ParameterSpec& entry : operatorParameters) {
+    if (entry.elementSetting) Section(out, entry);
   }
   out += "\n## Primitive sources\n\nKeys of a `sphere`, `cube` or `cylinder` source (not of `\"parameters\"`).\n";
-  for (const ParameterSpec& spec : PrimitiveParameters()) Section(out, spec);
+  for (const ParameterSpec& entry : PrimitiveParameters()) Section(out, entry);
   return out;
 }

@@ -142,9 +142,9 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
 void ParseParameter(const std::string& name, const json& value, const std::filesystem::path& baseDir,
                     SceneDescription& scene) {
   const std::string path = "parameters." + name;
-  const ParameterSpec* spec = FindOperatorParameter(name);
-  if (spec == nullptr) Fail(path, "unknown parameter (known: " + OperatorParameterNames() + ")", value);
-  AnimatedValue parsed = ParseValue(value, spec->kind, name, path);
+  const ParameterSpec* entry = FindOperatorParameter(name);
+  if (entry == nullptr) Fail(path, "unknown parameter (known: " + OperatorParameterNames() + ")", value);
+  AnimatedValue parsed = ParseValue(value, entry->kind, name, path);
   if (name == "Cache_filename" && !value.get<std::string>().empty()) {
     parsed = AnimatedValue(CValue(XSI::CString(ResolvePath(value.get<std::string>(), baseDir).c_str())));
   }
@@ -323,12 +323,12 @@ bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::
   }
   const std::string name(assignment.substr(0, equals));
   const std::string_view text = assignment.substr(equals + 1);
-  const ParameterSpec* spec = FindOperatorParameter(name);
-  if (spec == nullptr) {
+  const ParameterSpec* entry = FindOperatorParameter(name);
+  if (entry == nullptr) {
     error = path + ": unknown parameter (known: " + OperatorParameterNames() + ")";
     return false;
   }
-  const ValueKind kind = spec->kind;
+  const ValueKind kind = entry->kind;
   const json shown(std::string{text});
   try {
     switch (kind) {
@@ -397,8 +397,8 @@ bool AddCloudSource(std::vector<double> points, SceneDescription& scene, std::st
 AnimatedValue EffectiveParameter(const SceneDescription& scene, std::string_view name) {
   const auto it = scene.parameters.find(std::string(name));
   if (it != scene.parameters.end()) return it->second;
-  const ParameterSpec* spec = FindOperatorParameter(name);
-  return spec != nullptr ? AnimatedValue(spec->defaultValue) : AnimatedValue();
+  const ParameterSpec* entry = FindOperatorParameter(name);
+  return entry != nullptr ? AnimatedValue(entry->defaultValue) : AnimatedValue();
 }
 
 bool IsValidObjectName(std::string_view name) {

@@ -26,8 +26,8 @@ double RoundedLong(double value) { return value < 0.0 ? std::ceil(value - 0.5) :
 // The catalogue's entry of an operator or primitive parameter; null for a
 // name of neither (a vector's component).
 const ParameterSpec* SpecOf(std::string_view name) {
-  const ParameterSpec* spec = FindOperatorParameter(name);
-  return spec != nullptr ? spec : FindPrimitiveParameter(name);
+  const ParameterSpec* entry = FindOperatorParameter(name);
+  return entry != nullptr ? entry : FindPrimitiveParameter(name);
 }
 
 AnimatedValue ParseConstant(const json& value, ValueKind kind, std::string_view name, const std::string& path) {
@@ -181,9 +181,9 @@ bool IsInt32(double value) {
 }
 
 int CheckNumber(std::string_view name, double value, const std::string& path, const json& shown) {
-  const ParameterSpec* spec = SpecOf(name);
-  const int range = AcceptedIntervalOf(spec, value);
-  if (range == -1) Fail(path, "expected " + spec->expectation, shown);
+  const ParameterSpec* entry = SpecOf(name);
+  const int range = AcceptedIntervalOf(entry, value);
+  if (range == -1) Fail(path, "expected " + entry->expectation, shown);
   return range;
 }
 
