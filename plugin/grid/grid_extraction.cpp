@@ -25,13 +25,45 @@
 namespace {
 
 // Throws std::bad_alloc when the extraction cannot have its memory.
-void Extract(const Settings& settings, const CubeTable& cubeTable, const VoxelGrid& field,
-             const VoxelNormalGrid& normals, ExtractionScratch& scratch, MeshArrays& mesh) {
+// The sign bits of row (i, j) of a tiled lattice: an absent tile's points
+// hold 0.
+void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, float iso, uint64_t* words) {
+  const int32_t nz = lattice.Nz();
+  const uint64_t absent = 0.0f > iso ? ~uint64_t{0} : 0;
+  float values[64];
+  for (int32_t k = 0, w = 0; k < nz; k += 64, ++w) {
+    const int32_t count = std::min(64, nz - k);
+    bool any = false;
+    for (int32_t k0 = k; k0 < k + count; k0 += kTileSide) {
+      const float* tile = lattice.FieldTile(lattice.TileOf(i, j, k0));
+      const int32_t width = std::min(kTileSide, nz - k0);
+      if (tile != nullptr) {
+        std::copy_n(tile + TilePoint(i, j, k0), width, values + (k0 - k));
+        any = true;
+      } else {
+        std::fill_n(values + (k0 - k), width, 0.0f);
+      }
+    }
+    if (any) {
+      ComputeRowSigns(values, count, iso, words + w);
+    } else {
+      words[w] = absent & BitsBelow(0, count);
+    }
+  }
+}
+
+void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPolygonizer& grid,
+             ExtractionScratch& scratch, MeshArrays& mesh) {
+  const bool tiled = grid.storage == LatticeStorage::kSparse;
+  const TiledLattice& lattice = grid.tiledLattice;
+  const VoxelGrid& field = grid.accumulatedField;
   const int32_t mode = settings.polygonization;
   if (mode != Polygonization::kCubeTable && mode != Polygonization::kTetrahedra && mode != Polygonization::kBoxes) {
     return;  // no cube emits anything
   }
-  const int32_t nx = field.Nx(), ny = field.Ny(), nz = field.Nz();
+  const int32_t nx = tiled ? lattice.Nx() : field.Nx();
+  const int32_t ny = tiled ? lattice.Ny() : field.Ny();
+  const int32_t nz = tiled ? lattice.Nz() : field.Nz();
   if (nx < 2 || ny < 2 || nz < 2) return;  // no cube
   const int32_t slabs = nx - 1;
   const float iso = settings.isovalue;
@@ -47,6 +79,11 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const VoxelGr
   const float* values = field.Data();
   parallel::ForEachRange(static_cast<int64_t>(nx) * ny, 64, [&](int64_t begin, int64_t end) {
     for (int64_t row = begin; row < end; ++row) {
+      if (tiled) {
+        ComputeTiledRowSigns(lattice, static_cast<int32_t>(row / ny), static_cast<int32_t>(row % ny), iso,
+                             signs.bits + static_cast<size_t>(row) * static_cast<size_t>(signs.words));
+        continue;
+      }
       ComputeRowSigns(values + static_cast<size_t>(row) * static_cast<size_t>(nz), nz, iso,
                       signs.bits + static_cast<size_t>(row) * static_cast<size_t>(signs.words));
     }
@@ -92,7 +129,8 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const VoxelGr
   plan.settings = &settings;
   plan.cubeTable = &cubeTable;
   plan.field = values;
-  plan.normals = normals.Data();
+  plan.normals = grid.accumulatedNormals.Data();
+  plan.tiled = tiled ? &lattice : nullptr;
   plan.signs = signs;
   plan.vertexStart = vertexStart;
   plan.entryStart = entryStart;
@@ -122,10 +160,10 @@ void GridPolygonizer::ExtractAndCache(const Settings& settings, const CubeTable&
   const int64_t nz = static_cast<int64_t>(settings.resolution.z) + 1;
   if (!ready || nx > INT32_MAX || ny > INT32_MAX || nz > INT32_MAX) return;
   const auto x = static_cast<int32_t>(nx), y = static_cast<int32_t>(ny), z = static_cast<int32_t>(nz);
-  if (!accumulatedField.HasDimensions(x, y, z) || !accumulatedNormals.HasDimensions(x, y, z)) return;
+  if (!HasFieldDimensions(x, y, z)) return;
 
   try {
-    Extract(settings, cubeTable, accumulatedField, accumulatedNormals, extractionScratch, mesh);
+    Extract(settings, cubeTable, *this, extractionScratch, mesh);
   } catch (const std::bad_alloc&) {
     mesh.Clear();
     XSI::Application().LogMessage(settings.fullName + L" Voxel grid surface -> not enough memory.", XSI::siInfoMsg);

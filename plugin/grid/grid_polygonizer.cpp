@@ -29,12 +29,67 @@ void ResetSampledRows(GridPolygonizer& grid, int32_t nx, int32_t ny, int32_t nz)
 
 }  // namespace
 
+namespace {
+
+// The dense lattices of nx x ny x nz points; false, having logged the first
+// that failed, when one cannot be had.
+bool ResizeDense(GridPolygonizer& grid, const Settings& settings, int32_t nx, int32_t ny, int32_t nz) {
+  if (!grid.accumulatedField.Resize(nx, ny, nz)) {
+    LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
+    return false;
+  }
+  if (!grid.sampledField.Resize(nx, ny, nz)) {
+    LogNoMemory(settings, L" Voxel grid 2 -> not enough memory.");
+    return false;
+  }
+  if (!grid.accumulatedNormals.Resize(nx, ny, nz)) {
+    LogNoMemory(settings, L" Voxel grid normals 1 -> not enough memory.");
+    return false;
+  }
+  if (!grid.sampledNormals.Resize(nx, ny, nz)) {
+    LogNoMemory(settings, L" Voxel grid normals 2 -> not enough memory.");
+    return false;
+  }
+  // The sampled lattices may be fresh and uninitialised: the next step
+  // clears them whole.
+  ResetSampledRows(grid, nx, ny, nz);
+  return true;
+}
+
+void ReleaseDense(GridPolygonizer& grid) {
+  grid.accumulatedField.Release();
+  grid.sampledField.Release();
+  grid.accumulatedNormals.Release();
+  grid.sampledNormals.Release();
+  grid.sampledRowLow = std::vector<int32_t>();
+  grid.sampledRowHigh = std::vector<int32_t>();
+}
+
+// The tiled lattice of nx x ny x nz points and the step's slab buffers;
+// false, having logged the lattice that failed, when they cannot be had.
+bool ResizeTiled(GridPolygonizer& grid, const Settings& settings, int32_t nx, int32_t ny, int32_t nz) {
+  const uint64_t points = static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) * static_cast<uint64_t>(nz);
+  if (points > static_cast<uint64_t>(INT32_MAX) || !grid.tiledLattice.Resize(nx, ny, nz)) {
+    LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
+    return false;
+  }
+  const int32_t failed = PrepareSlabSamples(grid.splatScratch, ny, nz);
+  if (failed != 0) {
+    LogNoMemory(settings, failed == 1 ? L" Voxel grid 2 -> not enough memory." : L" Voxel grid normals 2 -> not enough memory.");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool GridPolygonizer::EnsureGrids(const Settings& settings) {
   const Int3 res = settings.resolution;
   const bool changed = res.x != allocatedResolution.x || res.y != allocatedResolution.y ||
                        res.z != allocatedResolution.z || !ready;
   allocatedResolution = res;
 
+  const bool tiled = UseTiledLattice(settings);
   if (changed) {
     // A resolution of 0 or below, or one whose lattice does not fit, fails
     // here like a refused allocation.
@@ -42,31 +97,55 @@ bool GridPolygonizer::EnsureGrids(const Settings& settings) {
     const int32_t ny = res.y > 0 ? PointsOnAxis(res.y) : 0;
     const int32_t nz = res.z > 0 ? PointsOnAxis(res.z) : 0;
     ready = false;
-    if (!accumulatedField.Resize(nx, ny, nz)) {
-      LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
-      return false;
+    if (tiled) {
+      ReleaseDense(*this);
+      storage = LatticeStorage::kSparse;
+      if (!ResizeTiled(*this, settings, nx, ny, nz)) return false;
+    } else {
+      tiledLattice.Release();
+      storage = LatticeStorage::kDense;
+      if (!ResizeDense(*this, settings, nx, ny, nz)) return false;
     }
-    if (!sampledField.Resize(nx, ny, nz)) {
-      LogNoMemory(settings, L" Voxel grid 2 -> not enough memory.");
-      return false;
-    }
-    if (!accumulatedNormals.Resize(nx, ny, nz)) {
-      LogNoMemory(settings, L" Voxel grid normals 1 -> not enough memory.");
-      return false;
-    }
-    if (!sampledNormals.Resize(nx, ny, nz)) {
-      LogNoMemory(settings, L" Voxel grid normals 2 -> not enough memory.");
-      return false;
-    }
-    // The sampled lattices may be fresh and uninitialised: the next step
-    // clears them whole.
-    ResetSampledRows(*this, nx, ny, nz);
     ready = true;
+  } else if (tiled != (storage == LatticeStorage::kSparse)) {
+    // The other storage, holding what this one holds.
+    const int32_t nx = accumulatedField.Nx() + tiledLattice.Nx();
+    const int32_t ny = accumulatedField.Ny() + tiledLattice.Ny();
+    const int32_t nz = accumulatedField.Nz() + tiledLattice.Nz();
+    ready = false;
+    if (tiled) {
+      storage = LatticeStorage::kSparse;
+      if (!ResizeTiled(*this, settings, nx, ny, nz)) return false;
+      if (!tiledLattice.FromDense(accumulatedField.Data(), accumulatedNormals.Data())) {
+        LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
+        return false;
+      }
+      ReleaseDense(*this);
+    } else {
+      storage = LatticeStorage::kDense;
+      if (!ResizeDense(*this, settings, nx, ny, nz)) return false;
+      tiledLattice.ToDense(accumulatedField.Data(), accumulatedNormals.Data());
+      tiledLattice.Release();
+    }
+    ready = true;
+  }
+  if (storage == LatticeStorage::kSparse) {
+    // The thread count may have grown since the slab buffers were made.
+    const int32_t failed = PrepareSlabSamples(splatScratch, tiledLattice.Ny(), tiledLattice.Nz());
+    if (failed != 0) {
+      ready = false;
+      LogNoMemory(settings, failed == 1 ? L" Voxel grid 2 -> not enough memory." : L" Voxel grid normals 2 -> not enough memory.");
+      return false;
+    }
   }
 
   if (settings.evalFrame == settings.startFrame || changed) {
-    accumulatedField.Fill(0.0f);
-    accumulatedNormals.Fill(Float3{0.0f, 0.0f, 0.0f});
+    if (storage == LatticeStorage::kSparse) {
+      tiledLattice.Clear();
+    } else {
+      accumulatedField.Fill(0.0f);
+      accumulatedNormals.Fill(Float3{0.0f, 0.0f, 0.0f});
+    }
   }
   return true;
 }

@@ -20,7 +20,9 @@
 #include "cubes/cube_table.h"
 #include "grid/grid_cache.h"
 #include "grid/grid_extraction.h"
+#include "grid/lattice_storage.h"
 #include "grid/simulate_step.h"
+#include "grid/tiled_lattice.h"
 #include "grid/voxel_grid.h"
 #include "scene/meta_element.h"
 
@@ -33,14 +35,33 @@ class GridPolygonizer {
   // normals 2, naming the first lattice that failed), keeps the lattices made
   // before it and returns false. A resolution of 0 or below, or one whose
   // lattice holds more than INT32_MAX points, fails the same way. Sets ready
-  // and allocatedResolution.
+  // and allocatedResolution. When the storage chosen changes, the simulated
+  // lattices are carried over into it (a failure logs as above).
   bool EnsureGrids(const Settings& settings);
+
+  // The simulated field and gradient at a lattice point, whatever the storage
+  // (the lattices ready).
+  float FieldAt(int32_t i, int32_t j, int32_t k) const {
+    return storage == LatticeStorage::kSparse ? tiledLattice.Get(i, j, k) : accumulatedField.Get(i, j, k);
+  }
+  Float3 NormalAt(int32_t i, int32_t j, int32_t k) const {
+    return storage == LatticeStorage::kSparse ? tiledLattice.GetNormal(i, j, k) : accumulatedNormals.Get(i, j, k);
+  }
+  // True when the simulated lattices hold nx x ny x nz points.
+  bool HasFieldDimensions(int32_t nx, int32_t ny, int32_t nz) const {
+    return storage == LatticeStorage::kSparse
+               ? tiledLattice.HasDimensions(nx, ny, nz)
+               : accumulatedField.HasDimensions(nx, ny, nz) && accumulatedNormals.HasDimensions(nx, ny, nz);
+  }
 
   // Advances the simulation by one frame: splats the elements (array order)
   // into the sampled lattices, then relaxes the simulated lattices toward
   // them by 1 / settings.viscosityFactor (GridSpace::kBothWays both ways,
   // kUpward only upward, other values not at all). Does nothing when
-  // EnsureGrids fails. Allocates nothing once the lattices exist.
+  // EnsureGrids fails. Allocates nothing once the lattices exist, but for
+  // the tiles of tiled lattices that a sampled value first reaches; a tile
+  // that cannot be had logs the failure of its lattice (" Voxel grid 1 ->
+  // not enough memory." or normals 1) and leaves the lattices not ready.
   void SimulateStep(const Settings& settings, const MetaElement* elements, const int32_t& elementCount);
 
   // Extracts the surface of the simulated field into the mesh arrays
@@ -53,6 +74,13 @@ class GridPolygonizer {
   void ExtractAndCache(const Settings& settings, const CubeTable& cubeTable, MeshArrays& mesh,
                        const bool& writeCache);
 
+  // The lattices are dense (the four below) or tiled (tiledLattice, which
+  // holds the simulated field and gradient, the sampled ones living in the
+  // step's slab buffers), as UseTiledLattice chooses at each EnsureGrids;
+  // storage says which (LatticeStorage::kDense or kSparse). The other
+  // storage holds no memory.
+  int32_t storage = LatticeStorage::kDense;
+  TiledLattice tiledLattice;
   VoxelGrid accumulatedField;            // simulated field ("Voxel grid 1")
   VoxelGrid sampledField;                // this frame's splatted field ("Voxel grid 2")
   VoxelNormalGrid accumulatedNormals;    // simulated gradient ("Voxel grid normals 1")

@@ -16,18 +16,29 @@
 // operations in the same order.
 // How one element is splatted: splat_paths.h.
 
+//
+// With tiled lattices (tiled_lattice.h) the sampled lattices of a slab live
+// in a buffer of the worker's, and a point whose tile is absent and whose
+// sampled values are zero is not visited: relaxing +0 toward +0 leaves +0.
+// A tile is allocated when a sampled value reaches it; after its planes are
+// relaxed, a tile all of whose values are +0 goes back to the pool. Runs of
+// slabs start at tile planes, so that no tile is worked on by two threads.
+
 #include "grid/grid_polygonizer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "base/parallel.h"
+#include "xsi_application.h"
 
 namespace {
 
 // A tile of the step: two lattice planes and as many rows as keep the tile's
 // sampled values (16 bytes a point) within 256 KB.
-constexpr int32_t kSlabPlanes = 2;
+constexpr int32_t kSlabPlanes = kSampledSlabPlanes;
+static_assert(kTileSide % kSlabPlanes == 0, "a lattice tile's planes are whole slabs");
 constexpr size_t kTileBytes = 256 * 1024;
 // Elements planned at a time when the step's plan cannot be allocated.
 constexpr int32_t kBatchElements = 64;
@@ -40,6 +51,8 @@ struct Step {
   float* accumulated;        // the accumulated lattices, laid out as the sampled ones
   float* accumulatedNormal;
   float relaxRate;           // 1 / viscosityFactor
+  TiledLattice* tiled;       // the accumulated lattices when tiled (then accumulated is null)
+  std::atomic<int32_t>* failure;  // tiled: 1 when a field tile could not be had, 2 a gradient tile
 };
 
 // The planes and rows of one tile.
@@ -76,33 +89,136 @@ void ClearSampled(const SplatTarget& t, size_t firstRow, size_t lastRow) {
 // are known to be zero and are not read.
 //  GridSpace::kBothWays: A += (B - A) * rate, likewise for the normal.
 //  GridSpace::kUpward: the same where B > A; where B < -isovalue the point is cleared.
-template <int Rule, bool ZeroSample>
+// Without Normals the gradient is left alone: it is +0 and its sampled
+// values are zero, and the rule keeps +0 there.
+template <int Rule, bool ZeroSample, bool Normals = true>
 void RelaxRun(float* a, const float* b, float* na, const float* nb, size_t count, float rate, float negIso) {
   if constexpr (Rule == GridSpace::kBothWays) {
     for (size_t p = 0; p < count; ++p) {
       const float bv = ZeroSample ? 0.0f : b[p];
       a[p] += (bv - a[p]) * rate;
     }
-    for (size_t p = 0; p < count * 3; ++p) {
-      const float bv = ZeroSample ? 0.0f : nb[p];
-      na[p] += (bv - na[p]) * rate;
+    if constexpr (Normals) {
+      for (size_t p = 0; p < count * 3; ++p) {
+        const float bv = ZeroSample ? 0.0f : nb[p];
+        na[p] += (bv - na[p]) * rate;
+      }
     }
   } else {
     for (size_t p = 0; p < count; ++p) {
       const float bv = ZeroSample ? 0.0f : b[p];
       if (bv > a[p]) {
         a[p] += (bv - a[p]) * rate;
-        for (size_t m = 3 * p; m < 3 * p + 3; ++m) {
-          const float nbv = ZeroSample ? 0.0f : nb[m];
-          na[m] += (nbv - na[m]) * rate;
+        if constexpr (Normals) {
+          for (size_t m = 3 * p; m < 3 * p + 3; ++m) {
+            const float nbv = ZeroSample ? 0.0f : nb[m];
+            na[m] += (nbv - na[m]) * rate;
+          }
         }
       } else if (bv < negIso) {
         a[p] = 0.0f;
-        na[3 * p + 0] = 0.0f;
-        na[3 * p + 1] = 0.0f;
-        na[3 * p + 2] = 0.0f;
+        if constexpr (Normals) {
+          na[3 * p + 0] = 0.0f;
+          na[3 * p + 1] = 0.0f;
+          na[3 * p + 2] = 0.0f;
+        }
       }
     }
+  }
+}
+
+// Tiled relaxation of row (i, j), whose sampled values are row
+// (i - firstPlane) * ny + j of the slab buffer `t`, then that row's sampled
+// values cleared. Each run of points within one tile is relaxed when its
+// tile exists or a sampled value reaches it (the tile then made). False,
+// with step.failure set, when a tile cannot be had.
+template <int Rule>
+bool RelaxTiledRow(const Step& step, const SplatTarget& t, int32_t i, int32_t j) {
+  TiledLattice& lattice = *step.tiled;
+  const size_t nz = static_cast<size_t>(t.nz);
+  const size_t row = static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
+  const int32_t low = t.rowLow[row];
+  const int32_t high = t.rowHigh[row];
+  float* b = t.sampled + row * nz;
+  float* nb = t.sampledNormal + row * nz * 3;
+  const bool normals = step.settings.normalsOrUv;
+  const float rate = step.relaxRate;
+  const float negIso = -step.settings.isovalue;
+  for (int32_t k0 = 0; k0 < t.nz; k0 += kTileSide) {
+    const int32_t count = std::min(kTileSide, t.nz - k0);
+    const bool touched = low <= high && low < k0 + count && high >= k0;
+    const size_t tile = lattice.TileOf(i, j, k0);
+    float* fa = lattice.FieldTile(tile);
+    if (fa == nullptr) {
+      if (!touched) continue;
+      fa = lattice.EnsureField(tile);
+      if (fa == nullptr) {
+        step.failure->store(1);
+        return false;
+      }
+    }
+    float* na = lattice.NormalTile(tile);
+    if (na == nullptr && normals) {
+      na = lattice.EnsureNormals(tile);
+      if (na == nullptr) {
+        step.failure->store(2);
+        return false;
+      }
+    }
+    const size_t at = TilePoint(i, j, k0);
+    const auto n = static_cast<size_t>(count);
+    if (na == nullptr) {
+      if (touched) {
+        RelaxRun<Rule, false, false>(fa + at, b + k0, nullptr, nullptr, n, rate, negIso);
+      } else {
+        RelaxRun<Rule, true, false>(fa + at, nullptr, nullptr, nullptr, n, rate, negIso);
+      }
+    } else if (touched) {
+      RelaxRun<Rule, false>(fa + at, b + k0, na + 3 * at, nb + 3 * k0, n, rate, negIso);
+    } else {
+      RelaxRun<Rule, true>(fa + at, nullptr, na + 3 * at, nullptr, n, rate, negIso);
+    }
+  }
+  if (low <= high) {
+    const auto first = static_cast<size_t>(low);
+    const size_t width = static_cast<size_t>(high - low) + 1;
+    std::fill_n(b + first, width, 0.0f);
+    std::fill_n(nb + 3 * first, 3 * width, 0.0f);
+    t.rowLow[row] = t.nz;
+    t.rowHigh[row] = -1;
+  }
+  return true;
+}
+
+// The tiled form of WorkSlab below: the splats go to the worker's slab
+// buffer `t`, the relaxation to the tiles (and clears the buffer's rows).
+void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32_t lastI, int32_t tileRows,
+                   const int32_t* list, int32_t listCount, const ElementSplat* plans, const double* rotations,
+                   bool relax) {
+  const int32_t nyPoints = t.ny;
+  for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
+    if (step.failure->load(std::memory_order_relaxed) != 0) return;
+    const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
+    for (int32_t l = 0; l < listCount; ++l) {
+      const ElementSplat& plan = plans[list[l]];
+      if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
+      SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
+    }
+    if (!relax) continue;
+    for (int32_t i = firstI; i <= lastI; ++i) {
+      for (int32_t j = firstJ; j <= lastJ; ++j) {
+        const bool done = step.settings.gridSpace == GridSpace::kBothWays ? RelaxTiledRow<GridSpace::kBothWays>(step, t, i, j)
+                                                                          : RelaxTiledRow<GridSpace::kUpward>(step, t, i, j);
+        if (!done) return;
+      }
+    }
+  }
+}
+
+// Tiles of tile plane ti that hold nothing but +0 back to the pool.
+void ReleaseZeroTiles(TiledLattice& lattice, int32_t ti) {
+  for (int32_t tj = 0; tj < lattice.TilesY(); ++tj) {
+    for (int32_t tk = 0; tk < lattice.TilesZ(); ++tk) lattice.ReleaseIfZero(lattice.TileIndex(ti, tj, tk));
   }
 }
 
@@ -243,8 +359,9 @@ int32_t HeldSlabList(const SplatScratch& scratch, int32_t slab, int32_t firstI, 
 
 // Without room for the step's plan: the elements planned again for the slab,
 // in batches on the stack, each batch's parts of the slab splatted in turn.
+// With tiled lattices, slabTarget is the worker's slab buffer.
 void WorkSlabInBatches(const Step& step, int32_t count, bool bounded, int32_t firstI, int32_t lastI,
-                       int32_t tileRows) {
+                       int32_t tileRows, const SplatTarget* slabTarget) {
   ElementSplat plans[kBatchElements];
   int32_t list[kBatchElements];
   double rotations[kBatchElements * kElementRotationDoubles];
@@ -261,28 +378,59 @@ void WorkSlabInBatches(const Step& step, int32_t count, bool bounded, int32_t fi
       list[listCount] = listCount;
       ++listCount;
     }
-    WorkSlab(step, firstI, lastI, tileRows, list, listCount, plans, rotations, batchStart == 0, batchEnd >= count);
+    if (slabTarget != nullptr) {
+      WorkSlabTiled(step, *slabTarget, firstI, lastI, tileRows, list, listCount, plans, rotations, batchEnd >= count);
+    } else {
+      WorkSlab(step, firstI, lastI, tileRows, list, listCount, plans, rotations, batchStart == 0, batchEnd >= count);
+    }
     batchStart = batchEnd;
   } while (batchStart < count);
 }
 
 }  // namespace
 
+int32_t PrepareSlabSamples(SplatScratch& scratch, int32_t ny, int32_t nz) {
+  const auto workers = static_cast<size_t>(parallel::ThreadCount());
+  const size_t rows = static_cast<size_t>(kSlabPlanes) * static_cast<size_t>(ny);
+  const size_t points = rows * static_cast<size_t>(nz);
+  if (scratch.slabPoints == points && scratch.slabWorkers >= static_cast<int32_t>(workers)) return 0;
+  scratch.slabPoints = 0;
+  scratch.slabWorkers = 0;
+  if (points > SIZE_MAX / 3 / workers || !scratch.slabSampled.Reserve(points * workers) ||
+      !scratch.slabRowLow.Reserve(rows * workers) || !scratch.slabRowHigh.Reserve(rows * workers)) {
+    return 1;
+  }
+  if (!scratch.slabSampledNormals.Reserve(3 * points * workers)) return 2;
+  std::fill_n(scratch.slabSampled.data.get(), points * workers, 0.0f);
+  std::fill_n(scratch.slabSampledNormals.data.get(), 3 * points * workers, 0.0f);
+  std::fill_n(scratch.slabRowLow.data.get(), rows * workers, nz);
+  std::fill_n(scratch.slabRowHigh.data.get(), rows * workers, -1);
+  scratch.slabPoints = points;
+  scratch.slabWorkers = static_cast<int32_t>(workers);
+  return 0;
+}
+
 void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* elements,
                                    const int32_t& elementCount) {
   if (!EnsureGrids(settings)) return;
 
-  const int32_t nx = sampledField.Nx();
-  const int32_t ny = sampledField.Ny();
-  const int32_t nz = sampledField.Nz();
+  const bool tiled = storage == LatticeStorage::kSparse;
+  // Tiled, the sampled lattices are seen by nothing but the relaxation.
+  if (tiled && settings.gridSpace != GridSpace::kBothWays && settings.gridSpace != GridSpace::kUpward) return;
+  const int32_t nx = tiled ? tiledLattice.Nx() : sampledField.Nx();
+  const int32_t ny = tiled ? tiledLattice.Ny() : sampledField.Ny();
+  const int32_t nz = tiled ? tiledLattice.Nz() : sampledField.Nz();
   const bool trackRows = sampledRowLow.size() == static_cast<size_t>(nx) * ny && sampledRowHigh.size() == sampledRowLow.size();
+  std::atomic<int32_t> failure{0};
   const Step step{settings,
                   elements,
                   SplatTarget{sampledField.Data(), sampledNormals.Data(), ny, nz,
                               trackRows ? sampledRowLow.data() : nullptr, trackRows ? sampledRowHigh.data() : nullptr},
                   accumulatedField.Data(),
                   accumulatedNormals.Data(),
-                  1.0f / settings.viscosityFactor};
+                  1.0f / settings.viscosityFactor,
+                  tiled ? &tiledLattice : nullptr,
+                  &failure};
 
   const int32_t model = settings.blendingModel;
   const bool bounded = model == BlendingModel::kPolynomial     ? true
@@ -310,10 +458,27 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
   // 2) slab by slab, tile by tile: clear, splat, relax. The slabs touch
   //    disjoint planes, so runs of them go to separate threads; each run
   //    rebuilds the element list its first slab starts from.
-  const int64_t parts = parallel::PartCount(slabs);
+  //    Tiled, the runs are of whole tile planes.
+  const int32_t tilePlanes = (nx + kTileSide - 1) / kTileSide;
+  constexpr int32_t slabsPerTile = kTileSide / kSlabPlanes;
+  const int64_t parts = parallel::PartCount(tiled ? tilePlanes : slabs);
   parallel::ForEachPart(parts, [&](int64_t part) {
-    const auto firstSlab = static_cast<int32_t>(slabs * part / parts);
-    const auto endSlab = static_cast<int32_t>(slabs * (part + 1) / parts);
+    const auto firstSlab = tiled ? std::min(slabs, static_cast<int32_t>(tilePlanes * part / parts) * slabsPerTile)
+                                 : static_cast<int32_t>(slabs * part / parts);
+    const auto endSlab = tiled ? std::min(slabs, static_cast<int32_t>(tilePlanes * (part + 1) / parts) * slabsPerTile)
+                               : static_cast<int32_t>(slabs * (part + 1) / parts);
+    SplatTarget slabTarget{};
+    if (tiled) {
+      const auto worker = static_cast<size_t>(parallel::WorkerIndex());
+      const size_t slabRows = static_cast<size_t>(kSlabPlanes) * static_cast<size_t>(ny);
+      slabTarget = SplatTarget{scratch.slabSampled.data.get() + worker * scratch.slabPoints,
+                               scratch.slabSampledNormals.data.get() + 3 * worker * scratch.slabPoints,
+                               ny,
+                               nz,
+                               scratch.slabRowLow.data.get() + worker * slabRows,
+                               scratch.slabRowHigh.data.get() + worker * slabRows,
+                               0};
+    }
     int32_t* active = nullptr;
     int32_t* merged = nullptr;
     int32_t activeCount = 0;
@@ -325,14 +490,34 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
     for (int32_t slab = firstSlab; slab < endSlab; ++slab) {
       const int32_t firstI = slab * kSlabPlanes;
       const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
+      slabTarget.firstPlane = firstI;
       if (!planned) {
-        WorkSlabInBatches(step, count, bounded, firstI, lastI, tileRows);
-        continue;
+        WorkSlabInBatches(step, count, bounded, firstI, lastI, tileRows, tiled ? &slabTarget : nullptr);
+      } else {
+        activeCount = MergeSlabList(scratch, slab, firstI, active, activeCount, merged);
+        std::swap(active, merged);
+        if (tiled) {
+          WorkSlabTiled(step, slabTarget, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
+                        scratch.rotations.data.get(), true);
+        } else {
+          WorkSlab(step, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
+                   scratch.rotations.data.get(), true, true);
+        }
       }
-      activeCount = MergeSlabList(scratch, slab, firstI, active, activeCount, merged);
-      std::swap(active, merged);
-      WorkSlab(step, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
-               scratch.rotations.data.get(), true, true);
+      if (tiled && (lastI == nx - 1 || (lastI + 1) % kTileSide == 0)) {
+        if (failure.load(std::memory_order_relaxed) != 0) return;
+        ReleaseZeroTiles(tiledLattice, firstI >> kTileShift);
+      }
     }
   });
+
+  if (failure.load() != 0) {
+    // The slab buffers may hold values: made again, zero, at the next step.
+    // The lattices are made again and reset at the next evaluation.
+    scratch.slabPoints = 0;
+    ready = false;
+    XSI::Application().LogMessage(
+        settings.fullName + (failure.load() == 1 ? L" Voxel grid 1 -> not enough memory." : L" Voxel grid normals 1 -> not enough memory."),
+        XSI::siInfoMsg);
+  }
 }

@@ -21,4 +21,21 @@ struct SplatScratch {
   ScratchBuffer<int32_t> slabLists;
   // Per rotated element its two transformations (kElementRotationDoubles).
   ScratchBuffer<double> rotations;
+  // With tiled lattices, per worker thread the sampled lattices of one slab
+  // of planes and their touched row ranges (as GridPolygonizer's): zero
+  // outside those ranges, and all zero between steps.
+  ScratchBuffer<float> slabSampled;
+  ScratchBuffer<float> slabSampledNormals;
+  ScratchBuffer<int32_t> slabRowLow;
+  ScratchBuffer<int32_t> slabRowHigh;
+  size_t slabPoints = 0;  // points per worker's slab; 0 when the buffers are to be made again
+  int32_t slabWorkers = 0;
 };
+
+// Makes the per-worker slab buffers of tiled lattices with ny x nz points a
+// plane, for parallel::ThreadCount() workers, all zero. Returns 0, or 1 when
+// the sampled field's buffers cannot be had, 2 when the gradient's cannot.
+int32_t PrepareSlabSamples(SplatScratch& scratch, int32_t ny, int32_t nz);
+
+// Slab buffers are kept at this many planes.
+constexpr int32_t kSampledSlabPlanes = 2;

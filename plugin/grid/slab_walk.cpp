@@ -58,6 +58,7 @@ class SlabWalk {
   // Starts loading what cube (i_, j, k) of this slab will read. Always
   // inlined: GCC drops calls to a function that does nothing but prefetch.
   [[gnu::always_inline]] void Prefetch(int32_t j, int32_t k) const {
+    if (plan_.tiled != nullptr) return;
     const size_t point = static_cast<size_t>(j) * nz_ + static_cast<size_t>(k);
     const size_t base = static_cast<size_t>(i_) * planePoints_ + point;
     for (size_t offset : {size_t{0}, static_cast<size_t>(nz_)}) {
@@ -199,8 +200,11 @@ int32_t SlabWalk::EdgeVertex(int a, int b) {
 void SlabWalk::MakeVertex(int a, int b, int32_t index) {
   const size_t pa = base_ + cornerOffset_[a];
   const size_t pb = base_ + cornerOffset_[b];
-  const float fa = field_[pa];
-  const float fb = field_[pb];
+  const TiledLattice* tiled = plan_.tiled;
+  const int32_t ia = i_ + ((a >> 2) & 1), ja = j_ + ((a >> 1) & 1), ka = k_ + (a & 1);
+  const int32_t ib = i_ + ((b >> 2) & 1), jb = j_ + ((b >> 1) & 1), kb = k_ + (b & 1);
+  const float fa = tiled != nullptr ? tiled->Get(ia, ja, ka) : field_[pa];
+  const float fb = tiled != nullptr ? tiled->Get(ib, jb, kb) : field_[pb];
   // Nearly equal values would divide by a tiny difference and put the vertex
   // anywhere along (or off) the edge; the midpoint is as good as any there.
   const float t = NearlyEqual(fa, fb) ? 0.5f : (settings_.isovalue - fa) / (fb - fa);
@@ -218,11 +222,17 @@ void SlabWalk::MakeVertex(int a, int b, int32_t index) {
   plan_.vertices[index] =
       XSI::MATH::CVector3(px - settings_.halfSize.x, py - settings_.halfSize.y, pz - settings_.halfSize.z);
   if (settings_.normalsOrUv) {
-    const float* na = normals_ + pa * 3;
-    const float* nb = normals_ + pb * 3;
-    float nx = s * na[0] + t * nb[0];
-    float ny = s * na[1] + t * nb[1];
-    float nz = s * na[2] + t * nb[2];
+    Float3 na, nb;
+    if (tiled != nullptr) {
+      na = tiled->GetNormal(ia, ja, ka);
+      nb = tiled->GetNormal(ib, jb, kb);
+    } else {
+      na = Float3{normals_[pa * 3], normals_[pa * 3 + 1], normals_[pa * 3 + 2]};
+      nb = Float3{normals_[pb * 3], normals_[pb * 3 + 1], normals_[pb * 3 + 2]};
+    }
+    float nx = s * na.x + t * nb.x;
+    float ny = s * na.y + t * nb.y;
+    float nz = s * na.z + t * nb.z;
     if (settings_.uvSpace) ScaleToDominantUnit(nx, ny, nz);
     double* out = plan_.nodeValues + plan_.nodeBase + 3 * (static_cast<int64_t>(index) - plan_.vertexBase);
     out[0] = nx;

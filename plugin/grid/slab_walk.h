@@ -19,6 +19,7 @@
 #include "base/settings.h"
 #include "cubes/cube_table.h"
 #include "grid/lattice_signs.h"
+#include "grid/tiled_lattice.h"
 #include "xsi_arrays.h"
 #include "xsi_math.h"
 
@@ -29,6 +30,7 @@ struct ExtractionPlan {
   const CubeTable* cubeTable = nullptr;
   const float* field = nullptr;    // the simulated field, nx x ny x nz points
   const float* normals = nullptr;  // its gradient, three floats a point
+  const TiledLattice* tiled = nullptr;  // else both, tiled (field and normals then unused)
   LatticeSigns signs;
   // Per slab s, the index of its first vertex and its first polygon entry in
   // the arrays; entry nx - 1 holds the ends.

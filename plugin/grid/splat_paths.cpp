@@ -233,7 +233,7 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
         const float txy = tx + TermY<Shape>(py);
         // txy + tz[m] >= txy + tzLeast for every m: rounding is monotone.
         if (Model == 1 && !(txy + tzLeast < reach)) continue;
-        const size_t row = static_cast<size_t>(i) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
+        const size_t row = static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
         const size_t first = row * static_cast<size_t>(t.nz) + static_cast<size_t>(chunkLow);
         MarkRow(t, row, chunkLow, chunkLow + chunkWidth - 1);
 #if defined(__SSE2__)
@@ -314,7 +314,7 @@ void SplatGeneral(const SplatTarget& t, const Settings& settings, const ElementS
   };
   for (int32_t i = box.low.x; i <= box.high.x; ++i) {
     for (int32_t j = box.low.y; j <= box.high.y; ++j) {
-      const size_t row = static_cast<size_t>(i) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
+      const size_t row = static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
       MarkRow(t, row, box.low.z, box.high.z);
       for (int32_t k = box.low.z; k <= box.high.z; ++k) {
         // local offset: lattice point minus element centre, into the element's axes
@@ -344,7 +344,7 @@ void SplatRotated(const SplatTarget& t, const Settings& settings, const ElementS
     for (int32_t j = box.low.y; j <= box.high.y; ++j) {
       const float y = static_cast<float>(j) * settings.cellSize.y - rel.y;
       const RowPartial partial = PartialXY(rotation.forward, x, y);
-      const size_t row = static_cast<size_t>(i) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
+      const size_t row = static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
       MarkRow(t, row, box.low.z, box.high.z);
       for (int32_t k = box.low.z; k <= box.high.z; ++k) {
         // local offset: lattice point minus element centre, into the element's axes

@@ -46,9 +46,9 @@ struct ElementSplat {
 };
 
 // The sampled lattices a splat adds to: point (i, j, k) at
-// (i * ny + j) * nz + k (times 3 for the gradient). With rowLow and rowHigh
-// (per row i * ny + j, else null) the splat widens each row's touched range
-// to the points it adds to.
+// ((i - firstPlane) * ny + j) * nz + k (times 3 for the gradient). With rowLow
+// and rowHigh (per row (i - firstPlane) * ny + j, else null) the splat widens
+// each row's touched range to the points it adds to.
 struct SplatTarget {
   float* sampled;
   float* sampledNormal;
@@ -56,6 +56,7 @@ struct SplatTarget {
   int32_t nz;
   int32_t* rowLow;
   int32_t* rowHigh;
+  int32_t firstPlane = 0;  // the first plane held: 0 for a whole lattice
 };
 
 // True unless all three inverseAngles are NearlyEqual to 0.

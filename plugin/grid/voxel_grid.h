@@ -34,6 +34,12 @@ class Lattice {
     return true;
   }
 
+  // No points, no memory.
+  void Release() {
+    data_.reset();
+    nx_ = ny_ = nz_ = 0;
+  }
+
   // Points per part of a fill spread over threads.
   static constexpr int64_t kFillGrain = 1 << 16;
 

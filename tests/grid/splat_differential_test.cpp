@@ -54,7 +54,15 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
   return ::testing::AssertionSuccess();
 }
 
+// Tiled lattices keep no sampled lattice: their simulated ones, made dense.
 void ExpectSameLattices(const GridPolygonizer& grid, const PlainLattices& plain) {
+  if (grid.storage == LatticeStorage::kSparse) {
+    std::vector<float> field(plain.accumulated.size()), normals(plain.accumulatedNormals.size());
+    grid.tiledLattice.ToDense(field.data(), normals.data());
+    EXPECT_TRUE(SameBits(field.data(), plain.accumulated, "tiled accumulated field"));
+    EXPECT_TRUE(SameBits(normals.data(), plain.accumulatedNormals, "tiled accumulated normals"));
+    return;
+  }
   EXPECT_TRUE(SameBits(grid.sampledField.Data(), plain.sampled, "sampled field"));
   EXPECT_TRUE(SameBits(grid.sampledNormals.Data(), plain.sampledNormals, "sampled normals"));
   EXPECT_TRUE(SameBits(grid.accumulatedField.Data(), plain.accumulated, "accumulated field"));
@@ -119,11 +127,13 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
                                  {{2, 3, 2}, {1.0f, 1.0f, 1.0f}}};
   std::mt19937 random(20240611);
   int sets = 0;
+  for (const int32_t storage : test_support::kLatticeStorages)
   for (const LatticeShape& shape : shapes) {
     for (int model = 0; model <= 2; ++model) {
       for (int normals = 0; normals <= 1; ++normals) {
         SCOPED_TRACE(testing::Message() << shape.cells.x << "x" << shape.cells.y << "x" << shape.cells.z << " model "
-                                        << model << " normals " << normals);
+                                        << model << " normals " << normals << " storage " << storage);
+        const test_support::ScopedLatticeStorage scopedStorage(storage);
         OperatorInstance in;
         SetBox(in, shape.cells, shape.size);
         in.settings.blendingModel = model;
@@ -132,12 +142,13 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
         in.settings.evalFrame = in.settings.startFrame;
         PlainLattices plain;
         Reset(plain, in);
-        for (int step = 0; step < 4; ++step, ++sets) {
+        for (int step = 0; step < 5; ++step, ++sets) {
           SCOPED_TRACE(step);
-          // Steps vary the update rule, the iso value (a lower one widens the
-          // boxes), the bounding switches and the box scale of models 0 and 2.
-          in.settings.gridSpace = step % 2;
-          in.settings.isovalue = step == 2 ? 0.4f : 1.0f;
+          // Steps vary the update rule (4: none), the iso value (a lower one
+          // widens the boxes; at or below 0, zero lies inside), the bounding
+          // switches and the box scale of models 0 and 2.
+          in.settings.gridSpace = step == 4 ? 2 : step % 2;
+          in.settings.isovalue = step == 2 ? 0.4f : step == 3 ? -0.3f : step == 1 ? 0.0f : 1.0f;
           in.settings.inverseIsovalue = 1.0f / in.settings.isovalue;
           in.settings.volumeHyperbolic = step != 1;
           in.settings.volumeExponential = step != 3;
@@ -151,6 +162,7 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
             const test_support::ScopedThreadCount threads(test_support::kThreadCounts[step % 4]);
             in.gridPolygonizer.SimulateStep(in.settings, elements.data(), elementCount);
           }
+          ASSERT_EQ(in.gridPolygonizer.storage, storage);
           PlainStep(in, elements, plain);
           ExpectSameLattices(in.gridPolygonizer, plain);
           if (HasFailure()) return;
@@ -159,7 +171,7 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
       }
     }
   }
-  EXPECT_EQ(sets, 4 * 3 * 2 * 4);
+  EXPECT_EQ(sets, 2 * 4 * 3 * 2 * 5);
 }
 
 // Hand-built element sets against the same recipe: four elements of every

@@ -3,6 +3,7 @@
 // plug-in's thread count and puts it back to one.
 
 #include "base/parallel.h"
+#include "grid/lattice_storage.h"
 
 namespace test_support {
 
@@ -16,6 +17,18 @@ class ScopedThreadCount {
   ~ScopedThreadCount() { parallel::SetThreadCount(1); }
   ScopedThreadCount(const ScopedThreadCount&) = delete;
   ScopedThreadCount& operator=(const ScopedThreadCount&) = delete;
+};
+
+// Both storages of the voxel grid's lattices, which must give the same bytes.
+constexpr int32_t kLatticeStorages[] = {LatticeStorage::kDense, LatticeStorage::kSparse};
+
+// Forces a lattice storage for the scope, then puts the automatic choice back.
+class ScopedLatticeStorage {
+ public:
+  explicit ScopedLatticeStorage(int32_t storage) { SetLatticeStorage(storage); }
+  ~ScopedLatticeStorage() { SetLatticeStorage(LatticeStorage::kAuto); }
+  ScopedLatticeStorage(const ScopedLatticeStorage&) = delete;
+  ScopedLatticeStorage& operator=(const ScopedLatticeStorage&) = delete;
 };
 
 }  // namespace test_support
