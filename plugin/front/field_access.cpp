@@ -16,15 +16,18 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
       settings.mode > Mode::kWriteCache || !in->mesh.valid || !in->gridPolygonizer.ready) {
     return false;
   }
-  const VoxelGrid& lattice = in->gridPolygonizer.accumulatedField;
+  const GridPolygonizer& grid = in->gridPolygonizer;
   const Int3& r = settings.resolution;
-  if (r.x >= INT32_MAX || r.y >= INT32_MAX || r.z >= INT32_MAX || !lattice.HasDimensions(r.x + 1, r.y + 1, r.z + 1)) {
+  if (r.x >= INT32_MAX || r.y >= INT32_MAX || r.z >= INT32_MAX || !grid.HasFieldDimensions(r.x + 1, r.y + 1, r.z + 1)) {
     return false;
   }
-  field.values = lattice.Data();
-  field.nx = lattice.Nx();
-  field.ny = lattice.Ny();
-  field.nz = lattice.Nz();
+  // Tiled lattices are made dense here, once per field.
+  const float* values = grid.DenseField();
+  if (values == nullptr) return false;
+  field.values = values;
+  field.nx = r.x + 1;
+  field.ny = r.y + 1;
+  field.nz = r.z + 1;
   field.cellSize[0] = settings.cellSize.x;
   field.cellSize[1] = settings.cellSize.y;
   field.cellSize[2] = settings.cellSize.z;

@@ -60,8 +60,9 @@ struct GlomoraField {
 // field: Space 0, not muted, Modes 0 to 2, lattices allocated, a result. In
 // Space 1 and in Mode 3 (meshes played back from cache files) there is no
 // such field; then, and for an unknown name, returns false and leaves
-// `field` untouched. `values` stays valid, unchanged, until the next
-// Glomora_Update or Glomora_Term of that operator. Never throws.
+// `field` untouched, as when the lattices are tiled and their dense copy
+// (made here, once per field) cannot be had. `values` stays valid, unchanged,
+// until the next Glomora_Update or Glomora_Term of that operator. Never throws.
 GLOMORA_CALLBACK bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field);
 
 // Per-point values. The plug-in reads two per-point float attributes of the

@@ -83,7 +83,22 @@ bool ResizeTiled(GridPolygonizer& grid, const Settings& settings, int32_t nx, in
 
 }  // namespace
 
+const float* GridPolygonizer::DenseField() const {
+  if (storage != LatticeStorage::kSparse) {
+    denseCopy.Release();
+    return accumulatedField.Data();
+  }
+  if (denseCopyVersion == fieldVersion && denseCopy.HasDimensions(tiledLattice.Nx(), tiledLattice.Ny(), tiledLattice.Nz())) {
+    return denseCopy.Data();
+  }
+  if (!denseCopy.Resize(tiledLattice.Nx(), tiledLattice.Ny(), tiledLattice.Nz())) return nullptr;
+  tiledLattice.ToDense(denseCopy.Data(), nullptr);
+  denseCopyVersion = fieldVersion;
+  return denseCopy.Data();
+}
+
 bool GridPolygonizer::EnsureGrids(const Settings& settings) {
+  ++fieldVersion;
   const Int3 res = settings.resolution;
   const bool changed = res.x != allocatedResolution.x || res.y != allocatedResolution.y ||
                        res.z != allocatedResolution.z || !ready;

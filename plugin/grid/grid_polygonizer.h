@@ -47,6 +47,11 @@ class GridPolygonizer {
   Float3 NormalAt(int32_t i, int32_t j, int32_t k) const {
     return storage == LatticeStorage::kSparse ? tiledLattice.GetNormal(i, j, k) : accumulatedNormals.Get(i, j, k);
   }
+  // The simulated field as a dense lattice (voxel_grid.h's layout): the
+  // dense lattice itself, or with tiles a copy made when asked for and kept
+  // until the field next changes. Null when the copy cannot be had.
+  const float* DenseField() const;
+
   // True when the simulated lattices hold nx x ny x nz points.
   bool HasFieldDimensions(int32_t nx, int32_t ny, int32_t nz) const {
     return storage == LatticeStorage::kSparse
@@ -94,6 +99,12 @@ class GridPolygonizer {
   // when it could not be allocated: every row is then treated as touched.
   std::vector<int32_t> sampledRowLow;
   std::vector<int32_t> sampledRowHigh;
+
+  // The dense copy of tiled lattices (DenseField), made at fieldVersion
+  // denseCopyVersion; fieldVersion changes whenever the field may.
+  mutable VoxelGrid denseCopy;
+  mutable uint64_t denseCopyVersion = 0;
+  uint64_t fieldVersion = 1;
 
   // Working storage, kept between calls so that the per-frame work allocates
   // nothing once the lattices are in place.

@@ -412,7 +412,7 @@ int32_t PrepareSlabSamples(SplatScratch& scratch, int32_t ny, int32_t nz) {
 
 void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* elements,
                                    const int32_t& elementCount) {
-  if (!EnsureGrids(settings)) return;
+  if (!EnsureGrids(settings)) return;  // which also marks the field as changing
 
   const bool tiled = storage == LatticeStorage::kSparse;
   // Tiled, the sampled lattices are seen by nothing but the relaxation.

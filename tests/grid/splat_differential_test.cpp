@@ -179,6 +179,41 @@ TEST(SplatDifferential, RandomElementSetsMatchThePlainRecipeBitForBit) {
 // whole-lattice splats, a subtractive element), then 300 elements, a third of
 // them rotated, over a lattice long enough in k for several tiles of rows,
 // stepped again in reverse order.
+TEST(SplatDifferential, StorageChangesCarryTheFieldOverAndResolutionChangesReset) {
+  // One simulation whose lattice storage changes from step to step (the
+  // field carried into the other storage), with a resolution change and a
+  // return to the start frame on the way: against the plain recipe.
+  std::mt19937 random(31);
+  OperatorInstance in;
+  SetBox(in, Int3{17, 12, 21}, Float3{2.0f, 1.5f, 2.5f});
+  SetNormals(in, true, false);
+  in.settings.viscosityFactor = 0.396f * 1.2f + 1.0f;
+  in.settings.evalFrame = in.settings.startFrame;
+  PlainLattices plain;
+  Reset(plain, in);
+  const int32_t storages[] = {LatticeStorage::kSparse, LatticeStorage::kDense, LatticeStorage::kSparse,
+                              LatticeStorage::kSparse, LatticeStorage::kDense, LatticeStorage::kSparse};
+  for (int step = 0; step < 6; ++step) {
+    SCOPED_TRACE(step);
+    const test_support::ScopedLatticeStorage storage(storages[step]);
+    const test_support::ScopedThreadCount threads(test_support::kThreadCounts[step % 4]);
+    if (step == 3) SetBox(in, Int3{9, 14, 10}, Float3{2.0f, 1.5f, 2.5f});  // frame 5: no start, but a new lattice
+    if (step == 5) in.settings.evalFrame = in.settings.startFrame;
+    in.settings.viscosityFactor = 0.396f * 1.2f + 1.0f;
+    SetNormals(in, true, false);
+    in.settings.gridSpace = step % 2;
+    if (step == 3 || step == 5) Reset(plain, in);
+    std::vector<MetaElement> elements;
+    for (int n = 0; n < 12; ++n) elements.push_back(RandomElement(random, in, 1));
+    in.gridPolygonizer.SimulateStep(in.settings, elements.data(), static_cast<int32_t>(elements.size()));
+    ASSERT_TRUE(in.gridPolygonizer.ready);
+    ASSERT_EQ(in.gridPolygonizer.storage, storages[step]);
+    PlainStep(in, elements, plain);
+    ExpectSameLattices(in.gridPolygonizer, plain);
+    in.settings.evalFrame += 1;
+  }
+}
+
 TEST(SplatDifferential, HandBuiltElementSetsMatchThePlainRecipeBitForBit) {
   {
     SCOPED_TRACE("four elements, every rule and model");

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <set>
 #include <string>
 
 #include "base/allocation.h"
 #include "grid/voxel_grid.h"
 #include "grid_fixture.h"
+#include "support/thread_counts.h"
 
 using grid_test::LogTexts;
 using grid_test::SetBox;
@@ -174,3 +178,62 @@ TEST(VoxelGridLattice, IndexOrderHasKFastestAndIOutermost) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulated field after `steps` steps of two spheres on a 20^3-cell box,
+// the first steps `failing` allocations before one is refused; empty when
+// the last evaluation left no lattice.
+std::vector<float> FieldAfterSteps(int32_t storage, int failing, int steps, std::vector<std::wstring>& log) {
+  const test_support::ScopedLatticeStorage scope(storage);
+  OperatorInstance in;
+  SetBox(in, Int3{20, 20, 20}, Float3{2.0f, 2.0f, 2.0f});
+  grid_test::SetNormals(in, true, false);
+  in.settings.viscosityFactor = 2.0f;
+  in.settings.evalFrame = in.settings.startFrame;
+  const MetaElement elements[2] = {Sphere(Float3{-0.4f, 0.1f, 0.2f}, 0.5f), Sphere(Float3{0.5f, -0.3f, 0.0f}, 0.4f)};
+  const int32_t count = 2;
+  Scene::Get().ClearLog();
+  for (int step = 0; step < steps; ++step) {
+    if (step == 0) allocation_faults::FailAfter(failing);
+    in.gridPolygonizer.SimulateStep(in.settings, elements, count);
+    allocation_faults::Clear();
+    in.settings.evalFrame += 1;
+  }
+  log = LogTexts();
+  if (!in.gridPolygonizer.ready) return {};
+  EXPECT_EQ(in.gridPolygonizer.storage, storage);
+  const float* field = in.gridPolygonizer.DenseField();
+  return std::vector<float>(field, field + 21 * 21 * 21);
+}
+
+}  // namespace
+
+TEST(TiledLattices, ARefusedTileOrBufferIsItsLatticesFailureAndTheNextStepStartsAgain) {
+  // Every allocation of a tiled step refused in turn (the slab buffers, the
+  // plan's, blocks of field and gradient tiles): the lattice's failure line, no
+  // lattice left ready, then a fresh start that matches the dense lattices'.
+  const std::wstring messages[] = {kName + L" Voxel grid 1 -> not enough memory.",
+                                   kName + L" Voxel grid 2 -> not enough memory.",
+                                   kName + L" Voxel grid normals 1 -> not enough memory.",
+                                   kName + L" Voxel grid normals 2 -> not enough memory."};
+  std::vector<std::wstring> log;
+  const std::vector<float> dense = FieldAfterSteps(LatticeStorage::kDense, 1000, 2, log);
+  ASSERT_FALSE(dense.empty());
+  std::set<std::wstring> seen;
+  for (int failing = 0; failing < 12; ++failing) {
+    SCOPED_TRACE(failing);
+    if (!FieldAfterSteps(LatticeStorage::kSparse, failing, 1, log).empty()) {
+      EXPECT_TRUE(log.empty());  // a buffer of the step's plan: it works in batches
+      continue;
+    }
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(std::find(std::begin(messages), std::end(messages), log[0]), std::end(messages)) << log[0].c_str();
+    seen.insert(log[0]);
+    // The step after the failure starts the simulation again: its field is
+    // that of the dense lattices' first step, then the second matches too.
+    std::vector<float> restarted = FieldAfterSteps(LatticeStorage::kSparse, failing, 3, log);
+    EXPECT_EQ(std::memcmp(restarted.data(), dense.data(), dense.size() * sizeof(float)), 0);
+  }
+  EXPECT_EQ(seen.size(), 4u);  // each lattice's failure was met
+}
