@@ -39,6 +39,7 @@ struct RunCommandOptions {
   std::string preview;
   std::string previewSize;
   std::string usd;
+  std::string lattice;
 };
 
 void AddRunOptions(CLI::App& command, RunCommandOptions& options) {
@@ -87,6 +88,11 @@ void AddRunOptions(CLI::App& command, RunCommandOptions& options) {
                      "Also write the meshes as one USD text layer with a time sample per frame: a name ending in "
                      ".usda, \"{name}\" as for --output; with a frame number, one layer per frame")
       ->type_name("FILE.usda");
+  command.add_option("--lattice", options.lattice,
+                     "Storage of the voxel lattices (Space 0): auto, dense or sparse (tiles where the field is); "
+                     "the same bytes either way [default: auto, sparse for large lattices of bounded elements]")
+      ->type_name("STORAGE")
+      ->check(CLI::IsMember({"auto", "dense", "sparse"}));
   command.add_option("--preview-size", options.previewSize, "Size of the pictures: W or WxH pixels [default: 768]")
       ->type_name("W[xH]");
 }
@@ -127,6 +133,9 @@ bool MakeRunOptions(const RunCommandOptions& common, const std::string& label, R
     PrintError("--preview-size " + common.previewSize + ": expected W or WxH, each from " +
                std::to_string(kMinPictureSide) + " to " + std::to_string(kMaxPictureSide) + " pixels");
     return false;
+  }
+  if (!common.lattice.empty()) {
+    Glomora_SetLatticeStorage(common.lattice == "dense" ? 1 : common.lattice == "sparse" ? 2 : 0);
   }
   run.memoryLimit = DefaultMemoryLimit();
   if (!common.maxMemory.empty() && !ParseMemorySize(common.maxMemory, run.memoryLimit)) {

@@ -407,6 +407,12 @@ SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& re
   stats["timings_ms"] = timings;
   stats["seconds"] = std::chrono::duration<double>(Clock::now() - frameStart).count();
   stats["peak_memory_kib"] = PeakMemoryKiB();
+  GlomoraLatticeStats lattice{};
+  if (Glomora_GetLatticeStats(rig.op.GetAsText(), lattice)) {
+    stats["lattice"] = {{"storage", lattice.storage == 2 ? "sparse" : "dense"},
+                        {"tiles", lattice.tiles},
+                        {"bytes", lattice.bytes}};
+  }
   host.ClearLog();
   if (keptMesh != nullptr) *keptMesh = std::move(hostMesh);
   return Outcome::Written;

@@ -35,6 +35,26 @@ GLOMORA_CALLBACK XSI::CStatus GlomoraGeometryDummy_Update(XSI::UpdateContext& co
 // evaluations, never during one.
 GLOMORA_CALLBACK int Glomora_SetThreadCount(int count);
 
+// How the voxel grid (Space 0) keeps its lattices: 0 chooses per evaluation
+// (the default: tiles where the field is for large lattices whose elements
+// reach only their neighbourhood, dense arrays otherwise), 1 forces dense
+// arrays, 2 tiles. Every storage gives the same bytes. Other values change
+// nothing; returns the value in effect. Applies to every instance from its
+// next evaluation, which carries its field over; call it between
+// evaluations, never during one.
+GLOMORA_CALLBACK int32_t Glomora_SetLatticeStorage(int32_t storage);
+
+// What a main operator's voxel-grid lattices hold after its latest
+// evaluation: their storage (1 dense, 2 tiled), the tiles allocated (field
+// tiles of 8 x 8 x 8 points; 0 when dense) and the bytes of the lattices and
+// their working buffers. False for an unknown name or lattices not ready.
+struct GlomoraLatticeStats {
+  int32_t storage;
+  uint64_t tiles;
+  uint64_t bytes;
+};
+GLOMORA_CALLBACK bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLatticeStats& stats);
+
 // The voxel field a main operator's latest evaluation extracted its mesh
 // from (the simulated lattice of Space 0). Lattice point (i, j, k),
 // 0 <= i < nx, 0 <= j < ny, 0 <= k < nz, holds values[(i * ny + j) * nz + k]

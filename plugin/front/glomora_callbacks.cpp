@@ -12,6 +12,7 @@
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 #include "front/parameters.h"
+#include "grid/lattice_storage.h"
 #include "grid/grid_cache.h"
 #include "xsi_application.h"
 
@@ -65,6 +66,18 @@ XSI::CStatus Glomora_Term(XSI::UpdateContext& context) {
 }
 
 int Glomora_SetThreadCount(int count) { return parallel::SetThreadCount(count); }
+
+int32_t Glomora_SetLatticeStorage(int32_t storage) { return SetLatticeStorage(storage); }
+
+bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLatticeStats& stats) {
+  const OperatorInstance* in = FindInstance(operatorFullName);
+  if (in == nullptr || !in->gridPolygonizer.ready) return false;
+  const GridPolygonizer& grid = in->gridPolygonizer;
+  stats.storage = grid.storage;
+  stats.tiles = grid.storage == LatticeStorage::kSparse ? grid.tiledLattice.FieldTileCount() : 0;
+  stats.bytes = grid.LatticeBytes();
+  return true;
+}
 
 const char* Glomora_Version() { return GLOMORA_VERSION; }
 

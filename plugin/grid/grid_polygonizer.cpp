@@ -97,6 +97,18 @@ const float* GridPolygonizer::DenseField() const {
   return denseCopy.Data();
 }
 
+uint64_t GridPolygonizer::LatticeBytes() const {
+  uint64_t bytes = static_cast<uint64_t>(denseCopy.PointCount()) * sizeof(float);
+  if (storage == LatticeStorage::kSparse) {
+    const SplatScratch& s = splatScratch;
+    return bytes + tiledLattice.Bytes() + (s.slabSampled.capacity + s.slabSampledNormals.capacity) * sizeof(float) +
+           (s.slabRowLow.capacity + s.slabRowHigh.capacity) * sizeof(int32_t);
+  }
+  return bytes + static_cast<uint64_t>(accumulatedField.PointCount() + sampledField.PointCount()) * sizeof(float) +
+         static_cast<uint64_t>(accumulatedNormals.PointCount() + sampledNormals.PointCount()) * 3 * sizeof(float) +
+         (sampledRowLow.size() + sampledRowHigh.size()) * sizeof(int32_t);
+}
+
 bool GridPolygonizer::EnsureGrids(const Settings& settings) {
   ++fieldVersion;
   const Int3 res = settings.resolution;

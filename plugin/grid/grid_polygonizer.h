@@ -52,6 +52,10 @@ class GridPolygonizer {
   // until the field next changes. Null when the copy cannot be had.
   const float* DenseField() const;
 
+  // Bytes of the lattices in their storage, with the tiled step's slab
+  // buffers and the dense copy when there is one.
+  uint64_t LatticeBytes() const;
+
   // True when the simulated lattices hold nx x ny x nz points.
   bool HasFieldDimensions(int32_t nx, int32_t ny, int32_t nz) const {
     return storage == LatticeStorage::kSparse
