@@ -81,7 +81,8 @@ uint64_t LatticeBytes(int64_t x, int64_t y, int64_t z) {
 }
 
 LatticeNeed LargestLatticeNeed(const SceneDescription& scene, int64_t first, int64_t last) {
-  const char* const names[4] = {"Space", "Resolution_X", "Resolution_Y", "Resolution_Z"};
+  const char* const names[7] = {"Space", "Resolution_X", "Resolution_Y", "Resolution_Z", "Blending_model",
+                                "Optimization_volume_hyperbolic", "Optimization_volume_exponential"};
   bool animated = false;
   for (const char* name : names) animated = animated || EffectiveParameter(scene, name).IsAnimated();
   LatticeNeed need;
@@ -95,7 +96,9 @@ LatticeNeed LargestLatticeNeed(const SceneDescription& scene, int64_t first, int
     const int64_t x = LongAt(scene, names[1], at);
     const int64_t y = LongAt(scene, names[2], at);
     const int64_t z = LongAt(scene, names[3], at);
-    const uint64_t bytes = LatticeBytes(x, y, z);
+    // The plug-in's lattices as it will make them (tiled lattices grow on).
+    const uint64_t bytes = Glomora_LatticeBytes(x, y, z, static_cast<int32_t>(LongAt(scene, names[4], at)),
+                                                LongAt(scene, names[5], at) != 0, LongAt(scene, names[6], at) != 0);
     if (bytes > need.bytes) need = LatticeNeed{bytes, frame, {x, y, z}};
   }
   return need;

@@ -53,6 +53,14 @@ struct GlomoraLatticeStats {
   uint64_t tiles;
   uint64_t bytes;
 };
+// The bytes the voxel lattices of an evaluation at resolution x, y, z under
+// blending model `model` and the two volume optimisations ask for when they
+// are made: dense, 32 bytes a lattice point; tiled, the tile table and the
+// step's buffers, the tiles then being allocated as the field reaches them.
+// 0 when a resolution is below 1; saturates at UINT64_MAX.
+GLOMORA_CALLBACK uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, int32_t model, bool volumeHyperbolic,
+                                               bool volumeExponential);
+
 GLOMORA_CALLBACK bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLatticeStats& stats);
 
 // The voxel field a main operator's latest evaluation extracted its mesh

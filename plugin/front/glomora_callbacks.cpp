@@ -13,6 +13,8 @@
 #include "front/operator_instance.h"
 #include "front/parameters.h"
 #include "grid/lattice_storage.h"
+#include "grid/simulate_step.h"
+#include "grid/tiled_lattice.h"
 #include "grid/grid_cache.h"
 #include "xsi_application.h"
 
@@ -68,6 +70,30 @@ XSI::CStatus Glomora_Term(XSI::UpdateContext& context) {
 int Glomora_SetThreadCount(int count) { return parallel::SetThreadCount(count); }
 
 int32_t Glomora_SetLatticeStorage(int32_t storage) { return SetLatticeStorage(storage); }
+
+uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, int32_t model, bool volumeHyperbolic,
+                              bool volumeExponential) {
+  if (x < 1 || y < 1 || z < 1) return 0;
+  const auto multiply = [](uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; };
+  uint64_t dense = 32;
+  for (const int64_t r : {x, y, z}) dense = multiply(dense, static_cast<uint64_t>(r) + 1);
+  if (x >= INT32_MAX || y >= INT32_MAX || z >= INT32_MAX) return dense;
+  Settings settings;
+  settings.resolution = Int3{static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(z)};
+  settings.blendingModel = model;
+  settings.volumeHyperbolic = volumeHyperbolic;
+  settings.volumeExponential = volumeExponential;
+  settings.viscosityFactor = 1.0f;
+  if (!UseTiledLattice(settings)) return dense;
+  const auto points = [](int64_t r) { return static_cast<uint64_t>(r) + 1; };
+  const auto tiles = [](int64_t r) { return (static_cast<uint64_t>(r) + kTileSide) / kTileSide; };
+  const uint64_t table = multiply(multiply(multiply(tiles(x), tiles(y)), tiles(z)), 2 * sizeof(float*));
+  const uint64_t slabs = multiply(multiply(points(y), points(z)),
+                                  kSampledSlabPlanes * 16 * static_cast<uint64_t>(parallel::ThreadCount()));
+  const uint64_t signs = multiply(multiply(points(x), points(y)), (points(z) + 63) / 64 * 8);
+  const uint64_t sum = table + slabs;
+  return sum < table || sum + signs < sum ? UINT64_MAX : sum + signs;
+}
 
 bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLatticeStats& stats) {
   const OperatorInstance* in = FindInstance(operatorFullName);

@@ -15,6 +15,7 @@
 #include "hostile_rig.h"
 #include "memory_budget.h"
 #include "support/fresh_scene.h"
+#include "support/thread_counts.h"
 
 using XSI::CValue;
 using XSI::LONG;
@@ -201,10 +202,12 @@ TEST(HostileLattice, ResolutionBeyondInt32PointsIsRefusedWithMemoryLine) {
   EXPECT_TRUE(outcome.LogContains(L"hostile.polymsh.GlomoraGeometry.Glomora Voxel grid 1 -> not enough memory."));
 }
 
-// Lattices within the int32 range but beyond the memory budget: 100000 x 64 x
-// 64 cells is 4.2e8 points, 1.7 GB per field and 5 GB per gradient lattice.
+// Dense lattices within the int32 range but beyond the memory budget: 100000
+// x 64 x 64 cells is 4.2e8 points, 1.7 GB per field and 5 GB per gradient
+// lattice.
 TEST(HostileLattice, ResolutionBeyondTheBudgetIsRefusedWithMemoryLine) {
   FreshScene fresh;
+  const test_support::ScopedLatticeStorage dense(LatticeStorage::kDense);
   HostileCase c = BaseCase(0);
   Set(c, L"Resolution_X", CValue(LONG{100000}));
   Set(c, L"Resolution_Y", CValue(LONG{64}));

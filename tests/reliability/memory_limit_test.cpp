@@ -86,11 +86,18 @@ class ToolMemory : public ::testing::Test {
 
 }  // namespace
 
-// 400 x 400 x 400 cells: 401^3 points of 32 bytes, 1.92 GiB.
+// 400 x 400 x 400 cells: 401^3 points of 32 bytes, 1.92 GiB dense; tiled
+// (the default for a lattice that large) the run fits.
 TEST_F(ToolMemory, RefusesALatticeBeyondTheLimitAndSaysWhatItNeeds) {
   Write("big.json", R"({"parameters": {"Space": 0, "Resolution_X": 400, "Resolution_Y": 400, "Resolution_Z": 400},
                         "sources": [{"type": "sphere"}]})");
-  ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "big.json", "--max-memory", "1G"});
+  {
+    ToolProcess tiled(GLOMORA_CLI_PATH, folder_, {"run", "big.json", "--max-memory", "1G", "-o", "tiled/b.####.obj"});
+    const ToolOutcome outcome = tiled.Wait(60s);
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_TRUE(fs::exists(folder_ / "tiled" / "b.0001.obj"));
+  }
+  ToolProcess tool(GLOMORA_CLI_PATH, folder_, {"run", "big.json", "--max-memory", "1G", "--lattice", "dense"});
   const ToolOutcome outcome = tool.Wait(60s);
   EXPECT_EQ(outcome.status, 2) << outcome.err;
   EXPECT_NE(outcome.err.find("Resolution 400 x 400 x 400 needs 1.92 GiB for the voxel lattices, above the memory "
