@@ -77,7 +77,8 @@ uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, int32_t model, bo
   const auto multiply = [](uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; };
   uint64_t dense = 32;
   for (const int64_t r : {x, y, z}) dense = multiply(dense, static_cast<uint64_t>(r) + 1);
-  if (x >= INT32_MAX || y >= INT32_MAX || z >= INT32_MAX) return dense;
+  // Beyond int32 points no lattice is made: the dense figure refuses it.
+  if (dense / 32 > static_cast<uint64_t>(INT32_MAX)) return dense;
   Settings settings;
   settings.resolution = Int3{static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(z)};
   settings.blendingModel = model;
