@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The pool: a fluid's particles in a unit box, dense against sparse lattices.
 
-Usage: pool.py TOOL OUT [--particles N] [--reps R] [--cases CASES]
+Usage: pool.py TOOL OUT [--particles N] [--reps R] [--cases CASES] [--vdb VDB_POOL]
 
 Makes OUT/pool.ply once: N particles (default 1,000,000) filling the lower
 fifth of the box centred on the origin (z from -0.5 to -0.3), a tenth of
@@ -16,7 +16,9 @@ compared byte for byte.
 
 CASES is a comma-separated list of STORAGE:RESOLUTION[:FRAMES], default
 dense:256,sparse:256,dense:512,sparse:512,sparse:1024 (FRAMES 1; 10 runs a
-10-frame sequence of the same particles).
+10-frame sequence of the same particles). STORAGE "vdb" runs VDB_POOL
+(bench/vdb_pool.cpp, the OpenVDB reference) on the same particles at the
+same voxel size and particle radius (one frame).
 """
 import argparse
 import filecmp
@@ -72,6 +74,7 @@ def main():
     parser.add_argument("--particles", type=int, default=1000000)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--cases", default="dense:256,sparse:256,dense:512,sparse:512,sparse:1024")
+    parser.add_argument("--vdb", help="bench/vdb_pool, for the vdb cases")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     make_pool(os.path.join(args.out, "pool.ply"), args.particles)
@@ -82,6 +85,17 @@ def main():
         parts = case.split(":")
         storage, resolution = parts[0], int(parts[1])
         frames = int(parts[2]) if len(parts) > 2 else 1
+        if storage == "vdb":
+            argv = [args.vdb, os.path.join(args.out, "pool.ply"), str(resolution), str(2.5 / 512.0)]
+            runs = [run_once(argv) for _ in range(args.reps)]
+            row = {"storage": storage, "resolution": resolution, "frames": 1,
+                   "seconds": statistics.median(r[0] for r in runs),
+                   "minor_faults": statistics.median(r[1] for r in runs), "peak_kib": max(r[2] for r in runs),
+                   "tiles": 0}
+            results.append(row)
+            print("%-8s %6d %6d %9.2f %12d %10.0f %10s" % (storage, resolution, 1, row["seconds"], row["minor_faults"],
+                                                          row["peak_kib"] / 1024, "-"), flush=True)
+            continue
         scene = pool_scene(args.out, resolution, frames)
         folder = os.path.join(args.out, "%s_%d_%d" % (storage, resolution, frames))
         os.makedirs(folder, exist_ok=True)
