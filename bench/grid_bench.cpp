@@ -3,6 +3,8 @@
 //   BM_Extract/N/normals/threads   ExtractAndCache of field_N.f32 (iso 1, cube table)
 //   BM_SimulateStep/N/normals/threads   SimulateStep of the 200 elements of
 //                          elements_200.f32 as model 1 spheres in the unit box
+//   BM_SimulateStepSparse/N/normals/threads   the same on tiled lattices
+//                          (the steady state: the tiles made in the first step)
 //   BM_LatticePass/N/threads   one pass over the four lattices' memory (a copy
 //                          of the sampled lattices into the accumulated ones,
 //                          32 bytes per lattice point, split between the
@@ -21,6 +23,7 @@
 
 #include "base/parallel.h"
 #include "front/operator_instance.h"
+#include "grid/lattice_storage.h"
 #include "peer_data.h"
 
 namespace {
@@ -117,7 +120,8 @@ void BM_Extract(benchmark::State& state) {
   state.counters["cubes_per_s"] = benchmark::Counter(static_cast<double>(n) * n * n, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_SimulateStep(benchmark::State& state) {
+void SimulateSteps(benchmark::State& state, int32_t storage) {
+  SetLatticeStorage(storage);
   const int n = static_cast<int>(state.range(0));
   const bool normals = state.range(1) != 0;
   const std::vector<MetaElement> elements = LoadElements();
@@ -135,7 +139,14 @@ void BM_SimulateStep(benchmark::State& state) {
   }
   state.counters["points_per_s"] = benchmark::Counter(static_cast<double>(n + 1) * (n + 1) * (n + 1),
                                                       benchmark::Counter::kIsIterationInvariantRate);
+  if (in->gridPolygonizer.storage == LatticeStorage::kSparse) {
+    state.counters["tiles"] = static_cast<double>(in->gridPolygonizer.tiledLattice.FieldTileCount());
+  }
+  SetLatticeStorage(LatticeStorage::kAuto);
 }
+
+void BM_SimulateStep(benchmark::State& state) { SimulateSteps(state, LatticeStorage::kDense); }
+void BM_SimulateStepSparse(benchmark::State& state) { SimulateSteps(state, LatticeStorage::kSparse); }
 
 void BM_LatticePass(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
@@ -171,6 +182,11 @@ void Sizes(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Extract)->Apply(Sizes)->ArgNames({"N", "normals", "threads"})->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SimulateStep)
+    ->Apply(Sizes)
+    ->ArgNames({"N", "normals", "threads"})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimulateStepSparse)
     ->Apply(Sizes)
     ->ArgNames({"N", "normals", "threads"})
     ->UseRealTime()

@@ -92,7 +92,7 @@ void ClearSampled(const SplatTarget& t, size_t firstRow, size_t lastRow) {
 // Without Normals the gradient is left alone: it is +0 and its sampled
 // values are zero, and the rule keeps +0 there.
 template <int Rule, bool ZeroSample, bool Normals = true>
-void RelaxRun(float* a, const float* b, float* na, const float* nb, size_t count, float rate, float negIso) {
+[[gnu::always_inline]] inline void RelaxRun(float* a, const float* b, float* na, const float* nb, size_t count, float rate, float negIso) {
   if constexpr (Rule == GridSpace::kBothWays) {
     for (size_t p = 0; p < count; ++p) {
       const float bv = ZeroSample ? 0.0f : b[p];
@@ -127,67 +127,91 @@ void RelaxRun(float* a, const float* b, float* na, const float* nb, size_t count
   }
 }
 
-// Tiled relaxation of row (i, j), whose sampled values are row
-// (i - firstPlane) * ny + j of the slab buffer `t`, then that row's sampled
-// values cleared. Each run of points within one tile is relaxed when its
-// tile exists or a sampled value reaches it (the tile then made). False,
-// with step.failure set, when a tile cannot be had.
+// One run of points within a tile: with or without its gradient (na null),
+// reading the sampled values or knowing them zero. Inlined, so that the
+// whole tile row's run (count kTileSide) is formed with its length known.
 template <int Rule>
-bool RelaxTiledRow(const Step& step, const SplatTarget& t, int32_t i, int32_t j) {
+[[gnu::always_inline]] inline void RelaxTileRun(float* a, const float* b, float* na, const float* nb, size_t count,
+                                                bool touched, float rate, float negIso) {
+  if (na == nullptr) {
+    if (touched) {
+      RelaxRun<Rule, false, false>(a, b, nullptr, nullptr, count, rate, negIso);
+    } else {
+      RelaxRun<Rule, true, false>(a, nullptr, nullptr, nullptr, count, rate, negIso);
+    }
+  } else if (touched) {
+    RelaxRun<Rule, false>(a, b, na, nb, count, rate, negIso);
+  } else {
+    RelaxRun<Rule, true>(a, nullptr, na, nullptr, count, rate, negIso);
+  }
+}
+
+// Tiled relaxation of one tile's part of a slab: planes firstI .. lastI,
+// rows j0 .. j1 (within one tile) and points k0 .. k0 + 7 (or to the
+// lattice's end), whose sampled values are rows (i - firstPlane) * ny + j of
+// the slab buffer `t`. Visited when the tile exists or a sampled value
+// reaches it (the tile then made), the tile's memory in order. False, with
+// step.failure set, when a tile cannot be had.
+template <int Rule>
+bool RelaxTile(const Step& step, const SplatTarget& t, int32_t firstI, int32_t lastI, int32_t j0, int32_t j1,
+               int32_t k0) {
   TiledLattice& lattice = *step.tiled;
+  const size_t ny = static_cast<size_t>(t.ny);
   const size_t nz = static_cast<size_t>(t.nz);
-  const size_t row = static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(t.ny) + static_cast<size_t>(j);
-  const int32_t low = t.rowLow[row];
-  const int32_t high = t.rowHigh[row];
-  float* b = t.sampled + row * nz;
-  float* nb = t.sampledNormal + row * nz * 3;
-  const bool normals = step.settings.normalsOrUv;
+  const int32_t count = std::min(kTileSide, t.nz - k0);
+  const auto touches = [&](size_t row) { return t.rowLow[row] <= t.rowHigh[row] && t.rowLow[row] < k0 + count && t.rowHigh[row] >= k0; };
+  const size_t tile = lattice.TileOf(firstI, j0, k0);
+  float* fa = lattice.FieldTile(tile);
+  if (fa == nullptr) {
+    bool reached = false;
+    for (int32_t i = firstI; i <= lastI && !reached; ++i) {
+      for (int32_t j = j0; j <= j1 && !reached; ++j) reached = touches(static_cast<size_t>(i - t.firstPlane) * ny + static_cast<size_t>(j));
+    }
+    if (!reached) return true;
+    fa = lattice.EnsureField(tile);
+    if (fa == nullptr) {
+      step.failure->store(1);
+      return false;
+    }
+  }
+  float* na = lattice.NormalTile(tile);
+  if (na == nullptr && step.settings.normalsOrUv) {
+    na = lattice.EnsureNormals(tile);
+    if (na == nullptr) {
+      step.failure->store(2);
+      return false;
+    }
+  }
   const float rate = step.relaxRate;
   const float negIso = -step.settings.isovalue;
-  for (int32_t k0 = 0; k0 < t.nz; k0 += kTileSide) {
-    const int32_t count = std::min(kTileSide, t.nz - k0);
-    const bool touched = low <= high && low < k0 + count && high >= k0;
-    const size_t tile = lattice.TileOf(i, j, k0);
-    float* fa = lattice.FieldTile(tile);
-    if (fa == nullptr) {
-      if (!touched) continue;
-      fa = lattice.EnsureField(tile);
-      if (fa == nullptr) {
-        step.failure->store(1);
-        return false;
-      }
-    }
-    float* na = lattice.NormalTile(tile);
-    if (na == nullptr && normals) {
-      na = lattice.EnsureNormals(tile);
-      if (na == nullptr) {
-        step.failure->store(2);
-        return false;
-      }
-    }
-    const size_t at = TilePoint(i, j, k0);
-    const auto n = static_cast<size_t>(count);
-    if (na == nullptr) {
-      if (touched) {
-        RelaxRun<Rule, false, false>(fa + at, b + k0, nullptr, nullptr, n, rate, negIso);
+  for (int32_t i = firstI; i <= lastI; ++i) {
+    for (int32_t j = j0; j <= j1; ++j) {
+      const size_t row = static_cast<size_t>(i - t.firstPlane) * ny + static_cast<size_t>(j);
+      const size_t at = TilePoint(i, j, k0);
+      const float* b = t.sampled + row * nz + static_cast<size_t>(k0);
+      const float* nb = t.sampledNormal + (row * nz + static_cast<size_t>(k0)) * 3;
+      float* n = na != nullptr ? na + 3 * at : nullptr;
+      if (count == kTileSide) {
+        RelaxTileRun<Rule>(fa + at, b, n, nb, kTileSide, touches(row), rate, negIso);
       } else {
-        RelaxRun<Rule, true, false>(fa + at, nullptr, nullptr, nullptr, n, rate, negIso);
+        RelaxTileRun<Rule>(fa + at, b, n, nb, static_cast<size_t>(count), touches(row), rate, negIso);
       }
-    } else if (touched) {
-      RelaxRun<Rule, false>(fa + at, b + k0, na + 3 * at, nb + 3 * k0, n, rate, negIso);
-    } else {
-      RelaxRun<Rule, true>(fa + at, nullptr, na + 3 * at, nullptr, n, rate, negIso);
     }
-  }
-  if (low <= high) {
-    const auto first = static_cast<size_t>(low);
-    const size_t width = static_cast<size_t>(high - low) + 1;
-    std::fill_n(b + first, width, 0.0f);
-    std::fill_n(nb + 3 * first, 3 * width, 0.0f);
-    t.rowLow[row] = t.nz;
-    t.rowHigh[row] = -1;
   }
   return true;
+}
+
+// Clears the sampled values of slab buffer row `row` and its touched range.
+void ClearSlabRow(const SplatTarget& t, size_t row) {
+  const int32_t low = t.rowLow[row];
+  const int32_t high = t.rowHigh[row];
+  if (low > high) return;
+  const size_t first = row * static_cast<size_t>(t.nz) + static_cast<size_t>(low);
+  const size_t width = static_cast<size_t>(high - low) + 1;
+  std::fill_n(t.sampled + first, width, 0.0f);
+  std::fill_n(t.sampledNormal + 3 * first, 3 * width, 0.0f);
+  t.rowLow[row] = t.nz;
+  t.rowHigh[row] = -1;
 }
 
 // The tiled form of WorkSlab below: the splats go to the worker's slab
@@ -205,12 +229,19 @@ void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32
       SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
     }
     if (!relax) continue;
-    for (int32_t i = firstI; i <= lastI; ++i) {
-      for (int32_t j = firstJ; j <= lastJ; ++j) {
-        const bool done = step.settings.gridSpace == GridSpace::kBothWays ? RelaxTiledRow<GridSpace::kBothWays>(step, t, i, j)
-                                                                          : RelaxTiledRow<GridSpace::kUpward>(step, t, i, j);
+    // Tile by tile (tileRows is a whole number of tiles' rows), then the
+    // buffer's rows cleared.
+    for (int32_t j0 = firstJ; j0 <= lastJ; j0 += kTileSide) {
+      const int32_t j1 = std::min(lastJ, j0 + kTileSide - 1);
+      for (int32_t k0 = 0; k0 < t.nz; k0 += kTileSide) {
+        const bool done = step.settings.gridSpace == GridSpace::kBothWays
+                              ? RelaxTile<GridSpace::kBothWays>(step, t, firstI, lastI, j0, j1, k0)
+                              : RelaxTile<GridSpace::kUpward>(step, t, firstI, lastI, j0, j1, k0);
         if (!done) return;
       }
+    }
+    for (int32_t i = firstI; i <= lastI; ++i) {
+      for (int32_t j = firstJ; j <= lastJ; ++j) ClearSlabRow(t, static_cast<size_t>(i - t.firstPlane) * static_cast<size_t>(nyPoints) + static_cast<size_t>(j));
     }
   }
 }
@@ -442,6 +473,8 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
   const auto tileRows = static_cast<int32_t>(
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(ny), kTileBytes / std::max<size_t>(1, slabRowBytes))));
   const int32_t slabs = nx / kSlabPlanes + (nx % kSlabPlanes != 0 ? 1 : 0);
+  // Tiled, a tile of the step holds whole tiles' rows.
+  const int32_t stepRows = tiled ? std::max(kTileSide, tileRows / kTileSide * kTileSide) : tileRows;
 
   // 1) the plan, when its buffers can be had
   size_t rotatedCount = 0;
@@ -492,12 +525,12 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
       const int32_t lastI = std::min(nx - 1, firstI + kSlabPlanes - 1);
       slabTarget.firstPlane = firstI;
       if (!planned) {
-        WorkSlabInBatches(step, count, bounded, firstI, lastI, tileRows, tiled ? &slabTarget : nullptr);
+        WorkSlabInBatches(step, count, bounded, firstI, lastI, stepRows, tiled ? &slabTarget : nullptr);
       } else {
         activeCount = MergeSlabList(scratch, slab, firstI, active, activeCount, merged);
         std::swap(active, merged);
         if (tiled) {
-          WorkSlabTiled(step, slabTarget, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
+          WorkSlabTiled(step, slabTarget, firstI, lastI, stepRows, active, activeCount, scratch.sorted.data.get(),
                         scratch.rotations.data.get(), true);
         } else {
           WorkSlab(step, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
