@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "front/glomora_api.h"
 #include "front/operator_instance.h"
@@ -11,6 +13,7 @@
 #include "host/host_scene.h"
 #include "support/fresh_scene.h"
 #include "support/temp_folder.h"
+#include "support/thread_counts.h"
 
 using XSI::CValue;
 using XSI::LONG;
@@ -158,4 +161,30 @@ TEST_F(FieldAccess, NoFieldWithoutAVoxelFieldBehindTheMesh) {
   }
   GlomoraField field{};
   EXPECT_FALSE(Glomora_GetField(L"nobody.polymsh.GlomoraGeometry.Glomora", field));
+}
+
+// Tiled lattices hand out their field made dense: the same bytes as the
+// dense lattices' after the same frames, kept until the next evaluation.
+TEST_F(FieldAccess, TiledLatticesHandOutTheDenseLatticesField) {
+  std::vector<float> dense;
+  for (const int32_t storage : test_support::kLatticeStorages) {
+    SCOPED_TRACE(storage);
+    const test_support::ScopedLatticeStorage scope(storage);
+    ASSERT_EQ(rig.Update(1.0), XSI::CStatus::OK);  // the start frame: a fresh simulation
+    ASSERT_EQ(rig.Update(3.0), XSI::CStatus::OK);
+    ASSERT_EQ(Instance().gridPolygonizer.storage, storage);
+    GlomoraField field{};
+    ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+    const std::vector<float> values(field.values, field.values + static_cast<size_t>(field.nx) * field.ny * field.nz);
+    if (storage == LatticeStorage::kDense) {
+      dense = values;
+      continue;
+    }
+    EXPECT_EQ(field.frame, 3);
+    ASSERT_EQ(values.size(), dense.size());
+    EXPECT_EQ(std::memcmp(values.data(), dense.data(), dense.size() * sizeof(float)), 0);
+    GlomoraField again{};
+    ASSERT_TRUE(Glomora_GetField(kOperatorName, again));
+    EXPECT_EQ(again.values, field.values);
+  }
 }
