@@ -14,6 +14,7 @@ std::optional<FramePattern> ResolveOutputPattern(std::string_view option, const 
                                                  const std::string& sceneName,
                                                  std::initializer_list<std::string_view> extensions,
                                                  bool severalFrames, std::string& error) {
+  if (!CheckFileName(option, text, error)) return std::nullopt;
   const std::string expanded = ReplaceSceneName(text, sceneName);
   const std::string prefix = std::string(option) + " " + expanded + ": ";
   std::string problem;

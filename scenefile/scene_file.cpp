@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "file_names.h"
 #include "frame_pattern.h"
 #include "mesh_files.h"
 #include "parameter_catalogue.h"
@@ -104,6 +105,7 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   } else {
     const json& file = value["file"];
     if (!file.is_string() || file.get<std::string>().empty()) Fail(path + ".file", "expected a file name", file);
+    if (HoldsNul(file.get<std::string>())) Fail(path + ".file", std::string(kNulInFileName), file);
     std::string patternError;
     const auto pattern = FramePattern::Parse(file.get<std::string>(), patternError);
     if (!pattern) Fail(path + ".file", patternError, file);
@@ -145,6 +147,7 @@ void ParseParameter(const std::string& name, const json& value, const std::files
   const ParameterSpec* entry = FindOperatorParameter(name);
   if (entry == nullptr) Fail(path, "unknown parameter (known: " + OperatorParameterNames() + ")", value);
   AnimatedValue parsed = ParseValue(value, entry->kind, name, path);
+  if (name == "Cache_filename" && HoldsNul(value.get<std::string>())) Fail(path, std::string(kNulInFileName), value);
   if (name == "Cache_filename" && !value.get<std::string>().empty()) {
     parsed = AnimatedValue(CValue(XSI::CString(ResolvePath(value.get<std::string>(), baseDir).c_str())));
   }
@@ -262,6 +265,7 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
                 std::string& error, SceneProblem* problem) {
   if (problem != nullptr) *problem = SceneProblem::BadInput;
   scene = SceneDescription();
+  if (!CheckFileName("the scene's folder", baseDir.native(), error)) return false;
   json root;
   try {
     root = json::parse(text.begin(), text.end());
@@ -292,6 +296,7 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
 bool LoadSceneFile(const std::filesystem::path& file, SceneDescription& scene, std::string& error,
                    SceneProblem* problem) {
   if (problem != nullptr) *problem = SceneProblem::BadInput;
+  if (!CheckFileName("the scene file", file.native(), error)) return false;
   std::ifstream in(file, std::ios::binary);
   std::error_code ignored;
   if (!in || std::filesystem::is_directory(file, ignored)) {
@@ -355,6 +360,7 @@ bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::
       }
       case ValueKind::String: {
         std::string value(text);
+        if (name == "Cache_filename" && HoldsNul(value)) Fail(path, std::string(kNulInFileName), shown);
         if (name == "Cache_filename" && !value.empty()) value = ResolvePath(value, baseDir);
         scene.parameters[name] = AnimatedValue(CValue(XSI::CString(value.c_str())));
         break;
