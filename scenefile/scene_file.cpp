@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -86,7 +88,8 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   // Points: inline, or from a file (one file, or one per frame).
   const bool hasPoints = value.contains("points");
   const bool hasFile = value.contains("file");
-  if (hasPoints == hasFile) FailText(path, "a " + source.type + " needs either \"points\" or \"file\"");
+  if (!hasPoints && !hasFile) FailText(path, "a " + source.type + " needs either \"points\" or \"file\"");
+  if (hasPoints && hasFile) FailText(path, "a " + source.type + " takes \"points\" or \"file\", not both");
   if (hasPoints) {
     const json& points = value["points"];
     if (!points.is_array()) Fail(path + ".points", "expected a list of [x, y, z]", points);
@@ -246,18 +249,65 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
   if (root.contains("sources")) {
     const json& sources = root["sources"];
     if (!sources.is_array()) Fail("sources", "expected a list", sources);
-    std::set<std::string> names = {scene.name, scene.name + "_space"};
+    // Each name with the object that has it.
+    std::map<std::string, std::string> names = {{scene.name, "the scene (its \"name\")"},
+                                                {scene.name + "_space", "the scene's space object"}};
     for (size_t i = 0; i < sources.size(); ++i) {
       SourceDescription source = ParseSource(sources[i], i, baseDir);
-      if (!names.insert(source.name).second) {
-        Fail(source.keyPath + ".name", "the name is taken by another object", json(source.name));
-      }
+      const auto [taken, added] = names.emplace(source.name, source.keyPath);
+      if (!added) Fail(source.keyPath + ".name", "the name is taken by " + taken->second, json(source.name));
       scene.sources.push_back(std::move(source));
     }
   }
   ParseTransfer(root, scene);
 }
 
+// Watches the parser for a key given twice in one object (the parser keeps
+// the last one): the first such key's path ("sources[1].radius").
+class DuplicateKeys {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start: levels_.push_back({true, {}, {}, 0}); break;
+      case json::parse_event_t::array_start: levels_.push_back({false, {}, {}, 0}); break;
+      case json::parse_event_t::key: {
+        Level& level = levels_.back();
+        level.key = parsed.get<std::string>();
+        if (!level.keys.insert(level.key).second && first_.empty()) first_ = Path();
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        levels_.pop_back();
+        Next();
+        break;
+      case json::parse_event_t::value: Next(); break;
+    }
+    return true;
+  }
+  const std::string& First() const { return first_; }
+
+ private:
+  struct Level {
+    bool object;
+    std::set<std::string> keys;
+    std::string key;   // an object's current key
+    size_t index;      // an array's current element
+  };
+  // A value ended: an array goes on to its next element.
+  void Next() {
+    if (!levels_.empty() && !levels_.back().object) ++levels_.back().index;
+  }
+  std::string Path() const {
+    std::string path;
+    for (const Level& level : levels_) {
+      path += level.object ? (path.empty() ? "" : ".") + level.key : "[" + std::to_string(level.index) + "]";
+    }
+    return path;
+  }
+  std::vector<Level> levels_;
+  std::string first_;
+};
 
 }  // namespace
 
@@ -267,8 +317,9 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
   scene = SceneDescription();
   if (!CheckFileName("the scene's folder", baseDir.native(), error)) return false;
   json root;
+  DuplicateKeys duplicates;
   try {
-    root = json::parse(text.begin(), text.end());
+    root = json::parse(text.begin(), text.end(), std::ref(duplicates));
   } catch (const json::exception& e) {
     // A syntax error, or a number beyond the double range (out_of_range).
     std::string what = e.what();
@@ -276,6 +327,10 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
     if (bracket != std::string::npos) what = what.substr(bracket + 2);
     if (what.size() > 200) what = what.substr(0, 197) + "...";
     error = "not valid JSON: " + what;
+    return false;
+  }
+  if (!duplicates.First().empty()) {
+    error = duplicates.First() + ": the key is given twice (a scene file gives each key once)";
     return false;
   }
   try {
