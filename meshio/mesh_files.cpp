@@ -15,8 +15,6 @@
 #include "vtk_reader.h"
 #include "vtk_xml_reader.h"
 
-namespace {
-
 bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
   mesh.Clear();
   VdbPoints points;
@@ -28,8 +26,6 @@ bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& 
   }
   return true;
 }
-
-}  // namespace
 
 MeshFormat MeshFormatOf(std::string_view path) {
   const std::string extension = LowerExtension(path);
