@@ -284,6 +284,24 @@ TEST_F(CliEndToEnd, EmptyFrameAfterAFullOneIsWrittenEmpty) {
   EXPECT_NE(outcome.err.find("warning: frame 2: the mesh is empty"), std::string::npos) << outcome.err;
 }
 
+// A surface the container box cuts open is said once, with the box and where
+// the elements are; one inside the box is not.
+TEST_F(CliEndToEnd, ABoxThatCutsTheSurfaceIsSaidOnce) {
+  Write("ball.json", SphereScene(0));
+  Outcome outcome = Run({"run", "ball.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err.find("cuts the surface"), std::string::npos) << outcome.err;
+  Write("ball.json", SphereScene(0, R"(, "Size_X": 1.5)"));
+  outcome = Run({"run", "ball.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const std::string warning =
+      "glomora: warning: frame 1: the container box cuts the surface open: the box spans x -0.75 to 0.75, y -2 to 2, "
+      "z -2 to 2; the elements (centre and radius) span x -1 to 1, y -1 to 1, z -1 to 1 (a larger Size_X, Size_Y, "
+      "Size_Z, or the elements moved inside, closes it)\n";
+  EXPECT_NE(outcome.err.find(warning), std::string::npos) << outcome.err;
+  EXPECT_EQ(outcome.err.find("cuts the surface"), outcome.err.rfind("cuts the surface"));
+}
+
 TEST_F(CliEndToEnd, StatsFileHasCountsTimingsAndMemory) {
   Write("ball.json", SphereScene(1));
   const Outcome outcome = Run({"run", "ball.json", "--stats", "stats.json"});
