@@ -327,79 +327,51 @@ TEST_F(VdbFiles, PerFramePointsFilesDriveACloud) {
   }
 }
 
-// The seeds of the .vdb fuzz target (fuzz/corpus/vdb_reader): files that
-// OpenVDB's stream and file writers make, points (plain, quantised, with
-// attributes, two grids) and volumes (float, half-float, vector; also the
-// tool's own). Each committed seed reads as the file made now does (its
-// identifier aside, random in OpenVDB's writer); GLOMORA_VDB_CORPUS=FOLDER
-// writes them there anew.
+// The seeds of the .vdb fuzz target (fuzz/corpus/vdb_reader), as OpenVDB's
+// file writer makes them, without compression, with zip and with blosc: points
+// (plain, quantised, with attributes, two grids) and volumes. Each committed
+// seed reads as the file made now does (OpenVDB's random identifier aside);
+// GLOMORA_VDB_CORPUS=FOLDER writes them there anew.
 TEST_F(VdbFiles, FuzzCorpusSeedsReadAsOpenVdbWritesThem) {
-  auto withAttributes = [](openvdb::points::PointDataGrid::Ptr grid) {
-    openvdb::points::appendAttribute<openvdb::Vec3f>(grid->tree(), "v");
-    openvdb::points::appendAttribute<float>(grid->tree(), "pscale");
-    for (auto leaf = grid->tree().beginLeaf(); leaf; ++leaf) {
-      openvdb::points::AttributeWriteHandle<float> pscale(leaf->attributeArray("pscale"));
-      for (auto index = leaf->beginIndexOn(); index; ++index) pscale.set(*index, 0.5f + static_cast<float>(*index));
-    }
-    return grid;
-  };
   const openvdb::FloatGrid::Ptr density = openvdb::FloatGrid::create(0.0f);
   density->setName("density");
-  for (int i = 0; i < 20; ++i) density->tree().setValue(openvdb::Coord(i, 2 * i, -3), 0.5f + static_cast<float>(i));
+  for (int i = 0; i < 20; ++i) density->tree().setValue(openvdb::Coord(i % 8, i / 8, 1), 0.5f + static_cast<float>(i));
   const openvdb::FloatGrid::Ptr halves = density->deepCopy();
   halves->setName("half");
   halves->setSaveFloatAsHalf(true);
-  const openvdb::Vec3SGrid::Ptr velocity = openvdb::Vec3SGrid::create(openvdb::Vec3s(0.0f));
-  velocity->setName("v");
-  velocity->tree().setValue(openvdb::Coord(1, -2, 3), openvdb::Vec3s(1.0f, 2.0f, 3.0f));
-  const std::vector<openvdb::Vec3R> few = {{0.0, 0.0, 0.0}, {1.3, -2.7, 0.4}, {-0.6, 0.25, 4.1}};
-  const std::vector<openvdb::Vec3R> more = {{10.0, 11.0, -12.0}, {10.2, 11.1, -12.3}, {0.5, 0.5, 0.5}, {0, 1, 2}};
+  // Small files (a leaf node a grid): the fuzzer changes what matters more often.
+  auto attributes = PointsGrid({{0.0, 0.0, 0.0}, {0.3, 0.7, 0.4}, {0.6, 0.25, 1.1}}, 0.25, {0.5, 0.0, 0.0}, false);
+  openvdb::points::appendAttribute<openvdb::Vec3f>(attributes->tree(), "v");
+  openvdb::points::appendAttribute<float>(attributes->tree(), "pscale");
+  const std::vector<openvdb::Vec3R> more = {{0.1, 0.2, 0.3}, {0.15, 0.22, 0.31}, {0.5, 0.5, 0.5}, {0.6, 0.1, 0.2}};
+  using namespace openvdb::io;
   const struct {
     const char* name;
     openvdb::GridCPtrVec grids;
-    bool file;  // OpenVDB's file writer (with its delayed-load table), else its stream writer
+    uint32_t compression;
+    int points;  // what a cloud reads of it; -1: refused
   } seeds[] = {
-      {"points.vdb", {PointsGrid(few, 0.5, {1.0, -2.0, 0.25}, false)}, false},
-      {"points_quantised.vdb", {PointsGrid(more, 0.1, {}, true)}, false},
-      {"points_attributes.vdb", {withAttributes(PointsGrid(more, 0.25, {0.5, 0.0, 0.0}, false))}, true},
-      {"two_points_grids.vdb", {PointsGrid(few, 0.5, {}, true), PointsGrid(more, 2.0, {}, false)}, false},
-      {"points_and_volume.vdb", {density, withAttributes(PointsGrid(few, 0.3, {}, false))}, true},
-      {"volume.vdb", {density}, true},
-      {"volumes_half_and_vector.vdb", {halves, velocity}, false},
+      {"points.vdb", {PointsGrid(more, 0.5, {1.0, -2.0, 0.25}, false)}, COMPRESS_ACTIVE_MASK, 4},
+      {"two_points_grids_zip.vdb", {PointsGrid(more, 0.1, {}, true), attributes}, COMPRESS_ZIP | COMPRESS_ACTIVE_MASK, 7},
+      {"points_and_volume_blosc.vdb", {density, attributes}, COMPRESS_BLOSC | COMPRESS_ACTIVE_MASK, 3},
+      {"volumes.vdb", {density, halves}, COMPRESS_ACTIVE_MASK, -1},
   };
-  std::vector<std::pair<std::string, std::string>> made;
-  for (const auto& seed : seeds) {
-    std::string bytes = Bytes(seed.grids);
-    if (seed.file) {
-      openvdb::io::File((folder_ / seed.name).string()).write(seed.grids);
-      std::ifstream in(folder_ / seed.name, std::ios::binary);
-      bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    made.emplace_back(seed.name, std::move(bytes));
-  }
-  const std::vector<float> lattice = {0.0f, 0.5f, 1.0f, 2.0f, 0.0f, 1.5f, 0.25f, 0.0f};
-  FieldLattice field;
-  field.values = lattice.data();
-  field.nx = field.ny = field.nz = 2;
-  std::string error;
-  made.emplace_back("tool_volume.vdb", "");
-  ASSERT_TRUE(EncodeFieldVdb(field, FieldLabels{0.5f, "seed", 1, "glomora"}, made.back().second, error)) << error;
-
   const char* rewrite = std::getenv("GLOMORA_VDB_CORPUS");
-  for (const auto& [name, bytes] : made) {
-    SCOPED_TRACE(name);
-    if (rewrite != nullptr) std::ofstream(fs::path(rewrite) / name, std::ios::binary) << bytes;
-    std::ifstream in(fs::path(GLOMORA_VDB_CORPUS_DIR) / name, std::ios::binary);
-    ASSERT_TRUE(in.good()) << "not in the corpus";
-    const std::string committed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  for (const auto& seed : seeds) {
+    SCOPED_TRACE(seed.name);
+    File file((folder_ / seed.name).string());
+    file.setCompression(seed.compression);
+    file.write(seed.grids);
+    const std::string bytes = ReadTextFile(folder_ / seed.name);
+    if (rewrite != nullptr) std::ofstream(fs::path(rewrite) / seed.name, std::ios::binary) << bytes;
+    const std::string committed = ReadTextFile(fs::path(GLOMORA_VDB_CORPUS_DIR) / seed.name);
     MeshData now, then;
     std::string nowError, thenError;
-    const bool points = name.starts_with("points") || name.starts_with("two");
-    EXPECT_EQ(ReadVdbPoints(AsSpan(bytes), now, nowError), points) << nowError;
-    EXPECT_EQ(ReadVdbPoints(AsSpan(committed), then, thenError), points) << thenError;
+    EXPECT_EQ(ReadVdbPoints(AsSpan(bytes), now, nowError), seed.points >= 0) << nowError;
+    EXPECT_EQ(ReadVdbPoints(AsSpan(committed), then, thenError), seed.points >= 0) << thenError;
     EXPECT_EQ(nowError, thenError);
+    EXPECT_EQ(then.VertexCount(), static_cast<size_t>(std::max(seed.points, 0)));
     EXPECT_EQ(Sorted(now.positions), Sorted(then.positions));
-    ASSERT_EQ(now.attributes.size(), then.attributes.size());
-    for (size_t a = 0; a < now.attributes.size(); ++a) EXPECT_EQ(now.attributes[a].name, then.attributes[a].name);
+    EXPECT_EQ(now.attributes.size(), then.attributes.size());
   }
 }
