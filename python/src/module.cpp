@@ -371,6 +371,7 @@ PYBIND11_MODULE(_glomora, m) {
     }
     return catalogue;
   });
+  m.def("check_file_name", [](const std::string& what, const std::string& name) { CheckName(what, name); });
   m.def("read_points", [](const py::object& path) {
     const std::string file = py::str(path).cast<std::string>();
     CheckName("read_points", file);

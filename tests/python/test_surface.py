@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import glomora
+from glomora import distributed
 from conftest import GRID_PARAMETERS, cloud, read, run_tool, write_ply_points, write_scene
 
 CASES = {
@@ -135,6 +136,8 @@ def test_written_file_is_the_tools(tool, tmp_path, case, extension):
     (lambda: glomora.Scene({}).run("o\0/f.####.obj", jobs=1), ValueError, ["--output", "NUL character"]),
     (lambda: glomora.Scene({}).run("f.####.obj", usd="u\0.usda", jobs=1), ValueError, ["--usd", "NUL character"]),
     (lambda: glomora.Scene({"frames": [1, 2]}).run("f.####.obj", tool="g\0"), ValueError, ["tool", "NUL character"]),
+    (lambda: distributed.plan(["a.json", "b\0.json"], "f.####.obj", tool="g"), ValueError,
+     ["scenes[1]", "NUL character"]),
 ])
 def test_bad_input_is_a_python_error_with_the_tools_message(call, error, words):
     with pytest.raises(error) as raised:
