@@ -18,6 +18,11 @@ std::string LowerExtension(std::string_view path) {
 }
 
 bool MakeParentFolder(const std::string& path, std::string& error) {
+  // The system would make the folder of the name up to the NUL.
+  if (HoldsNul(path)) {
+    error = kNulInFileName;
+    return false;
+  }
   const std::filesystem::path folder = std::filesystem::path(path).parent_path();
   std::error_code failure;
   if (folder.empty() || std::filesystem::create_directories(folder, failure) || !failure) return true;
