@@ -250,7 +250,9 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
     const json& sources = root["sources"];
     if (!sources.is_array()) Fail("sources", "expected a list", sources);
     // Each name with the object that has it.
-    std::map<std::string, std::string> names = {{scene.name, "the scene (its \"name\")"},
+    const std::string sceneObject = root.contains("name") ? "the scene (its \"name\")"
+                                                          : "the scene (its \"name\" when none is given)";
+    std::map<std::string, std::string> names = {{scene.name, sceneObject},
                                                 {scene.name + "_space", "the scene's space object"}};
     for (size_t i = 0; i < sources.size(); ++i) {
       SourceDescription source = ParseSource(sources[i], i, baseDir);

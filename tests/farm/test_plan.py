@@ -79,14 +79,13 @@ def test_slurm_scripts_keep_every_path_as_it_is(tmp_path):
     # and a quoted word, or run a command, were it written as it is.
     odd = tmp_path / "a\nEOF\n#SBATCH --wrap=x\n$(touch ../ran) `touch ../ran` 'q\" \\ b"
     scenes = write_scenes(odd, [scene("chunks", [1, 2], {"Space": 1}), scene("sim", [1, 2], {"Space": 0, "Mode": 1})])
+    # An sbatch that keeps each script, a tool that records its arguments.
     fake = tmp_path / "bin"
     os.makedirs(fake)
-    with open(fake / "sbatch", "w") as out:
-        out.write('#!/bin/sh\ncat > "$JOBS/job$(ls "$JOBS" | wc -l).sh"\n')
-    with open(fake / "glomora", "w") as out:
-        out.write('#!/bin/sh\nfor a in "$@"; do printf "%s\\0" "$a"; done >> "$CALLS"\nprintf "\\n\\0" >> "$CALLS"\n')
-    os.chmod(fake / "sbatch", 0o755)
-    os.chmod(fake / "glomora", 0o755)
+    for name, text in [("sbatch", 'cat > "$JOBS/job$(ls "$JOBS" | wc -l).sh"'),
+                       ("glomora", 'for a in "$@"; do printf "%s\\0" "$a"; done >> "$CALLS"; printf "\\n\\0" >> "$CALLS"')]:
+        (fake / name).write_text("#!/bin/sh\n" + text + "\n")
+        os.chmod(fake / name, 0o755)
     submit = run_tool("submit", *scenes, "--slurm", "--dry-run", "--tool", str(fake / "glomora"),
                       "--output", str(odd / "{name}.####.obj"), "--logs", str(tmp_path / "logs"))
     assert submit.returncode == 0, submit.stderr
