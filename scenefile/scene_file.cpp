@@ -251,7 +251,7 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
     if (!sources.is_array()) Fail("sources", "expected a list", sources);
     // Each name with the object that has it.
     const std::string sceneObject = root.contains("name") ? "the scene (its \"name\")"
-                                                          : "the scene (its \"name\" when none is given)";
+                                                          : "the scene (its default \"name\")";
     std::map<std::string, std::string> names = {{scene.name, sceneObject},
                                                 {scene.name + "_space", "the scene's space object"}};
     for (size_t i = 0; i < sources.size(); ++i) {
