@@ -79,34 +79,49 @@ void Average(const PointSums& s, int32_t components, float* to) {
 // The polynomial model through a ReachGrid: the points [begin, end) whose
 // elements add something get their average, the elements found in any
 // order and added in ascending order, as the table's buckets list them;
-// the others are marked in `alone` for the fallback.
+// the others are marked in `alone` for the fallback. The spheres a point's
+// cell may find are gathered once for the points of that cell in a row.
 void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slotValues)[2],
-                     const ElementTable& exact, int32_t components, const double* points, size_t begin, size_t end,
-                     float* out, uint8_t* alone) {
+                     const ElementTable& exact, int32_t components, const double* points, const uint32_t* order,
+                     const float* sorted, size_t begin, size_t end, float* out, uint8_t* alone) {
   const RotationMatrix* rotations = exact.Rotations();
-  const size_t most = grids[0].SlotCount() + grids[1].SlotCount() + 8;
-  std::unique_ptr<uint32_t[]> found(new uint32_t[most]);
-  std::unique_ptr<Kept[]> kept(new Kept[most]);
+  const ReachGrid& spheres = grids[0];
+  const ReachGrid& others = grids[1];
+  std::vector<uint32_t> found(others.SlotCount() + 8);
+  std::vector<uint32_t> sphereFound;
+  std::vector<float> measures;
+  std::vector<Kept> kept(others.SlotCount() + 8);
+  ReachGrid::Gathered near;
+  uint64_t nearKey = spheres.KeyCount();  // none yet
   const auto width = static_cast<size_t>(components);
-  for (size_t p = begin; p < end; ++p) {
-    const float x = static_cast<float>(points[3 * p]);
-    const float y = static_cast<float>(points[3 * p + 1]);
-    const float z = static_cast<float>(points[3 * p + 2]);
+  for (size_t i = begin; i < end; ++i) {
+    const size_t p = order != nullptr ? order[i] : i;
+    const float x = order != nullptr ? sorted[3 * i] : static_cast<float>(points[3 * p]);
+    const float y = order != nullptr ? sorted[3 * i + 1] : static_cast<float>(points[3 * p + 1]);
+    const float z = order != nullptr ? sorted[3 * i + 2] : static_cast<float>(points[3 * p + 2]);
     // Every element found has a positive weight and passes the cull test.
+    const uint64_t key = spheres.Key(x, y, z);
+    if (key != nearKey) {
+      spheres.Gather(x, y, z, near);
+      nearKey = key;
+      if (sphereFound.size() < near.count) {
+        sphereFound.resize(near.slot.size());
+        measures.resize(near.slot.size());
+        kept.resize(others.SlotCount() + 8 + near.slot.size());
+      }
+    }
     size_t count = 0;
-    const ReachGrid& spheres = grids[0];
-    const size_t reaching = spheres.Reaching(x, y, z, found.get());
+    const size_t reaching = ReachGrid::ReachingIn(near, x, y, z, sphereFound.data(), measures.data());
     for (size_t f = 0; f < reaching; ++f) {
-      const uint32_t slot = found[f];
+      const uint32_t slot = sphereFound[f];
       ElementRecord r;
       r.weight = spheres.SphereWeight(slot);
       float w = 0.0f;
-      AddPolynomial()(w, r, spheres.SphereMeasure(slot, x, y, z));
+      AddPolynomial()(w, r, measures[f]);
       kept[count] = {spheres.RecordOf(slot), w, slotValues[0].data() + slot * width};
       count += w > 0.0f ? 1 : 0;
     }
-    const ReachGrid& others = grids[1];
-    const size_t holding = others.Holding(x, y, z, found.get());
+    const size_t holding = others.Holding(x, y, z, found.data());
     for (size_t f = 0; f < holding; ++f) {
       const uint32_t slot = found[f];
       float w = 0.0f;
@@ -126,9 +141,52 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
       kept[at] = item;
     }
     PointSums s;
-    AddWeighted(kept.get(), count, components, s);
+    AddWeighted(kept.data(), count, components, s);
     Average(s, components, out + p * width);
   }
+}
+
+// The points in the order of their keys in `grid` (ascending, a key's
+// points in their own order), so that the points of one cell come in a row,
+// and their coordinates as floats in that order (x, y, z at sorted[3i] ...);
+// false (nothing to gain, or too many to index) leaves them as they are.
+bool OrderByCell(const ReachGrid& grid, const double* points, size_t pointCount, std::vector<uint32_t>& order,
+                 std::vector<float>& sorted) {
+  const uint64_t keys = grid.KeyCount();
+  if (pointCount < 2 || keys > (uint64_t{1} << 32) || pointCount > UINT32_MAX) return false;
+  std::vector<uint32_t> key(pointCount);
+  std::vector<uint32_t> spareKey(pointCount);
+  std::vector<uint32_t> spare(pointCount);
+  order.resize(pointCount);
+  for (size_t p = 0; p < pointCount; ++p) {
+    key[p] = static_cast<uint32_t>(grid.Key(static_cast<float>(points[3 * p]), static_cast<float>(points[3 * p + 1]),
+                                            static_cast<float>(points[3 * p + 2])));
+    order[p] = static_cast<uint32_t>(p);
+  }
+  // Least significant digit first, 16 bits at a time: each pass is stable.
+  std::vector<uint32_t> counts(size_t{1} << 16);
+  for (int shift = 0; shift < 32 && (keys - 1) >> shift != 0; shift += 16) {
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (size_t p = 0; p < pointCount; ++p) ++counts[(key[p] >> shift) & 0xffffu];
+    uint32_t total = 0;
+    for (uint32_t& c : counts) {
+      const uint32_t here = c;
+      c = total;
+      total += here;
+    }
+    for (size_t p = 0; p < pointCount; ++p) {
+      const uint32_t to = counts[(key[p] >> shift) & 0xffffu]++;
+      spareKey[to] = key[p];
+      spare[to] = order[p];
+    }
+    key.swap(spareKey);
+    order.swap(spare);
+  }
+  sorted.resize(3 * pointCount);
+  for (size_t i = 0; i < pointCount; ++i) {
+    for (size_t a = 0; a < 3; ++a) sorted[3 * i + a] = static_cast<float>(points[3 * static_cast<size_t>(order[i]) + a]);
+  }
+  return true;
 }
 
 // The points marked `alone`: the fallback over the candidates of the table's
@@ -256,9 +314,12 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
         }
       }
       std::vector<uint8_t> alone(pointCount, 0);
+      std::vector<uint32_t> order;
+      std::vector<float> sorted;
+      const uint32_t* visit = OrderByCell(grids[0], points, pointCount, order, sorted) ? order.data() : nullptr;
       parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
-        PolynomialRange(grids, slotValues, records, components, points, static_cast<size_t>(begin),
-                        static_cast<size_t>(end), out, alone.data());
+        PolynomialRange(grids, slotValues, records, components, points, visit, sorted.data(),
+                        static_cast<size_t>(begin), static_cast<size_t>(end), out, alone.data());
       });
       return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
                              pointCount, alone.data(), out);

@@ -1,6 +1,9 @@
 #include "field/polynomial_reach.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -34,12 +37,23 @@ bool IsFinite3(const Float3& v) { return std::isfinite(v.x) && std::isfinite(v.y
 // contains the exact one.
 float RoundOutward(double v, bool up) {
   float f = static_cast<float>(v);
-  if (up && static_cast<double>(f) < v) f = std::nextafter(f, INFINITY);
-  if (!up && static_cast<double>(f) > v) f = std::nextafter(f, -INFINITY);
+  if (up && static_cast<double>(f) < v) f = NextFloatToward(f, true);
+  if (!up && static_cast<double>(f) > v) f = NextFloatToward(f, false);
   return f;
 }
 
 }  // namespace
+
+float NextFloatToward(float f, bool up) {
+  if (f == 0.0f) return up ? std::numeric_limits<float>::denorm_min() : -std::numeric_limits<float>::denorm_min();
+  if (std::isinf(f) && (f > 0.0f) == up) return f;
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  // One step of the bits, up in magnitude when moving away from zero.
+  bits = (f > 0.0f) == up ? bits + 1u : bits - 1u;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
 
 bool MakePolynomialReach(const ElementRecord& r, PolynomialReach& reach) {
   if (!IsFinite3(r.centre)) return false;

@@ -25,3 +25,7 @@ constexpr double kEllipsoidBound = 0.5 * (1.0 + kReachMargin);
 // then fails every test), a centre off the finite range or an infinite axis
 // factor (both make d infinite or NaN wherever the box test passes).
 bool MakePolynomialReach(const ElementRecord& record, PolynomialReach& reach);
+
+// std::nextafter(f, up ? INFINITY : -INFINITY) for any f but a NaN, without
+// the library call (the reaches' bounds are rounded outward with it).
+float NextFloatToward(float f, bool up);

@@ -57,6 +57,75 @@ size_t ReachGrid::ScanSpheres(uint32_t begin, uint32_t end, float x, float y, fl
   return n;
 }
 
+uint64_t ReachGrid::Key(float x, float y, float z) const {
+  int32_t cell[3];
+  if (!QueryCell(x, y, z, cell)) return KeyCount() - 1;  // the oversize alone
+  uint64_t key = 0;
+  for (int a = 0; a < 3; ++a) key = key * static_cast<uint64_t>(cells_[a] + kSpan[a]) + static_cast<uint64_t>(cell[a]);
+  return key;
+}
+
+uint64_t ReachGrid::KeyCount() const {
+  uint64_t keys = 1;
+  for (int a = 0; a < 3; ++a) keys *= static_cast<uint64_t>(cells_[a] + kSpan[a]);
+  return keys + 1;
+}
+
+void ReachGrid::Gather(float x, float y, float z, Gathered& to) const {
+  size_t count = 0;
+  if (!slots_.empty()) ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { count += end - begin; });
+  if (to.slot.size() < count) {
+    const size_t room = std::max(count, 2 * to.slot.size());
+    for (std::vector<float>& axis : to.axis) axis.assign(room + 4, 0.0f);
+    to.slot.resize(room);
+  }
+  to.count = count;
+  if (count == 0) return;
+  float* axis[6];
+  for (int a = 0; a < 6; ++a) axis[a] = to.axis[a].data();
+  uint32_t* slot = to.slot.data();
+  size_t n = 0;
+  ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) {
+    for (uint32_t at = begin; at < end; ++at, ++n) {
+      for (int a = 0; a < 6; ++a) axis[a][n] = sphere_[a][at];
+      slot[n] = at;
+    }
+  });
+}
+
+size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, uint32_t* found, float* measure) {
+  const __m128 qx = _mm_set1_ps(x);
+  const __m128 qy = _mm_set1_ps(y);
+  const __m128 qz = _mm_set1_ps(z);
+  const __m128 support = _mm_set1_ps(kPolynomialSupport);
+  const float* cx = from.axis[0].data();
+  const float* cy = from.axis[1].data();
+  const float* cz = from.axis[2].data();
+  const float* fx = from.axis[3].data();
+  const float* fy = from.axis[4].data();
+  const float* fz = from.axis[5].data();
+  const size_t end = from.count;
+  size_t n = 0;
+  for (size_t at = 0; at < end; at += 4) {
+    // As ScanSpheres: lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2
+    const __m128 lx = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cx + at), qx), _mm_loadu_ps(fx + at));
+    const __m128 ly = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cy + at), qy), _mm_loadu_ps(fy + at));
+    const __m128 lz = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cz + at), qz), _mm_loadu_ps(fz + at));
+    const __m128 d = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ly, ly), _mm_mul_ps(lx, lx)), _mm_mul_ps(lz, lz));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(d, support)));
+    if (end - at < 4) mask &= (1u << (end - at)) - 1u;
+    if (mask == 0) continue;
+    alignas(16) float ds[4];
+    _mm_store_ps(ds, d);
+    for (; mask != 0; mask &= mask - 1) {
+      const auto lane = static_cast<uint32_t>(__builtin_ctz(mask));
+      found[n] = from.slot[at + lane];
+      measure[n++] = ds[lane];
+    }
+  }
+  return n;
+}
+
 bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind) {
   slots_.clear();
   copies_.clear();
@@ -161,15 +230,12 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
   } else {
     copies_.resize(boxes.size());
   }
-  // Where each box goes (the order stable within a cell), then the slots
-  // written in their order, so that the writes run and only the reads jump.
-  std::vector<uint32_t> order(boxes.size());
-  {
-    std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
-    for (size_t n = 0; n < boxes.size(); ++n) order[cursor[cellOf[n]]++] = static_cast<uint32_t>(n);
-  }
-  for (size_t to = 0; to < boxes.size(); ++to) {
-    const Box& b = boxes[order[to]];
+  // Each box to the next place of its cell (the order stable within a
+  // cell), read in record order so that the reads run and only the writes jump.
+  std::vector<uint32_t> cursor(starts_.begin(), starts_.end() - 1);
+  for (size_t n = 0; n < boxes.size(); ++n) {
+    const Box& b = boxes[n];
+    const uint32_t to = cursor[cellOf[n]]++;
     slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
     const ElementRecord& r = records[b.record];
     if (kind == Kind::PlainSpheres) {

@@ -57,6 +57,25 @@ class ReachGrid {
   }
   size_t SlotCount() const { return slots_.size(); }
 
+  // Plain spheres: the spheres of every run a query scans, side by side, so
+  // that the queries of one cell (vertices come in runs of neighbours) scan
+  // one array instead of finding the runs again. Key() is the same for two
+  // queries exactly when they scan the same runs.
+  struct Gathered {
+    std::vector<float> axis[6];  // centre x, y, z, axis factor x, y, z (three more entries at the end)
+    std::vector<uint32_t> slot;
+    size_t count = 0;
+  };
+  // Keys run from 0 to KeyCount() - 1.
+  uint64_t Key(float x, float y, float z) const;
+  uint64_t KeyCount() const;
+  void Gather(float x, float y, float z, Gathered& to) const;
+  // The slots of `from` whose measure at (x, y, z) is below the support
+  // 0.5, as Reaching finds them (the same float operations in the same
+  // order), and their measures: found[i] a slot, measure[i] its d. `found`
+  // and `measure` hold at least from.count entries; returns how many it got.
+  static size_t ReachingIn(const Gathered& from, float x, float y, float z, uint32_t* found, float* measure);
+
   // The record of a slot found, its index among the records, and (Others)
   // a copy of it, kept beside the slots in their order.
   uint32_t RecordOf(uint32_t slot) const { return slots_[slot].record; }
@@ -81,22 +100,32 @@ class ReachGrid {
     uint32_t unused;
   };
 
+  // q's cell on each axis, which may lie up to kSpan cells past the last
+  // (a box that holds q begins at most kSpan[a] cells before q's cell);
+  // false when no box of the cells can hold q.
+  bool QueryCell(float x, float y, float z, int32_t (&cell)[3]) const {
+    const float q[3] = {x, y, z};
+    for (int a = 0; a < 3; ++a) {
+      const double t = (static_cast<double>(q[a]) - origin_[a]) * inverse_[a];
+      if (!(t >= 0.0) || !(t < static_cast<double>(cells_[a] + kSpan[a]))) return false;
+      cell[a] = static_cast<int32_t>(t);
+    }
+    return true;
+  }
+
   // Calls run(begin, end) for the oversize slots, then for each run of
   // cells whose boxes may hold q.
   template <class Run>
   void ForEachRun(float x, float y, float z, Run&& run) const {
     const size_t cells = starts_.size() - 1;
     run(starts_[cells], static_cast<uint32_t>(slots_.size()));
+    int32_t cell[3];
+    if (!QueryCell(x, y, z, cell)) return;
     int32_t first[3];
     int32_t last[3];
-    const float q[3] = {x, y, z};
     for (int a = 0; a < 3; ++a) {
-      // A box that holds q begins at most kSpan[a] cells before q's cell.
-      const double t = (static_cast<double>(q[a]) - origin_[a]) * inverse_[a];
-      if (!(t >= 0.0) || !(t < static_cast<double>(cells_[a] + kSpan[a]))) return;
-      const auto cell = static_cast<int32_t>(t);
-      first[a] = cell >= kSpan[a] ? cell - kSpan[a] : 0;
-      last[a] = cell < cells_[a] ? cell : cells_[a] - 1;
+      first[a] = cell[a] >= kSpan[a] ? cell[a] - kSpan[a] : 0;
+      last[a] = cell[a] < cells_[a] ? cell[a] : cells_[a] - 1;
       if (first[a] > last[a]) return;
     }
     for (int32_t i = first[0]; i <= last[0]; ++i) {

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 
@@ -134,4 +136,23 @@ TEST(PolynomialReach, ElementsThatAddNowhereHaveNone) {
   EXPECT_EQ(reach.high[1], record.boxHigh.y);
   EXPECT_LT(reach.high[0], record.boxHigh.x);
   EXPECT_FALSE(reach.ellipsoid);
+}
+
+// The outward rounding's neighbour of a float is the library's, bit for
+// bit, at zeros, denormals, the ends of the range, infinities and either sign.
+TEST(PolynomialReach, NextFloatIsTheLibrarysNeighbour) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  const float normal = std::numeric_limits<float>::min();
+  const float largest = std::numeric_limits<float>::max();
+  for (float f : {0.0f, -0.0f, tiny, -tiny, normal, -normal, 1.0f, -1.0f, 0.7071f, -3e30f, largest, -largest, kInf, -kInf}) {
+    for (bool up : {false, true}) {
+      const float expected = std::nextafter(f, up ? kInf : -kInf);
+      const float got = NextFloatToward(f, up);
+      uint32_t a = 0;
+      uint32_t b = 0;
+      std::memcpy(&a, &expected, sizeof a);
+      std::memcpy(&b, &got, sizeof b);
+      EXPECT_EQ(a, b) << f << (up ? " up" : " down");
+    }
+  }
 }
