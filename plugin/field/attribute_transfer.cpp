@@ -113,12 +113,12 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
     size_t count = 0;
     const size_t reaching = ReachGrid::ReachingIn(near, x, y, z, sphereFound.data(), measures.data());
     for (size_t f = 0; f < reaching; ++f) {
-      const uint32_t slot = sphereFound[f];
+      const uint32_t n = sphereFound[f];
       ElementRecord r;
-      r.weight = spheres.SphereWeight(slot);
+      r.weight = near.weight[n];
       float w = 0.0f;
       AddPolynomial()(w, r, measures[f]);
-      kept[count] = {spheres.RecordOf(slot), w, slotValues[0].data() + slot * width};
+      kept[count] = {near.record[n], w, slotValues[0].data() + near.slot[n] * width};
       count += w > 0.0f ? 1 : 0;
     }
     const size_t holding = others.Holding(x, y, z, found.data());

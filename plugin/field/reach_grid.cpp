@@ -32,31 +32,6 @@ struct Box {
 
 }  // namespace
 
-size_t ReachGrid::ScanSpheres(uint32_t begin, uint32_t end, float x, float y, float z, uint32_t* out,
-                              size_t n) const {
-  const __m128 qx = _mm_set1_ps(x);
-  const __m128 qy = _mm_set1_ps(y);
-  const __m128 qz = _mm_set1_ps(z);
-  const __m128 support = _mm_set1_ps(kPolynomialSupport);
-  const float* cx = sphere_[0].data();
-  const float* cy = sphere_[1].data();
-  const float* cz = sphere_[2].data();
-  const float* fx = sphere_[3].data();
-  const float* fy = sphere_[4].data();
-  const float* fz = sphere_[5].data();
-  for (uint32_t at = begin; at < end; at += 4) {
-    // lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2 in that order
-    const __m128 lx = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cx + at), qx), _mm_loadu_ps(fx + at));
-    const __m128 ly = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cy + at), qy), _mm_loadu_ps(fy + at));
-    const __m128 lz = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cz + at), qz), _mm_loadu_ps(fz + at));
-    const __m128 d = _mm_add_ps(_mm_add_ps(_mm_mul_ps(ly, ly), _mm_mul_ps(lx, lx)), _mm_mul_ps(lz, lz));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_cmplt_ps(d, support)));
-    if (end - at < 4) mask &= (1u << (end - at)) - 1u;
-    for (; mask != 0; mask &= mask - 1) out[n++] = at + static_cast<uint32_t>(__builtin_ctz(mask));
-  }
-  return n;
-}
-
 uint64_t ReachGrid::Key(float x, float y, float z) const {
   int32_t cell[3];
   if (!QueryCell(x, y, z, cell)) return KeyCount() - 1;  // the oversize alone
@@ -73,21 +48,31 @@ uint64_t ReachGrid::KeyCount() const {
 
 void ReachGrid::Gather(float x, float y, float z, Gathered& to) const {
   size_t count = 0;
-  if (!slots_.empty()) ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { count += end - begin; });
+  if (!spheres_.empty()) ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { count += end - begin; });
   if (to.slot.size() < count) {
     const size_t room = std::max(count, 2 * to.slot.size());
     for (std::vector<float>& axis : to.axis) axis.assign(room + 4, 0.0f);
+    to.weight.resize(room);
+    to.record.resize(room);
     to.slot.resize(room);
   }
   to.count = count;
   if (count == 0) return;
   float* axis[6];
   for (int a = 0; a < 6; ++a) axis[a] = to.axis[a].data();
+  float* weight = to.weight.data();
+  uint32_t* record = to.record.data();
   uint32_t* slot = to.slot.data();
   size_t n = 0;
   ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) {
     for (uint32_t at = begin; at < end; ++at, ++n) {
-      for (int a = 0; a < 6; ++a) axis[a][n] = sphere_[a][at];
+      const Sphere& s = spheres_[at];
+      for (int a = 0; a < 3; ++a) {
+        axis[a][n] = s.centre[a];
+        axis[3 + a][n] = s.factor[a];
+      }
+      weight[n] = s.weight;
+      record[n] = s.record;
       slot[n] = at;
     }
   });
@@ -107,7 +92,7 @@ size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, ui
   const size_t end = from.count;
   size_t n = 0;
   for (size_t at = 0; at < end; at += 4) {
-    // As ScanSpheres: lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2
+    // lx = (centre.x - x) * axisFactor.x, ...; d = ly^2 + lx^2 + lz^2 in that order
     const __m128 lx = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cx + at), qx), _mm_loadu_ps(fx + at));
     const __m128 ly = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cy + at), qy), _mm_loadu_ps(fy + at));
     const __m128 lz = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(cz + at), qz), _mm_loadu_ps(fz + at));
@@ -119,7 +104,7 @@ size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, ui
     _mm_store_ps(ds, d);
     for (; mask != 0; mask &= mask - 1) {
       const auto lane = static_cast<uint32_t>(__builtin_ctz(mask));
-      found[n] = from.slot[at + lane];
+      found[n] = static_cast<uint32_t>(at + lane);
       measure[n++] = ds[lane];
     }
   }
@@ -127,10 +112,10 @@ size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, ui
 }
 
 bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind) {
+  slotCount_ = 0;
   slots_.clear();
   copies_.clear();
-  weight_.clear();
-  for (std::vector<float>& axis : sphere_) axis.assign(4, 0.0f);
+  spheres_.clear();
   starts_.assign(2, 0);
   for (int a = 0; a < 3; ++a) {
     cells_[a] = 1;
@@ -223,11 +208,11 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
     ++starts_[at + 1];
   }
   for (uint64_t b = 0; b <= cells; ++b) starts_[b + 1] += starts_[b];
-  slots_.resize(boxes.size());
+  slotCount_ = boxes.size();
   if (kind == Kind::PlainSpheres) {
-    for (std::vector<float>& axis : sphere_) axis.assign(boxes.size() + 4, 0.0f);
-    weight_.resize(boxes.size());
+    spheres_.resize(boxes.size());
   } else {
+    slots_.resize(boxes.size());
     copies_.resize(boxes.size());
   }
   // Each box to the next place of its cell (the order stable within a
@@ -236,13 +221,14 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
   for (size_t n = 0; n < boxes.size(); ++n) {
     const Box& b = boxes[n];
     const uint32_t to = cursor[cellOf[n]]++;
-    slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
     const ElementRecord& r = records[b.record];
     if (kind == Kind::PlainSpheres) {
-      const float values[6] = {r.centre.x, r.centre.y, r.centre.z, r.axisFactor.x, r.axisFactor.y, r.axisFactor.z};
-      for (int a = 0; a < 6; ++a) sphere_[a][to] = values[a];
-      weight_[to] = r.weight;
+      spheres_[to] = Sphere{{r.centre.x, r.centre.y, r.centre.z},
+                            {r.axisFactor.x, r.axisFactor.y, r.axisFactor.z},
+                            r.weight,
+                            b.record};
     } else {
+      slots_[to] = Slot{{b.low[0], b.low[1], b.low[2]}, {b.high[0], b.high[1], b.high[2]}, b.record, 0};
       copies_[to] = r;
     }
   }
