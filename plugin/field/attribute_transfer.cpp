@@ -83,7 +83,8 @@ void Average(const PointSums& s, int32_t components, float* to) {
 // cell may find are gathered once for the points of that cell in a row.
 void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slotValues)[2],
                      const ElementTable& exact, int32_t components, const double* points, const uint32_t* order,
-                     const float* sorted, size_t begin, size_t end, float* out, uint8_t* alone) {
+                     const float* sorted, const uint32_t* keys, size_t begin, size_t end, float* out,
+                     uint8_t* alone) {
   const RotationMatrix* rotations = exact.Rotations();
   const ReachGrid& spheres = grids[0];
   const ReachGrid& others = grids[1];
@@ -100,7 +101,7 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
     const float y = order != nullptr ? sorted[3 * i + 1] : static_cast<float>(points[3 * p + 1]);
     const float z = order != nullptr ? sorted[3 * i + 2] : static_cast<float>(points[3 * p + 2]);
     // Every element found has a positive weight and passes the cull test.
-    const uint64_t key = spheres.Key(x, y, z);
+    const uint64_t key = order != nullptr ? keys[i] : spheres.Key(x, y, z);
     if (key != nearKey) {
       spheres.Gather(x, y, z, near);
       nearKey = key;
@@ -148,13 +149,14 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
 
 // The points in the order of their keys in `grid` (ascending, a key's
 // points in their own order), so that the points of one cell come in a row,
-// and their coordinates as floats in that order (x, y, z at sorted[3i] ...);
-// false (nothing to gain, or too many to index) leaves them as they are.
+// with their coordinates as floats (x, y, z at sorted[3i] ...) and their
+// keys in that order; false (nothing to gain, or too many to index) leaves
+// them as they are.
 bool OrderByCell(const ReachGrid& grid, const double* points, size_t pointCount, std::vector<uint32_t>& order,
-                 std::vector<float>& sorted) {
+                 std::vector<float>& sorted, std::vector<uint32_t>& key) {
   const uint64_t keys = grid.KeyCount();
   if (pointCount < 2 || keys > (uint64_t{1} << 32) || pointCount > UINT32_MAX) return false;
-  std::vector<uint32_t> key(pointCount);
+  key.resize(pointCount);
   std::vector<uint32_t> spareKey(pointCount);
   std::vector<uint32_t> spare(pointCount);
   order.resize(pointCount);
@@ -316,9 +318,10 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
       std::vector<uint8_t> alone(pointCount, 0);
       std::vector<uint32_t> order;
       std::vector<float> sorted;
-      const uint32_t* visit = OrderByCell(grids[0], points, pointCount, order, sorted) ? order.data() : nullptr;
+      std::vector<uint32_t> keys;
+      const uint32_t* visit = OrderByCell(grids[0], points, pointCount, order, sorted, keys) ? order.data() : nullptr;
       parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
-        PolynomialRange(grids, slotValues, records, components, points, visit, sorted.data(),
+        PolynomialRange(grids, slotValues, records, components, points, visit, sorted.data(), keys.data(),
                         static_cast<size_t>(begin), static_cast<size_t>(end), out, alone.data());
       });
       return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
