@@ -40,13 +40,19 @@ struct Kept {
   const float* value;
 };
 
-// Adds the values of the elements kept, in that order (all weights > 0).
-void AddWeighted(const Kept* kept, size_t count, int32_t components, PointSums& s) {
+// The average of the elements kept, their values added in that order in
+// double; the width known, so that the sums stay in registers (every
+// weight > 0, so the total is).
+template <int32_t Components>
+void AverageKept(const Kept* kept, size_t count, float* to) {
+  double total = 0.0;
+  double sums[Components] = {};
   for (size_t n = 0; n < count; ++n) {
     const float w = kept[n].w;
-    s.total += w;
-    for (int32_t c = 0; c < components; ++c) s.sums[c] += static_cast<double>(w) * kept[n].value[c];
+    total += w;
+    for (int32_t c = 0; c < Components; ++c) sums[c] += static_cast<double>(w) * kept[n].value[c];
   }
+  for (int32_t c = 0; c < Components; ++c) to[c] = static_cast<float>(sums[c] / total);
 }
 
 // The fallback of a point no element adds to, over the candidates
@@ -141,9 +147,13 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
       for (; at > 0 && kept[at - 1].record > item.record; --at) kept[at] = kept[at - 1];
       kept[at] = item;
     }
-    PointSums s;
-    AddWeighted(kept.data(), count, components, s);
-    Average(s, components, out + p * width);
+    float* to = out + p * width;
+    switch (components) {
+      case 1: AverageKept<1>(kept.data(), count, to); break;
+      case 2: AverageKept<2>(kept.data(), count, to); break;
+      case 3: AverageKept<3>(kept.data(), count, to); break;
+      default: AverageKept<4>(kept.data(), count, to); break;
+    }
   }
 }
 
