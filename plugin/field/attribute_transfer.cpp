@@ -202,9 +202,9 @@ bool OrderByCell(const ReachGrid& grid, const double* points, size_t pointCount,
 }
 
 // The points marked `alone`: the fallback over the candidates of the table's
-// buckets, found for those points only.
-bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact,
-                     const RecordReaches& reaches, const int32_t* elementOf,
+// buckets, found for those points only (the records' reaches made only
+// when there are any).
+bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact, const int32_t* elementOf,
                      const float* values, int32_t components, const double* points, size_t pointCount,
                      const uint8_t* alone, float* out) {
   std::vector<size_t> which;
@@ -215,6 +215,8 @@ bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTa
     for (int a = 0; a < 3; ++a) queries.push_back(static_cast<float>(points[3 * p + static_cast<size_t>(a)]));
   }
   if (which.empty()) return true;
+  RecordReaches reaches;
+  reaches.Make(exact.Records(), exact.RecordCount());
   std::vector<std::vector<uint32_t>> lists;
   const bool grid =
       CullBucketsAt(elements, count, exact.Records(), exact.RecordCount(), reaches, queries.data(), which.size(), lists);
@@ -310,11 +312,9 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
     // points no element adds to over the table's buckets at those points.
     const ElementTable records(elements, count, false);
     if (!records.Ready()) return false;
-    RecordReaches reaches;
-    reaches.Make(records.Records(), records.RecordCount());
     ReachGrid grids[2];
-    if (grids[0].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::PlainSpheres) &&
-        grids[1].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::Others)) {
+    if (grids[0].Build(records.Records(), records.RecordCount(), ReachGrid::Kind::PlainSpheres) &&
+        grids[1].Build(records.Records(), records.RecordCount(), ReachGrid::Kind::Others)) {
       // Each slot's value beside it, so that the sums read them in the grids' order.
       std::vector<float> slotValues[2];
       for (int g = 0; g < 2; ++g) {
@@ -334,7 +334,7 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
         PolynomialRange(grids, slotValues, records, components, points, visit, sorted.data(), keys.data(),
                         static_cast<size_t>(begin), static_cast<size_t>(end), out, alone.data());
       });
-      return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
+      return PolynomialAlone(elements, count, records, elementOf.data(), values, components, points,
                              pointCount, alone.data(), out);
     }
   }

@@ -23,8 +23,8 @@ constexpr double kFitSlack = 1e-6;
 
 // A record a grid keeps, and its reach box.
 struct Box {
-  const float* low;
-  const float* high;
+  float low[3];
+  float high[3];
   uint32_t record;
   bool finite;
   double Side(int a) const { return static_cast<double>(high[a]) - low[a]; }
@@ -111,7 +111,7 @@ size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, ui
   return n;
 }
 
-bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind) {
+bool ReachGrid::Build(const ElementRecord* records, int32_t count, Kind kind) {
   slotCount_ = 0;
   slots_.clear();
   copies_.clear();
@@ -127,16 +127,22 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, const RecordR
   std::vector<double> sides;
   sides.reserve(static_cast<size_t>(count));
   for (int32_t m = 0; m < count; ++m) {
-    // A record without a reach adds nothing anywhere.
-    const uint8_t flags = reaches.flags[static_cast<size_t>(m)];
-    if (!(records[m].weight > 0.0f) || !(flags & RecordReaches::kHasReach)) continue;
-    const bool plain =
-        (records[m].kind & (kShapeMask | kRotatedKind)) == 0 && (flags & RecordReaches::kEllipsoidReach) != 0;
+    const ElementRecord& r = records[m];
+    if (!(r.weight > 0.0f)) continue;
+    // Plain spheres: binned by a box around their reach; the others by
+    // their reach itself, which their queries test. A record without a
+    // reach adds nothing anywhere.
+    Box b{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, static_cast<uint32_t>(m), true};
+    const bool sphere = (r.kind & (kShapeMask | kRotatedKind)) == 0;
+    const bool plain = sphere && PlainSphereBound(r, b.low, b.high);
     if (plain != (kind == Kind::PlainSpheres)) continue;
-    const float* low = reaches.Low(static_cast<size_t>(m));
-    const float* high = reaches.High(static_cast<size_t>(m));
-    Box b{low, high, static_cast<uint32_t>(m), true};
-    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(low[a]) && std::isfinite(high[a]);
+    if (!plain) {
+      PolynomialReach reach;
+      if (!MakePolynomialReach(r, reach)) continue;
+      std::copy_n(reach.low, 3, b.low);
+      std::copy_n(reach.high, 3, b.high);
+    }
+    for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(b.low[a]) && std::isfinite(b.high[a]);
     if (b.finite) sides.push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
     boxes.push_back(b);
   }

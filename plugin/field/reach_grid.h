@@ -32,8 +32,7 @@ class ReachGrid {
   // weight (no other adds to a sum). False when a grid does not pay (too
   // many records far larger than the rest, or more cells than memory
   // allows): then the caller takes the table's own buckets.
-  // `reaches` are the records' (RecordReaches of element_table.h).
-  bool Build(const ElementRecord* records, int32_t count, const RecordReaches& reaches, Kind kind);
+  bool Build(const ElementRecord* records, int32_t count, Kind kind);
 
   // Others: sets `found` to the slots of every record whose reach box holds
   // (x, y, z) (for any query, finite or not), in no particular order, each

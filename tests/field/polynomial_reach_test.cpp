@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "field/field_oracle.h"
 
@@ -153,6 +154,47 @@ TEST(PolynomialReach, NextFloatIsTheLibrarysNeighbour) {
       std::memcpy(&a, &expected, sizeof a);
       std::memcpy(&b, &got, sizeof b);
       EXPECT_EQ(a, b) << f << (up ? " up" : " down");
+    }
+  }
+}
+
+// The reach grid bins plain spheres by PlainSphereBound: it must call plain
+// exactly the spheres whose reach MakePolynomialReach makes an ellipsoid,
+// and its box must hold that reach, for ordinary spheres and for every way
+// a sphere can lose its reach or its narrowing.
+TEST(PolynomialReach, PlainSphereBoundAgreesWithTheReach) {
+  std::mt19937 random(5);
+  std::vector<MetaElement> spheres;
+  for (int i = 0; i < 200; ++i) spheres.push_back(RandomElement(random, ElementShape::Sphere));
+  void (*const spoils[])(MetaElement&) = {
+      [](MetaElement& m) { m.centre.y = std::numeric_limits<float>::quiet_NaN(); },
+      [](MetaElement& m) { m.centre.z = kInf; },
+      [](MetaElement& m) { m.centre.x = 3e37f; },
+      [](MetaElement& m) { m.radius = std::numeric_limits<float>::quiet_NaN(); },
+      [](MetaElement& m) { m.axisFactor.x = -kInf; },
+      [](MetaElement& m) { m.axisFactor.y = 0.0f; },
+      [](MetaElement& m) { m.axisFactor.z = 1e-31f; },
+      [](MetaElement& m) { m.axisFactor.x = 1e31f; },
+      [](MetaElement& m) { m.axisFactor.y = std::numeric_limits<float>::denorm_min(); },
+  };
+  for (auto spoil : spoils) {
+    MetaElement e = spheres[spheres.size() % 7];
+    spoil(e);
+    spheres.push_back(e);
+  }
+  for (size_t i = 0; i < spheres.size(); ++i) {
+    SCOPED_TRACE(i);
+    ElementRecord record;
+    ASSERT_TRUE(MakeElementRecord(spheres[i], 0, record));
+    ASSERT_EQ(record.kind & (kShapeMask | kRotatedKind), 0u);
+    PolynomialReach reach;
+    const bool ellipsoid = MakePolynomialReach(record, reach) && reach.ellipsoid;
+    float low[3];
+    float high[3];
+    ASSERT_EQ(PlainSphereBound(record, low, high), ellipsoid);
+    for (int a = 0; ellipsoid && a < 3; ++a) {
+      EXPECT_LE(low[a], reach.low[a]);
+      EXPECT_GE(high[a], reach.high[a]);
     }
   }
 }
