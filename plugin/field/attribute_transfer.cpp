@@ -313,8 +313,7 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
     const ElementTable records(elements, count, false);
     if (!records.Ready()) return false;
     ReachGrid grids[2];
-    if (grids[0].Build(records.Records(), records.RecordCount(), ReachGrid::Kind::PlainSpheres) &&
-        grids[1].Build(records.Records(), records.RecordCount(), ReachGrid::Kind::Others)) {
+    if (ReachGrid::BuildBoth(records.Records(), records.RecordCount(), grids[0], grids[1])) {
       // Each slot's value beside it, so that the sums read them in the grids' order.
       std::vector<float> slotValues[2];
       for (int g = 0; g < 2; ++g) {

@@ -22,15 +22,16 @@ constexpr int kMaxAttempts = 64;
 constexpr double kFitSlack = 1e-6;
 
 // A record a grid keeps, and its reach box.
-struct Box {
+}  // namespace
+
+// A record a grid keeps, and the box it is binned by.
+struct ReachGrid::Box {
   float low[3];
   float high[3];
   uint32_t record;
   bool finite;
   double Side(int a) const { return static_cast<double>(high[a]) - low[a]; }
 };
-
-}  // namespace
 
 uint64_t ReachGrid::Key(float x, float y, float z) const {
   int32_t cell[3];
@@ -111,21 +112,11 @@ size_t ReachGrid::ReachingIn(const Gathered& from, float x, float y, float z, ui
   return n;
 }
 
-bool ReachGrid::Build(const ElementRecord* records, int32_t count, Kind kind) {
-  slotCount_ = 0;
-  slots_.clear();
-  copies_.clear();
-  spheres_.clear();
-  starts_.assign(2, 0);
-  for (int a = 0; a < 3; ++a) {
-    cells_[a] = 1;
-    origin_[a] = 0.0;
-    inverse_[a] = 0.0;
-  }
-  std::vector<Box> boxes;
-  boxes.reserve(static_cast<size_t>(count));
-  std::vector<double> sides;
-  sides.reserve(static_cast<size_t>(count));
+bool ReachGrid::BuildBoth(const ElementRecord* records, int32_t count, ReachGrid& spheres, ReachGrid& others) {
+  std::vector<Box> boxes[2];
+  std::vector<double> sides[2];
+  boxes[0].reserve(static_cast<size_t>(count));
+  sides[0].reserve(static_cast<size_t>(count));
   for (int32_t m = 0; m < count; ++m) {
     const ElementRecord& r = records[m];
     if (!(r.weight > 0.0f)) continue;
@@ -135,7 +126,6 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, Kind kind) {
     Box b{{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, static_cast<uint32_t>(m), true};
     const bool sphere = (r.kind & (kShapeMask | kRotatedKind)) == 0;
     const bool plain = sphere && PlainSphereBound(r, b.low, b.high);
-    if (plain != (kind == Kind::PlainSpheres)) continue;
     if (!plain) {
       PolynomialReach reach;
       if (!MakePolynomialReach(r, reach)) continue;
@@ -143,8 +133,25 @@ bool ReachGrid::Build(const ElementRecord* records, int32_t count, Kind kind) {
       std::copy_n(reach.high, 3, b.high);
     }
     for (int a = 0; a < 3; ++a) b.finite = b.finite && std::isfinite(b.low[a]) && std::isfinite(b.high[a]);
-    if (b.finite) sides.push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
-    boxes.push_back(b);
+    const int g = plain ? 0 : 1;
+    if (b.finite) sides[g].push_back(std::max(std::max(b.Side(0), b.Side(1)), b.Side(2)));
+    boxes[g].push_back(b);
+  }
+  return spheres.Bin(records, count, Kind::PlainSpheres, boxes[0], sides[0]) &&
+         others.Bin(records, count, Kind::Others, boxes[1], sides[1]);
+}
+
+bool ReachGrid::Bin(const ElementRecord* records, int32_t count, Kind kind, const std::vector<Box>& boxes,
+                    std::vector<double>& sides) {
+  slotCount_ = 0;
+  slots_.clear();
+  copies_.clear();
+  spheres_.clear();
+  starts_.assign(2, 0);
+  for (int a = 0; a < 3; ++a) {
+    cells_[a] = 1;
+    origin_[a] = 0.0;
+    inverse_[a] = 0.0;
   }
   if (boxes.empty()) return true;  // one cell of no slots
   if (sides.empty()) return false;

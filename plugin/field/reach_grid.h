@@ -28,11 +28,11 @@ class ReachGrid {
   // narrowed to the support on every axis) or all the others.
   enum class Kind { PlainSpheres, Others };
 
-  // Bins those of the `count` records that are of `kind` and of positive
-  // weight (no other adds to a sum). False when a grid does not pay (too
-  // many records far larger than the rest, or more cells than memory
-  // allows): then the caller takes the table's own buckets.
-  bool Build(const ElementRecord* records, int32_t count, Kind kind);
+  // Bins the `count` records of positive weight (no other adds to a sum):
+  // the plain spheres into `spheres`, the others into `others`. False when
+  // a grid does not pay (too many records far larger than the rest, or more
+  // cells than memory allows): then the caller takes the table's own buckets.
+  static bool BuildBoth(const ElementRecord* records, int32_t count, ReachGrid& spheres, ReachGrid& others);
 
   // Others: sets `found` to the slots of every record whose reach box holds
   // (x, y, z) (for any query, finite or not), in no particular order, each
@@ -79,6 +79,12 @@ class ReachGrid {
  private:
   // How many cells, per axis, a box may reach beyond the one it begins in.
   static constexpr int32_t kSpan[3] = {2, 2, 4};
+
+  struct Box;
+  // Bins `boxes` (records of `kind`, in ascending order; `sides` the
+  // largest side of each finite box, reordered here).
+  bool Bin(const ElementRecord* records, int32_t count, Kind kind, const std::vector<Box>& boxes,
+           std::vector<double>& sides);
 
   struct Slot {
     float low[3];
