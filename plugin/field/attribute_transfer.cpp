@@ -94,11 +94,13 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
   const RotationMatrix* rotations = exact.Rotations();
   const ReachGrid& spheres = grids[0];
   const ReachGrid& others = grids[1];
+  // Room for everything a point can find, made before the points.
   std::vector<uint32_t> found(others.SlotCount() + 8);
-  std::vector<uint32_t> sphereFound;
-  std::vector<float> measures;
-  std::vector<Kept> kept(others.SlotCount() + 8);
+  std::vector<uint32_t> sphereFound(spheres.MostGathered());
+  std::vector<float> measures(spheres.MostGathered());
+  std::vector<Kept> kept(others.SlotCount() + 8 + spheres.MostGathered());
   ReachGrid::Gathered near;
+  spheres.Reserve(near);
   uint64_t nearKey = spheres.KeyCount();  // none yet
   const auto width = static_cast<size_t>(components);
   for (size_t i = begin; i < end; ++i) {
@@ -112,9 +114,10 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
       spheres.Gather(x, y, z, near);
       nearKey = key;
       if (sphereFound.size() < near.count) {
-        sphereFound.resize(near.slot.size());
-        measures.resize(near.slot.size());
-        kept.resize(others.SlotCount() + 8 + near.slot.size());
+        // Not reached: the room made above holds any cell's spheres.
+        sphereFound.resize(near.count);
+        measures.resize(near.count);
+        kept.resize(others.SlotCount() + 8 + near.count);
       }
     }
     size_t count = 0;

@@ -47,16 +47,24 @@ uint64_t ReachGrid::KeyCount() const {
   return keys + 1;
 }
 
+namespace {
+
+void MakeRoom(ReachGrid::Gathered& to, size_t room) {
+  for (std::vector<float>& axis : to.axis) axis.assign(room + 4, 0.0f);
+  to.weight.resize(room);
+  to.record.resize(room);
+  to.slot.resize(room);
+  to.count = 0;
+}
+
+}  // namespace
+
+void ReachGrid::Reserve(Gathered& to) const { MakeRoom(to, mostGathered_); }
+
 void ReachGrid::Gather(float x, float y, float z, Gathered& to) const {
   size_t count = 0;
   if (!spheres_.empty()) ForEachRun(x, y, z, [&](uint32_t begin, uint32_t end) { count += end - begin; });
-  if (to.slot.size() < count) {
-    const size_t room = std::max(count, 2 * to.slot.size());
-    for (std::vector<float>& axis : to.axis) axis.assign(room + 4, 0.0f);
-    to.weight.resize(room);
-    to.record.resize(room);
-    to.slot.resize(room);
-  }
+  if (to.slot.size() < count) MakeRoom(to, count);  // only for a Gathered not reserved by this grid
   to.count = count;
   if (count == 0) return;
   float* axis[6];
@@ -144,6 +152,7 @@ bool ReachGrid::BuildBoth(const ElementRecord* records, int32_t count, ReachGrid
 bool ReachGrid::Bin(const ElementRecord* records, int32_t count, Kind kind, const std::vector<Box>& boxes,
                     std::vector<double>& sides) {
   slotCount_ = 0;
+  mostGathered_ = 0;
   slots_.clear();
   copies_.clear();
   spheres_.clear();
@@ -246,5 +255,16 @@ bool ReachGrid::Bin(const ElementRecord* records, int32_t count, Kind kind, cons
     }
   }
   starts_.pop_back();  // starts_[cells] is where the oversize begin; they end with the slots
+  // The most a query's runs hold: the oversize, and in each of its runs at
+  // most the largest window of kSpan[2] + 1 cells along z.
+  const auto depth = static_cast<size_t>(cells_[2]);
+  size_t window = 0;
+  for (size_t row = 0; row < cells; row += depth) {
+    for (size_t k = 0; k < depth; ++k) {
+      const size_t last = std::min(k + static_cast<size_t>(kSpan[2]), depth - 1);
+      window = std::max<size_t>(window, starts_[row + last + 1] - starts_[row + k]);
+    }
+  }
+  mostGathered_ = (slotCount_ - starts_[cells]) + static_cast<size_t>((kSpan[0] + 1) * (kSpan[1] + 1)) * window;
   return true;
 }

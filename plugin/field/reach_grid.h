@@ -62,6 +62,10 @@ class ReachGrid {
   };
   uint64_t Key(float x, float y, float z) const;
   uint64_t KeyCount() const;
+  // Room in `to` for the spheres of any query's runs, so that gathering
+  // allocates nothing.
+  void Reserve(Gathered& to) const;
+  size_t MostGathered() const { return mostGathered_; }
   void Gather(float x, float y, float z, Gathered& to) const;
   // The entries of `from` whose measure at (x, y, z), computed as MeasureAt
   // does, is below the support 0.5: those that add to the polynomial field
@@ -151,6 +155,7 @@ class ReachGrid {
   };
 
   size_t slotCount_ = 0;
+  size_t mostGathered_ = 0;  // the most slots a query's runs hold
   std::vector<Slot> slots_;            // Others: cell by cell (ascending records within a cell), then the oversize
   std::vector<ElementRecord> copies_;  // Others: the records of the slots, in the same order
   std::vector<Sphere> spheres_;        // plain spheres: in the same order
