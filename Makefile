@@ -71,7 +71,7 @@ test-sanitize: setup
 # to $(FUZZ_BUILD)/crashes/NAME. FUZZ_TARGETS picks a subset.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS ?= grid_cache ply_reader obj_reader csv_reader vtk_reader scene_file cache_name_rule
+FUZZ_TARGETS ?= grid_cache ply_reader obj_reader csv_reader vtk_reader vtk_xml_reader vdb_reader scene_file cache_name_rule
 
 fuzz-build: setup
 	@scripts/setup_fuzz.sh

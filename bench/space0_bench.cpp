@@ -162,6 +162,7 @@ void BM_FrameVelocity(benchmark::State& state) {
   }
   state.counters["vertices"] = static_cast<double>(setup.instance->mesh.vertices.GetCount());
   Glomora_SetTransferAttributes(nullptr, 0);
+  setup.rig->Term();
 }
 
 void BM_VelocityTransfer(benchmark::State& state) {
@@ -181,6 +182,7 @@ void BM_VelocityTransfer(benchmark::State& state) {
   }
   state.counters["vertices"] = static_cast<double>(vertices);
   Glomora_SetTransferAttributes(nullptr, 0);
+  setup.rig->Term();
 }
 
 void BM_Gather(benchmark::State& state) {

@@ -9,6 +9,7 @@
 #include "atomic_file.h"
 #include "command.h"
 #include "demo_scene.h"
+#include "file_names.h"
 #include "frame_range.h"
 #include "front/glomora_api.h"
 #include "interrupt.h"
@@ -186,7 +187,8 @@ int RunScenes(const std::vector<SceneDescription>& scenes, const std::vector<Sce
   }
   if (run.stats && status != kExitBadInput) {
     std::string error;
-    if (!WriteFileAtomically(common.statsFile, stats.dump(2) + "\n", error)) {
+    if (!MakeParentFolder(common.statsFile, error) ||
+        !WriteFileAtomically(common.statsFile, stats.dump(2) + "\n", error)) {
       PrintError(common.statsFile + ": " + error);
       status = WorseStatus(status, kExitFailure);
     }

@@ -18,17 +18,38 @@ std::string EscapePercent(const std::string& text) {
   return out;
 }
 
+// `text` for a comment line of a batch script: a line break would end the
+// comment (and sbatch reads a following "#SBATCH" line as its option), so
+// control characters and the backslash are written as escapes (\n, \x1b, \\).
+std::string CommentText(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string LogBase(const SlurmJob& job, const SlurmOptions& options) {
   return options.logFolder + "/" + job.shot + (job.array ? ".frames." : ".simulation.");
 }
 
 std::string Script(const SlurmJob& job, const FarmShot& shot) {
-  std::string script = "#!/bin/sh\n# glomora: shot " + shot.name + " (" + shot.scene + "), ";
+  std::string script = "#!/bin/sh\n# glomora: shot " + CommentText(shot.name) + " (" + CommentText(shot.scene) + "), ";
   if (!job.array) return script + "simulation, " + FramesText(*job.tasks[0]) + "\nexec " + ShellCommand(job.tasks[0]->argv) + "\n";
   script += std::to_string(job.tasks.size()) + " task" + (job.tasks.size() == 1 ? "" : "s") + " of independent frames\n";
   script += "case \"$SLURM_ARRAY_TASK_ID\" in\n";
   for (size_t i = 0; i < job.tasks.size(); ++i) {
-    script += "  " + std::to_string(i) + ") exec " + ShellCommand(job.tasks[i]->argv) + " ;;  # " + job.tasks[i]->id + "\n";
+    script += "  " + std::to_string(i) + ") exec " + ShellCommand(job.tasks[i]->argv) + " ;;  # " + CommentText(job.tasks[i]->id) + "\n";
   }
   script += "esac\necho \"glomora: error: no task $SLURM_ARRAY_TASK_ID in this job array\" >&2\nexit 2\n";
   return script;

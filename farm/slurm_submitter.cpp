@@ -32,6 +32,17 @@ std::vector<std::string> SbatchCommand(const SlurmJob& job, const std::map<std::
   return argv;
 }
 
+// The delimiter of a here-document holding `text`: "EOF", or "EOF1", "EOF2"
+// ... when a line of the text is that word, which would end it early.
+std::string HeredocDelimiter(const std::string& text) {
+  const std::string lines = "\n" + text;
+  std::string word = "EOF";
+  for (int n = 1; lines.find("\n" + word + "\n") != std::string::npos || lines.ends_with("\n" + word); ++n) {
+    word = "EOF" + std::to_string(n);
+  }
+  return word;
+}
+
 void CancelJobs(const std::vector<SlurmJob>& jobs) {
   std::vector<std::string> argv = {"scancel"};
   for (const SlurmJob& job : jobs) {
@@ -64,7 +75,9 @@ int SubmitToSlurm(const FarmPlan& plan, const SlurmOptions& options) {
   std::map<std::string, std::string> jobOfTask;
   if (options.dryRun) {
     for (const SlurmJob& job : jobs) {
-      std::printf("%s <<'EOF'\n%sEOF\n\n", ShellCommand(SbatchCommand(job, jobOfTask)).c_str(), job.script.c_str());
+      const std::string end = HeredocDelimiter(job.script);
+      std::printf("%s <<'%s'\n%s%s\n\n", ShellCommand(SbatchCommand(job, jobOfTask)).c_str(), end.c_str(),
+                  job.script.c_str(), end.c_str());
     }
     return kExitSuccess;
   }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "file_names.h"
+
 namespace {
 
 // The temporary name of the write in progress, for the signal handler. The
@@ -23,6 +25,10 @@ std::string ErrnoText() { return std::strerror(errno); }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
   bytes.clear();
+  if (HoldsNul(path)) {
+    error = kNulInFileName;
+    return false;
+  }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = ErrnoText();
@@ -67,6 +73,10 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
 }
 
 bool WriteFileAtomically(const std::string& path, const FileProducer& produce, std::string& error) {
+  if (HoldsNul(path)) {
+    error = kNulInFileName;
+    return false;
+  }
   // 1) temporary name next to the target
   const std::string temp = TemporaryFileName(path, ::getpid());
   if (temp.size() + 1 > sizeof pendingPath) {

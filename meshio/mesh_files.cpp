@@ -15,8 +15,6 @@
 #include "vtk_reader.h"
 #include "vtk_xml_reader.h"
 
-namespace {
-
 bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error) {
   mesh.Clear();
   VdbPoints points;
@@ -28,8 +26,6 @@ bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& 
   }
   return true;
 }
-
-}  // namespace
 
 MeshFormat MeshFormatOf(std::string_view path) {
   const std::string extension = LowerExtension(path);
@@ -53,6 +49,10 @@ bool IsWritableMeshName(std::string_view path) {
 }
 
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
+  if (HoldsNul(path)) {
+    error = kNulInFileName;
+    return false;
+  }
   const MeshFormat format = MeshFormatOf(path);
   if (format == MeshFormat::Unknown) {
     error = "not a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file";
@@ -74,6 +74,10 @@ bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error) {
 
 bool WriteMeshFile(const std::string& path, const MeshView& mesh, std::string_view objectName,
                    std::string_view comment, std::string& error) {
+  if (HoldsNul(path)) {
+    error = kNulInFileName;
+    return false;
+  }
   const MeshFormat format = MeshFormatOf(path);
   if (format != MeshFormat::Ply && format != MeshFormat::Obj) {
     error = path + ": the file name must end in .obj or .ply";

@@ -9,6 +9,8 @@
 //   .vtk  VTK legacy files, points and point data (vtk_reader.h)
 //   .vtu, .vtp  VTK XML files, points and point data (vtk_xml_reader.h)
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,12 @@ bool IsWritableMeshName(std::string_view path);
 // Reads `path` by its format into `mesh`; false with a message in `error`
 // when the file cannot be read or is malformed.
 bool ReadMeshFile(const std::string& path, MeshData& mesh, std::string& error);
+
+// The points of an OpenVDB file's points grids (vdb_files.h), held in
+// `bytes`, as a mesh of points with their attributes and no polygons; false
+// with a one-line message in `error`, and `mesh` empty, when the file is
+// damaged, holds no points grid or a point is not finite.
+bool ReadVdbPoints(std::span<const uint8_t> bytes, MeshData& mesh, std::string& error);
 
 // Writes `mesh` to `path` by its format (OBJ with object `objectName`, or
 // binary PLY), `comment` on the comment line; the folder made when missing;

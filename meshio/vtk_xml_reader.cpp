@@ -28,6 +28,13 @@ size_t TypeSize(std::string_view type) {
 }
 
 // One value of `type` (TypeSize bytes at `p`, in the file's byte order) as a double.
+// The unsigned integer of `size` bytes at `p`.
+uint64_t WordAt(const uint8_t* p, size_t size, bool bigEndian) {
+  uint64_t u = 0;
+  for (size_t i = 0; i < size; ++i) u = u << 8 | p[bigEndian ? i : size - 1 - i];
+  return u;
+}
+
 double ValueAt(const uint8_t* p, std::string_view type, size_t size, bool bigEndian) {
   uint8_t b[8];
   for (size_t i = 0; i < size; ++i) b[i] = bigEndian ? p[size - 1 - i] : p[i];
@@ -334,8 +341,8 @@ class ArrayDecoder {
     std::vector<uint8_t> bytes;
     if (!source.Take(words * doc_.headerSize, bytes)) return false;
     for (size_t w = 0; w < words; ++w) {
-      header.push_back(static_cast<uint64_t>(ValueAt(bytes.data() + w * doc_.headerSize, doc_.headerSize == 8 ? "UInt64" : "UInt32",
-                                                     doc_.headerSize, doc_.bigEndian)));
+      // As an integer: a word near 2^64 has no exact double (nor one that converts back).
+      header.push_back(WordAt(bytes.data() + w * doc_.headerSize, doc_.headerSize, doc_.bigEndian));
     }
     return true;
   }

@@ -1,9 +1,11 @@
 #include "frame_outputs.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "field_volume.h"
 #include "file_names.h"
+#include "front/glomora_api.h"
 #include "mesh_files.h"
 #include "output_pattern.h"
 
@@ -33,6 +35,44 @@ std::optional<Box3> FixedContainerBox(const SceneDescription& scene) {
   return ContainerBoxAt(scene, 0.0);
 }
 
+// "x A to B, y C to D, z E to F" of a box.
+std::string BoxText(const float low[3], const float high[3]) {
+  std::string text;
+  for (int axis = 0; axis < 3; ++axis) {
+    char part[96];
+    std::snprintf(part, sizeof part, "%s%c %.4g to %.4g", axis == 0 ? "" : ", ", "xyz"[axis],
+                  static_cast<double>(low[axis]), static_cast<double>(high[axis]));
+    text += part;
+  }
+  return text;
+}
+
+// True when the field is inside the surface (above the isovalue) at a
+// lattice point on the container box's faces: the box cuts the surface
+// there, leaving it open.
+bool BoxCutsSurface(const GlomoraField& field) {
+  const auto inside = [&](int32_t i, int32_t j, int32_t k) {
+    const size_t n = (static_cast<size_t>(i) * static_cast<size_t>(field.ny) + static_cast<size_t>(j)) *
+                         static_cast<size_t>(field.nz) +
+                     static_cast<size_t>(k);
+    return field.values[n] > field.isovalue;
+  };
+  for (int32_t i = 0; i < field.nx; ++i) {
+    const bool sideI = i == 0 || i == field.nx - 1;
+    for (int32_t j = 0; j < field.ny; ++j) {
+      const bool sideJ = sideI || j == 0 || j == field.ny - 1;
+      if (sideJ) {
+        for (int32_t k = 0; k < field.nz; ++k) {
+          if (inside(i, j, k)) return true;
+        }
+      } else if (inside(i, j, 0) || inside(i, j, field.nz - 1)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool FrameOutputs::Start(const SceneDescription& scene, const RunOptions& options, int64_t first, int64_t last,
@@ -40,7 +80,7 @@ bool FrameOutputs::Start(const SceneDescription& scene, const RunOptions& option
   scene_ = &scene;
   volume_.reset();
   previews_.reset();
-  toldSpace1_ = toldMode3_ = false;
+  toldSpace1_ = toldMode3_ = toldCut_ = false;
   failure = RunFailure::BadInput;
   if (!options.volume.empty()) {
     volume_ = ResolveOutputPattern("--volume", options.volume, scene.name, {".vdb"}, last > first, error);
@@ -99,7 +139,26 @@ bool FrameOutputs::AfterFrame(const WrittenFrame& frame, ProgressDisplay& displa
     }
   }
 
-  // 2) the picture, now or at Finish
+  // 2) once per run, a surface the container box cuts open
+  GlomoraField field{};
+  if (!toldCut_ && frame.rig && Glomora_GetField(frame.rig->op.GetAsText(), field) && BoxCutsSurface(field)) {
+    toldCut_ = true;
+    const int32_t points[3] = {field.nx, field.ny, field.nz};
+    float boxHigh[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      boxHigh[axis] = field.origin[axis] + static_cast<float>(points[axis] - 1) * field.cellSize[axis];
+    }
+    std::string elements;
+    if (field.elementCount > 0) {
+      elements = "; the elements (centre and radius) span " + BoxText(field.elementsLow, field.elementsHigh);
+    }
+    display.Warning("frame " + std::to_string(frame.frame) +
+                    ": the container box cuts the surface open: the box spans " + BoxText(field.origin, boxHigh) +
+                    elements +
+                    " (a larger Size_X, Size_Y, Size_Z, or the elements moved inside, closes it)");
+  }
+
+  // 3) the picture, now or at Finish
   if (previews_) {
     std::string written;
     const std::optional<Box3> box = ContainerBoxAt(*scene_, static_cast<double>(frame.frame));

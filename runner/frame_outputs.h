@@ -23,7 +23,9 @@ class FrameOutputs {
   bool Start(const SceneDescription& scene, const RunOptions& options, int64_t first, int64_t last,
              RunFailure& failure, std::string& error);
   // After each frame's mesh: writes the frame's volume and picture, or says
-  // once per run why a frame has no volume (Space 1, Mode 3, no result).
+  // once per run why a frame has no volume (Space 1, Mode 3, no result);
+  // says once per run that the container box cuts the surface open, with
+  // the box and the elements' bounds.
   bool AfterFrame(const WrittenFrame& frame, ProgressDisplay& display, std::string& error);
   // Draws the pictures that had to wait for the union of the frames' bounds;
   // also after a cancel or a failure, for the meshes that were written.
@@ -35,4 +37,5 @@ class FrameOutputs {
   std::unique_ptr<RunPreviews> previews_;
   bool toldSpace1_ = false;
   bool toldMode3_ = false;
+  bool toldCut_ = false;
 };

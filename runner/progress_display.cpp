@@ -94,12 +94,16 @@ void ProgressDisplay::FrameDone(const std::string& detail, int64_t done, int64_t
     timing += ", about " + FormatSeconds(elapsedSeconds / static_cast<double>(done) * static_cast<double>(total - done)) +
               " left";
   }
-  const std::string count = std::to_string(done) + "/" + std::to_string(total);
+  const std::string count = std::to_string(done) + " of " + std::to_string(total) + " done";
   if (terminal_) {
-    Status("frame " + count + ": " + detail + " (" + timing + ")");
+    Status(count + ": " + detail + " (" + timing + ")");
   } else {
-    Line("frame " + count + ": " + detail + " (" + timing + ")");
+    Line(count + ": " + detail + " (" + timing + ")");
   }
+}
+
+void ProgressDisplay::Note(const std::string& text) {
+  if (!quiet_) Line("glomora: " + text);
 }
 
 void ProgressDisplay::Warning(const std::string& text) {

@@ -22,8 +22,11 @@ class ProgressDisplay {
 
   void HostLog(const std::string& text);
   void HostProgress(const XSI::Host::ProgressState& state, XSI::Host::ProgressEvent event);
-  // After frame `done` of `total`; `detail` says what was written.
+  // After `done` frames of `total` ("3 of 8 done: DETAIL"; with worker
+  // processes they end in any order); `detail` says what was written.
   void FrameDone(const std::string& detail, int64_t done, int64_t total, double elapsedSeconds);
+  // "glomora: TEXT", unless quiet.
+  void Note(const std::string& text);
   // Always shown, also when quiet.
   void Warning(const std::string& text);
   // "glomora: error: TEXT", unless errors are not shown.

@@ -45,6 +45,11 @@ RunResult RunScene(const SceneDescription& scene, const RunOptions& options, Pro
 
   // 3) in this process, or independent frames side by side
   int jobs = 1;
+  if (options.jobs > 1 && severalFrames && !plan.independentFrames) {
+    display.Note("--jobs " + std::to_string(options.jobs) +
+                 ": the frames are not independent (Space 0 in Modes 0 to 2 carries the field from frame to frame): "
+                 "they run in one process");
+  }
   if (options.jobs != 1 && !options.toolPath.empty() && severalFrames && plan.independentFrames) {
     jobs = JobsFor(options.jobs, plan.FrameCount(), options.memoryLimit > 0 ? plan.lattice.bytes : 0,
                    options.memoryLimit);

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <set>
 
 #include <nlohmann/json.hpp>
 
+#include "file_names.h"
 #include "frame_pattern.h"
 #include "mesh_files.h"
 #include "parameter_catalogue.h"
@@ -85,7 +88,8 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   // Points: inline, or from a file (one file, or one per frame).
   const bool hasPoints = value.contains("points");
   const bool hasFile = value.contains("file");
-  if (hasPoints == hasFile) FailText(path, "a " + source.type + " needs either \"points\" or \"file\"");
+  if (!hasPoints && !hasFile) FailText(path, "a " + source.type + " needs either \"points\" or \"file\"");
+  if (hasPoints && hasFile) FailText(path, "a " + source.type + " takes \"points\" or \"file\", not both");
   if (hasPoints) {
     const json& points = value["points"];
     if (!points.is_array()) Fail(path + ".points", "expected a list of [x, y, z]", points);
@@ -104,6 +108,7 @@ SourceDescription ParseSource(const json& value, size_t index, const std::filesy
   } else {
     const json& file = value["file"];
     if (!file.is_string() || file.get<std::string>().empty()) Fail(path + ".file", "expected a file name", file);
+    if (HoldsNul(file.get<std::string>())) Fail(path + ".file", std::string(kNulInFileName), file);
     std::string patternError;
     const auto pattern = FramePattern::Parse(file.get<std::string>(), patternError);
     if (!pattern) Fail(path + ".file", patternError, file);
@@ -145,6 +150,7 @@ void ParseParameter(const std::string& name, const json& value, const std::files
   const ParameterSpec* entry = FindOperatorParameter(name);
   if (entry == nullptr) Fail(path, "unknown parameter (known: " + OperatorParameterNames() + ")", value);
   AnimatedValue parsed = ParseValue(value, entry->kind, name, path);
+  if (name == "Cache_filename" && HoldsNul(value.get<std::string>())) Fail(path, std::string(kNulInFileName), value);
   if (name == "Cache_filename" && !value.get<std::string>().empty()) {
     parsed = AnimatedValue(CValue(XSI::CString(ResolvePath(value.get<std::string>(), baseDir).c_str())));
   }
@@ -243,18 +249,67 @@ void ParseTop(const json& root, const std::filesystem::path& baseDir, SceneDescr
   if (root.contains("sources")) {
     const json& sources = root["sources"];
     if (!sources.is_array()) Fail("sources", "expected a list", sources);
-    std::set<std::string> names = {scene.name, scene.name + "_space"};
+    // Each name with the object that has it.
+    const std::string sceneObject = root.contains("name") ? "the scene (its \"name\")"
+                                                          : "the scene (its default \"name\")";
+    std::map<std::string, std::string> names = {{scene.name, sceneObject},
+                                                {scene.name + "_space", "the scene's space object"}};
     for (size_t i = 0; i < sources.size(); ++i) {
       SourceDescription source = ParseSource(sources[i], i, baseDir);
-      if (!names.insert(source.name).second) {
-        Fail(source.keyPath + ".name", "the name is taken by another object", json(source.name));
-      }
+      const auto [taken, added] = names.emplace(source.name, source.keyPath);
+      if (!added) Fail(source.keyPath + ".name", "the name is taken by " + taken->second, json(source.name));
       scene.sources.push_back(std::move(source));
     }
   }
   ParseTransfer(root, scene);
 }
 
+// Watches the parser for a key given twice in one object (the parser keeps
+// the last one): the first such key's path ("sources[1].radius").
+class DuplicateKeys {
+ public:
+  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
+    switch (event) {
+      case json::parse_event_t::object_start: levels_.push_back({true, {}, {}, 0}); break;
+      case json::parse_event_t::array_start: levels_.push_back({false, {}, {}, 0}); break;
+      case json::parse_event_t::key: {
+        Level& level = levels_.back();
+        level.key = parsed.get<std::string>();
+        if (!level.keys.insert(level.key).second && first_.empty()) first_ = Path();
+        break;
+      }
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        levels_.pop_back();
+        Next();
+        break;
+      case json::parse_event_t::value: Next(); break;
+    }
+    return true;
+  }
+  const std::string& First() const { return first_; }
+
+ private:
+  struct Level {
+    bool object;
+    std::set<std::string> keys;
+    std::string key;   // an object's current key
+    size_t index;      // an array's current element
+  };
+  // A value ended: an array goes on to its next element.
+  void Next() {
+    if (!levels_.empty() && !levels_.back().object) ++levels_.back().index;
+  }
+  std::string Path() const {
+    std::string path;
+    for (const Level& level : levels_) {
+      path += level.object ? (path.empty() ? "" : ".") + level.key : "[" + std::to_string(level.index) + "]";
+    }
+    return path;
+  }
+  std::vector<Level> levels_;
+  std::string first_;
+};
 
 }  // namespace
 
@@ -262,9 +317,11 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
                 std::string& error, SceneProblem* problem) {
   if (problem != nullptr) *problem = SceneProblem::BadInput;
   scene = SceneDescription();
+  if (!CheckFileName("the scene's folder", baseDir.native(), error)) return false;
   json root;
+  DuplicateKeys duplicates;
   try {
-    root = json::parse(text.begin(), text.end());
+    root = json::parse(text.begin(), text.end(), std::ref(duplicates));
   } catch (const json::exception& e) {
     // A syntax error, or a number beyond the double range (out_of_range).
     std::string what = e.what();
@@ -272,6 +329,10 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
     if (bracket != std::string::npos) what = what.substr(bracket + 2);
     if (what.size() > 200) what = what.substr(0, 197) + "...";
     error = "not valid JSON: " + what;
+    return false;
+  }
+  if (!duplicates.First().empty()) {
+    error = duplicates.First() + ": the key is given twice (a scene file gives each key once)";
     return false;
   }
   try {
@@ -292,6 +353,7 @@ bool ParseScene(std::string_view text, const std::filesystem::path& baseDir, Sce
 bool LoadSceneFile(const std::filesystem::path& file, SceneDescription& scene, std::string& error,
                    SceneProblem* problem) {
   if (problem != nullptr) *problem = SceneProblem::BadInput;
+  if (!CheckFileName("the scene file", file.native(), error)) return false;
   std::ifstream in(file, std::ios::binary);
   std::error_code ignored;
   if (!in || std::filesystem::is_directory(file, ignored)) {
@@ -355,6 +417,7 @@ bool ApplyParameterOverride(std::string_view assignment, const std::filesystem::
       }
       case ValueKind::String: {
         std::string value(text);
+        if (name == "Cache_filename" && HoldsNul(value)) Fail(path, std::string(kNulInFileName), shown);
         if (name == "Cache_filename" && !value.empty()) value = ResolvePath(value, baseDir);
         scene.parameters[name] = AnimatedValue(CValue(XSI::CString(value.c_str())));
         break;

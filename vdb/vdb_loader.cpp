@@ -84,6 +84,26 @@ const LoadedModule& Module() {
   return loaded;
 }
 
+// `error` as one line of text: the names a file gives its grids, types and
+// attributes are quoted as they are, and a damaged (or odd) one may hold a
+// line break or another control character, shown as \xNN; a name that
+// would make the message longer than a line of a log is cut short.
+std::string OneLine(const std::string& error) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  constexpr size_t kMostCharacters = 400;
+  std::string line;
+  for (const char c : error) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      line += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+    } else {
+      line += c;
+    }
+  }
+  if (line.size() > kMostCharacters) line = line.substr(0, kMostCharacters - 3) + "...";
+  return line;
+}
+
 }  // namespace
 
 bool LoadVdbModule(std::string& error) {
@@ -102,7 +122,8 @@ bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::str
   points = VdbPoints();
   // Checked here, before OpenVDB reads a byte: it takes the file's lengths
   // on trust (see vdb_structure.h).
-  if (!CheckVdbStructure(bytes, error)) return false;
-  if (!LoadVdbModule(error)) return false;
-  return Module().entryPoints->decodeVdbPoints(bytes, points, error);
+  const bool read = CheckVdbStructure(bytes, error) && LoadVdbModule(error) &&
+                    Module().entryPoints->decodeVdbPoints(bytes, points, error);
+  if (!read) error = OneLine(error);
+  return read;
 }

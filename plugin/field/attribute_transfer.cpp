@@ -40,13 +40,19 @@ struct Kept {
   const float* value;
 };
 
-// Adds the values of the elements kept, in that order (all weights > 0).
-void AddWeighted(const Kept* kept, size_t count, int32_t components, PointSums& s) {
+// The average of the elements kept, their values added in that order in
+// double; the width known, so that the sums stay in registers (every
+// weight > 0, so the total is).
+template <int32_t Components>
+void AverageKept(const Kept* kept, size_t count, float* to) {
+  double total = 0.0;
+  double sums[Components] = {};
   for (size_t n = 0; n < count; ++n) {
     const float w = kept[n].w;
-    s.total += w;
-    for (int32_t c = 0; c < components; ++c) s.sums[c] += static_cast<double>(w) * kept[n].value[c];
+    total += w;
+    for (int32_t c = 0; c < Components; ++c) sums[c] += static_cast<double>(w) * kept[n].value[c];
   }
+  for (int32_t c = 0; c < Components; ++c) to[c] = static_cast<float>(sums[c] / total);
 }
 
 // The fallback of a point no element adds to, over the candidates
@@ -79,34 +85,53 @@ void Average(const PointSums& s, int32_t components, float* to) {
 // The polynomial model through a ReachGrid: the points [begin, end) whose
 // elements add something get their average, the elements found in any
 // order and added in ascending order, as the table's buckets list them;
-// the others are marked in `alone` for the fallback.
+// the others are marked in `alone` for the fallback. The spheres a point's
+// cell may find are gathered once for the points of that cell in a row.
 void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slotValues)[2],
-                     const ElementTable& exact, int32_t components, const double* points, size_t begin, size_t end,
-                     float* out, uint8_t* alone) {
+                     const ElementTable& exact, int32_t components, const double* points, const uint32_t* order,
+                     const float* sorted, const uint32_t* keys, size_t begin, size_t end, float* out,
+                     uint8_t* alone) {
   const RotationMatrix* rotations = exact.Rotations();
-  const size_t most = grids[0].SlotCount() + grids[1].SlotCount() + 8;
-  std::unique_ptr<uint32_t[]> found(new uint32_t[most]);
-  std::unique_ptr<Kept[]> kept(new Kept[most]);
+  const ReachGrid& spheres = grids[0];
+  const ReachGrid& others = grids[1];
+  // Room for everything a point can find, made before the points.
+  std::vector<uint32_t> found(others.SlotCount() + 8);
+  std::vector<uint32_t> sphereFound(spheres.MostGathered());
+  std::vector<float> measures(spheres.MostGathered());
+  std::vector<Kept> kept(others.SlotCount() + 8 + spheres.MostGathered());
+  ReachGrid::Gathered near;
+  spheres.Reserve(near);
+  uint64_t nearKey = spheres.KeyCount();  // none yet
   const auto width = static_cast<size_t>(components);
-  for (size_t p = begin; p < end; ++p) {
-    const float x = static_cast<float>(points[3 * p]);
-    const float y = static_cast<float>(points[3 * p + 1]);
-    const float z = static_cast<float>(points[3 * p + 2]);
+  for (size_t i = begin; i < end; ++i) {
+    const size_t p = order != nullptr ? order[i] : i;
+    const float x = order != nullptr ? sorted[3 * i] : static_cast<float>(points[3 * p]);
+    const float y = order != nullptr ? sorted[3 * i + 1] : static_cast<float>(points[3 * p + 1]);
+    const float z = order != nullptr ? sorted[3 * i + 2] : static_cast<float>(points[3 * p + 2]);
     // Every element found has a positive weight and passes the cull test.
+    const uint64_t key = order != nullptr ? keys[i] : spheres.Key(x, y, z);
+    if (key != nearKey) {
+      spheres.Gather(x, y, z, near);
+      nearKey = key;
+      if (sphereFound.size() < near.count) {
+        // Not reached: the room made above holds any cell's spheres.
+        sphereFound.resize(near.count);
+        measures.resize(near.count);
+        kept.resize(others.SlotCount() + 8 + near.count);
+      }
+    }
     size_t count = 0;
-    const ReachGrid& spheres = grids[0];
-    const size_t reaching = spheres.Reaching(x, y, z, found.get());
+    const size_t reaching = ReachGrid::ReachingIn(near, x, y, z, sphereFound.data(), measures.data());
     for (size_t f = 0; f < reaching; ++f) {
-      const uint32_t slot = found[f];
+      const uint32_t n = sphereFound[f];
       ElementRecord r;
-      r.weight = spheres.SphereWeight(slot);
+      r.weight = near.weight[n];
       float w = 0.0f;
-      AddPolynomial()(w, r, spheres.SphereMeasure(slot, x, y, z));
-      kept[count] = {spheres.RecordOf(slot), w, slotValues[0].data() + slot * width};
+      AddPolynomial()(w, r, measures[f]);
+      kept[count] = {near.record[n], w, slotValues[0].data() + near.slot[n] * width};
       count += w > 0.0f ? 1 : 0;
     }
-    const ReachGrid& others = grids[1];
-    const size_t holding = others.Holding(x, y, z, found.get());
+    const size_t holding = others.Holding(x, y, z, found.data());
     for (size_t f = 0; f < holding; ++f) {
       const uint32_t slot = found[f];
       float w = 0.0f;
@@ -125,16 +150,64 @@ void PolynomialRange(const ReachGrid (&grids)[2], const std::vector<float> (&slo
       for (; at > 0 && kept[at - 1].record > item.record; --at) kept[at] = kept[at - 1];
       kept[at] = item;
     }
-    PointSums s;
-    AddWeighted(kept.get(), count, components, s);
-    Average(s, components, out + p * width);
+    float* to = out + p * width;
+    switch (components) {
+      case 1: AverageKept<1>(kept.data(), count, to); break;
+      case 2: AverageKept<2>(kept.data(), count, to); break;
+      case 3: AverageKept<3>(kept.data(), count, to); break;
+      default: AverageKept<4>(kept.data(), count, to); break;
+    }
   }
 }
 
+// The points in the order of their keys in `grid` (ascending, a key's
+// points in their own order), so that the points of one cell come in a row,
+// with their coordinates as floats (x, y, z at sorted[3i] ...) and their
+// keys in that order; false (nothing to gain, or too many to index) leaves
+// them as they are.
+bool OrderByCell(const ReachGrid& grid, const double* points, size_t pointCount, std::vector<uint32_t>& order,
+                 std::vector<float>& sorted, std::vector<uint32_t>& key) {
+  const uint64_t keys = grid.KeyCount();
+  if (pointCount < 2 || keys > (uint64_t{1} << 32) || pointCount > UINT32_MAX) return false;
+  key.resize(pointCount);
+  std::vector<uint32_t> spareKey(pointCount);
+  std::vector<uint32_t> spare(pointCount);
+  order.resize(pointCount);
+  for (size_t p = 0; p < pointCount; ++p) {
+    key[p] = static_cast<uint32_t>(grid.Key(static_cast<float>(points[3 * p]), static_cast<float>(points[3 * p + 1]),
+                                            static_cast<float>(points[3 * p + 2])));
+    order[p] = static_cast<uint32_t>(p);
+  }
+  // Least significant digit first, 16 bits at a time: each pass is stable.
+  std::vector<uint32_t> counts(size_t{1} << 16);
+  for (int shift = 0; shift < 32 && (keys - 1) >> shift != 0; shift += 16) {
+    std::fill(counts.begin(), counts.end(), 0u);
+    for (size_t p = 0; p < pointCount; ++p) ++counts[(key[p] >> shift) & 0xffffu];
+    uint32_t total = 0;
+    for (uint32_t& c : counts) {
+      const uint32_t here = c;
+      c = total;
+      total += here;
+    }
+    for (size_t p = 0; p < pointCount; ++p) {
+      const uint32_t to = counts[(key[p] >> shift) & 0xffffu]++;
+      spareKey[to] = key[p];
+      spare[to] = order[p];
+    }
+    key.swap(spareKey);
+    order.swap(spare);
+  }
+  sorted.resize(3 * pointCount);
+  for (size_t i = 0; i < pointCount; ++i) {
+    for (size_t a = 0; a < 3; ++a) sorted[3 * i + a] = static_cast<float>(points[3 * static_cast<size_t>(order[i]) + a]);
+  }
+  return true;
+}
+
 // The points marked `alone`: the fallback over the candidates of the table's
-// buckets, found for those points only.
-bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact,
-                     const RecordReaches& reaches, const int32_t* elementOf,
+// buckets, found for those points only (the records' reaches made only
+// when there are any).
+bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTable& exact, const int32_t* elementOf,
                      const float* values, int32_t components, const double* points, size_t pointCount,
                      const uint8_t* alone, float* out) {
   std::vector<size_t> which;
@@ -145,6 +218,8 @@ bool PolynomialAlone(const MetaElement* elements, int32_t count, const ElementTa
     for (int a = 0; a < 3; ++a) queries.push_back(static_cast<float>(points[3 * p + static_cast<size_t>(a)]));
   }
   if (which.empty()) return true;
+  RecordReaches reaches;
+  reaches.Make(exact.Records(), exact.RecordCount());
   std::vector<std::vector<uint32_t>> lists;
   const bool grid =
       CullBucketsAt(elements, count, exact.Records(), exact.RecordCount(), reaches, queries.data(), which.size(), lists);
@@ -240,11 +315,8 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
     // points no element adds to over the table's buckets at those points.
     const ElementTable records(elements, count, false);
     if (!records.Ready()) return false;
-    RecordReaches reaches;
-    reaches.Make(records.Records(), records.RecordCount());
     ReachGrid grids[2];
-    if (grids[0].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::PlainSpheres) &&
-        grids[1].Build(records.Records(), records.RecordCount(), reaches, ReachGrid::Kind::Others)) {
+    if (ReachGrid::BuildBoth(records.Records(), records.RecordCount(), grids[0], grids[1])) {
       // Each slot's value beside it, so that the sums read them in the grids' order.
       std::vector<float> slotValues[2];
       for (int g = 0; g < 2; ++g) {
@@ -256,11 +328,15 @@ bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_
         }
       }
       std::vector<uint8_t> alone(pointCount, 0);
+      std::vector<uint32_t> order;
+      std::vector<float> sorted;
+      std::vector<uint32_t> keys;
+      const uint32_t* visit = OrderByCell(grids[0], points, pointCount, order, sorted, keys) ? order.data() : nullptr;
       parallel::ForEachRange(static_cast<int64_t>(pointCount), 1024, [&](int64_t begin, int64_t end) {
-        PolynomialRange(grids, slotValues, records, components, points, static_cast<size_t>(begin),
-                        static_cast<size_t>(end), out, alone.data());
+        PolynomialRange(grids, slotValues, records, components, points, visit, sorted.data(), keys.data(),
+                        static_cast<size_t>(begin), static_cast<size_t>(end), out, alone.data());
       });
-      return PolynomialAlone(elements, count, records, reaches, elementOf.data(), values, components, points,
+      return PolynomialAlone(elements, count, records, elementOf.data(), values, components, points,
                              pointCount, alone.data(), out);
     }
   }

@@ -30,9 +30,10 @@
 // takes the average weighted by 1 / d^2, d each element's measure, over the
 // candidates whose box holds it; a point beyond all of them gets zeros.
 //
-// The points are split among the plug-in's threads (base/parallel.h); each
-// point's value is formed alone, so the bytes are the same at any thread
-// count. False, with `out` untouched, for another model or when the table's
+// The points are visited in the order of the grid's cells and split among
+// the plug-in's threads (base/parallel.h); each point's value is formed
+// alone and written in its own place, so the bytes are the same in any
+// order and at any thread count. False, with `out` untouched, for another model or when the table's
 // memory cannot be had.
 bool TransferToPoints(int32_t blendingModel, const MetaElement* elements, int32_t count, const float* values,
                       int32_t components, const double* points, size_t pointCount, float* out);

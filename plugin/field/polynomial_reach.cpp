@@ -1,6 +1,10 @@
 #include "field/polynomial_reach.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -34,12 +38,23 @@ bool IsFinite3(const Float3& v) { return std::isfinite(v.x) && std::isfinite(v.y
 // contains the exact one.
 float RoundOutward(double v, bool up) {
   float f = static_cast<float>(v);
-  if (up && static_cast<double>(f) < v) f = std::nextafter(f, INFINITY);
-  if (!up && static_cast<double>(f) > v) f = std::nextafter(f, -INFINITY);
+  if (up && static_cast<double>(f) < v) f = NextFloatToward(f, true);
+  if (!up && static_cast<double>(f) > v) f = NextFloatToward(f, false);
   return f;
 }
 
 }  // namespace
+
+float NextFloatToward(float f, bool up) {
+  if (f == 0.0f) return up ? std::numeric_limits<float>::denorm_min() : -std::numeric_limits<float>::denorm_min();
+  if (std::isinf(f) && (f > 0.0f) == up) return f;
+  uint32_t bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  // One step of the bits, up in magnitude when moving away from zero.
+  bits = (f > 0.0f) == up ? bits + 1u : bits - 1u;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
 
 bool MakePolynomialReach(const ElementRecord& r, PolynomialReach& reach) {
   if (!IsFinite3(r.centre)) return false;
@@ -71,3 +86,24 @@ bool MakePolynomialReach(const ElementRecord& r, PolynomialReach& reach) {
   return true;
 }
 
+bool PlainSphereBound(const ElementRecord& r, float (&low)[3], float (&high)[3]) {
+  if (!IsFinite3(r.centre)) return false;
+  const float boxLow[3] = {r.boxLow.x, r.boxLow.y, r.boxLow.z};
+  const float boxHigh[3] = {r.boxHigh.x, r.boxHigh.y, r.boxHigh.z};
+  const float centre[3] = {r.centre.x, r.centre.y, r.centre.z};
+  const float factor[3] = {r.axisFactor.x, r.axisFactor.y, r.axisFactor.z};
+  for (int a = 0; a < 3; ++a) {
+    if (std::isnan(boxLow[a]) || std::isnan(boxHigh[a]) || std::isinf(factor[a])) return false;
+  }
+  for (int a = 0; a < 3; ++a) {
+    const double extent = kSquareSupport * (1.0 + kReachMargin) / std::fabs(static_cast<double>(factor[a]));
+    if (!(extent >= kMinReach && extent <= kMaxReach)) return false;
+    // The cast to float moves an end by at most 2^-24 of its magnitude,
+    // far less than the margin: the float ends lie outside the exact ones.
+    const double c = centre[a];
+    const double margin = (std::fabs(c) + extent) * 1e-6;
+    low[a] = std::max(boxLow[a], static_cast<float>(c - extent - margin));
+    high[a] = std::min(boxHigh[a], static_cast<float>(c + extent + margin));
+  }
+  return true;
+}

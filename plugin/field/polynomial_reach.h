@@ -25,3 +25,13 @@ constexpr double kEllipsoidBound = 0.5 * (1.0 + kReachMargin);
 // then fails every test), a centre off the finite range or an infinite axis
 // factor (both make d infinite or NaN wherever the box test passes).
 bool MakePolynomialReach(const ElementRecord& record, PolynomialReach& reach);
+
+// For a record of an unrotated sphere (its kind's shape and rotation bits
+// clear): whether MakePolynomialReach gives it an ellipsoid reach, the same
+// tests on the same values, and then a box holding that reach (rounded out
+// more loosely, for binning), without the reach's own outward rounding.
+bool PlainSphereBound(const ElementRecord& record, float (&low)[3], float (&high)[3]);
+
+// std::nextafter(f, up ? INFINITY : -INFINITY) for any f but a NaN, without
+// the library call (the reaches' bounds are rounded outward with it).
+float NextFloatToward(float f, bool up);

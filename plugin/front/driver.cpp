@@ -1,5 +1,7 @@
 #include "front/driver.h"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 #include "base/allocation.h"
@@ -29,6 +31,29 @@ void Log(const XSI::Application& app, const XSI::CString& line) { app.LogMessage
 
 // The frame before the start frame: where a simulation stands before its first step.
 int32_t FrameBeforeStart(int32_t startFrame) { return startFrame == INT32_MIN ? startFrame : startFrame - 1; }
+
+// Notes the box of the additive elements of a step of the lattices (see
+// OperatorInstance::fieldElements); no allocation, no effect on the field.
+void NoteFieldElements(OperatorInstance& instance, const MetaElement* elements, int32_t count) {
+  instance.fieldElements = 0;
+  for (int32_t n = 0; n < count; ++n) {
+    const MetaElement& e = elements[n];
+    if (!(e.weight > 0.0f)) continue;
+    const float scale = std::max(std::fabs(e.scale.x), std::max(std::fabs(e.scale.y), std::fabs(e.scale.z)));
+    const float reach = std::fabs(e.radius) * scale;
+    const Float3 low{e.centre.x - reach, e.centre.y - reach, e.centre.z - reach};
+    const Float3 high{e.centre.x + reach, e.centre.y + reach, e.centre.z + reach};
+    if (instance.fieldElements++ == 0) {
+      instance.fieldElementsLow = low;
+      instance.fieldElementsHigh = high;
+      continue;
+    }
+    Float3& lo = instance.fieldElementsLow;
+    Float3& hi = instance.fieldElementsHigh;
+    lo = {std::min(lo.x, low.x), std::min(lo.y, low.y), std::min(lo.z, low.z)};
+    hi = {std::max(hi.x, high.x), std::max(hi.y, high.y), std::max(hi.z, high.z)};
+  }
+}
 
 class Evaluation {
  public:
@@ -124,6 +149,7 @@ void Evaluation::ComputeCurrentFrame(int32_t frame) {
     if (elements_) {
       grid.SimulateStep(settings_, elements_.get(), elementCount_);
       instance_.fieldFrame = frame;
+      NoteFieldElements(instance_, elements_.get(), elementCount_);
       Extract();
       mesh_.valid = true;
     }
@@ -159,6 +185,7 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
       if (elements_) {
         grid.SimulateStep(settings_, elements_.get(), elementCount_);
         instance_.fieldFrame = instance_.loopFrame;
+        NoteFieldElements(instance_, elements_.get(), elementCount_);
         if (instance_.writeCache) {
           Extract();
           frameWritten = true;

@@ -36,5 +36,12 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
   field.origin[2] = -settings.halfSize.z;
   field.isovalue = settings.isovalue;
   field.frame = in->fieldFrame;
+  field.elementCount = in->fieldElements;
+  const Float3& low = in->fieldElementsLow;
+  const Float3& high = in->fieldElementsHigh;
+  for (int axis = 0; axis < 3; ++axis) {
+    field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
+    field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
+  }
   return true;
 }

@@ -81,6 +81,12 @@ struct GlomoraField {
   // before its first step; frames played back in Mode 3 in between leave
   // the field alone).
   int32_t frame;
+  // The additive elements of that step: how many (0: none), and their box:
+  // each one's centre plus and minus its radius (times its largest scale),
+  // in the same space. A surface the box cuts shows where they lie.
+  int32_t elementCount;
+  float elementsLow[3];
+  float elementsHigh[3];
 };
 
 // Fills `field` for the main operator named `operatorFullName` and returns

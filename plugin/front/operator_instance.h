@@ -41,6 +41,12 @@ struct OperatorInstance {
   // from the cache or a recompute loop cancelled before its first step.
   // Lattices allocated without a step hold the state before the start frame.
   int32_t fieldFrame = kNeverFrame;
+  // The additive elements of the step that made the field (what
+  // Glomora_GetField reports): how many, and the box of each one's centre
+  // plus and minus its radius times its largest scale, in the lattice's space.
+  int32_t fieldElements = 0;
+  Float3 fieldElementsLow{0.0f, 0.0f, 0.0f};
+  Float3 fieldElementsHigh{0.0f, 0.0f, 0.0f};
   bool computeNow = false;        // one step from whatever the lattices hold
   bool writeCache = false;
   bool readCache = false;

@@ -29,7 +29,7 @@ import sys
 import time
 import uuid
 
-from . import tool_path
+from . import _glomora, tool_path
 
 __all__ = ["plan", "run", "main", "TaskFailed", "SchedulerUnreachable"]
 
@@ -69,8 +69,11 @@ def plan(scenes, output, frames=None, chunk=10, tool=None):
     dict (the README's "glomora plan" describes it). `frames`: (first, last)
     or the text "A-B" for every shot, else each scene's own. ValueError with
     the tool's message when the scenes, frames or pattern do not fit."""
-    argv = [_tool(tool), "plan", *(os.fspath(scene) for scene in scenes), "--output", os.fspath(output),
-            "--chunk", str(chunk)]
+    scenes = [os.fspath(scene) for scene in scenes]
+    tool, output = _tool(tool), os.fspath(output)
+    for what, name in [("tool", tool), ("output", output)] + [("scenes[%d]" % i, s) for i, s in enumerate(scenes)]:
+        _glomora.check_file_name(what, name)
+    argv = [tool, "plan", *scenes, "--output", output, "--chunk", str(chunk)]
     if frames is not None:
         argv.append("--frames=" + (frames if isinstance(frames, str) else "%d-%d" % tuple(frames)))
     done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, text=True)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "file_names.h"
 #include "front/glomora_api.h"
 #include "mesh_files.h"
 #include "output_pattern.h"
@@ -39,6 +40,13 @@ constexpr auto kSignalPoll = std::chrono::milliseconds(20);
 [[noreturn]] void Raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw py::error_already_set();
+}
+
+// A file name from Python code, which may hold a NUL character (the system
+// would read another name): refused naming the function or keyword.
+void CheckName(std::string_view what, const std::string& name) {
+  std::string error;
+  if (!CheckFileName(what, name, error)) Raise(PyExc_ValueError, error);
 }
 
 // The run loop's messages name the tool's options; a Python caller has the
@@ -183,6 +191,7 @@ class Mesh {
   }
 
   void Write(const std::string& file) const {
+    CheckName("Mesh.write", file);
     if (!IsWritableMeshName(file)) Raise(PyExc_ValueError, file + ": the file name must end in .obj or .ply");
     std::string error;
     bool written = false;
@@ -362,8 +371,10 @@ PYBIND11_MODULE(_glomora, m) {
     }
     return catalogue;
   });
+  m.def("check_file_name", [](const std::string& what, const std::string& name) { CheckName(what, name); });
   m.def("read_points", [](const py::object& path) {
     const std::string file = py::str(path).cast<std::string>();
+    CheckName("read_points", file);
     MeshData mesh;
     std::string error;
     bool read = false;
@@ -419,6 +430,7 @@ PYBIND11_MODULE(_glomora, m) {
                   })
       .def_static("load",
                   [](const std::string& path) {
+                    CheckName("Scene", path);
                     Outcome outcome;
                     auto scene = ModuleScene::Load(path, outcome);
                     return SceneOrRaise(std::move(scene), outcome);
@@ -459,6 +471,7 @@ PYBIND11_MODULE(_glomora, m) {
                      const std::string& tool, bool check, const py::object& maxMemory, bool quiet,
                      const py::object& progress, const std::string& volume, const std::string& preview,
                      int32_t previewWidth, int32_t previewHeight, int threads, const std::string& usd) {
+        CheckName("tool", tool);
         RunOptions options;
         options.output = output;
         if (!first.is_none()) options.firstFrame = first.cast<int64_t>();

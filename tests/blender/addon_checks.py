@@ -190,9 +190,15 @@ def check_bake_writes_the_files_of_glomora_run():
     import glomora_blender.ply_frames as ply_frames
     bpy.context.scene.frame_set(3)
     vertices, counts, indices = blender_mesh(glomora_obj)
-    points, file_counts, file_indices, normals, _ = ply_frames.read_ply(os.path.join(again, "%s.0003.ply" % name))
+    points, file_counts, file_indices, normals, _, velocities = ply_frames.read_ply(
+        os.path.join(again, "%s.0003.ply" % name))
     assert vertices.tobytes() == points.tobytes() and indices.tolist() == file_indices.tolist()
     assert normals is not None and glomora_obj.data.has_custom_normals
+    # The particles' velocities, carried into the files, come back as the mesh's "velocity".
+    assert velocities is not None and np.abs(velocities).max() > 0
+    carried = np.empty(len(glomora_obj.data.vertices) * 3, np.float32)
+    glomora_obj.data.attributes["velocity"].data.foreach_get("vector", carried)
+    assert carried.tobytes() == velocities.tobytes()
 
 
 def check_a_bad_parameter_shows_the_modules_message():

@@ -71,14 +71,20 @@ class CliEndToEnd : public ::testing::Test {
 // A sphere of radius 1 at the origin. Blending model 1 gives the field
 // 4 (1 - 2d)^2 with d = (distance / 2r)^2, so Isovalue 1 puts the surface at
 // d = 1/4: at distance r from the centre.
+// `extra`: ", KEY: VALUE ..." of more parameters, or of others in their place.
 std::string SphereScene(int space, const std::string& extra = "") {
-  return R"({"name": "ball", "frames": [1, 2],
-    "parameters": {"Space": )" +
-         std::to_string(space) + R"(, "Blending_model": 1, "Isovalue": 1, "JB_voxelsize": 0.1,
+  nlohmann::json scene = nlohmann::json::parse(R"({"name": "ball", "frames": [1, 2],
+    "parameters": {"Blending_model": 1, "Isovalue": 1, "JB_voxelsize": 0.1,
                    "Size_X": 4, "Size_Y": 4, "Size_Z": 4, "Resolution_X": 40, "Resolution_Y": 40,
-                   "Resolution_Z": 40, "User_normals": true, "UVspace": true)" +
-         extra + R"(},
-    "sources": [{"type": "sphere", "name": "s", "radius": 1}]})";
+                   "Resolution_Z": 40, "User_normals": true, "UVspace": true},
+    "sources": [{"type": "sphere", "name": "s", "radius": 1}]})");
+  scene["parameters"]["Space"] = space;
+  if (!extra.empty()) {
+    std::string more = "{";
+    more.append(extra, 1, std::string::npos);
+    scene["parameters"].update(nlohmann::json::parse(more + "}"));
+  }
+  return scene.dump();
 }
 
 TEST_F(CliEndToEnd, SphereGivesAClosedMeshOnItsRadiusWithNormalsAndUVs) {
@@ -278,6 +284,24 @@ TEST_F(CliEndToEnd, EmptyFrameAfterAFullOneIsWrittenEmpty) {
   EXPECT_NE(outcome.err.find("warning: frame 2: the mesh is empty"), std::string::npos) << outcome.err;
 }
 
+// A surface the container box cuts open is said once, with the box and where
+// the elements are; one inside the box is not.
+TEST_F(CliEndToEnd, ABoxThatCutsTheSurfaceIsSaidOnce) {
+  Write("ball.json", SphereScene(0));
+  Outcome outcome = Run({"run", "ball.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.err.find("cuts the surface"), std::string::npos) << outcome.err;
+  Write("ball.json", SphereScene(0, R"(, "Size_X": 1.5)"));
+  outcome = Run({"run", "ball.json"});
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  const std::string warning =
+      "glomora: warning: frame 1: the container box cuts the surface open: the box spans x -0.75 to 0.75, y -2 to 2, "
+      "z -2 to 2; the elements (centre and radius) span x -1 to 1, y -1 to 1, z -1 to 1 (a larger Size_X, Size_Y, "
+      "Size_Z, or the elements moved inside, closes it)\n";
+  EXPECT_NE(outcome.err.find(warning), std::string::npos) << outcome.err;
+  EXPECT_EQ(outcome.err.find("cuts the surface"), outcome.err.rfind("cuts the surface"));
+}
+
 TEST_F(CliEndToEnd, StatsFileHasCountsTimingsAndMemory) {
   Write("ball.json", SphereScene(1));
   const Outcome outcome = Run({"run", "ball.json", "--stats", "stats.json"});
@@ -296,6 +320,12 @@ TEST_F(CliEndToEnd, StatsFileHasCountsTimingsAndMemory) {
   EXPECT_TRUE(frames[1]["timings_ms"].contains("polygonizer"));
   EXPECT_TRUE(frames[1]["timings_ms"].contains("PolygonMesh::Set()"));
   EXPECT_GT(frames[1]["peak_memory_kib"].get<int64_t>(), 0);
+  // A folder that cannot be made (a file is in the way) is named, with why.
+  Write("blocker", "a file");
+  const Outcome blocked = Run({"run", "ball.json", "--stats", "blocker/stats.json"});
+  EXPECT_EQ(blocked.status, 1);
+  EXPECT_NE(blocked.err.find("blocker/stats.json: cannot make the folder blocker (Not a directory)"), std::string::npos)
+      << blocked.err;
 }
 
 struct BadRun {
@@ -325,6 +355,8 @@ TEST_F(CliEndToEnd, BadInputExitsWithTwoAndSaysWhy) {
       {"bad --output", {"run", "bad.json", "--output", "x.stl"}, "{}", 2, "must end in .obj or .ply"},
       {"--output without frame", {"run", "bad.json", "--frames", "1-2", "--output", "x.obj"}, "{}", 2,
        "needs a frame number"},
+      {"unknown field", {"run", "bad.json", "--volume", "v/{nam}.#.vdb"}, "{}", 2,
+       "--volume v/{nam}.#.vdb: unknown field {nam} (the one field is {name}, the scene's name)"},
   };
   for (const BadRun& c : cases) {
     SCOPED_TRACE(c.what);
@@ -422,7 +454,12 @@ TEST_F(CliEndToEnd, JobsWriteTheBytesOfOneProcess) {
                    "Resolution_X": 20, "Resolution_Y": 20, "Resolution_Z": 20},
     "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [7, 1.5]]}}]})");
   fs::create_directories(folder_ / "cache");
-  ASSERT_EQ(Run({"run", "sim.json", "--output", "sim/g.#.obj"}).status, 0);
+  const Outcome simulation = Run({"run", "sim.json", "--output", "sim/g.#.obj", "--jobs", "2"});
+  ASSERT_EQ(simulation.status, 0) << simulation.err;
+  const std::string oneProcess = "glomora: --jobs 2: the frames are not independent (Space 0 in Modes 0 to 2 "
+                                 "carries the field from frame to frame): they run in one process\n";
+  EXPECT_NE(simulation.err.find(oneProcess), std::string::npos) << simulation.err;
+  EXPECT_EQ(simulation.err.find(oneProcess), simulation.err.rfind(oneProcess));
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -444,6 +481,8 @@ TEST_F(CliEndToEnd, JobsWriteTheBytesOfOneProcess) {
       for (const char* more : {"--threads", jobs == 1 ? "1" : "2"}) args.push_back(more);
       const Outcome outcome = Run(args);
       ASSERT_EQ(outcome.status, 0) << outcome.err;
+      // Frames end in any order: the count is of frames done.
+      EXPECT_NE(outcome.err.find("\n7 of 7 done: "), std::string::npos) << outcome.err;
       const nlohmann::json stats = nlohmann::json::parse(ReadText(folder_ / "stats.json"));
       EXPECT_EQ(stats["runs"][0]["processes"], jobs);
       report[jobs / 3] = outcome.out;

@@ -72,3 +72,38 @@ def test_shots_that_would_write_the_same_files_are_refused(tmp_path):
     # A farm's tasks write a USD layer per frame, never one of the whole shot.
     whole = run_tool("plan", one, "--output", str(tmp_path / "{name}.####.obj"), "--usd", str(tmp_path / "one.usda"))
     assert whole.returncode == 2 and "a farm's tasks write one USD layer per frame" in whole.stderr, whole.stderr
+
+
+def test_slurm_scripts_keep_every_path_as_it_is(tmp_path):
+    # A folder name that would end a comment line, a dry run's here-document
+    # and a quoted word, or run a command, were it written as it is.
+    odd = tmp_path / "a\nEOF\n#SBATCH --wrap=x\n$(touch ../ran) `touch ../ran` 'q\" \\ b"
+    scenes = write_scenes(odd, [scene("chunks", [1, 2], {"Space": 1}), scene("sim", [1, 2], {"Space": 0, "Mode": 1})])
+    # An sbatch that keeps each script, a tool that records its arguments.
+    fake = tmp_path / "bin"
+    os.makedirs(fake)
+    for name, text in [("sbatch", 'cat > "$JOBS/job$(ls "$JOBS" | wc -l).sh"'),
+                       ("glomora", 'for a in "$@"; do printf "%s\\0" "$a"; done >> "$CALLS"; printf "\\n\\0" >> "$CALLS"')]:
+        (fake / name).write_text("#!/bin/sh\n" + text + "\n")
+        os.chmod(fake / name, 0o755)
+    submit = run_tool("submit", *scenes, "--slurm", "--dry-run", "--tool", str(fake / "glomora"),
+                      "--output", str(odd / "{name}.####.obj"), "--logs", str(tmp_path / "logs"))
+    assert submit.returncode == 0, submit.stderr
+    jobs = tmp_path / "jobs"
+    os.makedirs(jobs)
+    env = dict(os.environ, PATH=str(fake) + os.pathsep + os.environ["PATH"], JOBS=str(jobs),
+               CALLS=str(tmp_path / "calls"), SLURM_ARRAY_TASK_ID="0")
+    run = subprocess.run(["bash", "-c", submit.stdout], cwd=jobs, env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    scripts = sorted(jobs.iterdir())
+    assert len(scripts) == 2
+    for script in scripts:
+        assert subprocess.run(["bash", "-n", str(script)]).returncode == 0
+        # sbatch reads "#SBATCH" lines up to the first command.
+        lines = script.read_text().splitlines()
+        header = lines[:next(i for i, line in enumerate(lines) if not line.startswith("#"))]
+        assert len(header) == 2 and not any(line.startswith("#SBATCH") for line in header), header
+        assert subprocess.run(["sh", str(script)], cwd=jobs, env=env, timeout=60).returncode == 0
+    calls = [call.split("\0")[:-1] for call in (tmp_path / "calls").read_text().split("\n\0")[:-1]]
+    assert sorted(call[1] for call in calls) == sorted(scenes) and not os.path.exists(tmp_path / "ran")
+    assert all(call[3] == str(odd / "{name}.####.obj") for call in calls)

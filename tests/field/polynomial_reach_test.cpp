@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "field/field_oracle.h"
 
@@ -134,4 +137,64 @@ TEST(PolynomialReach, ElementsThatAddNowhereHaveNone) {
   EXPECT_EQ(reach.high[1], record.boxHigh.y);
   EXPECT_LT(reach.high[0], record.boxHigh.x);
   EXPECT_FALSE(reach.ellipsoid);
+}
+
+// The outward rounding's neighbour of a float is the library's, bit for
+// bit, at zeros, denormals, the ends of the range, infinities and either sign.
+TEST(PolynomialReach, NextFloatIsTheLibrarysNeighbour) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  const float normal = std::numeric_limits<float>::min();
+  const float largest = std::numeric_limits<float>::max();
+  for (float f : {0.0f, -0.0f, tiny, -tiny, normal, -normal, 1.0f, -1.0f, 0.7071f, -3e30f, largest, -largest, kInf, -kInf}) {
+    for (bool up : {false, true}) {
+      const float expected = std::nextafter(f, up ? kInf : -kInf);
+      const float got = NextFloatToward(f, up);
+      uint32_t a = 0;
+      uint32_t b = 0;
+      std::memcpy(&a, &expected, sizeof a);
+      std::memcpy(&b, &got, sizeof b);
+      EXPECT_EQ(a, b) << f << (up ? " up" : " down");
+    }
+  }
+}
+
+// The reach grid bins plain spheres by PlainSphereBound: it must call plain
+// exactly the spheres whose reach MakePolynomialReach makes an ellipsoid,
+// and its box must hold that reach, for ordinary spheres and for every way
+// a sphere can lose its reach or its narrowing.
+TEST(PolynomialReach, PlainSphereBoundAgreesWithTheReach) {
+  std::mt19937 random(5);
+  std::vector<MetaElement> spheres;
+  for (int i = 0; i < 200; ++i) spheres.push_back(RandomElement(random, ElementShape::Sphere));
+  void (*const spoils[])(MetaElement&) = {
+      [](MetaElement& m) { m.centre.y = std::numeric_limits<float>::quiet_NaN(); },
+      [](MetaElement& m) { m.centre.z = kInf; },
+      [](MetaElement& m) { m.centre.x = 3e37f; },
+      [](MetaElement& m) { m.radius = std::numeric_limits<float>::quiet_NaN(); },
+      [](MetaElement& m) { m.axisFactor.x = -kInf; },
+      [](MetaElement& m) { m.axisFactor.y = 0.0f; },
+      [](MetaElement& m) { m.axisFactor.z = 1e-31f; },
+      [](MetaElement& m) { m.axisFactor.x = 1e31f; },
+      [](MetaElement& m) { m.axisFactor.y = std::numeric_limits<float>::denorm_min(); },
+  };
+  for (auto spoil : spoils) {
+    MetaElement e = spheres[spheres.size() % 7];
+    spoil(e);
+    spheres.push_back(e);
+  }
+  for (size_t i = 0; i < spheres.size(); ++i) {
+    SCOPED_TRACE(i);
+    ElementRecord record;
+    ASSERT_TRUE(MakeElementRecord(spheres[i], 0, record));
+    ASSERT_EQ(record.kind & (kShapeMask | kRotatedKind), 0u);
+    PolynomialReach reach;
+    const bool ellipsoid = MakePolynomialReach(record, reach) && reach.ellipsoid;
+    float low[3];
+    float high[3];
+    ASSERT_EQ(PlainSphereBound(record, low, high), ellipsoid);
+    for (int a = 0; ellipsoid && a < 3; ++a) {
+      EXPECT_LE(low[a], reach.low[a]);
+      EXPECT_GE(high[a], reach.high[a]);
+    }
+  }
 }

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import glomora
+from glomora import distributed
 from conftest import GRID_PARAMETERS, cloud, read, run_tool, write_ply_points, write_scene
 
 CASES = {
@@ -123,6 +124,20 @@ def test_written_file_is_the_tools(tool, tmp_path, case, extension):
     (lambda: glomora.surface(cloud(), threads=2**63), ValueError, ["threads", "1024"]),
     (lambda: glomora.surface(cloud()).write("mesh.stl"), ValueError, ["mesh.stl", ".obj or .ply"]),
     (lambda: glomora.surface(cloud()).write("/proc/no/such/folder/mesh.obj"), OSError, ["mesh.obj"]),
+    # A name with a NUL inside names another file to the system.
+    (lambda: glomora.surface(cloud()).write("a\0b.ply"), ValueError, ["Mesh.write", "NUL character"]),
+    (lambda: glomora.read_points("a.ply\0.obj"), ValueError, ["read_points", "NUL character"]),
+    (lambda: glomora.Scene("a.json\0"), ValueError, ["Scene", "NUL character"]),
+    (lambda: glomora.Scene({}, base_dir="a\0"), ValueError, ["folder", "NUL character"]),
+    (lambda: glomora.Scene({"sources": [{"type": "cloud", "file": "good\0.ply"}]}), ValueError,
+     ["sources[0].file", "NUL character"]),
+    (lambda: glomora.Scene({"parameters": {"Cache_filename": "c\0.grd"}}), ValueError,
+     ["parameters.Cache_filename", "NUL character"]),
+    (lambda: glomora.Scene({}).run("o\0/f.####.obj", jobs=1), ValueError, ["--output", "NUL character"]),
+    (lambda: glomora.Scene({}).run("f.####.obj", usd="u\0.usda", jobs=1), ValueError, ["--usd", "NUL character"]),
+    (lambda: glomora.Scene({"frames": [1, 2]}).run("f.####.obj", tool="g\0"), ValueError, ["tool", "NUL character"]),
+    (lambda: distributed.plan(["a.json", "b\0.json"], "f.####.obj", tool="g"), ValueError,
+     ["scenes[1]", "NUL character"]),
 ])
 def test_bad_input_is_a_python_error_with_the_tools_message(call, error, words):
     with pytest.raises(error) as raised:

@@ -63,6 +63,8 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0], [1, 2]]}]})",
        "sources[0].points[1]: expected 3 numbers, got [1,2]"},
       {R"({"sources": [{"type": "cloud"}]})", "sources[0]: a cloud needs either \"points\" or \"file\""},
+      {R"({"sources": [{"type": "cloud", "points": [], "file": "p.ply"}]})",
+       "sources[0]: a cloud takes \"points\" or \"file\", not both"},
       {R"({"sources": [{"type": "cloud", "file": "p.stl"}]})", "sources[0].file: expected a .ply, .obj, .vdb, .csv, .xyz, .vtk, .vtu or .vtp file, got \"p.stl\""},
       {R"({"sources": [{"type": "polymsh", "file": "p.vdb"}]})", "sources[0].file: expected a .ply or .obj file, got \"p.vdb\""},
       {R"({"sources": [{"type": "cloud", "points": [[0, 0, 0]], "radius_attribute": "pscale"}]})",
@@ -73,9 +75,16 @@ TEST(SceneFile, ErrorsNameTheKeyPathAndTheValue) {
       {R"({"sources": [{"type": "cloud", "file": "p.%s.ply"}]})",
        "sources[0].file: '%' must start %d, %0Nd (N from 1 to 9) or %%, got \"p.%s.ply\""},
       {R"({"sources": [{"type": "sphere", "name": "b"}, {"type": "cube", "name": "b"}]})",
-       "sources[1].name: the name is taken by another object, got \"b\""},
+       "sources[1].name: the name is taken by sources[0], got \"b\""},
       {R"({"name": "x", "sources": [{"type": "sphere", "name": "x_space"}]})",
-       "sources[0].name: the name is taken by another object, got \"x_space\""},
+       "sources[0].name: the name is taken by the scene's space object, got \"x_space\""},
+      {R"({"name": "x", "sources": [{"type": "sphere", "name": "x"}]})",
+       "sources[0].name: the name is taken by the scene (its \"name\"), got \"x\""},
+      // The parser would keep the last of the two.
+      {R"({"name": "a", "frames": [1, 2], "name": "b"})", "name: the key is given twice (a scene file gives each key once)"},
+      {R"({"sources": [{"type": "sphere"}, {"type": "sphere", "transform": {"translation": [0, 0, 0]},
+                       "radius": 1, "radius": 2}], "parameters": {"Isovalue": 1, "Isovalue": 1}})",
+       "sources[1].radius: the key is given twice (a scene file gives each key once)"},
   };
   for (const BadScene& c : cases) {
     SCOPED_TRACE(c.text);

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -323,5 +324,54 @@ TEST_F(VdbFiles, PerFramePointsFilesDriveACloud) {
       for (int axis = 0; axis < 3; ++axis) centre[axis] += mesh.positions[3 * v + axis] / mesh.VertexCount();
     }
     for (int axis = 0; axis < 3; ++axis) EXPECT_NEAR(centre[axis], expected[frame - 1][axis], 0.05);
+  }
+}
+
+// The seeds of the .vdb fuzz target (fuzz/corpus/vdb_reader), as OpenVDB's
+// file writer makes them, without compression, with zip and with blosc: points
+// (plain, quantised, with attributes, two grids) and volumes. Each committed
+// seed reads as the file made now does (OpenVDB's random identifier aside);
+// GLOMORA_VDB_CORPUS=FOLDER writes them there anew.
+TEST_F(VdbFiles, FuzzCorpusSeedsReadAsOpenVdbWritesThem) {
+  const openvdb::FloatGrid::Ptr density = openvdb::FloatGrid::create(0.0f);
+  density->setName("density");
+  for (int i = 0; i < 20; ++i) density->tree().setValue(openvdb::Coord(i % 8, i / 8, 1), 0.5f + static_cast<float>(i));
+  const openvdb::FloatGrid::Ptr halves = density->deepCopy();
+  halves->setName("half");
+  halves->setSaveFloatAsHalf(true);
+  // Small files (a leaf node a grid): the fuzzer changes what matters more often.
+  auto attributes = PointsGrid({{0.0, 0.0, 0.0}, {0.3, 0.7, 0.4}, {0.6, 0.25, 1.1}}, 0.25, {0.5, 0.0, 0.0}, false);
+  openvdb::points::appendAttribute<openvdb::Vec3f>(attributes->tree(), "v");
+  openvdb::points::appendAttribute<float>(attributes->tree(), "pscale");
+  const std::vector<openvdb::Vec3R> more = {{0.1, 0.2, 0.3}, {0.15, 0.22, 0.31}, {0.5, 0.5, 0.5}, {0.6, 0.1, 0.2}};
+  using namespace openvdb::io;
+  const struct {
+    const char* name;
+    openvdb::GridCPtrVec grids;
+    uint32_t compression;
+    int points;  // what a cloud reads of it; -1: refused
+  } seeds[] = {
+      {"points.vdb", {PointsGrid(more, 0.5, {1.0, -2.0, 0.25}, false)}, COMPRESS_ACTIVE_MASK, 4},
+      {"two_points_grids_zip.vdb", {PointsGrid(more, 0.1, {}, true), attributes}, COMPRESS_ZIP | COMPRESS_ACTIVE_MASK, 7},
+      {"points_and_volume_blosc.vdb", {density, attributes}, COMPRESS_BLOSC | COMPRESS_ACTIVE_MASK, 3},
+      {"volumes.vdb", {density, halves}, COMPRESS_ACTIVE_MASK, -1},
+  };
+  const char* rewrite = std::getenv("GLOMORA_VDB_CORPUS");
+  for (const auto& seed : seeds) {
+    SCOPED_TRACE(seed.name);
+    File file((folder_ / seed.name).string());
+    file.setCompression(seed.compression);
+    file.write(seed.grids);
+    const std::string bytes = ReadTextFile(folder_ / seed.name);
+    if (rewrite != nullptr) std::ofstream(fs::path(rewrite) / seed.name, std::ios::binary) << bytes;
+    const std::string committed = ReadTextFile(fs::path(GLOMORA_VDB_CORPUS_DIR) / seed.name);
+    MeshData now, then;
+    std::string nowError, thenError;
+    EXPECT_EQ(ReadVdbPoints(AsSpan(bytes), now, nowError), seed.points >= 0) << nowError;
+    EXPECT_EQ(ReadVdbPoints(AsSpan(committed), then, thenError), seed.points >= 0) << thenError;
+    EXPECT_EQ(nowError, thenError);
+    EXPECT_EQ(then.VertexCount(), static_cast<size_t>(std::max(seed.points, 0)));
+    EXPECT_EQ(Sorted(now.positions), Sorted(then.positions));
+    EXPECT_EQ(now.attributes.size(), then.attributes.size());
   }
 }

@@ -50,7 +50,8 @@ def put_mesh(mesh, result):
 
 
 def put_ply_frame(mesh, frame):
-    """A baked frame (ply_frames.read_ply), whose normals and UVs are per vertex."""
-    vertices, counts, indices, normals, uvs = frame
+    """A baked frame (ply_frames.read_ply), whose normals and UVs are per vertex; its velocities, when
+    the file has them (vx vy vz), as the live frames carry them."""
+    vertices, counts, indices, normals, uvs, velocities = frame
     put_arrays(mesh, vertices, counts, indices, None if normals is None else normals[indices],
-               None if uvs is None else uvs[indices])
+               None if uvs is None else uvs[indices], velocities)

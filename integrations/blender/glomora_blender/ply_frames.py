@@ -1,6 +1,6 @@
 """Reading back the binary PLY files `glomora run` writes (a baked range):
-float x, y, z [nx, ny, nz] [s, t] per vertex, then per face a list of
-vertex indices (uchar or int count, int indices)."""
+float x, y, z [nx, ny, nz] [s, t] [vx, vy, vz, other attributes] per vertex,
+then per face a list of vertex indices (uchar or int count, int indices)."""
 
 import numpy as np
 
@@ -9,8 +9,9 @@ _TYPES = {"char": "i1", "uchar": "u1", "short": "<i2", "ushort": "<u2", "int": "
 
 
 def read_ply(path):
-    """(vertices (n, 3) float32, face_counts, face_indices, normals or None, uvs or None) of a frame's file;
-    normals and UVs per vertex, as the file holds them."""
+    """(vertices (n, 3) float32, face_counts, face_indices, normals or None, uvs or None, velocities or
+    None) of a frame's file; normals, UVs and velocities (vx vy vz, units per frame) per vertex, as the
+    file holds them."""
     data = open(path, "rb").read()
     end = data.index(b"end_header\n") + len(b"end_header\n")
     header = data[:end].decode("ascii").splitlines()
@@ -37,6 +38,7 @@ def read_ply(path):
     points = columns("x", "y", "z")
     normals = columns("nx", "ny", "nz") if "nx" in names else None
     uvs = columns("s", "t") if "s" in names else None
+    velocities = columns("vx", "vy", "vz") if "vx" in names else None
     counts, indices = [], []
     if face_count:
         count_type, index_type = np.dtype(face_list[0]), np.dtype(face_list[1])
@@ -44,11 +46,12 @@ def read_ply(path):
         rows = np.frombuffer(data, dtype=triangles, count=face_count, offset=at) \
             if len(data) - at == face_count * triangles.itemsize else None
         if rows is not None and (rows["n"] == 3).all():
-            return points, np.full(face_count, 3, np.int32), rows["i"].astype(np.int32).ravel(), normals, uvs
+            return (points, np.full(face_count, 3, np.int32), rows["i"].astype(np.int32).ravel(), normals, uvs,
+                    velocities)
         for _ in range(face_count):
             n = int(np.frombuffer(data, count_type, 1, at)[0])
             at += count_type.itemsize
             counts.append(n)
             indices.extend(np.frombuffer(data, index_type, n, at).tolist())
             at += n * index_type.itemsize
-    return points, np.array(counts, np.int32), np.array(indices, np.int32), normals, uvs
+    return points, np.array(counts, np.int32), np.array(indices, np.int32), normals, uvs, velocities
