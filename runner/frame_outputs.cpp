@@ -141,7 +141,9 @@ bool FrameOutputs::AfterFrame(const WrittenFrame& frame, ProgressDisplay& displa
 
   // 2) once per run, a surface the container box cuts open
   GlomoraField field{};
-  if (!toldCut_ && frame.rig && Glomora_GetField(frame.rig->op.GetAsText(), field) && BoxCutsSurface(field)) {
+  // Asked of the plug-in first: tiled lattices are made dense only to tell it.
+  if (!toldCut_ && frame.rig && Glomora_FieldInsideOnBoxFaces(frame.rig->op.GetAsText()) == 1 &&
+      Glomora_GetField(frame.rig->op.GetAsText(), field) && BoxCutsSurface(field)) {
     toldCut_ = true;
     const int32_t points[3] = {field.nx, field.ny, field.nz};
     float boxHigh[3];

@@ -6,21 +6,57 @@
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 
-bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field) {
+namespace {
+
+// The instance whose latest evaluation extracted its mesh from its lattices,
+// or null.
+const OperatorInstance* FieldInstance(const XSI::CString& operatorFullName) {
   const OperatorInstance* in = FindInstance(operatorFullName);
-  if (in == nullptr) return false;
+  if (in == nullptr) return nullptr;
   // Mode 3 fills the mesh from a cache file and leaves the lattice as an
   // earlier evaluation left it; Space 1 never touches it.
   const Settings& settings = in->settings;
   if (settings.space != Space::kVoxelGrid || settings.mute || settings.mode < Mode::kDirect ||
       settings.mode > Mode::kWriteCache || !in->mesh.valid || !in->gridPolygonizer.ready) {
-    return false;
+    return nullptr;
   }
+  const Int3& r = settings.resolution;
+  if (r.x >= INT32_MAX || r.y >= INT32_MAX || r.z >= INT32_MAX ||
+      !in->gridPolygonizer.HasFieldDimensions(r.x + 1, r.y + 1, r.z + 1)) {
+    return nullptr;
+  }
+  return in;
+}
+
+}  // namespace
+
+int32_t Glomora_FieldInsideOnBoxFaces(const XSI::CString& operatorFullName) {
+  const OperatorInstance* in = FieldInstance(operatorFullName);
+  if (in == nullptr) return -1;
+  const GridPolygonizer& grid = in->gridPolygonizer;
+  const float iso = in->settings.isovalue;
+  const int32_t nx = in->settings.resolution.x + 1, ny = in->settings.resolution.y + 1, nz = in->settings.resolution.z + 1;
+  for (int32_t i = 0; i < nx; ++i) {
+    const bool sideI = i == 0 || i == nx - 1;
+    for (int32_t j = 0; j < ny; ++j) {
+      if (sideI || j == 0 || j == ny - 1) {
+        for (int32_t k = 0; k < nz; ++k) {
+          if (grid.FieldAt(i, j, k) > iso) return 1;
+        }
+      } else if (grid.FieldAt(i, j, 0) > iso || grid.FieldAt(i, j, nz - 1) > iso) {
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field) {
+  const OperatorInstance* in = FieldInstance(operatorFullName);
+  if (in == nullptr) return false;
+  const Settings& settings = in->settings;
   const GridPolygonizer& grid = in->gridPolygonizer;
   const Int3& r = settings.resolution;
-  if (r.x >= INT32_MAX || r.y >= INT32_MAX || r.z >= INT32_MAX || !grid.HasFieldDimensions(r.x + 1, r.y + 1, r.z + 1)) {
-    return false;
-  }
   // Tiled lattices are made dense here, once per field.
   const float* values = grid.DenseField();
   if (values == nullptr) return false;

@@ -99,6 +99,12 @@ struct GlomoraField {
 // until the next Glomora_Update or Glomora_Term of that operator. Never throws.
 GLOMORA_CALLBACK bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field);
 
+// 1 when the field Glomora_GetField would hand out lies above its isovalue
+// at some lattice point on the container box's faces (the box cuts the
+// surface open there), 0 when nowhere, -1 when there is no such field.
+// Reads the lattices in their storage: no dense copy of tiled lattices.
+GLOMORA_CALLBACK int32_t Glomora_FieldInsideOnBoxFaces(const XSI::CString& operatorFullName);
+
 // Per-point values. The plug-in reads two per-point float attributes of the
 // "cloud" and "polymsh" sources it gathers (Geometry::GetPointAttribute), in
 // each source's object space:

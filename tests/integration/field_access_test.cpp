@@ -173,6 +173,7 @@ TEST_F(FieldAccess, TiledLatticesHandOutTheDenseLatticesField) {
     ASSERT_EQ(rig.Update(1.0), XSI::CStatus::OK);  // the start frame: a fresh simulation
     ASSERT_EQ(rig.Update(3.0), XSI::CStatus::OK);
     ASSERT_EQ(Instance().gridPolygonizer.storage, storage);
+    EXPECT_EQ(Glomora_FieldInsideOnBoxFaces(kOperatorName), 0);  // the ball lies inside the box
     GlomoraField field{};
     ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
     const std::vector<float> values(field.values, field.values + static_cast<size_t>(field.nx) * field.ny * field.nz);
