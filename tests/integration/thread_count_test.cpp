@@ -183,7 +183,9 @@ TEST(ThreadCounts, RandomScenesGiveTheSameBytesAtEveryThreadCount) {
         // may reach below the iso value), and a cache file in Mode 2.
         size_t meshBytes = 0;
         for (size_t f = 0; f < 3; ++f) meshBytes += bytes[5 * f + 1].size();
-        if (s.gridSpace != 2 && s.isovalue >= 0.0) EXPECT_GT(meshBytes, 0u) << "iso " << s.isovalue << " grid space " << s.gridSpace;
+        if (s.gridSpace != 2 && s.isovalue >= 0.0) {
+          EXPECT_GT(meshBytes, 0u) << "iso " << s.isovalue << " grid space " << s.gridSpace;
+        }
         if (s.mode == 2 && s.space == 0) {
           EXPECT_FALSE(bytes[4].empty());
         }
