@@ -15,7 +15,6 @@
 // of slabs are worked on side by side; each point still sees the same
 // operations in the same order.
 // How one element is splatted: splat_paths.h.
-
 //
 // With tiled lattices (tiled_lattice.h) the sampled lattices of a slab live
 // in a buffer of the worker's, and a point whose tile is absent and whose
@@ -63,6 +62,19 @@ struct Tile {
   int32_t lastJ;
 };
 
+// Clears the sampled values of row `row` (of the lattice or of a slab buffer) and its touched range.
+void ClearSlabRow(const SplatTarget& t, size_t row) {
+  const int32_t low = t.rowLow[row];
+  const int32_t high = t.rowHigh[row];
+  if (low > high) return;
+  const size_t first = row * static_cast<size_t>(t.nz) + static_cast<size_t>(low);
+  const size_t width = static_cast<size_t>(high - low) + 1;
+  std::fill_n(t.sampled + first, width, 0.0f);
+  std::fill_n(t.sampledNormal + 3 * first, 3 * width, 0.0f);
+  t.rowLow[row] = t.nz;
+  t.rowHigh[row] = -1;
+}
+
 // Sets the sampled lattices of rows firstRow .. lastRow - 1 to zero where the
 // previous splats touched them.
 void ClearSampled(const SplatTarget& t, size_t firstRow, size_t lastRow) {
@@ -72,17 +84,7 @@ void ClearSampled(const SplatTarget& t, size_t firstRow, size_t lastRow) {
     std::fill(t.sampledNormal + firstRow * nz * 3, t.sampledNormal + lastRow * nz * 3, 0.0f);
     return;
   }
-  for (size_t row = firstRow; row < lastRow; ++row) {
-    const int32_t low = t.rowLow[row];
-    const int32_t high = t.rowHigh[row];
-    if (low > high) continue;
-    const size_t first = row * static_cast<size_t>(t.nz) + static_cast<size_t>(low);
-    const size_t count = static_cast<size_t>(high - low) + 1;
-    std::fill_n(t.sampled + first, count, 0.0f);
-    std::fill_n(t.sampledNormal + first * 3, count * 3, 0.0f);
-    t.rowLow[row] = t.nz;
-    t.rowHigh[row] = -1;
-  }
+  for (size_t row = firstRow; row < lastRow; ++row) ClearSlabRow(t, row);
 }
 
 // Relaxation of `count` consecutive points. With ZeroSample the sampled values
@@ -199,19 +201,6 @@ bool RelaxTile(const Step& step, const SplatTarget& t, int32_t firstI, int32_t l
     }
   }
   return true;
-}
-
-// Clears the sampled values of slab buffer row `row` and its touched range.
-void ClearSlabRow(const SplatTarget& t, size_t row) {
-  const int32_t low = t.rowLow[row];
-  const int32_t high = t.rowHigh[row];
-  if (low > high) return;
-  const size_t first = row * static_cast<size_t>(t.nz) + static_cast<size_t>(low);
-  const size_t width = static_cast<size_t>(high - low) + 1;
-  std::fill_n(t.sampled + first, width, 0.0f);
-  std::fill_n(t.sampledNormal + 3 * first, 3 * width, 0.0f);
-  t.rowLow[row] = t.nz;
-  t.rowHigh[row] = -1;
 }
 
 // The tiled form of WorkSlab below: the splats go to the worker's slab
