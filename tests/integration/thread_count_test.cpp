@@ -108,8 +108,9 @@ std::string FileBytes(const std::filesystem::path& path) {
 
 template <class Array>
 std::string ArrayBytes(const Array& array) {
+  if (array.GetCount() == 0) return std::string();
   const auto* data = reinterpret_cast<const char*>(&array[0]);
-  return array.GetCount() == 0 ? std::string() : std::string(data, data + array.GetCount() * sizeof(array[0]));
+  return std::string(data, data + array.GetCount() * sizeof(array[0]));
 }
 
 // Every frame's host mesh, user normals and UVs, and the cache files, as bytes.
