@@ -21,7 +21,10 @@ namespace detail {
 // arrays then takes one page fault per 2 MiB instead of one per 4 KiB. Null
 // when the memory is not there.
 constexpr size_t kLargeValueBlock = size_t{4} << 20;
-void* AllocateValues(size_t bytes) noexcept;
+// Zeroed: the block holds zero bytes, which fresh memory from the kernel
+// already does untouched (so a large zero-filled array costs no page until
+// it is written).
+void* AllocateValues(size_t bytes, bool zeroed = false) noexcept;
 void FreeValues(void* block) noexcept;
 
 // Storage shared by the host's value arrays. Element access is unchecked, as in
@@ -78,8 +81,12 @@ class ValueArray {
   CStatus Resize(LONG count) {
     if (count < 0) return CStatus::InvalidArgument;
     const auto n = static_cast<size_t>(count);
-    if (n > capacity_ || !Unique()) Grow(n, n > count_ ? n : count_);
-    for (size_t i = count_; i < n; ++i) new (&items_[i]) T();
+    size_t firstNew = count_;
+    if (n > capacity_ || !Unique()) {
+      Grow(n, n > count_ ? n : count_, kZeroBytesAreZeros);
+      if (kZeroBytesAreZeros) firstNew = n;  // the new storage came zeroed
+    }
+    for (size_t i = firstNew; i < n; ++i) new (&items_[i]) T();
     count_ = n;
     return CStatus::OK;
   }
@@ -112,18 +119,21 @@ class ValueArray {
     T* items = nullptr;
   };
 
+  // A value of all zero bytes is T(): new elements may come from zeroed storage.
+  static constexpr bool kZeroBytesAreZeros = std::is_arithmetic_v<T>;
+
   bool Unique() const { return block_ == nullptr || block_->owners.load(std::memory_order_acquire) == 1; }
 
   // Storage of its own with room for at least `needed` elements (growing
   // geometrically for Add; exactly `exact` when that is given and larger),
-  // keeping the elements.
-  void Grow(size_t needed, size_t exact = 0) {
+  // keeping the elements; the room beyond them zeroed when `zeroed`.
+  void Grow(size_t needed, size_t exact = 0, bool zeroed = false) {
     size_t room = exact >= needed ? exact : (capacity_ * 2 > needed ? capacity_ * 2 : needed);
     if (exact == 0 && room < 16) room = 16;
     if (room < roomHint_) room = roomHint_;
     if (room > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     auto* block = new Block;
-    block->items = static_cast<T*>(AllocateValues(room * sizeof(T)));
+    block->items = static_cast<T*>(AllocateValues(room * sizeof(T), zeroed));
     if (block->items == nullptr) {
       delete block;
       throw std::bad_alloc();
