@@ -1,8 +1,10 @@
 #include "interrupt.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 
 #include "atomic_file.h"
 #include "host/host_scene.h"
@@ -22,6 +24,27 @@ void Forward(int signal) {
   for (int i = 0; i < count; ++i) ::kill(forwarded[i], signal);
 }
 
+// Ends the forwarded processes at once and waits for them, so that none is
+// still writing when this process's status is seen: SIGTERM (a distinct
+// signal, so it cannot merge with a SIGINT still pending there; each removes
+// its own temporary file), then SIGKILL for one not gone within two seconds.
+void EndForwarded() {
+  const int count = forwardedCount;
+  for (int i = 0; i < count; ++i) ::kill(forwarded[i], SIGTERM);
+  for (int i = 0; i < count; ++i) {
+    int tries = 0;
+    while (::waitpid(forwarded[i], nullptr, WNOHANG) == 0) {  // still running
+      if (++tries == 200) {
+        ::kill(forwarded[i], SIGKILL);
+        ::waitpid(forwarded[i], nullptr, 0);
+        break;
+      }
+      const timespec pause{0, 10 * 1000 * 1000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+}
+
 void Say(const char* text) {
   size_t length = 0;
   while (text[length] != '\0') ++length;
@@ -29,22 +52,24 @@ void Say(const char* text) {
   (void)ignored;
 }
 
-// Only async-signal-safe work here: an atomic store, write, unlink, _exit.
+// Only async-signal-safe work here: an atomic store, kill, waitpid,
+// nanosleep, write, unlink, _exit.
 void OnInterrupt(int) {
-  Forward(SIGINT);
   interrupts = interrupts + 1;
   if (interrupts == 1) {
+    Forward(SIGINT);
     XSI::Host::Scene::Get().SetCancelPressed(true);
     if (announced) Say("\nglomora: cancelling after the current frame (Ctrl-C again stops at once)\n");
     return;
   }
+  EndForwarded();
   RemovePendingTemporaryFile();
   if (announced) Say("\nglomora: stopped\n");
   ::_exit(130);
 }
 
 void OnTerminate(int) {
-  Forward(SIGTERM);
+  EndForwarded();
   RemovePendingTemporaryFile();
   ::_exit(143);
 }

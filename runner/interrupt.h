@@ -5,10 +5,11 @@
 // recompute loop stops after the frame it is on, and the tool writes the frame
 // reached and stops. A second SIGINT (or a SIGTERM) removes the temporary file
 // being written and ends the process at once with status 130 (143 for SIGTERM).
-
 //
-// Worker processes (job_runner.h) registered with ForwardSignalsTo get every
-// SIGINT and SIGTERM this process receives, before it acts on the signal.
+// Worker processes (worker_pool.h) registered with ForwardSignalsTo get the
+// first SIGINT this process receives; a second SIGINT or a SIGTERM ends them
+// (SIGTERM, each removing its own temporary file) and waits for them before
+// this process ends, so no worker is left writing.
 
 #include <sys/types.h>
 
