@@ -27,10 +27,6 @@ void ResetSampledRows(GridPolygonizer& grid, int32_t nx, int32_t ny, int32_t nz)
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The dense lattices of nx x ny x nz points; false, having logged the first
 // that failed, when one cannot be had.
 bool ResizeDense(GridPolygonizer& grid, const Settings& settings, int32_t nx, int32_t ny, int32_t nz) {
