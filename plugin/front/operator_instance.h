@@ -14,6 +14,7 @@
 #include "cubes/cube_table.h"
 #include "front/transfer_request.h"
 #include "grid/grid_polygonizer.h"
+#include "grid/tile_estimate.h"
 
 // No frame evaluated yet; below any frame a scene uses.
 constexpr int32_t kNeverFrame = -99999999;
@@ -30,6 +31,7 @@ struct OperatorInstance {
   CubeTable cubeTable;          // built at construction
   GridPolygonizer gridPolygonizer;
   TransferElements transfer;    // kept only while TransferRequest() names something
+  TileEstimate tileEstimate;    // the latest evaluation's estimate of its tiles (under a lattice budget)
 
   // The driver's frame bookkeeping.
   int32_t framesToRecompute = 0;  // frames between the last computed one and the current one
