@@ -222,11 +222,14 @@ bool EncodeFieldTiles(const FieldTiles& field, const FieldLabels& labels, std::s
     // tile's layout. The tree does not depend on the order leaves come in.
     for (const FieldTile& tile : field.tiles) {
       const int32_t* o = tile.origin;
-      if (tile.values == nullptr || (field.hasVelocity && tile.velocity == nullptr) || o[0] < 0 || o[1] < 0 ||
-          o[2] < 0 || o[0] >= field.nx || o[1] >= field.ny || o[2] >= field.nz || (o[0] & 7) != 0 ||
-          (o[1] & 7) != 0 || (o[2] & 7) != 0) {
-        problem = "a tile of the field lies outside its lattice, at " + std::to_string(o[0]) + ", " +
-                  std::to_string(o[1]) + ", " + std::to_string(o[2]);
+      const auto at = [o] { return std::to_string(o[0]) + ", " + std::to_string(o[1]) + ", " + std::to_string(o[2]); };
+      if (o[0] < 0 || o[1] < 0 || o[2] < 0 || o[0] >= field.nx || o[1] >= field.ny || o[2] >= field.nz ||
+          (o[0] & 7) != 0 || (o[1] & 7) != 0 || (o[2] & 7) != 0) {
+        problem = "a tile of the field lies outside its lattice or off the tiles' corners, at " + at();
+        return false;
+      }
+      if (tile.values == nullptr || (field.hasVelocity && tile.velocity == nullptr)) {
+        problem = "the tile of the field at " + at() + " has no values";
         return false;
       }
       const openvdb::Coord origin(o[0], o[1], o[2]);

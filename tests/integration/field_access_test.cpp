@@ -223,10 +223,8 @@ TEST_F(FieldAccess, TilesHoldTheDenseFieldWhateverTheStorage) {
       const GlomoraFieldTile& tile = tiles.tiles[t];
       origins.insert(origins.end(), tile.origin, tile.origin + 3);
       values.insert(values.end(), tile.values, tile.values + 512);
-      if (t > 0) {
-        const int32_t* before = tiles.tiles[t - 1].origin;
-        EXPECT_TRUE(std::lexicographical_compare(before, before + 3, tile.origin, tile.origin + 3));
-      }
+      const int32_t* before = tiles.tiles[t > 0 ? t - 1 : 0].origin;
+      EXPECT_TRUE(t == 0 || std::lexicographical_compare(before, before + 3, tile.origin, tile.origin + 3));
       for (int n = 0; n < 512; ++n) {
         const int i = tile.origin[0] + (n >> 6), j = tile.origin[1] + ((n >> 3) & 7), k = tile.origin[2] + (n & 7);
         if (i < field.nx && j < field.ny && k < field.nz) {
@@ -237,14 +235,10 @@ TEST_F(FieldAccess, TilesHoldTheDenseFieldWhateverTheStorage) {
       }
     }
     EXPECT_EQ(std::memcmp(densified.data(), field.values, count * sizeof(float)), 0);
-    if (storage == LatticeStorage::kDense) {
-      denseOrigins = origins;
-      denseTiles = values;
-    } else {
-      EXPECT_EQ(origins, denseOrigins);
-      ASSERT_EQ(values.size(), denseTiles.size());
-      EXPECT_EQ(std::memcmp(values.data(), denseTiles.data(), values.size() * sizeof(float)), 0);
-    }
+    if (storage == LatticeStorage::kDense) denseOrigins = origins, denseTiles = values;
+    EXPECT_EQ(origins, denseOrigins);
+    EXPECT_TRUE(values.size() == denseTiles.size() &&
+                std::memcmp(values.data(), denseTiles.data(), values.size() * sizeof(float)) == 0);
     GlomoraFieldTiles again{};
     ASSERT_TRUE(Glomora_GetFieldTiles(kOperatorName, again));
     EXPECT_EQ(again.tiles, tiles.tiles);
