@@ -1,12 +1,13 @@
-// Glomora_GetField: the host's read-only view of the voxel field behind the
-// latest mesh, found through the instance registry like the transfer
-// operators find their main operator.
+// Glomora_GetField, Glomora_GetFieldTiles: the host's read-only view of the
+// voxel field behind the latest mesh, dense or in tiles, found through the
+// instance registry like the transfer operators find their main operator.
+
+#include "front/glomora_api.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 
-#include "front/glomora_api.h"
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 
@@ -32,62 +33,8 @@ const OperatorInstance* FieldInstance(const XSI::CString& operatorFullName) {
   return in;
 }
 
-}  // namespace
-
-int32_t Glomora_FieldInsideOnBoxFaces(const XSI::CString& operatorFullName) {
-  const OperatorInstance* in = FieldInstance(operatorFullName);
-  if (in == nullptr) return -1;
-  const GridPolygonizer& grid = in->gridPolygonizer;
-  const float iso = in->settings.isovalue;
-  const int32_t nx = in->settings.resolution.x + 1, ny = in->settings.resolution.y + 1, nz = in->settings.resolution.z + 1;
-  for (int32_t i = 0; i < nx; ++i) {
-    const bool sideI = i == 0 || i == nx - 1;
-    for (int32_t j = 0; j < ny; ++j) {
-      if (sideI || j == 0 || j == ny - 1) {
-        for (int32_t k = 0; k < nz; ++k) {
-          if (grid.FieldAt(i, j, k) > iso) return 1;
-        }
-      } else if (grid.FieldAt(i, j, 0) > iso || grid.FieldAt(i, j, nz - 1) > iso) {
-        return 1;
-      }
-    }
-  }
-  return 0;
-}
-
-bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field) {
-  const OperatorInstance* in = FieldInstance(operatorFullName);
-  if (in == nullptr) return false;
-  const Settings& settings = in->settings;
-  const GridPolygonizer& grid = in->gridPolygonizer;
-  const Int3& r = settings.resolution;
-  // Tiled lattices are made dense here, once per field.
-  const float* values = grid.DenseField();
-  if (values == nullptr) return false;
-  field.values = values;
-  field.nx = r.x + 1;
-  field.ny = r.y + 1;
-  field.nz = r.z + 1;
-  field.cellSize[0] = settings.cellSize.x;
-  field.cellSize[1] = settings.cellSize.y;
-  field.cellSize[2] = settings.cellSize.z;
-  field.origin[0] = -settings.halfSize.x;
-  field.origin[1] = -settings.halfSize.y;
-  field.origin[2] = -settings.halfSize.z;
-  field.isovalue = settings.isovalue;
-  field.frame = in->fieldFrame;
-  field.elementCount = in->fieldElements;
-  const Float3& low = in->fieldElementsLow;
-  const Float3& high = in->fieldElementsHigh;
-  for (int axis = 0; axis < 3; ++axis) {
-    field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
-    field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
-  }
-  return true;
-}
-
-namespace {
-
+// True when every value is +0, bit for bit (-0 counts as a value: dense
+// lattices hand out what they hold).
 bool AllPositiveZeroBits(const float* values, size_t count) {
   for (size_t n = 0; n < count; ++n) {
     uint32_t bits;
@@ -155,7 +102,60 @@ void ListFieldTiles(const GridPolygonizer& grid, int32_t nx, int32_t ny, int32_t
   for (size_t t = 0; t < at.size(); ++t) list.tiles[t].values = list.copies.data() + at[t];
 }
 
+
 }  // namespace
+
+int32_t Glomora_FieldInsideOnBoxFaces(const XSI::CString& operatorFullName) {
+  const OperatorInstance* in = FieldInstance(operatorFullName);
+  if (in == nullptr) return -1;
+  const GridPolygonizer& grid = in->gridPolygonizer;
+  const float iso = in->settings.isovalue;
+  const int32_t nx = in->settings.resolution.x + 1, ny = in->settings.resolution.y + 1, nz = in->settings.resolution.z + 1;
+  for (int32_t i = 0; i < nx; ++i) {
+    const bool sideI = i == 0 || i == nx - 1;
+    for (int32_t j = 0; j < ny; ++j) {
+      if (sideI || j == 0 || j == ny - 1) {
+        for (int32_t k = 0; k < nz; ++k) {
+          if (grid.FieldAt(i, j, k) > iso) return 1;
+        }
+      } else if (grid.FieldAt(i, j, 0) > iso || grid.FieldAt(i, j, nz - 1) > iso) {
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field) {
+  const OperatorInstance* in = FieldInstance(operatorFullName);
+  if (in == nullptr) return false;
+  const Settings& settings = in->settings;
+  const GridPolygonizer& grid = in->gridPolygonizer;
+  const Int3& r = settings.resolution;
+  // Tiled lattices are made dense here, once per field.
+  const float* values = grid.DenseField();
+  if (values == nullptr) return false;
+  field.values = values;
+  field.nx = r.x + 1;
+  field.ny = r.y + 1;
+  field.nz = r.z + 1;
+  field.cellSize[0] = settings.cellSize.x;
+  field.cellSize[1] = settings.cellSize.y;
+  field.cellSize[2] = settings.cellSize.z;
+  field.origin[0] = -settings.halfSize.x;
+  field.origin[1] = -settings.halfSize.y;
+  field.origin[2] = -settings.halfSize.z;
+  field.isovalue = settings.isovalue;
+  field.frame = in->fieldFrame;
+  field.elementCount = in->fieldElements;
+  const Float3& low = in->fieldElementsLow;
+  const Float3& high = in->fieldElementsHigh;
+  for (int axis = 0; axis < 3; ++axis) {
+    field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
+    field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
+  }
+  return true;
+}
 
 bool Glomora_GetFieldTiles(const XSI::CString& operatorFullName, GlomoraFieldTiles& tiles) {
   const OperatorInstance* in = FieldInstance(operatorFullName);
