@@ -12,6 +12,7 @@
 #include "base/mesh_arrays.h"
 #include "base/settings.h"
 #include "cubes/cube_table.h"
+#include "front/field_tile_list.h"
 #include "front/transfer_request.h"
 #include "grid/grid_polygonizer.h"
 
@@ -30,6 +31,7 @@ struct OperatorInstance {
   CubeTable cubeTable;          // built at construction
   GridPolygonizer gridPolygonizer;
   TransferElements transfer;    // kept only while TransferRequest() names something
+  mutable FieldTileList fieldTiles;  // made by Glomora_GetFieldTiles
 
   // The driver's frame bookkeeping.
   int32_t framesToRecompute = 0;  // frames between the last computed one and the current one
