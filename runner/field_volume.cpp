@@ -1,5 +1,6 @@
 #include "field_volume.h"
 
+#include <new>
 #include <vector>
 
 #include "atomic_file.h"
@@ -44,10 +45,93 @@ bool LatticeVelocity(const XSI::CString& operatorFullName, const GlomoraField& f
   return true;
 }
 
+// The velocity at the points of `field`'s tiles whose value is not 0 (zeros
+// at the others), 3 * 512 floats a tile in the tiles' order.
+bool TileVelocity(const XSI::CString& operatorFullName, const GlomoraFieldTiles& field, std::vector<float>& velocity,
+                  std::string& error) {
+  constexpr size_t kPoints = 512;
+  std::vector<double> points;
+  std::vector<size_t> at;  // tile * 512 + point
+  for (size_t t = 0; t < field.tileCount; ++t) {
+    const GlomoraFieldTile& tile = field.tiles[t];
+    for (size_t n = 0; n < kPoints; ++n) {
+      if (tile.values[n] == 0.0f) continue;
+      at.push_back(t * kPoints + n);
+      const int32_t ijk[3] = {tile.origin[0] + static_cast<int32_t>(n >> 6),
+                              tile.origin[1] + static_cast<int32_t>((n >> 3) & 7),
+                              tile.origin[2] + static_cast<int32_t>(n & 7)};
+      for (int a = 0; a < 3; ++a) {
+        points.push_back(static_cast<double>(field.origin[a]) + ijk[a] * static_cast<double>(field.cellSize[a]));
+      }
+    }
+  }
+  std::vector<float> values(3 * at.size());
+  if (!at.empty() && !Glomora_TransferAttributeAt(operatorFullName, "v", 3, points.data(), at.size(), values.data())) {
+    error = "the velocity \"v\" cannot be carried onto the field's lattice (the scene carries no velocity)";
+    return false;
+  }
+  velocity.assign(3 * kPoints * field.tileCount, 0.0f);
+  for (size_t p = 0; p < at.size(); ++p) {
+    for (size_t c = 0; c < 3; ++c) velocity[3 * at[p] + c] = values[3 * p + c];
+  }
+  return true;
+}
+
+FieldLabels LabelsOf(float isovalue, int32_t frame, const std::string& sceneName) {
+  FieldLabels labels;
+  labels.isovalue = isovalue;
+  labels.scene = sceneName;
+  labels.frame = frame;
+  labels.creator = std::string("glomora ") + Glomora_Version();
+  return labels;
+}
+
+// The file made from the field's tiles, leaf by leaf.
+VolumeWrite EncodeFromTiles(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
+                            std::string& error, bool velocity) {
+  GlomoraFieldTiles field{};
+  if (!Glomora_GetFieldTiles(operatorFullName, field)) {
+    // No field, or its tile list could not be had (out of memory).
+    if (Glomora_FieldInsideOnBoxFaces(operatorFullName) < 0) return VolumeWrite::NoField;
+    error = "out of memory listing the field's tiles";
+    return VolumeWrite::Failed;
+  }
+  std::vector<float> vectors;
+  if (velocity && !TileVelocity(operatorFullName, field, vectors, error)) return VolumeWrite::Failed;
+  std::vector<FieldTile> tiles(field.tileCount);
+  for (size_t t = 0; t < field.tileCount; ++t) {
+    for (int axis = 0; axis < 3; ++axis) tiles[t].origin[axis] = field.tiles[t].origin[axis];
+    tiles[t].values = field.tiles[t].values;
+    if (velocity) tiles[t].velocity = vectors.data() + 3 * 512 * t;
+  }
+  FieldTiles lattice;
+  lattice.tiles = tiles;
+  lattice.nx = field.nx;
+  lattice.ny = field.ny;
+  lattice.nz = field.nz;
+  for (int axis = 0; axis < 3; ++axis) {
+    lattice.voxelSize[axis] = static_cast<double>(field.cellSize[axis]);
+    lattice.origin[axis] = static_cast<double>(field.origin[axis]);
+  }
+  lattice.hasVelocity = velocity;
+  return EncodeFieldTilesVdb(lattice, LabelsOf(field.isovalue, field.frame, sceneName), bytes, error)
+             ? VolumeWrite::Written
+             : VolumeWrite::Failed;
+}
+
 }  // namespace
 
 VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
-                              std::string& error, bool velocity) {
+                              std::string& error, bool velocity, FieldVolumeSource source) {
+  if (source == FieldVolumeSource::Tiles) {
+    try {
+      return EncodeFromTiles(operatorFullName, sceneName, bytes, error, velocity);
+    } catch (const std::bad_alloc&) {
+      bytes.clear();
+      error = "out of memory writing the field's volume";
+      return VolumeWrite::Failed;
+    }
+  }
   GlomoraField field{};
   if (!Glomora_GetField(operatorFullName, field)) return VolumeWrite::NoField;
   FieldLattice lattice;
@@ -64,12 +148,7 @@ VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::s
     if (!LatticeVelocity(operatorFullName, field, vectors, error)) return VolumeWrite::Failed;
     lattice.velocity = vectors.data();
   }
-  FieldLabels labels;
-  labels.isovalue = field.isovalue;
-  labels.scene = sceneName;
-  labels.frame = field.frame;
-  labels.creator = std::string("glomora ") + Glomora_Version();
-  return EncodeFieldVdb(lattice, labels, bytes, error) ? VolumeWrite::Written : VolumeWrite::Failed;
+  return EncodeFieldVdb(lattice, LabelsOf(field.isovalue, field.frame, sceneName), bytes, error) ? VolumeWrite::Written : VolumeWrite::Failed;
 }
 
 VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,

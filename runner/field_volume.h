@@ -15,8 +15,14 @@ enum class VolumeWrite {
 // file when the OpenVDB module cannot be loaded (vdb_files.h).
 bool FieldVolumesAvailable(std::string& error);
 
+// Where the volume's voxels are read from: the field's tiles
+// (Glomora_GetFieldTiles; a leaf of the grid per tile, so the memory taken is
+// that of the tiles holding the field) or its dense lattice
+// (Glomora_GetField, which makes tiled lattices dense). The same bytes.
+enum class FieldVolumeSource { Tiles, Dense };
+
 // The bytes of an OpenVDB file holding the field of the latest evaluation
-// of the main operator named `operatorFullName` (Glomora_GetField): a float
+// of the main operator named `operatorFullName`: a float
 // grid "density" in the space of the mesh, with the scene's name, the
 // iso-value and the frame in its metadata (vdb_files.h); no file is written.
 // With `velocity`, also the vector grid "v": the velocity carried from the
@@ -24,9 +30,10 @@ bool FieldVolumesAvailable(std::string& error);
 // mesh's vertices (Glomora_TransferAttributeAt; units per frame), which the
 // operator must have been asked for (Glomora_SetTransferAttributes).
 VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::string& sceneName, std::string& bytes,
-                              std::string& error, bool velocity = false);
+                              std::string& error, bool velocity = false,
+                              FieldVolumeSource source = FieldVolumeSource::Tiles);
 
-// The same for the rig's main operator, written to `path` under a temporary
+// The same (from the tiles) for the rig's main operator, written to `path` under a temporary
 // name in the same folder, then renamed.
 VolumeWrite WriteFieldVolume(const GlomoraRig& rig, const std::string& sceneName, const std::string& path,
                              std::string& error, bool velocity = false);

@@ -47,32 +47,6 @@ std::string BoxText(const float low[3], const float high[3]) {
   return text;
 }
 
-// True when the field is inside the surface (above the isovalue) at a
-// lattice point on the container box's faces: the box cuts the surface
-// there, leaving it open.
-bool BoxCutsSurface(const GlomoraField& field) {
-  const auto inside = [&](int32_t i, int32_t j, int32_t k) {
-    const size_t n = (static_cast<size_t>(i) * static_cast<size_t>(field.ny) + static_cast<size_t>(j)) *
-                         static_cast<size_t>(field.nz) +
-                     static_cast<size_t>(k);
-    return field.values[n] > field.isovalue;
-  };
-  for (int32_t i = 0; i < field.nx; ++i) {
-    const bool sideI = i == 0 || i == field.nx - 1;
-    for (int32_t j = 0; j < field.ny; ++j) {
-      const bool sideJ = sideI || j == 0 || j == field.ny - 1;
-      if (sideJ) {
-        for (int32_t k = 0; k < field.nz; ++k) {
-          if (inside(i, j, k)) return true;
-        }
-      } else if (inside(i, j, 0) || inside(i, j, field.nz - 1)) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 bool FrameOutputs::Start(const SceneDescription& scene, const RunOptions& options, int64_t first, int64_t last,
@@ -140,10 +114,11 @@ bool FrameOutputs::AfterFrame(const WrittenFrame& frame, ProgressDisplay& displa
   }
 
   // 2) once per run, a surface the container box cuts open
-  GlomoraField field{};
-  // Asked of the plug-in first: tiled lattices are made dense only to tell it.
+  GlomoraFieldTiles field{};
+  // The plug-in reads the faces in the lattice's storage; the tile form
+  // tells where the box and the elements are without a dense copy.
   if (!toldCut_ && frame.rig && Glomora_FieldInsideOnBoxFaces(frame.rig->op.GetAsText()) == 1 &&
-      Glomora_GetField(frame.rig->op.GetAsText(), field) && BoxCutsSurface(field)) {
+      Glomora_GetFieldTiles(frame.rig->op.GetAsText(), field)) {
     toldCut_ = true;
     const int32_t points[3] = {field.nx, field.ny, field.nz};
     float boxHigh[3];

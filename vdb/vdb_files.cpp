@@ -111,30 +111,24 @@ bool SetContentUuid(std::string& bytes) {
   return true;
 }
 
-bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error) {
+// The file of the grid "density" and, with `withVelocity`, "v" that
+// `fill(density, velocity)` sets the voxels of (velocity null without it),
+// placed and labelled as EncodeFieldVdb says.
+template <class Fill>
+bool EncodeGrids(const double voxelSize[3], const double origin[3], bool withVelocity, const FieldLabels& labels,
+                 const Fill& fill, std::string& bytes, std::string& error) {
   bytes.clear();
-  if (lattice.values == nullptr || lattice.nx <= 0 || lattice.ny <= 0 || lattice.nz <= 0) {
-    error = "the field is empty";
-    return false;
-  }
   try {
     openvdb::initialize();
-    // 1) the values: exactly the non-zero ones become active voxels, walked
-    // in memory order (k fastest) so the accessor's cached leaf serves runs
+    // 1) the values
     const openvdb::FloatGrid::Ptr grid = openvdb::FloatGrid::create(0.0f);
-    openvdb::FloatGrid::Accessor voxels = grid->getAccessor();
-    const float* value = lattice.values;
-    for (int32_t i = 0; i < lattice.nx; ++i) {
-      for (int32_t j = 0; j < lattice.ny; ++j) {
-        for (int32_t k = 0; k < lattice.nz; ++k, ++value) {
-          if (*value != 0.0f) voxels.setValue(openvdb::Coord(i, j, k), *value);
-        }
-      }
-    }
+    const openvdb::Vec3SGrid::Ptr velocity =
+        withVelocity ? openvdb::Vec3SGrid::create(openvdb::Vec3s(0.0f, 0.0f, 0.0f)) : nullptr;
+    if (!fill(*grid, velocity.get(), error)) return false;
 
     // 2) where they are: voxel (i, j, k) at origin + (i, j, k) * voxelSize
-    const openvdb::Vec3d scale(lattice.voxelSize[0], lattice.voxelSize[1], lattice.voxelSize[2]);
-    const openvdb::Vec3d translation(lattice.origin[0], lattice.origin[1], lattice.origin[2]);
+    const openvdb::Vec3d scale(voxelSize[0], voxelSize[1], voxelSize[2]);
+    const openvdb::Vec3d translation(origin[0], origin[1], origin[2]);
     grid->setTransform(std::make_shared<openvdb::math::Transform>(
         std::make_shared<openvdb::math::ScaleTranslateMap>(scale, translation)));
 
@@ -147,18 +141,7 @@ bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::st
     openvdb::GridCPtrVec grids{grid};
 
     // 4) the velocity beside it, where the density is
-    if (lattice.velocity != nullptr) {
-      const openvdb::Vec3SGrid::Ptr velocity = openvdb::Vec3SGrid::create(openvdb::Vec3s(0.0f, 0.0f, 0.0f));
-      openvdb::Vec3SGrid::Accessor vectors = velocity->getAccessor();
-      value = lattice.values;
-      const float* v = lattice.velocity;
-      for (int32_t i = 0; i < lattice.nx; ++i) {
-        for (int32_t j = 0; j < lattice.ny; ++j) {
-          for (int32_t k = 0; k < lattice.nz; ++k, ++value, v += 3) {
-            if (*value != 0.0f) vectors.setValue(openvdb::Coord(i, j, k), openvdb::Vec3s(v[0], v[1], v[2]));
-          }
-        }
-      }
+    if (velocity) {
       velocity->setTransform(grid->transform().copy());
       velocity->setName("v");
       velocity->setCreator(labels.creator);
@@ -187,6 +170,91 @@ bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::st
     return false;
   }
   return true;
+}
+
+bool EncodeField(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error) {
+  bytes.clear();
+  if (lattice.values == nullptr || lattice.nx <= 0 || lattice.ny <= 0 || lattice.nz <= 0) {
+    error = "the field is empty";
+    return false;
+  }
+  const auto fill = [&](openvdb::FloatGrid& grid, openvdb::Vec3SGrid* velocity, std::string&) {
+    // Exactly the non-zero values become active voxels, walked in memory
+    // order (k fastest) so the accessor's cached leaf serves runs.
+    openvdb::FloatGrid::Accessor voxels = grid.getAccessor();
+    const float* value = lattice.values;
+    for (int32_t i = 0; i < lattice.nx; ++i) {
+      for (int32_t j = 0; j < lattice.ny; ++j) {
+        for (int32_t k = 0; k < lattice.nz; ++k, ++value) {
+          if (*value != 0.0f) voxels.setValue(openvdb::Coord(i, j, k), *value);
+        }
+      }
+    }
+    if (velocity != nullptr) {
+      openvdb::Vec3SGrid::Accessor vectors = velocity->getAccessor();
+      value = lattice.values;
+      const float* v = lattice.velocity;
+      for (int32_t i = 0; i < lattice.nx; ++i) {
+        for (int32_t j = 0; j < lattice.ny; ++j) {
+          for (int32_t k = 0; k < lattice.nz; ++k, ++value, v += 3) {
+            if (*value != 0.0f) vectors.setValue(openvdb::Coord(i, j, k), openvdb::Vec3s(v[0], v[1], v[2]));
+          }
+        }
+      }
+    }
+    return true;
+  };
+  return EncodeGrids(lattice.voxelSize, lattice.origin, lattice.velocity != nullptr, labels, fill, bytes, error);
+}
+
+bool EncodeFieldTiles(const FieldTiles& field, const FieldLabels& labels, std::string& bytes, std::string& error) {
+  bytes.clear();
+  if (field.nx <= 0 || field.ny <= 0 || field.nz <= 0) {
+    error = "the field is empty";
+    return false;
+  }
+  using FloatLeaf = openvdb::FloatGrid::TreeType::LeafNodeType;
+  using VectorLeaf = openvdb::Vec3SGrid::TreeType::LeafNodeType;
+  static_assert(FloatLeaf::DIM == 8 && VectorLeaf::DIM == 8, "a leaf is a tile of 8 x 8 x 8 points");
+  const auto fill = [&](openvdb::FloatGrid& grid, openvdb::Vec3SGrid* velocity, std::string& problem) {
+    // A leaf per tile holding a non-zero value, active exactly there: a
+    // leaf's voxel offset ((x & 7) * 8 + (y & 7)) * 8 + (z & 7) is the
+    // tile's layout. The tree does not depend on the order leaves come in.
+    for (const FieldTile& tile : field.tiles) {
+      const int32_t* o = tile.origin;
+      const auto at = [o] { return std::to_string(o[0]) + ", " + std::to_string(o[1]) + ", " + std::to_string(o[2]); };
+      if (o[0] < 0 || o[1] < 0 || o[2] < 0 || o[0] >= field.nx || o[1] >= field.ny || o[2] >= field.nz ||
+          (o[0] & 7) != 0 || (o[1] & 7) != 0 || (o[2] & 7) != 0) {
+        problem = "a tile of the field lies outside its lattice or off the tiles' corners, at " + at();
+        return false;
+      }
+      if (tile.values == nullptr || (field.hasVelocity && tile.velocity == nullptr)) {
+        problem = "the tile of the field at " + at() + " has no values";
+        return false;
+      }
+      const openvdb::Coord origin(o[0], o[1], o[2]);
+      std::unique_ptr<FloatLeaf> leaf;
+      std::unique_ptr<VectorLeaf> vectors;
+      for (openvdb::Index n = 0; n < FloatLeaf::SIZE; ++n) {
+        const float value = tile.values[n];
+        if (value == 0.0f) continue;
+        if (!leaf) {
+          leaf = std::make_unique<FloatLeaf>(origin, 0.0f, false);
+          if (velocity != nullptr) vectors = std::make_unique<VectorLeaf>(origin, openvdb::Vec3s(0.0f), false);
+        }
+        leaf->setValueOn(n, value);
+        if (vectors) {
+          const float* v = tile.velocity + 3 * n;
+          vectors->setValueOn(n, openvdb::Vec3s(v[0], v[1], v[2]));
+        }
+      }
+      if (!leaf) continue;
+      grid.tree().addLeaf(leaf.release());
+      if (vectors) velocity->tree().addLeaf(vectors.release());
+    }
+    return true;
+  };
+  return EncodeGrids(field.voxelSize, field.origin, field.hasVelocity, labels, fill, bytes, error);
 }
 
 // Width of an attribute value type the reader keeps (1 or 3), else 0.
@@ -312,6 +380,7 @@ bool DecodePoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string
 
 extern "C" __attribute__((visibility("default"))) const VdbModuleEntryPoints* GlomoraVdb_EntryPoints() {
   static const VdbModuleEntryPoints entryPoints{kVdbModuleVersion, sizeof(FieldLattice), sizeof(FieldLabels),
-                                                &EncodeField, &DecodePoints};
+                                                sizeof(FieldTiles),        &EncodeField,         &EncodeFieldTiles,
+                                                &DecodePoints};
   return &entryPoints;
 }

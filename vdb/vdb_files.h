@@ -51,6 +51,33 @@ bool LoadVdbModule(std::string& error);
 // be loaded.
 bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std::string& bytes, std::string& error);
 
+// The same field kept in tiles of 8 x 8 x 8 lattice points, as
+// EncodeFieldTilesVdb writes it (the lattice's own tiles: see
+// Glomora_GetFieldTiles). Point (i, j, k) of the tile whose first point is
+// origin (multiples of 8) is values[((i & 7) * 8 + (j & 7)) * 8 + (k & 7)];
+// the points of unlisted tiles, and those of listed ones past the lattice,
+// are 0.
+struct FieldTile {
+  int32_t origin[3] = {0, 0, 0};
+  const float* values = nullptr;    // 512 values
+  const float* velocity = nullptr;  // with FieldTiles::hasVelocity: 3 floats a point, point p's at 3p
+};
+struct FieldTiles {
+  std::span<const FieldTile> tiles;  // in any order, each tile once
+  int32_t nx = 0;
+  int32_t ny = 0;
+  int32_t nz = 0;
+  double voxelSize[3] = {1.0, 1.0, 1.0};
+  double origin[3] = {0.0, 0.0, 0.0};
+  bool hasVelocity = false;  // write "v" beside "density", as FieldLattice::velocity does
+};
+
+// The bytes EncodeFieldVdb makes of the dense form of the same field, byte
+// for byte, built a leaf per tile: the memory it takes is that of the tiles
+// that hold a value other than 0, not of the lattice. False with a message
+// as EncodeFieldVdb, and when a tile lies outside the lattice.
+bool EncodeFieldTilesVdb(const FieldTiles& tiles, const FieldLabels& labels, std::string& bytes, std::string& error);
+
 // One per-point attribute of a points grid: `components` floats per point
 // (1 or 3), point p's at values[p * components + c].
 struct VdbPointAttribute {

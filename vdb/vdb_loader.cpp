@@ -70,7 +70,8 @@ LoadedModule Load() {
   const VdbModuleEntryPoints* entryPoints = entry != nullptr ? entry() : nullptr;
   if (entryPoints == nullptr || entryPoints->version != kVdbModuleVersion ||
       entryPoints->latticeSize != sizeof(FieldLattice) || entryPoints->labelsSize != sizeof(FieldLabels) ||
-      entryPoints->encodeFieldVdb == nullptr || entryPoints->decodeVdbPoints == nullptr) {
+      entryPoints->tilesSize != sizeof(FieldTiles) || entryPoints->encodeFieldVdb == nullptr ||
+      entryPoints->encodeFieldTilesVdb == nullptr || entryPoints->decodeVdbPoints == nullptr) {
     loaded.error = "the OpenVDB module " + path + " belongs to another build of glomora (install glomora again)";
     return loaded;
   }
@@ -116,6 +117,12 @@ bool EncodeFieldVdb(const FieldLattice& lattice, const FieldLabels& labels, std:
   bytes.clear();
   if (!LoadVdbModule(error)) return false;
   return Module().entryPoints->encodeFieldVdb(lattice, labels, bytes, error);
+}
+
+bool EncodeFieldTilesVdb(const FieldTiles& tiles, const FieldLabels& labels, std::string& bytes, std::string& error) {
+  bytes.clear();
+  if (!LoadVdbModule(error)) return false;
+  return Module().entryPoints->encodeFieldTilesVdb(tiles, labels, bytes, error);
 }
 
 bool DecodeVdbPoints(std::span<const uint8_t> bytes, VdbPoints& points, std::string& error) {

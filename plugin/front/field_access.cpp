@@ -1,8 +1,13 @@
-// Glomora_GetField: the host's read-only view of the voxel field behind the
-// latest mesh, found through the instance registry like the transfer
-// operators find their main operator.
+// Glomora_GetField, Glomora_GetFieldTiles: the host's read-only view of the
+// voxel field behind the latest mesh, dense or in tiles, found through the
+// instance registry like the transfer operators find their main operator.
 
 #include "front/glomora_api.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
 #include "front/instance_registry.h"
 #include "front/operator_instance.h"
 
@@ -27,6 +32,76 @@ const OperatorInstance* FieldInstance(const XSI::CString& operatorFullName) {
   }
   return in;
 }
+
+// True when every value is +0, bit for bit (-0 counts as a value: dense
+// lattices hand out what they hold).
+bool AllPositiveZeroBits(const float* values, size_t count) {
+  for (size_t n = 0; n < count; ++n) {
+    uint32_t bits;
+    std::memcpy(&bits, values + n, sizeof(bits));
+    if (bits != 0) return false;
+  }
+  return true;
+}
+
+// The tiles of the simulated field that hold a value other than +0, in
+// ascending tile index: the lattice's own tiles, or for a dense lattice
+// copies of its points (those past the lattice 0). Throws std::bad_alloc.
+void ListFieldTiles(const GridPolygonizer& grid, int32_t nx, int32_t ny, int32_t nz, FieldTileList& list) {
+  list.tiles.clear();
+  list.copies.clear();
+  const int32_t tx = (nx + kTileSide - 1) >> kTileShift;
+  const int32_t ty = (ny + kTileSide - 1) >> kTileShift;
+  const int32_t tz = (nz + kTileSide - 1) >> kTileShift;
+  if (grid.storage == LatticeStorage::kSparse) {
+    const TiledLattice& lattice = grid.tiledLattice;
+    for (int32_t ti = 0; ti < tx; ++ti) {
+      for (int32_t tj = 0; tj < ty; ++tj) {
+        for (int32_t tk = 0; tk < tz; ++tk) {
+          const float* values = lattice.FieldTile(lattice.TileIndex(ti, tj, tk));
+          if (values == nullptr || AllPositiveZeroBits(values, kTilePoints)) continue;
+          list.tiles.push_back(GlomoraFieldTile{{ti << kTileShift, tj << kTileShift, tk << kTileShift}, values});
+        }
+      }
+    }
+    return;
+  }
+  // Dense: one tile's points gathered at the end of the copies, kept when
+  // one of them is not +0; the pointers are set once the copies stop moving.
+  const float* field = grid.accumulatedField.Data();
+  std::vector<size_t> at;
+  for (int32_t ti = 0; ti < tx; ++ti) {
+    const int32_t i0 = ti << kTileShift, iCount = std::min(kTileSide, nx - i0);
+    for (int32_t tj = 0; tj < ty; ++tj) {
+      const int32_t j0 = tj << kTileShift, jCount = std::min(kTileSide, ny - j0);
+      for (int32_t tk = 0; tk < tz; ++tk) {
+        const int32_t k0 = tk << kTileShift, kCount = std::min(kTileSide, nz - k0);
+        const size_t start = list.copies.size();
+        list.copies.resize(start + kTilePoints, 0.0f);
+        float* tile = list.copies.data() + start;
+        bool kept = false;
+        for (int32_t i = 0; i < iCount; ++i) {
+          for (int32_t j = 0; j < jCount; ++j) {
+            const float* row = field + (static_cast<size_t>(i0 + i) * static_cast<size_t>(ny) +
+                                        static_cast<size_t>(j0 + j)) * static_cast<size_t>(nz) +
+                               static_cast<size_t>(k0);
+            const size_t bytes = static_cast<size_t>(kCount) * sizeof(float);
+            std::memcpy(tile + TilePoint(i, j, 0), row, bytes);
+            kept = kept || !AllPositiveZeroBits(row, static_cast<size_t>(kCount));
+          }
+        }
+        if (!kept) {
+          list.copies.resize(start);
+          continue;
+        }
+        at.push_back(start);
+        list.tiles.push_back(GlomoraFieldTile{{i0, j0, k0}, nullptr});
+      }
+    }
+  }
+  for (size_t t = 0; t < at.size(); ++t) list.tiles[t].values = list.copies.data() + at[t];
+}
+
 
 }  // namespace
 
@@ -78,6 +153,47 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
   for (int axis = 0; axis < 3; ++axis) {
     field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
     field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
+  }
+  return true;
+}
+
+bool Glomora_GetFieldTiles(const XSI::CString& operatorFullName, GlomoraFieldTiles& tiles) {
+  const OperatorInstance* in = FieldInstance(operatorFullName);
+  if (in == nullptr) return false;
+  const Settings& settings = in->settings;
+  const GridPolygonizer& grid = in->gridPolygonizer;
+  const Int3& r = settings.resolution;
+  FieldTileList& list = in->fieldTiles;
+  if (list.version != grid.fieldVersion) {
+    list.version = 0;
+    try {
+      ListFieldTiles(grid, r.x + 1, r.y + 1, r.z + 1, list);
+    } catch (const std::bad_alloc&) {
+      list = FieldTileList();
+      return false;
+    }
+    list.version = grid.fieldVersion;
+  }
+  tiles.tiles = list.tiles.data();
+  tiles.tileCount = list.tiles.size();
+  tiles.tileSide = kTileSide;
+  tiles.nx = r.x + 1;
+  tiles.ny = r.y + 1;
+  tiles.nz = r.z + 1;
+  tiles.cellSize[0] = settings.cellSize.x;
+  tiles.cellSize[1] = settings.cellSize.y;
+  tiles.cellSize[2] = settings.cellSize.z;
+  tiles.origin[0] = -settings.halfSize.x;
+  tiles.origin[1] = -settings.halfSize.y;
+  tiles.origin[2] = -settings.halfSize.z;
+  tiles.isovalue = settings.isovalue;
+  tiles.frame = in->fieldFrame;
+  tiles.elementCount = in->fieldElements;
+  const Float3& low = in->fieldElementsLow;
+  const Float3& high = in->fieldElementsHigh;
+  for (int axis = 0; axis < 3; ++axis) {
+    tiles.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
+    tiles.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
   }
   return true;
 }

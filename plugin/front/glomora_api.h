@@ -126,6 +126,46 @@ struct GlomoraField {
 // until the next Glomora_Update or Glomora_Term of that operator. Never throws.
 GLOMORA_CALLBACK bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field);
 
+// The same field as Glomora_GetField, as the lattice keeps it when large:
+// in tiles of tileSide x tileSide x tileSide points (tileSide is 8). Tile t
+// holds the points origin[0] .. origin[0] + 7 (likewise j, k) of the tile
+// whose first point is tiles[t].origin (multiples of 8), point (i, j, k) at
+// values[((i & 7) * 8 + (j & 7)) * 8 + (k & 7)] (k fastest). Only the tiles
+// holding a value other than +0 are listed, in ascending order of i, then j,
+// then k of their origins; every point of an unlisted tile holds +0. The
+// tiles on the far faces reach past the lattice (origin + 7 may be nx or
+// more): their points beyond it are 0 and no lattice points. The tiles and
+// their values are the same bytes whatever the lattice storage
+// (Glomora_SetLatticeStorage) and the thread count: with tiled lattices they
+// are the lattice's own tiles (nothing is copied), with dense ones copies of
+// its non-zero tiles made here, once per field.
+struct GlomoraFieldTile {
+  int32_t origin[3];     // i, j, k of the tile's first point
+  const float* values;   // 512 values, owned by the plug-in, read only
+};
+struct GlomoraFieldTiles {
+  const GlomoraFieldTile* tiles;  // tileCount tiles, owned by the plug-in, read only
+  size_t tileCount;
+  int32_t tileSide;       // 8
+  // As in GlomoraField.
+  int32_t nx, ny, nz;
+  float cellSize[3];
+  float origin[3];
+  float isovalue;
+  int32_t frame;
+  int32_t elementCount;
+  float elementsLow[3];
+  float elementsHigh[3];
+};
+
+// Fills `tiles` and returns true exactly when Glomora_GetField would (for
+// the same field), but never makes a dense copy: false, leaving `tiles`
+// untouched, when there is no such field or the list (and, for dense
+// lattices, the copies) cannot be had. `tiles` and the values stay valid,
+// unchanged, until the next Glomora_Update or Glomora_Term of that
+// operator. Never throws.
+GLOMORA_CALLBACK bool Glomora_GetFieldTiles(const XSI::CString& operatorFullName, GlomoraFieldTiles& tiles);
+
 // 1 when the field Glomora_GetField would hand out lies above its isovalue
 // at some lattice point on the container box's faces (the box cuts the
 // surface open there), 0 when nowhere, -1 when there is no such field.

@@ -12,6 +12,7 @@
 #include "base/mesh_arrays.h"
 #include "base/settings.h"
 #include "cubes/cube_table.h"
+#include "front/field_tile_list.h"
 #include "front/transfer_request.h"
 #include "grid/grid_polygonizer.h"
 #include "grid/tile_estimate.h"
@@ -32,6 +33,7 @@ struct OperatorInstance {
   GridPolygonizer gridPolygonizer;
   TransferElements transfer;    // kept only while TransferRequest() names something
   TileEstimate tileEstimate;    // the latest evaluation's estimate of its tiles (under a lattice budget)
+  mutable FieldTileList fieldTiles;  // made by Glomora_GetFieldTiles
 
   // The driver's frame bookkeeping.
   int32_t framesToRecompute = 0;  // frames between the last computed one and the current one

@@ -20,6 +20,8 @@ namespace {
 // The one plug-in instance the process may hold, and whose scene it is.
 // Never destroyed: at exit the host scene it points into may be gone first
 // (the module ends the instance from Python's atexit instead, see Shutdown).
+constexpr size_t kTileValues = 512;
+
 struct Live {
   std::mutex mutex;
   uint64_t owner = 0;
@@ -50,12 +52,19 @@ RunFailure FailureOf(SceneProblem problem) {
   return problem == SceneProblem::MissingFile ? RunFailure::MissingFile : RunFailure::BadInput;
 }
 
-// The field of the rig's latest evaluation, copied; nothing when it has none.
+// The field of the rig's latest evaluation, copied tile by tile; nothing
+// when it has none.
 void CopyField(const GlomoraRig& rig, std::optional<FieldCopy>& copy) {
-  GlomoraField field{};
-  if (!Glomora_GetField(rig.op.GetAsText(), field)) return;
+  GlomoraFieldTiles field{};
+  if (!Glomora_GetFieldTiles(rig.op.GetAsText(), field)) return;
   FieldCopy& out = copy.emplace();
-  out.values.assign(field.values, field.values + static_cast<size_t>(field.nx) * field.ny * field.nz);
+  out.tileOrigins.resize(3 * field.tileCount);
+  out.tileValues.resize(kTileValues * field.tileCount);
+  for (size_t t = 0; t < field.tileCount; ++t) {
+    const GlomoraFieldTile& tile = field.tiles[t];
+    std::copy(tile.origin, tile.origin + 3, out.tileOrigins.begin() + static_cast<std::ptrdiff_t>(3 * t));
+    std::copy(tile.values, tile.values + kTileValues, out.tileValues.begin() + static_cast<std::ptrdiff_t>(kTileValues * t));
+  }
   out.nx = field.nx;
   out.ny = field.ny;
   out.nz = field.nz;
@@ -71,6 +80,25 @@ std::string Prefixed(const std::string& label, const std::string& message) {
 }
 
 }  // namespace
+
+std::vector<float> DenseValues(const FieldCopy& field) {
+  const size_t ny = static_cast<size_t>(field.ny), nz = static_cast<size_t>(field.nz);
+  std::vector<float> values(static_cast<size_t>(field.nx) * ny * nz, 0.0f);
+  for (size_t t = 0; t < field.tileOrigins.size() / 3; ++t) {
+    const int32_t* o = field.tileOrigins.data() + 3 * t;
+    const float* tile = field.tileValues.data() + kTileValues * t;
+    const int32_t iEnd = std::min(o[0] + 8, field.nx), jEnd = std::min(o[1] + 8, field.ny);
+    const int32_t kCount = std::min(8, field.nz - o[2]);
+    for (int32_t i = o[0]; i < iEnd; ++i) {
+      for (int32_t j = o[1]; j < jEnd; ++j) {
+        std::copy(tile + ((i & 7) * 8 + (j & 7)) * 8, tile + ((i & 7) * 8 + (j & 7)) * 8 + kCount,
+                  values.begin() + static_cast<std::ptrdiff_t>((static_cast<size_t>(i) * ny + static_cast<size_t>(j)) * nz +
+                                                                static_cast<size_t>(o[2])));
+      }
+    }
+  }
+  return values;
+}
 
 // --- ModuleScene ---------------------------------------------------------------
 

@@ -75,17 +75,25 @@ class ModuleScene {
   uint64_t id_ = 0;
 };
 
-// A copy of the voxel field a Space 0 evaluation extracted its mesh from
-// (GlomoraField of glomora_api.h: point (i, j, k) holds
-// values[(i * ny + j) * nz + k] and lies at origin + (i, j, k) * cellSize).
-// A copy, because the plug-in's lattice changes at its next evaluation.
+// A copy of the voxel field a Space 0 evaluation extracted its mesh from,
+// in the tiles the plug-in hands out (GlomoraFieldTiles of glomora_api.h:
+// tile t's first point is tileOrigins[3t .. 3t + 2], its point (i, j, k) is
+// tileValues[512 t + ((i & 7) * 8 + (j & 7)) * 8 + (k & 7)]; every point of
+// an unlisted tile, and every point past the lattice, is 0) so that a large
+// sparse field costs what its tiles cost. Point (i, j, k) lies at
+// origin + (i, j, k) * cellSize. A copy, because the plug-in's lattice
+// changes at its next evaluation.
 struct FieldCopy {
-  std::vector<float> values;
+  std::vector<int32_t> tileOrigins;
+  std::vector<float> tileValues;
   int32_t nx = 0, ny = 0, nz = 0;
   float cellSize[3] = {0.0f, 0.0f, 0.0f};
   float origin[3] = {0.0f, 0.0f, 0.0f};
   float isovalue = 0.0f;
 };
+
+// The dense lattice of a field copy: point (i, j, k) at (i * ny + j) * nz + k.
+std::vector<float> DenseValues(const FieldCopy& field);
 
 // What an evaluation gave: the frame's mesh (shared with the host, copied on
 // write), its statistics (as --stats writes them, without "file") and, in

@@ -128,6 +128,14 @@ py::array Owning(std::vector<T>&& values, std::vector<py::ssize_t> shape) {
   return py::array_t<T>(shape, owned->data(), base);
 }
 
+// A numpy array of `values`, which `owner` holds (no copy), kept alive by it.
+template <class T, class Owner>
+py::array Shared(const std::shared_ptr<Owner>& owner, const T* values, std::vector<py::ssize_t> shape) {
+  auto* holder = new std::shared_ptr<Owner>(owner);
+  py::capsule base(holder, [](void* p) { delete static_cast<std::shared_ptr<Owner>*>(p); });
+  return py::array_t<T>(shape, values, base);
+}
+
 // A read-only numpy view of `count` rows of `width` doubles taken from the
 // host array `values` (three per row), kept alive by `mesh`.
 py::object NodeView(const std::shared_ptr<const FrameMesh>& mesh, std::span<const double> values, py::ssize_t width) {
@@ -186,8 +194,25 @@ class Mesh {
       fieldOrigin_ = py::make_tuple(field.origin[0], field.origin[1], field.origin[2]);
       fieldCellSize_ = py::make_tuple(field.cellSize[0], field.cellSize[1], field.cellSize[2]);
       fieldIsovalue_ = py::float_(field.isovalue);
-      field_ = ReadOnly(Owning(std::move(field.values), {field.nx, field.ny, field.nz}));
+      fieldShape_ = py::make_tuple(field.nx, field.ny, field.nz);
+      fieldCopy_ = std::make_shared<const FieldCopy>(std::move(field));
+      const auto tiles = static_cast<py::ssize_t>(fieldCopy_->tileOrigins.size() / 3);
+      fieldTiles_ = py::make_tuple(ReadOnly(Shared(fieldCopy_, fieldCopy_->tileOrigins.data(), {tiles, 3})),
+                                   ReadOnly(Shared(fieldCopy_, fieldCopy_->tileValues.data(), {tiles, 8, 8, 8})));
     }
+  }
+
+  // The dense field, made from the tiles at the first access.
+  py::object Field() {
+    if (field_.is_none() && fieldCopy_) {
+      std::vector<float> values;
+      {
+        py::gil_scoped_release release;
+        values = DenseValues(*fieldCopy_);
+      }
+      field_ = ReadOnly(Owning(std::move(values), {fieldCopy_->nx, fieldCopy_->ny, fieldCopy_->nz}));
+    }
+    return field_;
   }
 
   void Write(const std::string& file) const {
@@ -204,7 +229,9 @@ class Mesh {
 
   py::object vertices_, faceCounts_, faceIndices_, normals_, uvs_;
   py::dict attributes_;
-  py::object field_, fieldOrigin_ = py::none(), fieldCellSize_ = py::none(), fieldIsovalue_ = py::none();
+  std::shared_ptr<const FieldCopy> fieldCopy_;  // the tiles, which the arrays of fieldTiles_ show
+  py::object fieldTiles_ = py::none(), fieldShape_ = py::none();
+  py::object field_ = py::none(), fieldOrigin_ = py::none(), fieldCellSize_ = py::none(), fieldIsovalue_ = py::none();
   std::shared_ptr<const FrameMesh> mesh_;
   std::string name_;
   int64_t frame_ = 0;
@@ -402,7 +429,9 @@ PYBIND11_MODULE(_glomora, m) {
       .def_property_readonly("normals", [](const Mesh& mesh) { return mesh.normals_; })
       .def_property_readonly("attributes", [](const Mesh& mesh) { return py::dict(mesh.attributes_.attr("copy")()); })
       .def_property_readonly("uvs", [](const Mesh& mesh) { return mesh.uvs_; })
-      .def_property_readonly("field", [](const Mesh& mesh) { return mesh.field_; })
+      .def_property_readonly("field", [](Mesh& mesh) { return mesh.Field(); })
+      .def_property_readonly("field_tiles", [](const Mesh& mesh) { return mesh.fieldTiles_; })
+      .def_property_readonly("field_shape", [](const Mesh& mesh) { return mesh.fieldShape_; })
       .def_property_readonly("field_origin", [](const Mesh& mesh) { return mesh.fieldOrigin_; })
       .def_property_readonly("field_cell_size", [](const Mesh& mesh) { return mesh.fieldCellSize_; })
       .def_property_readonly("field_isovalue", [](const Mesh& mesh) { return mesh.fieldIsovalue_; })

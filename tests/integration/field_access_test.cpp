@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -188,4 +190,62 @@ TEST_F(FieldAccess, TiledLatticesHandOutTheDenseLatticesField) {
     ASSERT_TRUE(Glomora_GetField(kOperatorName, again));
     EXPECT_EQ(again.values, field.values);
   }
+}
+
+// The tile form of the field: in either storage the same tiles, in
+// ascending order, holding the dense field's bytes (0 past the lattice on
+// the far faces, whose lattice is no multiple of 8 on any axis), and an
+// unlisted tile only +0.
+TEST_F(FieldAccess, TilesHoldTheDenseFieldWhateverTheStorage) {
+  std::vector<int32_t> denseOrigins;
+  std::vector<float> denseTiles;
+  for (const int32_t storage : test_support::kLatticeStorages) {
+    SCOPED_TRACE(storage);
+    const test_support::ScopedLatticeStorage scope(storage);
+    ASSERT_EQ(rig.Update(1.0), XSI::CStatus::OK);
+    ASSERT_EQ(rig.Update(3.0), XSI::CStatus::OK);
+    ASSERT_EQ(Instance().gridPolygonizer.storage, storage);
+    GlomoraFieldTiles tiles{};
+    ASSERT_TRUE(Glomora_GetFieldTiles(kOperatorName, tiles));
+    GlomoraField field{};
+    ASSERT_TRUE(Glomora_GetField(kOperatorName, field));
+    EXPECT_EQ(tiles.tileSide, 8);
+    EXPECT_EQ(std::memcmp(&tiles.nx, &field.nx, offsetof(GlomoraField, elementsHigh) + sizeof(field.elementsHigh) -
+                                                       offsetof(GlomoraField, nx)),
+              0);
+    ASSERT_GT(tiles.tileCount, 1u);
+    // Densified, the tiles are the dense field; past the lattice, zeros.
+    const size_t count = static_cast<size_t>(field.nx) * field.ny * field.nz;
+    std::vector<float> densified(count, 0.0f);
+    std::vector<int32_t> origins;
+    std::vector<float> values;
+    for (size_t t = 0; t < tiles.tileCount; ++t) {
+      const GlomoraFieldTile& tile = tiles.tiles[t];
+      origins.insert(origins.end(), tile.origin, tile.origin + 3);
+      values.insert(values.end(), tile.values, tile.values + 512);
+      const int32_t* before = tiles.tiles[t > 0 ? t - 1 : 0].origin;
+      EXPECT_TRUE(t == 0 || std::lexicographical_compare(before, before + 3, tile.origin, tile.origin + 3));
+      for (int n = 0; n < 512; ++n) {
+        const int i = tile.origin[0] + (n >> 6), j = tile.origin[1] + ((n >> 3) & 7), k = tile.origin[2] + (n & 7);
+        if (i < field.nx && j < field.ny && k < field.nz) {
+          densified[(static_cast<size_t>(i) * field.ny + j) * field.nz + k] = tile.values[n];
+        } else {
+          EXPECT_EQ(tile.values[n], 0.0f) << i << " " << j << " " << k;
+        }
+      }
+    }
+    EXPECT_EQ(std::memcmp(densified.data(), field.values, count * sizeof(float)), 0);
+    if (storage == LatticeStorage::kDense) denseOrigins = origins, denseTiles = values;
+    EXPECT_EQ(origins, denseOrigins);
+    EXPECT_TRUE(values.size() == denseTiles.size() &&
+                std::memcmp(values.data(), denseTiles.data(), values.size() * sizeof(float)) == 0);
+    GlomoraFieldTiles again{};
+    ASSERT_TRUE(Glomora_GetFieldTiles(kOperatorName, again));
+    EXPECT_EQ(again.tiles, tiles.tiles);
+  }
+  Set(L"Space", CValue(LONG{1}));
+  ASSERT_EQ(rig.Update(4.0), XSI::CStatus::OK);
+  GlomoraFieldTiles none{};
+  EXPECT_FALSE(Glomora_GetFieldTiles(kOperatorName, none));
+  EXPECT_EQ(none.tiles, nullptr);
 }

@@ -60,6 +60,23 @@ def test_field_is_indexed_x_y_z_and_crosses_the_isovalue_at_the_vertices():
     assert glomora.surface(cloud(), **CASES["space1"]).field is None
 
 
+def test_field_tiles_densified_are_the_field():
+    mesh = glomora.surface(cloud(), **dict(CASES["space0"], Resolution_X=37))
+    origins, values = mesh.field_tiles
+    assert origins.dtype == np.int32 and values.dtype == np.float32 and values.shape == (len(origins), 8, 8, 8)
+    assert not origins.flags.writeable and not values.flags.writeable
+    assert len(origins) > 1 and (origins % 8 == 0).all()
+    assert [tuple(o) for o in origins] == sorted(tuple(o) for o in origins)
+    shape = mesh.field_shape
+    padded = np.zeros([n + 8 for n in shape], np.float32)
+    for (i, j, k), tile in zip(origins, values):
+        padded[i:i + 8, j:j + 8, k:k + 8] = tile
+    assert not padded[shape[0]:].any() and not padded[:, shape[1]:].any() and not padded[:, :, shape[2]:].any()
+    assert padded[:shape[0], :shape[1], :shape[2]].tobytes() == mesh.field.tobytes()
+    space1 = glomora.surface(cloud(), **CASES["space1"])
+    assert space1.field_tiles is None and space1.field_shape is None
+
+
 def test_any_float_dtype_and_order_gives_the_same_mesh():
     points = cloud()
     reference = glomora.surface(points, **CASES["space1"])
