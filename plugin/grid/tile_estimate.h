@@ -3,7 +3,7 @@
 // tiles the elements' index boxes reach, and those the field already holds,
 // against a budget the host sets for every instance. A frame whose tiles
 // cannot fit is refused before anything is allocated or stepped, instead of
-// failing part way through the step.
+// failing in the middle of the step.
 
 #include <cstdint>
 
