@@ -16,6 +16,7 @@
 #include "host_scene_builder.h"
 #include "mesh_check.h"
 #include "mesh_files.h"
+#include "process_memory.h"
 
 using XSI::CString;
 using XSI::CValue;
@@ -249,6 +250,8 @@ bool SceneSession::Open(const SceneDescription& scene, const RunOptions& options
   return true;
 }
 
+void SceneSession::SetMemoryLimit(uint64_t bytes) { state_->options.memoryLimit = bytes; }
+
 void SceneSession::ParameterChanged(const std::string& name) {
   State& s = *state_;
   XSI::Host::AnimatedValue value = EffectiveParameter(*s.scene, name);
@@ -295,6 +298,7 @@ SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& re
     failure = RunFailure::Failed;
   }
   Glomora_SetTransferAttributes(s.transferNames.data(), static_cast<int32_t>(s.transferNames.size()));
+  Glomora_SetLatticeBudget(s.options.memoryLimit);
   const XSI::CStatus status = rig.Update(hostFrame);
   if (status.GetCode() != XSI::CStatus::OK) {
     error = "frame " + std::to_string(frame) + ": the plug-in's evaluation failed";
@@ -314,6 +318,23 @@ SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& re
   }
   // The plug-in gives up on a frame it has no memory for, and says so: its
   // result is empty or not what the scene asks.
+  GlomoraTileEstimate estimate{};
+  const bool estimated = Glomora_GetTileEstimate(rig.op.GetAsText(), estimate) && estimate.made != 0;
+  if (!s.frameLog.outOfMemory.empty() && estimated && estimate.overBudget != 0) {
+    // Refused before its step: the tiles its elements reach do not fit.
+    const double at = static_cast<double>(estimate.frame);
+    const auto resolution = [&](const char* name) {
+      return std::to_string(static_cast<XSI::LONG>(EffectiveParameter(*s.scene, name).At(at)));
+    };
+    failure = RunFailure::OverBudget;
+    error = s.options.label + ": frame " + std::to_string(estimate.frame) + ": Resolution " +
+            resolution("Resolution_X") + " x " + resolution("Resolution_Y") + " x " + resolution("Resolution_Z") +
+            " needs " + FormatMemorySize(estimate.bytes) + " for the voxel lattices (" +
+            std::to_string(estimate.tiles) + " tiles), above the memory limit of " +
+            FormatMemorySize(s.options.memoryLimit) + " (--max-memory): nothing is written for the frame";
+    host.ClearLog();
+    return Outcome::Failed;
+  }
   if (!s.frameLog.outOfMemory.empty()) {
     failure = RunFailure::OutOfMemory;
     error = "frame " + std::to_string(reached) + ": not enough memory (the plug-in's log: \"" + s.frameLog.outOfMemory +
@@ -412,6 +433,10 @@ SceneSession::Outcome SceneSession::EvaluateFrame(int64_t frame, FrameRecord& re
     stats["lattice"] = {{"storage", lattice.storage == 2 ? "sparse" : "dense"},
                         {"tiles", lattice.tiles},
                         {"bytes", lattice.bytes}};
+    if (estimated) {
+      stats["lattice"]["tiles_estimated"] = estimate.tiles;
+      stats["lattice"]["bytes_estimated"] = estimate.bytes;
+    }
   }
   host.ClearLog();
   if (keptMesh != nullptr) *keptMesh = std::move(hostMesh);

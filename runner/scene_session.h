@@ -99,13 +99,20 @@ class SceneSession {
   // With `mesh`, the frame's mesh is also kept there. A frame that fails
   // leaves `record` with the frame asked, `failed` and its --stats entry.
   // Mode 3 plays a frame back only from a sound cache file (cache_playback.h);
-  // a frame the plug-in logs " -> not enough memory." for fails (OutOfMemory).
+  // a frame the plug-in logs " -> not enough memory." for fails (OutOfMemory,
+  // or OverBudget when it refused the frame's tiles under the budget).
   Outcome Evaluate(int64_t frame, FrameRecord& record, RunFailure& failure, std::string& error,
                    FrameMesh* mesh = nullptr);
   // Gives the plug-in the value the scene now holds for parameter `name`, as
   // the host does when a parameter changes between two frames: the plug-in
   // reads it at the next evaluation and keeps what it has simulated so far.
   void ParameterChanged(const std::string& name);
+  // The budget of the plug-in's voxel lattices from the next Evaluate on
+  // (RunOptions::memoryLimit; 0: none). Each Evaluate hands it to the
+  // plug-in (Glomora_SetLatticeBudget), which refuses a frame of tiled
+  // lattices whose tiles would not fit: that frame fails with
+  // RunFailure::OverBudget, naming the need and the limit.
+  void SetMemoryLimit(uint64_t bytes);
   // The host's Cancel button was pressed during the last Evaluate.
   bool Cancelled() const { return cancelled_; }
   // The cache files the plug-in reported it could not write, so far.

@@ -16,8 +16,8 @@ constexpr uint64_t kLatticeBytesPerPoint = 32;
 // The largest lattice an evaluation of the frames asks for: at each frame
 // where "Space" is 0, the lattice of "Resolution_X/Y/Z" at that frame, in
 // the storage the plug-in will give it (Glomora_LatticeBytes: dense, or the
-// tiled lattice's table and buffers, its tiles then held by the process's
-// memory limit).
+// tiled lattice's table and buffers, its tiles then bounded before each
+// frame's step under the plug-in's lattice budget, Glomora_SetLatticeBudget).
 struct LatticeNeed {
   uint64_t bytes = 0;  // 0: no frame in Space 0
   int64_t frame = 0;

@@ -11,6 +11,7 @@
 #include "field/field_function.h"
 #include "front/operator_instance.h"
 #include "front/parameters.h"
+#include "grid/tile_estimate.h"
 #include "post/degenerate_relax.h"
 #include "post/geometry_dataset.h"
 #include "post/smoothing.h"
@@ -147,7 +148,16 @@ void Evaluation::ComputeCurrentFrame(int32_t frame) {
   if (settings_.mode < Mode::kReadCache) {
     elements_.reset(GatherElements(elementCount_, settings_, op_, true, TransferValues()));
     if (elements_) {
-      grid.SimulateStep(settings_, elements_.get(), elementCount_);
+      const BudgetCheck check =
+          CheckLatticeBudget(grid, settings_, elements_.get(), elementCount_, instance_.tileEstimate);
+      if (check == BudgetCheck::kRefused) {
+        // Nothing stepped and the frame not counted as computed: it can be
+        // evaluated again, under a larger budget.
+        elements_.reset();
+        mesh_.valid = false;
+        return;
+      }
+      if (check == BudgetCheck::kStep) grid.SimulateStep(settings_, elements_.get(), elementCount_);
       instance_.fieldFrame = frame;
       NoteFieldElements(instance_, elements_.get(), elementCount_);
       Extract();
@@ -172,6 +182,7 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
   bar.PutStatusText(XSI::CString());
   bar.PutVisible(true);
   bool frameWritten = false;
+  bool refused = false;
   if (!bar.IsCancelPressed()) {
     do {
       if (bar.GetValue() >= bar.GetMaximum()) break;
@@ -183,7 +194,16 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
       elements_.reset();
       elements_.reset(GatherElements(elementCount_, settings_, op_, false, TransferValues()));
       if (elements_) {
-        grid.SimulateStep(settings_, elements_.get(), elementCount_);
+        const BudgetCheck check =
+            CheckLatticeBudget(grid, settings_, elements_.get(), elementCount_, instance_.tileEstimate);
+        if (check == BudgetCheck::kRefused) {
+          // The loop stops before this frame, the lattices at the one before.
+          --instance_.loopFrame;
+          elements_.reset();
+          refused = true;
+          break;
+        }
+        if (check == BudgetCheck::kStep) grid.SimulateStep(settings_, elements_.get(), elementCount_);
         instance_.fieldFrame = instance_.loopFrame;
         NoteFieldElements(instance_, elements_.get(), elementCount_);
         if (instance_.writeCache) {
@@ -196,13 +216,13 @@ void Evaluation::RecomputeFrames(int32_t& frame) {
       bar.Increment(1);
     } while (!bar.IsCancelPressed());
   }
-  if (grid.ready && !frameWritten) {
+  if (grid.ready && !frameWritten && !refused) {
     Extract();
     mesh_.valid = true;
   }
   frame = instance_.loopFrame;
   instance_.lastComputedFrame = instance_.loopFrame;
-  if (!grid.ready) mesh_.valid = false;
+  if (!grid.ready || refused) mesh_.valid = false;
 }
 
 void Evaluation::GridPath(int32_t& frame) {
@@ -288,6 +308,7 @@ XSI::CStatus RunEvaluation(OperatorInstance& instance, XSI::UpdateContext& conte
   ReadParameters(settings, instance.clock, context.GetOperator());
   mesh.Clear();
   instance.transfer.Release();
+  instance.tileEstimate = TileEstimate();
   instance.computeNow = false;
   instance.writeCache = false;
   instance.readCache = false;

@@ -63,6 +63,33 @@ GLOMORA_CALLBACK uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, 
 
 GLOMORA_CALLBACK bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLatticeStats& stats);
 
+// The bytes the voxel lattices of each instance may take (0, the default: no
+// budget). Under a budget, before each step of tiled lattices the plug-in
+// bounds the tiles the step may hold (those the field holds, and those the
+// index boxes of the frame's elements reach) and refuses a frame whose
+// lattices would then need more: it steps nothing and allocates nothing
+// (the lattices stay as they are and the frame can be evaluated again),
+// leaves the result empty and logs "<fullName> Voxel grid 1 -> not enough
+// memory." followed by "<fullName> Voxel grid 1 -> needs N GiB for T
+// tiles, above the memory limit of L GiB.". Dense lattices are whole when
+// made and are not estimated. Returns the budget in effect. Call it between
+// evaluations, never during one.
+GLOMORA_CALLBACK uint64_t Glomora_SetLatticeBudget(uint64_t bytes);
+
+// The estimate a main operator's latest evaluation made under the budget:
+// whether one was made (tiled lattices under a budget, a frame stepped or
+// refused), whether it refused the frame, the frame, the field tiles the
+// step could hold at most (never below those it allocated) and the bytes of
+// the lattices and buffers with them. False for an unknown name.
+struct GlomoraTileEstimate {
+  int32_t made;        // 1 when an estimate was made
+  int32_t overBudget;  // 1 when the frame was refused for it
+  int32_t frame;
+  uint64_t tiles;
+  uint64_t bytes;
+};
+GLOMORA_CALLBACK bool Glomora_GetTileEstimate(const XSI::CString& operatorFullName, GlomoraTileEstimate& estimate);
+
 // The voxel field a main operator's latest evaluation extracted its mesh
 // from (the simulated lattice of Space 0). Lattice point (i, j, k),
 // 0 <= i < nx, 0 <= j < ny, 0 <= k < nz, holds values[(i * ny + j) * nz + k]

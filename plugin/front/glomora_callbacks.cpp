@@ -15,6 +15,7 @@
 #include "grid/lattice_storage.h"
 #include "grid/simulate_step.h"
 #include "grid/tiled_lattice.h"
+#include "grid/tile_estimate.h"
 #include "grid/grid_cache.h"
 #include "xsi_application.h"
 
@@ -103,6 +104,20 @@ bool Glomora_GetLatticeStats(const XSI::CString& operatorFullName, GlomoraLattic
   stats.storage = grid.storage;
   stats.tiles = grid.storage == LatticeStorage::kSparse ? grid.tiledLattice.FieldTileCount() : 0;
   stats.bytes = grid.LatticeBytes();
+  return true;
+}
+
+uint64_t Glomora_SetLatticeBudget(uint64_t bytes) { return SetLatticeBudget(bytes); }
+
+bool Glomora_GetTileEstimate(const XSI::CString& operatorFullName, GlomoraTileEstimate& estimate) {
+  const OperatorInstance* in = FindInstance(operatorFullName);
+  if (in == nullptr) return false;
+  const TileEstimate& e = in->tileEstimate;
+  estimate.made = e.made ? 1 : 0;
+  estimate.overBudget = e.overBudget ? 1 : 0;
+  estimate.frame = e.frame;
+  estimate.tiles = e.tiles;
+  estimate.bytes = e.bytes;
   return true;
 }
 

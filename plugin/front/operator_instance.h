@@ -15,6 +15,7 @@
 #include "front/field_tile_list.h"
 #include "front/transfer_request.h"
 #include "grid/grid_polygonizer.h"
+#include "grid/tile_estimate.h"
 
 // No frame evaluated yet; below any frame a scene uses.
 constexpr int32_t kNeverFrame = -99999999;
@@ -31,6 +32,7 @@ struct OperatorInstance {
   CubeTable cubeTable;          // built at construction
   GridPolygonizer gridPolygonizer;
   TransferElements transfer;    // kept only while TransferRequest() names something
+  TileEstimate tileEstimate;    // the latest evaluation's estimate of its tiles (under a lattice budget)
   mutable FieldTileList fieldTiles;  // made by Glomora_GetFieldTiles
 
   // The driver's frame bookkeeping.

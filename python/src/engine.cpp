@@ -231,6 +231,7 @@ Outcome Engine::Evaluate(ModuleScene& scene, int64_t frame, const EngineOptions&
   host.SetCancelPressed(options.hooks.cancelRequested && options.hooks.cancelRequested());
   live.hooks = &options.hooks;
   live.field = &evaluation.field;
+  live.session->SetMemoryLimit(options.memoryLimit);
   auto mesh = std::make_shared<FrameMesh>();
   const SceneSession::Outcome outcome = live.session->Evaluate(frame, evaluation.record, failure, error, mesh.get());
   live.hooks = nullptr;

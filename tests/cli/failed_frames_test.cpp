@@ -119,3 +119,18 @@ TEST_F(FailedFrames, AFrameWithoutMemoryFails) {
   EXPECT_EQ(frames[0]["frame"], 1);
   EXPECT_EQ(frames[0]["failed"], "out_of_memory");
 }
+
+// A growing sphere whose third frame's tiles (bounded before its step: 249 MiB at one thread) do not
+// fit in 150 MiB: refused, naming the need and the limit; the frames before it written.
+TEST_F(FailedFrames, AFrameWhoseTilesDoNotFitIsRefused) {
+  Write("grow.json", R"({"name": "grow", "frames": [1, 3],
+    "parameters": {"Space": 0, "Blending_model": 1, "Viscosity": 2, "Size_X": 10, "Size_Y": 10, "Size_Z": 10,
+                   "Resolution_X": 400, "Resolution_Y": 400, "Resolution_Z": 400},
+    "sources": [{"type": "sphere", "radius": {"keys": [[1, 0.5], [3, 2]]}}]})");
+  const ToolOutcome held = Run({"run", "grow.json", "--threads", "1", "--max-memory", "150M", "--output", "g.#.obj"});
+  EXPECT_TRUE(held.status == 2 && held.err.find("Glomora Voxel grid 1 -> not enough memory.\n") != std::string::npos);
+  const size_t at = held.err.find("glomora: error: grow.json: frame 3: Resolution 400 x 400 x 400 needs ");
+  ASSERT_NE(at, std::string::npos) << held.err;
+  EXPECT_NE(held.err.find(" tiles), above the memory limit of 150 MiB (--max-memory)", at), std::string::npos);
+  EXPECT_TRUE(fs::exists(folder_ / "g.2.obj") && !fs::exists(folder_ / "g.3.obj"));
+}

@@ -156,6 +156,14 @@ def test_frames_that_fail_are_python_errors(tmp_path, monkeypatch):
     with pytest.raises(MemoryError, match="frame 1: not enough memory"):
         big.evaluate(1, max_memory="1T")
 
+    # Tiled lattices whose tiles would not fit: refused before the step.
+    tiled = glomora.Scene({"parameters": {"Space": 0, "Blending_model": 1, "Size_X": 10, "Size_Y": 10, "Size_Z": 10,
+                                          "Resolution_X": 400, "Resolution_Y": 400, "Resolution_Z": 400},
+                           "sources": [{"type": "sphere", "radius": 2}]})
+    with pytest.raises(MemoryError, match=r"frame 1: Resolution 400 x 400 x 400 needs .* \(\d+ tiles\), above the "
+                                          r"memory limit of 150 MiB \(max_memory=\)"):
+        tiled.evaluate(1, max_memory="150M")
+
     # A stale or wrong GLOMORA_TOOL whose workers end well without a frame.
     fake = tmp_path / "not-glomora"
     fake.write_text("#!/bin/sh\nexit 0\n")
