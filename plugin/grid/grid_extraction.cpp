@@ -24,18 +24,25 @@
 
 namespace {
 
-// Throws std::bad_alloc when the extraction cannot have its memory.
 // The sign bits of row (i, j) of a tiled lattice: an absent tile's points
-// hold 0.
-void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, float iso, uint64_t* words) {
+// hold 0. A row whose column of tiles (i / 8, j / 8) holds none is written
+// whole words at a time.
+void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, float iso, bool columnHasTiles,
+                          int32_t words, uint64_t* out) {
   const int32_t nz = lattice.Nz();
   const uint64_t absent = 0.0f > iso ? ~uint64_t{0} : 0;
+  if (!columnHasTiles) {
+    std::fill_n(out, words, absent);
+    out[words - 1] &= BitsBelow(words - 1, nz);
+    return;
+  }
+  const size_t firstTile = lattice.TileOf(i, j, 0);
   float values[64];
   for (int32_t k = 0, w = 0; k < nz; k += 64, ++w) {
     const int32_t count = std::min(64, nz - k);
     bool any = false;
     for (int32_t k0 = k; k0 < k + count; k0 += kTileSide) {
-      const float* tile = lattice.FieldTile(lattice.TileOf(i, j, k0));
+      const float* tile = lattice.FieldTile(firstTile + static_cast<size_t>(k0 >> kTileShift));
       const int32_t width = std::min(kTileSide, nz - k0);
       if (tile != nullptr) {
         std::copy_n(tile + TilePoint(i, j, k0), width, values + (k0 - k));
@@ -45,13 +52,30 @@ void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, flo
       }
     }
     if (any) {
-      ComputeRowSigns(values, count, iso, words + w);
+      ComputeRowSigns(values, count, iso, out + w);
     } else {
-      words[w] = absent & BitsBelow(0, count);
+      out[w] = absent & BitsBelow(0, count);
     }
   }
 }
 
+// Per column of tiles (ti, tj), at ti * tilesY + tj, whether it holds a
+// field tile.
+void FindTileColumns(const TiledLattice& lattice, std::vector<uint8_t>& columns) {
+  const int32_t ty = lattice.TilesY(), tz = lattice.TilesZ();
+  columns.resize(static_cast<size_t>(lattice.TilesX()) * static_cast<size_t>(ty));
+  uint8_t* out = columns.data();
+  parallel::ForEachRange(static_cast<int64_t>(columns.size()), 256, [&](int64_t begin, int64_t end) {
+    for (int64_t c = begin; c < end; ++c) {
+      const size_t first = static_cast<size_t>(c) * static_cast<size_t>(tz);
+      bool any = false;
+      for (int32_t tk = 0; tk < tz && !any; ++tk) any = lattice.FieldTile(first + static_cast<size_t>(tk)) != nullptr;
+      out[c] = any ? 1 : 0;
+    }
+  });
+}
+
+// Throws std::bad_alloc when the extraction cannot have its memory.
 void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPolygonizer& grid,
              ExtractionScratch& scratch, MeshArrays& mesh) {
   const bool tiled = grid.storage == LatticeStorage::kSparse;
@@ -73,14 +97,23 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPol
   signs.nx = nx;
   signs.ny = ny;
   signs.nz = nz;
-  signs.words = (nz + 63) / 64;
-  scratch.signs.resize(static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(signs.words));
+  signs.words = nz / 64 + (nz % 64 != 0 ? 1 : 0);
+  // A tiled lattice may hold more than 2^31 points; its rows still fit
+  // 64 bits, their words may not.
+  const size_t rows = static_cast<size_t>(nx) * static_cast<size_t>(ny);
+  if (rows > scratch.signs.max_size() / static_cast<size_t>(signs.words)) throw std::bad_alloc();
+  scratch.signs.resize(rows * static_cast<size_t>(signs.words));
   signs.bits = scratch.signs.data();
+  if (tiled) FindTileColumns(lattice, scratch.tileColumns);
+  const uint8_t* columns = scratch.tileColumns.data();
   const float* values = field.Data();
-  parallel::ForEachRange(static_cast<int64_t>(nx) * ny, 64, [&](int64_t begin, int64_t end) {
+  parallel::ForEachRange(static_cast<int64_t>(rows), 64, [&](int64_t begin, int64_t end) {
     for (int64_t row = begin; row < end; ++row) {
       if (tiled) {
-        ComputeTiledRowSigns(lattice, static_cast<int32_t>(row / ny), static_cast<int32_t>(row % ny), iso,
+        const auto i = static_cast<int32_t>(row / ny), j = static_cast<int32_t>(row % ny);
+        const size_t column = static_cast<size_t>(i >> kTileShift) * static_cast<size_t>(lattice.TilesY()) +
+                              static_cast<size_t>(j >> kTileShift);
+        ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words,
                              signs.bits + static_cast<size_t>(row) * static_cast<size_t>(signs.words));
         continue;
       }

@@ -10,6 +10,7 @@
 
 struct ExtractionScratch {
   std::vector<uint64_t> signs;         // sign bits of the whole lattice
+  std::vector<uint8_t> tileColumns;    // tiled: per column of tiles (ti, tj), whether it holds one
   std::vector<int64_t> vertexStart;    // per slab, then the end
   std::vector<int64_t> entryStart;
   std::vector<SlabWalkScratch> walks;  // per worker thread

@@ -60,9 +60,15 @@ void TilePool::Release() {
 bool TiledLattice::Resize(int32_t nx, int32_t ny, int32_t nz) {
   if (HasDimensions(nx, ny, nz)) return true;
   Release();
-  if (nx <= 0 || ny <= 0 || nz <= 0) return false;
+  if (nx <= 0 || ny <= 0 || nz <= 0 || nx > kMaxTiledAxisPoints || ny > kMaxTiledAxisPoints || nz > kMaxTiledAxisPoints) {
+    return false;
+  }
   const int32_t tx = TilesOnAxis(nx), ty = TilesOnAxis(ny), tz = TilesOnAxis(nz);
-  const size_t tiles = static_cast<size_t>(tx) * static_cast<size_t>(ty) * static_cast<size_t>(tz);
+  // Each axis holds at most 2^28 tiles, so the count of a plane fits 64 bits;
+  // that of the box may not, nor the table's bytes.
+  const size_t plane = static_cast<size_t>(ty) * static_cast<size_t>(tz);
+  if (plane > fieldTiles_.max_size() / static_cast<size_t>(tx)) return false;
+  const size_t tiles = static_cast<size_t>(tx) * plane;
   try {
     fieldTiles_.assign(tiles, nullptr);
     normalTiles_.assign(tiles, nullptr);
