@@ -75,6 +75,55 @@ void FindTileColumns(const TiledLattice& lattice, std::vector<uint8_t>& columns)
   });
 }
 
+// From the tile columns, the rows each slab reads and those whose sign bits
+// each plane must hold (ExtractionScratch). A cube or edge all of whose
+// corners lie in absent tiles has corners of one sign (0 against the iso
+// value): only the rows j of a slab's cubes beside a row j or j + 1 whose
+// column holds a tile on either plane can be crossed.
+void FindSlabRows(const TiledLattice& lattice, ExtractionScratch& scratch) {
+  const int32_t nx = lattice.Nx(), ny = lattice.Ny(), tx = lattice.TilesX(), ty = lattice.TilesY();
+  scratch.tileRows.resize(2 * static_cast<size_t>(tx));
+  scratch.slabRows.resize(2 * static_cast<size_t>(nx - 1));
+  scratch.planeRows.resize(2 * static_cast<size_t>(nx));
+  int32_t* tileRows = scratch.tileRows.data();
+  for (int32_t ti = 0; ti < tx; ++ti) {
+    const uint8_t* column = scratch.tileColumns.data() + static_cast<size_t>(ti) * static_cast<size_t>(ty);
+    int32_t first = ty, last = -1;
+    for (int32_t tj = 0; tj < ty; ++tj) {
+      if (column[tj] == 0) continue;
+      first = std::min(first, tj);
+      last = tj;
+    }
+    tileRows[2 * ti] = last < 0 ? 0 : first << kTileShift;
+    tileRows[2 * ti + 1] = last < 0 ? 0 : std::min(ny, (last + 1) << kTileShift);
+  }
+  int32_t* slabRows = scratch.slabRows.data();
+  for (int32_t i = 0; i + 1 < nx; ++i) {
+    const int32_t* a = tileRows + 2 * (i >> kTileShift);
+    const int32_t* b = tileRows + 2 * ((i + 1) >> kTileShift);
+    const bool hasA = a[0] < a[1], hasB = b[0] < b[1];
+    int32_t first = 0, end = 0;
+    if (hasA || hasB) {
+      first = std::max(0, std::min(hasA ? a[0] : ny, hasB ? b[0] : ny) - 1);
+      end = std::max(hasA ? a[1] : 0, hasB ? b[1] : 0);
+    }
+    slabRows[2 * i] = first;
+    slabRows[2 * i + 1] = end;
+  }
+  // Plane p: rows j and j + 1 of its slabs' rows j, slabs p - 1 and p.
+  int32_t* planeRows = scratch.planeRows.data();
+  for (int32_t p = 0; p < nx; ++p) {
+    int32_t first = ny, end = 0;
+    for (const int32_t s : {p - 1, p}) {
+      if (s < 0 || s + 1 >= nx || slabRows[2 * s] >= slabRows[2 * s + 1]) continue;
+      first = std::min(first, slabRows[2 * s]);
+      end = std::max(end, std::min(ny, slabRows[2 * s + 1] + 1));
+    }
+    planeRows[2 * p] = first < end ? first : 0;
+    planeRows[2 * p + 1] = first < end ? end : 0;
+  }
+}
+
 // Throws std::bad_alloc when the extraction cannot have its memory.
 void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPolygonizer& grid,
              ExtractionScratch& scratch, MeshArrays& mesh) {
@@ -101,16 +150,26 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPol
   // A tiled lattice may hold more than 2^31 points; its rows still fit
   // 64 bits, their words may not.
   const size_t rows = static_cast<size_t>(nx) * static_cast<size_t>(ny);
-  if (rows > scratch.signs.max_size() / static_cast<size_t>(signs.words)) throw std::bad_alloc();
-  scratch.signs.resize(rows * static_cast<size_t>(signs.words));
-  signs.bits = scratch.signs.data();
-  if (tiled) FindTileColumns(lattice, scratch.tileColumns);
+  // Allocated, not cleared: with tiles only the rows read are written, and
+  // the pages of the others are never touched.
+  if (rows > SIZE_MAX / sizeof(uint64_t) / static_cast<size_t>(signs.words) ||
+      !scratch.signs.Reserve(rows * static_cast<size_t>(signs.words))) {
+    throw std::bad_alloc();
+  }
+  signs.bits = scratch.signs.data.get();
+  if (tiled) {
+    FindTileColumns(lattice, scratch.tileColumns);
+    FindSlabRows(lattice, scratch);
+    signs.slabRows = scratch.slabRows.data();
+  }
   const uint8_t* columns = scratch.tileColumns.data();
+  const int32_t* planeRows = scratch.planeRows.data();
   const float* values = field.Data();
   parallel::ForEachRange(static_cast<int64_t>(rows), 64, [&](int64_t begin, int64_t end) {
     for (int64_t row = begin; row < end; ++row) {
       if (tiled) {
         const auto i = static_cast<int32_t>(row / ny), j = static_cast<int32_t>(row % ny);
+        if (j < planeRows[2 * i] || j >= planeRows[2 * i + 1]) continue;
         const size_t column = static_cast<size_t>(i >> kTileShift) * static_cast<size_t>(lattice.TilesY()) +
                               static_cast<size_t>(j >> kTileShift);
         ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words,

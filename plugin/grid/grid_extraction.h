@@ -6,11 +6,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/allocation.h"
 #include "grid/slab_walk.h"
 
 struct ExtractionScratch {
-  std::vector<uint64_t> signs;         // sign bits of the whole lattice
-  std::vector<uint8_t> tileColumns;    // tiled: per column of tiles (ti, tj), whether it holds one
+  ScratchBuffer<uint64_t> signs;       // sign bits of the whole lattice, touched where read
+  // Tiled: per column of tiles (ti, tj) whether it holds one; per plane of
+  // tiles the rows holding some (first, end); per slab the rows of cubes
+  // read (LatticeSigns::slabRows); per lattice plane the rows whose bits
+  // are read (first, end).
+  std::vector<uint8_t> tileColumns;
+  std::vector<int32_t> tileRows;
+  std::vector<int32_t> slabRows;
+  std::vector<int32_t> planeRows;
   std::vector<int64_t> vertexStart;    // per slab, then the end
   std::vector<int64_t> entryStart;
   std::vector<SlabWalkScratch> walks;  // per worker thread
