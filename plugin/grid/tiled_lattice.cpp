@@ -25,11 +25,13 @@ float* TilePool::Take() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (free_.empty()) {
     // The free list has room for every tile of every block, so that giving
-    // tiles back never allocates.
+    // tiles back never allocates. It grows by doubling: grown to the exact
+    // need, each block would copy the whole list (quadratic in the tiles).
     auto block = TryAllocateArray<float>(kBlockTiles * tileFloats_);
     if (!block) return nullptr;
     try {
-      free_.reserve((blocks_.size() + 1) * kBlockTiles);
+      const size_t needed = (blocks_.size() + 1) * kBlockTiles;
+      if (free_.capacity() < needed) free_.reserve(std::max(needed, 2 * free_.capacity()));
       blocks_.push_back(std::move(block));
     } catch (const std::bad_alloc&) {
       return nullptr;
