@@ -124,6 +124,21 @@ void FindSlabRows(const TiledLattice& lattice, ExtractionScratch& scratch) {
   }
 }
 
+// Where each plane's held rows start, packed; false when the words of all
+// do not fit a size_t.
+bool PackPlaneRows(ExtractionScratch& scratch, int32_t nx, int32_t words) {
+  scratch.planeStart.resize(static_cast<size_t>(nx) + 1);
+  const int32_t* planeRows = scratch.planeRows.data();
+  size_t* start = scratch.planeStart.data();
+  start[0] = 0;
+  for (int32_t p = 0; p < nx; ++p) {
+    const auto held = static_cast<size_t>(planeRows[2 * p + 1] - planeRows[2 * p]) * static_cast<size_t>(words);
+    if (held > SIZE_MAX / sizeof(uint64_t) - start[p]) return false;
+    start[p + 1] = start[p] + held;
+  }
+  return true;
+}
+
 // Throws std::bad_alloc when the extraction cannot have its memory.
 void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPolygonizer& grid,
              ExtractionScratch& scratch, MeshArrays& mesh) {
@@ -147,33 +162,33 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPol
   signs.ny = ny;
   signs.nz = nz;
   signs.words = nz / 64 + (nz % 64 != 0 ? 1 : 0);
-  // A tiled lattice may hold more than 2^31 points; its rows still fit
-  // 64 bits, their words may not.
+  // Dense, every row's bits; tiled (which may hold more than 2^31 points),
+  // only those of the rows read, packed plane after plane, so that the
+  // memory grows with the rows beside tiles.
   const size_t rows = static_cast<size_t>(nx) * static_cast<size_t>(ny);
-  // Allocated, not cleared: with tiles only the rows read are written, and
-  // the pages of the others are never touched.
-  if (rows > SIZE_MAX / sizeof(uint64_t) / static_cast<size_t>(signs.words) ||
-      !scratch.signs.Reserve(rows * static_cast<size_t>(signs.words))) {
-    throw std::bad_alloc();
-  }
-  signs.bits = scratch.signs.data.get();
+  const uint8_t* columns = nullptr;
+  size_t words = rows * static_cast<size_t>(signs.words);
   if (tiled) {
     FindTileColumns(lattice, scratch.tileColumns);
     FindSlabRows(lattice, scratch);
+    if (!PackPlaneRows(scratch, nx, signs.words)) throw std::bad_alloc();
+    columns = scratch.tileColumns.data();
     signs.slabRows = scratch.slabRows.data();
+    signs.planeRows = scratch.planeRows.data();
+    signs.planeStart = scratch.planeStart.data();
+    words = scratch.planeStart[static_cast<size_t>(nx)];
   }
-  const uint8_t* columns = scratch.tileColumns.data();
-  const int32_t* planeRows = scratch.planeRows.data();
+  if (!scratch.signs.Reserve(std::max<size_t>(1, words))) throw std::bad_alloc();
+  signs.bits = scratch.signs.data.get();
   const float* values = field.Data();
   parallel::ForEachRange(static_cast<int64_t>(rows), 64, [&](int64_t begin, int64_t end) {
     for (int64_t row = begin; row < end; ++row) {
       if (tiled) {
         const auto i = static_cast<int32_t>(row / ny), j = static_cast<int32_t>(row % ny);
-        if (j < planeRows[2 * i] || j >= planeRows[2 * i + 1]) continue;
+        if (j < signs.planeRows[2 * i] || j >= signs.planeRows[2 * i + 1]) continue;
         const size_t column = static_cast<size_t>(i >> kTileShift) * static_cast<size_t>(lattice.TilesY()) +
                               static_cast<size_t>(j >> kTileShift);
-        ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words,
-                             signs.bits + static_cast<size_t>(row) * static_cast<size_t>(signs.words));
+        ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words, signs.Row(i, j));
         continue;
       }
       ComputeRowSigns(values + static_cast<size_t>(row) * static_cast<size_t>(nz), nz, iso,

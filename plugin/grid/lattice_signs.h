@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// The bits of a whole lattice of nx x ny x nz points.
+// The bits of a lattice of nx x ny x nz points: every row, or (with
+// planeRows) per plane a run of rows, the planes' runs packed one after
+// the other.
 struct LatticeSigns {
   uint64_t* bits = nullptr;
   int32_t nx = 0;
@@ -28,7 +30,18 @@ struct LatticeSigns {
     return slabRows != nullptr ? std::min(limit, slabRows[2 * static_cast<size_t>(slab) + 1]) : limit;
   }
 
+  // Per plane i, at [2 i], the first row held; at planeStart[i] the index
+  // of its first word. Null: every row is held, row (i, j) at
+  // (i * ny + j) * words.
+  const int32_t* planeRows = nullptr;
+  const size_t* planeStart = nullptr;
+
+  // A held row: the first of its words.
   uint64_t* Row(int32_t i, int32_t j) const {
+    if (planeStart != nullptr) {
+      return bits + planeStart[i] +
+             static_cast<size_t>(j - planeRows[2 * static_cast<size_t>(i)]) * static_cast<size_t>(words);
+    }
     return bits + (static_cast<size_t>(i) * static_cast<size_t>(ny) + static_cast<size_t>(j)) * static_cast<size_t>(words);
   }
 };
