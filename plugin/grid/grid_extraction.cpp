@@ -107,20 +107,22 @@ void FindSlabRows(const TiledLattice& lattice, ExtractionScratch& scratch) {
       first = std::max(0, std::min(hasA ? a[0] : ny, hasB ? b[0] : ny) - 1);
       end = std::max(hasA ? a[1] : 0, hasB ? b[1] : 0);
     }
-    slabRows[2 * i] = first;
-    slabRows[2 * i + 1] = end;
+    slabRows[2 * static_cast<size_t>(i)] = first;
+    slabRows[2 * static_cast<size_t>(i) + 1] = end;
   }
   // Plane p: rows j and j + 1 of its slabs' rows j, slabs p - 1 and p.
   int32_t* planeRows = scratch.planeRows.data();
   for (int32_t p = 0; p < nx; ++p) {
     int32_t first = ny, end = 0;
     for (const int32_t s : {p - 1, p}) {
-      if (s < 0 || s + 1 >= nx || slabRows[2 * s] >= slabRows[2 * s + 1]) continue;
-      first = std::min(first, slabRows[2 * s]);
-      end = std::max(end, std::min(ny, slabRows[2 * s + 1] + 1));
+      if (s < 0 || s + 1 >= nx) continue;
+      const int32_t* rows = slabRows + 2 * static_cast<size_t>(s);
+      if (rows[0] >= rows[1]) continue;
+      first = std::min(first, rows[0]);
+      end = std::max(end, std::min(ny, rows[1] + 1));
     }
-    planeRows[2 * p] = first < end ? first : 0;
-    planeRows[2 * p + 1] = first < end ? end : 0;
+    planeRows[2 * static_cast<size_t>(p)] = first < end ? first : 0;
+    planeRows[2 * static_cast<size_t>(p) + 1] = first < end ? end : 0;
   }
 }
 
@@ -132,7 +134,8 @@ bool PackPlaneRows(ExtractionScratch& scratch, int32_t nx, int32_t words) {
   size_t* start = scratch.planeStart.data();
   start[0] = 0;
   for (int32_t p = 0; p < nx; ++p) {
-    const auto held = static_cast<size_t>(planeRows[2 * p + 1] - planeRows[2 * p]) * static_cast<size_t>(words);
+    const int32_t* rows = planeRows + 2 * static_cast<size_t>(p);
+    const auto held = static_cast<size_t>(rows[1] - rows[0]) * static_cast<size_t>(words);
     if (held > SIZE_MAX / sizeof(uint64_t) - start[p]) return false;
     start[p + 1] = start[p] + held;
   }
@@ -185,7 +188,8 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPol
     for (int64_t row = begin; row < end; ++row) {
       if (tiled) {
         const auto i = static_cast<int32_t>(row / ny), j = static_cast<int32_t>(row % ny);
-        if (j < signs.planeRows[2 * i] || j >= signs.planeRows[2 * i + 1]) continue;
+        const int32_t* held = signs.planeRows + 2 * static_cast<size_t>(i);
+        if (j < held[0] || j >= held[1]) continue;
         const size_t column = static_cast<size_t>(i >> kTileShift) * static_cast<size_t>(lattice.TilesY()) +
                               static_cast<size_t>(j >> kTileShift);
         ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words, signs.Row(i, j));
