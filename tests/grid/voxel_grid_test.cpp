@@ -250,7 +250,7 @@ TEST(TiledLattices, ARefusedTileOrBufferIsItsLatticesFailureAndTheNextStepStarts
 }
 
 TEST(TiledLattices, BeyondInt32PointsTheMeshIsThatOfTheSameElementsInASmallBox) {
-  // 524,401 x 64 x 64 points (2.2e9, the sign bits 270 MB) hold a sphere in
+  // 524,401 x 64 x 64 points (2.2e9, the tile table 67 MB) hold a sphere in
   // the last 33 planes; a box of those 33 planes alone holds it at the same
   // place. Cells of 1/4 and offsets of eighths keep every lattice point's
   // offset from the centre exact in both, so the fields, hence the
