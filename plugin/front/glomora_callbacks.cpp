@@ -85,8 +85,8 @@ uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, int32_t model, bo
   settings.volumeHyperbolic = volumeHyperbolic;
   settings.volumeExponential = volumeExponential;
   settings.viscosityFactor = 1.0f;
-  // Dense lattices hold at most INT32_MAX points; beyond that the dense
-  // figure refuses them too.
+  // Dense lattices of more than INT32_MAX points are refused by the grid:
+  // their figure is the dense one all the same.
   if (!UseTiledLattice(settings)) return dense;
   const auto points = [](int64_t r) { return static_cast<uint64_t>(r) + 1; };
   const auto tiles = [](int64_t r) { return (static_cast<uint64_t>(r) + kTileSide) / kTileSide; };

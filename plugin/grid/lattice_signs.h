@@ -30,8 +30,8 @@ struct LatticeSigns {
     return slabRows != nullptr ? std::min(limit, slabRows[2 * static_cast<size_t>(slab) + 1]) : limit;
   }
 
-  // Per plane i, at [2 i], the first row held; at planeStart[i] the index
-  // of its first word. Null: every row is held, row (i, j) at
+  // Per plane i, at [2 i] and [2 i + 1], the first row held and the end of
+  // the rows held; at planeStart[i] the index of their first word. Null: every row is held, row (i, j) at
   // (i * ny + j) * words.
   const int32_t* planeRows = nullptr;
   const size_t* planeStart = nullptr;
