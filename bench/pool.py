@@ -18,11 +18,16 @@ CASES is a comma-separated list of STORAGE:RESOLUTION[:FRAMES], default
 dense:256,sparse:256,dense:512,sparse:512,sparse:1024 (FRAMES 1; 10 runs a
 10-frame sequence of the same particles). STORAGE "vdb" runs VDB_POOL
 (bench/vdb_pool.cpp, the OpenVDB reference) on the same particles at the
-same voxel size and particle radius (one frame).
+same voxel size and particle radius (one frame). The case "splash2048"
+runs a lattice beyond 2^31 points: 100,000 particles of a small splash
+(OUT/splash.ply: a crown and its droplets around the box's centre) in the
+same unit box at resolution 2048 (2049^3 = 8.6 billion points, sparse),
+the same "Particle_size" in world units, "User_normals" off, one frame.
 """
 import argparse
 import filecmp
 import json
+import math
 import os
 import random
 import statistics
@@ -67,6 +72,54 @@ def pool_scene(out, resolution, frames):
     return path
 
 
+def make_splash(path, count):
+    if os.path.exists(path):
+        return
+    rng = random.Random(48)
+    points = []
+    for n in range(count):
+        angle = rng.uniform(0.0, 2.0 * math.pi)
+        if n % 5 != 0:
+            # the crown: a thin wall of radius 0.06 to 0.08 rising to 0.06
+            u = rng.uniform(0.0, 1.0)
+            r = 0.06 + 0.02 * u + rng.gauss(0, 0.002)
+            z = -0.1 + 0.06 * u
+        else:
+            # droplets thrown off its rim, in clusters of 500
+            rng2 = random.Random(n // 500)
+            angle = rng2.uniform(0.0, 2.0 * math.pi)
+            r = rng2.uniform(0.09, 0.15) + rng.gauss(0, 0.003)
+            z = rng2.uniform(-0.06, 0.0) + rng.gauss(0, 0.003)
+        points.append((r * math.cos(angle), r * math.sin(angle), z))
+    header = ("ply\nformat binary_little_endian 1.0\nelement vertex %d\n"
+              "property float x\nproperty float y\nproperty float z\nend_header\n" % len(points))
+    with open(path + ".part", "wb") as f:
+        f.write(header.encode())
+        for p in points:
+            f.write(struct.pack("<3f", *p))
+    os.replace(path + ".part", path)
+
+
+def run_splash2048(tool, out, reps):
+    """The splash at resolution 2048: (seconds, minor faults, peak KiB, tiles, vertices)."""
+    make_splash(os.path.join(out, "splash.ply"), 100000)
+    scene = os.path.join(out, "splash_2048.json")
+    with open(scene, "w") as f:
+        json.dump({"name": "splash", "frames": [1, 1],
+                   "parameters": {"Space": 0, "Mode": 0, "Blending_model": 1, "Size_X": 1, "Size_Y": 1, "Size_Z": 1,
+                                  "Resolution_X": 2048, "Resolution_Y": 2048, "Resolution_Z": 2048,
+                                  "Particle_size": 5.0 / 512.0, "User_normals": False},
+                   "sources": [{"type": "cloud", "name": "crown", "file": "splash.ply"}]}, f)
+    folder = os.path.join(out, "splash2048")
+    os.makedirs(folder, exist_ok=True)
+    stats = os.path.join(folder, "stats.json")
+    argv = [tool, "run", scene, "-o", os.path.join(folder, "splash.####.ply"), "--stats", stats, "-q"]
+    runs = [run_once(argv) for _ in range(reps)]
+    last = json.load(open(stats))["runs"][0]["frames"][-1]
+    return (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs), max(r[2] for r in runs),
+            last.get("lattice", {}).get("tiles", 0), last["vertices"])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("tool")
@@ -83,7 +136,15 @@ def main():
                                               "tiles"))
     for case in args.cases.split(","):
         parts = case.split(":")
-        storage, resolution = parts[0], int(parts[1])
+        storage, resolution = parts[0], int(parts[1]) if len(parts) > 1 else 0
+        if storage == "splash2048":
+            seconds, faults, peak, tiles, vertices = run_splash2048(args.tool, args.out, args.reps)
+            results.append({"storage": "sparse", "resolution": 2048, "frames": 1, "case": "splash2048",
+                            "seconds": seconds, "minor_faults": faults, "peak_kib": peak, "tiles": tiles,
+                            "vertices": vertices})
+            print("%-8s %6d %6d %9.2f %12d %10.0f %10d" % ("splash", 2048, 1, seconds, faults, peak / 1024, tiles),
+                  flush=True)
+            continue
         frames = int(parts[2]) if len(parts) > 2 else 1
         if storage == "vdb":
             argv = [args.vdb, os.path.join(args.out, "pool.ply"), str(resolution), str(2.5 / 512.0)]
@@ -113,7 +174,7 @@ def main():
         print("%-8s %6d %6d %9.2f %12d %10.0f %10d" % (storage, resolution, frames, row["seconds"],
                                                       row["minor_faults"], row["peak_kib"] / 1024, tiles), flush=True)
     for row in results:
-        if row["storage"] != "sparse":
+        if row["storage"] != "sparse" or "case" in row:
             continue
         dense = os.path.join(args.out, "dense_%d_%d" % (row["resolution"], row["frames"]))
         if os.path.isdir(dense):

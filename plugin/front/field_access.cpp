@@ -132,6 +132,10 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
   const Settings& settings = in->settings;
   const GridPolygonizer& grid = in->gridPolygonizer;
   const Int3& r = settings.resolution;
+  // The dense contract indexes the copy with int32 counts: a tiled lattice
+  // of more points (each axis fits, their product may not) has no copy.
+  const uint64_t points = (static_cast<uint64_t>(r.x) + 1) * (static_cast<uint64_t>(r.y) + 1) * (static_cast<uint64_t>(r.z) + 1);
+  if (points > static_cast<uint64_t>(INT32_MAX)) return false;
   // Tiled lattices are made dense here, once per field.
   const float* values = grid.DenseField();
   if (values == nullptr) return false;

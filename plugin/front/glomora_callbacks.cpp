@@ -78,14 +78,16 @@ uint64_t Glomora_LatticeBytes(int64_t x, int64_t y, int64_t z, int32_t model, bo
   const auto multiply = [](uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; };
   uint64_t dense = 32;
   for (const int64_t r : {x, y, z}) dense = multiply(dense, static_cast<uint64_t>(r) + 1);
-  // Beyond int32 points no lattice is made: the dense figure refuses it.
-  if (dense / 32 > static_cast<uint64_t>(INT32_MAX)) return dense;
+  // An axis beyond a tiled lattice's reach makes no lattice: the dense figure refuses it.
+  if (x >= kMaxTiledAxisPoints || y >= kMaxTiledAxisPoints || z >= kMaxTiledAxisPoints) return dense;
   Settings settings;
   settings.resolution = Int3{static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(z)};
   settings.blendingModel = model;
   settings.volumeHyperbolic = volumeHyperbolic;
   settings.volumeExponential = volumeExponential;
   settings.viscosityFactor = 1.0f;
+  // Dense lattices of more than INT32_MAX points are refused by the grid:
+  // their figure is the dense one all the same.
   if (!UseTiledLattice(settings)) return dense;
   const auto points = [](int64_t r) { return static_cast<uint64_t>(r) + 1; };
   const auto tiles = [](int64_t r) { return (static_cast<uint64_t>(r) + kTileSide) / kTileSide; };

@@ -17,7 +17,8 @@ int64_t CountCutEdges(const LatticeSigns& signs, int32_t i, int slot) {
   const int32_t rows = signs.ny - (row(ends.a) | row(ends.b));
   const int32_t kLimit = signs.nz - (shift(ends.a) | shift(ends.b));
   int64_t count = 0;
-  for (int32_t j = 0; j < rows; ++j) {
+  const int32_t endRow = signs.EndRow(i, rows);
+  for (int32_t j = signs.FirstRow(i); j < endRow; ++j) {
     const uint64_t* rowA = signs.Row(plane(ends.a), j + row(ends.a));
     const uint64_t* rowB = signs.Row(plane(ends.b), j + row(ends.b));
     for (int32_t w = 0; w < signs.words; ++w) {

@@ -24,18 +24,25 @@
 
 namespace {
 
-// Throws std::bad_alloc when the extraction cannot have its memory.
 // The sign bits of row (i, j) of a tiled lattice: an absent tile's points
-// hold 0.
-void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, float iso, uint64_t* words) {
+// hold 0. A row whose column of tiles (i / 8, j / 8) holds none is written
+// whole words at a time.
+void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, float iso, bool columnHasTiles,
+                          int32_t words, uint64_t* out) {
   const int32_t nz = lattice.Nz();
   const uint64_t absent = 0.0f > iso ? ~uint64_t{0} : 0;
+  if (!columnHasTiles) {
+    std::fill_n(out, words, absent);
+    out[words - 1] &= BitsBelow(words - 1, nz);
+    return;
+  }
+  const size_t firstTile = lattice.TileOf(i, j, 0);
   float values[64];
   for (int32_t k = 0, w = 0; k < nz; k += 64, ++w) {
     const int32_t count = std::min(64, nz - k);
     bool any = false;
     for (int32_t k0 = k; k0 < k + count; k0 += kTileSide) {
-      const float* tile = lattice.FieldTile(lattice.TileOf(i, j, k0));
+      const float* tile = lattice.FieldTile(firstTile + static_cast<size_t>(k0 >> kTileShift));
       const int32_t width = std::min(kTileSide, nz - k0);
       if (tile != nullptr) {
         std::copy_n(tile + TilePoint(i, j, k0), width, values + (k0 - k));
@@ -45,13 +52,97 @@ void ComputeTiledRowSigns(const TiledLattice& lattice, int32_t i, int32_t j, flo
       }
     }
     if (any) {
-      ComputeRowSigns(values, count, iso, words + w);
+      ComputeRowSigns(values, count, iso, out + w);
     } else {
-      words[w] = absent & BitsBelow(0, count);
+      out[w] = absent & BitsBelow(0, count);
     }
   }
 }
 
+// Per column of tiles (ti, tj), at ti * tilesY + tj, whether it holds a
+// field tile.
+void FindTileColumns(const TiledLattice& lattice, std::vector<uint8_t>& columns) {
+  const int32_t ty = lattice.TilesY(), tz = lattice.TilesZ();
+  columns.resize(static_cast<size_t>(lattice.TilesX()) * static_cast<size_t>(ty));
+  uint8_t* out = columns.data();
+  parallel::ForEachRange(static_cast<int64_t>(columns.size()), 256, [&](int64_t begin, int64_t end) {
+    for (int64_t c = begin; c < end; ++c) {
+      const size_t first = static_cast<size_t>(c) * static_cast<size_t>(tz);
+      bool any = false;
+      for (int32_t tk = 0; tk < tz && !any; ++tk) any = lattice.FieldTile(first + static_cast<size_t>(tk)) != nullptr;
+      out[c] = any ? 1 : 0;
+    }
+  });
+}
+
+// From the tile columns, the rows each slab reads and those whose sign bits
+// each plane must hold (ExtractionScratch). A cube or edge all of whose
+// corners lie in absent tiles has corners of one sign (0 against the iso
+// value): only the rows j of a slab's cubes beside a row j or j + 1 whose
+// column holds a tile on either plane can be crossed.
+void FindSlabRows(const TiledLattice& lattice, ExtractionScratch& scratch) {
+  const int32_t nx = lattice.Nx(), ny = lattice.Ny(), tx = lattice.TilesX(), ty = lattice.TilesY();
+  scratch.tileRows.resize(2 * static_cast<size_t>(tx));
+  scratch.slabRows.resize(2 * static_cast<size_t>(nx - 1));
+  scratch.planeRows.resize(2 * static_cast<size_t>(nx));
+  int32_t* tileRows = scratch.tileRows.data();
+  for (int32_t ti = 0; ti < tx; ++ti) {
+    const uint8_t* column = scratch.tileColumns.data() + static_cast<size_t>(ti) * static_cast<size_t>(ty);
+    int32_t first = ty, last = -1;
+    for (int32_t tj = 0; tj < ty; ++tj) {
+      if (column[tj] == 0) continue;
+      first = std::min(first, tj);
+      last = tj;
+    }
+    tileRows[2 * ti] = last < 0 ? 0 : first << kTileShift;
+    tileRows[2 * ti + 1] = last < 0 ? 0 : std::min(ny, (last + 1) << kTileShift);
+  }
+  int32_t* slabRows = scratch.slabRows.data();
+  for (int32_t i = 0; i + 1 < nx; ++i) {
+    const int32_t* a = tileRows + 2 * (i >> kTileShift);
+    const int32_t* b = tileRows + 2 * ((i + 1) >> kTileShift);
+    const bool hasA = a[0] < a[1], hasB = b[0] < b[1];
+    int32_t first = 0, end = 0;
+    if (hasA || hasB) {
+      first = std::max(0, std::min(hasA ? a[0] : ny, hasB ? b[0] : ny) - 1);
+      end = std::max(hasA ? a[1] : 0, hasB ? b[1] : 0);
+    }
+    slabRows[2 * static_cast<size_t>(i)] = first;
+    slabRows[2 * static_cast<size_t>(i) + 1] = end;
+  }
+  // Plane p: rows j and j + 1 of its slabs' rows j, slabs p - 1 and p.
+  int32_t* planeRows = scratch.planeRows.data();
+  for (int32_t p = 0; p < nx; ++p) {
+    int32_t first = ny, end = 0;
+    for (const int32_t s : {p - 1, p}) {
+      if (s < 0 || s + 1 >= nx) continue;
+      const int32_t* rows = slabRows + 2 * static_cast<size_t>(s);
+      if (rows[0] >= rows[1]) continue;
+      first = std::min(first, rows[0]);
+      end = std::max(end, std::min(ny, rows[1] + 1));
+    }
+    planeRows[2 * static_cast<size_t>(p)] = first < end ? first : 0;
+    planeRows[2 * static_cast<size_t>(p) + 1] = first < end ? end : 0;
+  }
+}
+
+// Where each plane's held rows start, packed; false when the words of all
+// do not fit a size_t.
+bool PackPlaneRows(ExtractionScratch& scratch, int32_t nx, int32_t words) {
+  scratch.planeStart.resize(static_cast<size_t>(nx) + 1);
+  const int32_t* planeRows = scratch.planeRows.data();
+  size_t* start = scratch.planeStart.data();
+  start[0] = 0;
+  for (int32_t p = 0; p < nx; ++p) {
+    const int32_t* rows = planeRows + 2 * static_cast<size_t>(p);
+    const auto held = static_cast<size_t>(rows[1] - rows[0]) * static_cast<size_t>(words);
+    if (held > SIZE_MAX / sizeof(uint64_t) - start[p]) return false;
+    start[p + 1] = start[p] + held;
+  }
+  return true;
+}
+
+// Throws std::bad_alloc when the extraction cannot have its memory.
 void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPolygonizer& grid,
              ExtractionScratch& scratch, MeshArrays& mesh) {
   const bool tiled = grid.storage == LatticeStorage::kSparse;
@@ -73,15 +164,35 @@ void Extract(const Settings& settings, const CubeTable& cubeTable, const GridPol
   signs.nx = nx;
   signs.ny = ny;
   signs.nz = nz;
-  signs.words = (nz + 63) / 64;
-  scratch.signs.resize(static_cast<size_t>(nx) * static_cast<size_t>(ny) * static_cast<size_t>(signs.words));
-  signs.bits = scratch.signs.data();
+  signs.words = nz / 64 + (nz % 64 != 0 ? 1 : 0);
+  // Dense, every row's bits; tiled (which may hold more than 2^31 points),
+  // only those of the rows read, packed plane after plane, so that the
+  // memory grows with the rows beside tiles.
+  const size_t rows = static_cast<size_t>(nx) * static_cast<size_t>(ny);
+  const uint8_t* columns = nullptr;
+  size_t words = rows * static_cast<size_t>(signs.words);
+  if (tiled) {
+    FindTileColumns(lattice, scratch.tileColumns);
+    FindSlabRows(lattice, scratch);
+    if (!PackPlaneRows(scratch, nx, signs.words)) throw std::bad_alloc();
+    columns = scratch.tileColumns.data();
+    signs.slabRows = scratch.slabRows.data();
+    signs.planeRows = scratch.planeRows.data();
+    signs.planeStart = scratch.planeStart.data();
+    words = scratch.planeStart[static_cast<size_t>(nx)];
+  }
+  if (!scratch.signs.Reserve(std::max<size_t>(1, words))) throw std::bad_alloc();
+  signs.bits = scratch.signs.data.get();
   const float* values = field.Data();
-  parallel::ForEachRange(static_cast<int64_t>(nx) * ny, 64, [&](int64_t begin, int64_t end) {
+  parallel::ForEachRange(static_cast<int64_t>(rows), 64, [&](int64_t begin, int64_t end) {
     for (int64_t row = begin; row < end; ++row) {
       if (tiled) {
-        ComputeTiledRowSigns(lattice, static_cast<int32_t>(row / ny), static_cast<int32_t>(row % ny), iso,
-                             signs.bits + static_cast<size_t>(row) * static_cast<size_t>(signs.words));
+        const auto i = static_cast<int32_t>(row / ny), j = static_cast<int32_t>(row % ny);
+        const int32_t* held = signs.planeRows + 2 * static_cast<size_t>(i);
+        if (j < held[0] || j >= held[1]) continue;
+        const size_t column = static_cast<size_t>(i >> kTileShift) * static_cast<size_t>(lattice.TilesY()) +
+                              static_cast<size_t>(j >> kTileShift);
+        ComputeTiledRowSigns(lattice, i, j, iso, columns[column] != 0, signs.words, signs.Row(i, j));
         continue;
       }
       ComputeRowSigns(values + static_cast<size_t>(row) * static_cast<size_t>(nz), nz, iso,

@@ -63,9 +63,11 @@ void ReleaseDense(GridPolygonizer& grid) {
 
 // The tiled lattice of nx x ny x nz points and the step's slab buffers;
 // false, having logged the lattice that failed, when they cannot be had.
+// Unlike dense lattices, tiled ones may hold more than 2^31 points: their
+// memory grows with the tiles the field reaches, the table and the slab
+// buffers with the box's faces.
 bool ResizeTiled(GridPolygonizer& grid, const Settings& settings, int32_t nx, int32_t ny, int32_t nz) {
-  const uint64_t points = static_cast<uint64_t>(nx) * static_cast<uint64_t>(ny) * static_cast<uint64_t>(nz);
-  if (points > static_cast<uint64_t>(INT32_MAX) || !grid.tiledLattice.Resize(nx, ny, nz)) {
+  if (!grid.tiledLattice.Resize(nx, ny, nz)) {
     LogNoMemory(settings, L" Voxel grid 1 -> not enough memory.");
     return false;
   }

@@ -33,8 +33,10 @@ class GridPolygonizer {
   // simulated lattices at the start frame or after a reallocation. On failure
   // logs "<fullName> Voxel grid 1 -> not enough memory." (or 2, normals 1,
   // normals 2, naming the first lattice that failed), keeps the lattices made
-  // before it and returns false. A resolution of 0 or below, or one whose
-  // lattice holds more than INT32_MAX points, fails the same way. Sets ready
+  // before it and returns false. A resolution of 0 or below, one whose
+  // axis holds more than INT32_MAX points, dense lattices of more than
+  // INT32_MAX points and tiled ones whose tile table does not fit fail the
+  // same way. Sets ready
   // and allocatedResolution. When the storage chosen changes, the simulated
   // lattices are carried over into it (a failure logs as above).
   bool EnsureGrids(const Settings& settings);

@@ -9,15 +9,39 @@
 #include <cstddef>
 #include <cstdint>
 
-// The bits of a whole lattice of nx x ny x nz points.
+// The bits of a lattice of nx x ny x nz points: every row, or (with
+// planeRows) per plane a run of rows, the planes' runs packed one after
+// the other.
 struct LatticeSigns {
   uint64_t* bits = nullptr;
   int32_t nx = 0;
   int32_t ny = 0;
   int32_t nz = 0;
   int32_t words = 0;  // words per row: (nz + 63) / 64
+  // Per slab i, at [2 i] and [2 i + 1], the first row j and the end of the
+  // rows whose cubes (and the edges starting at their corners) are read:
+  // elsewhere every point of the slab has the same sign, and its rows' bits
+  // need not be held. Null: every row.
+  const int32_t* slabRows = nullptr;
 
+  // The slab's rows of cubes or edges from 0 to `limit`, narrowed to slabRows.
+  int32_t FirstRow(int32_t slab) const { return slabRows != nullptr ? slabRows[2 * static_cast<size_t>(slab)] : 0; }
+  int32_t EndRow(int32_t slab, int32_t limit) const {
+    return slabRows != nullptr ? std::min(limit, slabRows[2 * static_cast<size_t>(slab) + 1]) : limit;
+  }
+
+  // Per plane i, at [2 i] and [2 i + 1], the first row held and the end of
+  // the rows held; at planeStart[i] the index of their first word. Null: every row is held, row (i, j) at
+  // (i * ny + j) * words.
+  const int32_t* planeRows = nullptr;
+  const size_t* planeStart = nullptr;
+
+  // A held row: the first of its words.
   uint64_t* Row(int32_t i, int32_t j) const {
+    if (planeStart != nullptr) {
+      return bits + planeStart[i] +
+             static_cast<size_t>(j - planeRows[2 * static_cast<size_t>(i)]) * static_cast<size_t>(words);
+    }
     return bits + (static_cast<size_t>(i) * static_cast<size_t>(ny) + static_cast<size_t>(j)) * static_cast<size_t>(words);
   }
 };
@@ -68,7 +92,8 @@ template <class Cube>
 void ForEachCrossedCube(const LatticeSigns& signs, int32_t i, Cube&& cube) {
   const int32_t words = signs.words;
   const int32_t cubesK = signs.nz - 1;
-  for (int32_t j = 0; j + 1 < signs.ny; ++j) {
+  const int32_t endRow = signs.EndRow(i, signs.ny - 1);
+  for (int32_t j = signs.FirstRow(i); j < endRow; ++j) {
     const uint64_t* rowA = signs.Row(i, j);          // corners 0, 1
     const uint64_t* rowB = rowA + words;             // corners 2, 3
     const uint64_t* rowC = signs.Row(i + 1, j);      // corners 4, 5

@@ -25,11 +25,13 @@ float* TilePool::Take() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (free_.empty()) {
     // The free list has room for every tile of every block, so that giving
-    // tiles back never allocates.
+    // tiles back never allocates. It grows by doubling: grown to the exact
+    // need, each block would copy the whole list (quadratic in the tiles).
     auto block = TryAllocateArray<float>(kBlockTiles * tileFloats_);
     if (!block) return nullptr;
     try {
-      free_.reserve((blocks_.size() + 1) * kBlockTiles);
+      const size_t needed = (blocks_.size() + 1) * kBlockTiles;
+      if (free_.capacity() < needed) free_.reserve(std::max(needed, 2 * free_.capacity()));
       blocks_.push_back(std::move(block));
     } catch (const std::bad_alloc&) {
       return nullptr;
@@ -60,9 +62,15 @@ void TilePool::Release() {
 bool TiledLattice::Resize(int32_t nx, int32_t ny, int32_t nz) {
   if (HasDimensions(nx, ny, nz)) return true;
   Release();
-  if (nx <= 0 || ny <= 0 || nz <= 0) return false;
+  if (nx <= 0 || ny <= 0 || nz <= 0 || nx > kMaxTiledAxisPoints || ny > kMaxTiledAxisPoints || nz > kMaxTiledAxisPoints) {
+    return false;
+  }
   const int32_t tx = TilesOnAxis(nx), ty = TilesOnAxis(ny), tz = TilesOnAxis(nz);
-  const size_t tiles = static_cast<size_t>(tx) * static_cast<size_t>(ty) * static_cast<size_t>(tz);
+  // Each axis holds at most 2^28 tiles, so the count of a plane fits 64 bits;
+  // that of the box may not, nor the table's bytes.
+  const size_t plane = static_cast<size_t>(ty) * static_cast<size_t>(tz);
+  if (plane > fieldTiles_.max_size() / static_cast<size_t>(tx)) return false;
+  const size_t tiles = static_cast<size_t>(tx) * plane;
   try {
     fieldTiles_.assign(tiles, nullptr);
     normalTiles_.assign(tiles, nullptr);

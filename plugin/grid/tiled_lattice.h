@@ -23,6 +23,10 @@ constexpr int32_t kTileShift = 3;
 constexpr int32_t kTileSide = 1 << kTileShift;
 constexpr int32_t kTilePoints = kTileSide * kTileSide * kTileSide;
 
+// Points on one axis of a tiled lattice at most: the passes over an axis
+// step by a tile or a word of sign bits (64 points) in int32.
+constexpr int32_t kMaxTiledAxisPoints = INT32_MAX - 64;
+
 inline size_t TilePoint(int32_t i, int32_t j, int32_t k) {
   return static_cast<size_t>((((i & (kTileSide - 1)) << kTileShift) | (j & (kTileSide - 1))) << kTileShift |
                              (k & (kTileSide - 1)));
@@ -55,7 +59,8 @@ class TiledLattice {
  public:
   // nx x ny x nz points without a tile. Keeps the tiles when the dimensions
   // already match. False, leaving the lattice empty, when a dimension is 0
-  // or below or the tile table cannot be had.
+  // or below or above kMaxTiledAxisPoints, or the tile table (two pointers
+  // a tile) cannot be had. The point count may exceed 2^31.
   bool Resize(int32_t nx, int32_t ny, int32_t nz);
   // No table, no tile, no memory.
   void Release();
@@ -69,6 +74,7 @@ class TiledLattice {
   int32_t Nx() const { return nx_; }
   int32_t Ny() const { return ny_; }
   int32_t Nz() const { return nz_; }
+  int32_t TilesX() const { return tx_; }
   int32_t TilesY() const { return ty_; }
   int32_t TilesZ() const { return tz_; }
   size_t TileIndex(int32_t ti, int32_t tj, int32_t tk) const {

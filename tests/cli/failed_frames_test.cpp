@@ -101,13 +101,14 @@ TEST_F(FailedFrames, DamagedCacheFilesFailTheirFrames) {
   EXPECT_TRUE(marked) << Frames().dump();
 }
 
-// Lattices of more points than an int32 holds, under a budget that lets the
-// plug-in try: it logs " -> not enough memory." and gives up on the frame.
+// Dense lattices of more points than an int32 holds, under a budget that
+// lets the plug-in try: it logs " -> not enough memory." and gives up on the
+// frame.
 TEST_F(FailedFrames, AFrameWithoutMemoryFails) {
   Write("big.json", R"({"name": "big", "frames": [1, 2],
     "parameters": {"Space": 0, "Resolution_X": 2000, "Resolution_Y": 2000, "Resolution_Z": 2000},
     "sources": [{"type": "sphere"}]})");
-  const ToolOutcome outcome = Run({"run", "big.json", "--max-memory", "1T", "--output", "out/b.#.obj"});
+  const ToolOutcome outcome = Run({"run", "big.json", "--lattice", "dense", "--max-memory", "1T", "--output", "out/b.#.obj"});
   EXPECT_EQ(outcome.status, 1) << outcome.err;
   EXPECT_NE(outcome.err.find("glomora: error: frame 1: not enough memory (the plug-in's log: \"big.polymsh."
                              "GlomoraGeometry.Glomora Voxel grid 1 -> not enough memory.\"): nothing is written"),

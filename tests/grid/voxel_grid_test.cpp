@@ -143,11 +143,21 @@ TEST_F(EnsureGrids, FailedGridsMakeTheStepAndTheExtractionDoNothing) {
 }
 
 TEST_F(EnsureGrids, UnusableResolutionFailsLikeAnAllocation) {
-  // Zero, negative, a point count beyond int32 and an axis whose point count
-  // itself overflows.
-  const Int3 cases[] = {{0, 4, 4}, {4, -3, 4}, {4, 4, INT_MIN}, {2000, 2000, 2000}, {INT_MAX, 1, 1}};
-  for (const Int3& res : cases) {
-    SCOPED_TRACE(testing::Message() << res.x << " " << res.y << " " << res.z);
+  // Zero, negative, a dense point count beyond int32, an axis whose point
+  // count itself overflows; tiled, an axis beyond the tiles' reach and a tile
+  // table whose size overflows.
+  struct Case {
+    int32_t storage;
+    Int3 res;
+  };
+  const Case cases[] = {{LatticeStorage::kAuto, {0, 4, 4}},           {LatticeStorage::kAuto, {4, -3, 4}},
+                        {LatticeStorage::kAuto, {4, 4, INT_MIN}},     {LatticeStorage::kDense, {2000, 2000, 2000}},
+                        {LatticeStorage::kAuto, {INT_MAX, 1, 1}},     {LatticeStorage::kSparse, {1, INT_MAX - 64, 1}},
+                        {LatticeStorage::kSparse, {1 << 30, 1 << 30, 1 << 30}}};
+  for (const Case& c : cases) {
+    const Int3& res = c.res;
+    SCOPED_TRACE(testing::Message() << c.storage << ": " << res.x << " " << res.y << " " << res.z);
+    const test_support::ScopedLatticeStorage storage(c.storage);
     OperatorInstance fresh;
     SetBox(fresh, Int3{4, 4, 4}, Float3{1, 1, 1});
     fresh.settings.resolution = res;
@@ -155,6 +165,7 @@ TEST_F(EnsureGrids, UnusableResolutionFailsLikeAnAllocation) {
     EXPECT_FALSE(fresh.gridPolygonizer.EnsureGrids(fresh.settings));
     EXPECT_FALSE(fresh.gridPolygonizer.ready);
     EXPECT_TRUE(fresh.gridPolygonizer.accumulatedField.IsEmpty());
+    EXPECT_TRUE(fresh.gridPolygonizer.tiledLattice.IsEmpty());
     ASSERT_EQ(LogTexts().size(), 1u);
     EXPECT_EQ(LogTexts()[0], kName + L" Voxel grid 1 -> not enough memory.");
     const MetaElement e = Sphere(Float3{0, 0, 0}, 0.5f);
@@ -236,4 +247,38 @@ TEST(TiledLattices, ARefusedTileOrBufferIsItsLatticesFailureAndTheNextStepStarts
     EXPECT_EQ(std::memcmp(restarted.data(), dense.data(), dense.size() * sizeof(float)), 0);
   }
   EXPECT_EQ(seen.size(), 4u);  // each lattice's failure was met
+}
+
+TEST(TiledLattices, BeyondInt32PointsTheMeshIsThatOfTheSameElementsInASmallBox) {
+  // 524,401 x 64 x 64 points (2.2e9, the tile table 67 MB) hold a sphere in
+  // the last 33 planes; a box of those 33 planes alone holds it at the same
+  // place. Cells of 1/4 and offsets of eighths keep every lattice point's
+  // offset from the centre exact in both, so the fields, hence the
+  // polygons, are the same; along y and z the boxes coincide and so do the
+  // vertices' coordinates, along x the box's half size rounds them (within
+  // its ulp, 1/64).
+  constexpr int32_t kPlanes = 524400;
+  const auto run = [](int32_t planes, float centreX, MeshArrays& mesh) {
+    OperatorInstance in;
+    SetBox(in, Int3{planes, 63, 63}, Float3{0.25f * static_cast<float>(planes), 15.75f, 15.75f});
+    const MetaElement sphere = Sphere(Float3{centreX, 0.125f, -0.375f}, 2.0f);
+    const int32_t count = 1;
+    in.gridPolygonizer.SimulateStep(in.settings, &sphere, count);
+    in.gridPolygonizer.ExtractAndCache(in.settings, in.cubeTable, mesh, in.writeCache);
+    return in.gridPolygonizer.storage;
+  };
+  MeshArrays big, small;
+  // The small box's centre lies at plane kPlanes - 16 of the big one, at
+  // 0.25 (kPlanes - 16) - 0.125 kPlanes = 65546 from the big one's centre.
+  ASSERT_EQ(run(kPlanes, 65546.0f, big), LatticeStorage::kSparse);
+  run(32, 0.0f, small);
+  ASSERT_GT(small.vertices.GetCount(), 100);
+  ASSERT_EQ(big.vertices.GetCount(), small.vertices.GetCount());
+  ASSERT_EQ(big.polygons.GetCount(), small.polygons.GetCount());
+  EXPECT_EQ(std::memcmp(&big.polygons[0], &small.polygons[0], sizeof(XSI::LONG) * small.polygons.GetCount()), 0);
+  for (int32_t v = 0; v < small.vertices.GetCount(); ++v) {
+    ASSERT_NEAR(big.vertices[v].GetX() - 65546.0, small.vertices[v].GetX(), 1.0 / 64) << v;
+    ASSERT_EQ(big.vertices[v].GetY(), small.vertices[v].GetY()) << v;
+    ASSERT_EQ(big.vertices[v].GetZ(), small.vertices[v].GetZ()) << v;
+  }
 }

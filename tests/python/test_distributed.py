@@ -96,14 +96,16 @@ def test_failed_tasks_are_reported_with_their_shot_and_frames(tmp_path):
 
 
 def test_a_frame_without_memory_fails_its_task(tmp_path, tool):
-    # Frame 2's lattices have more points than an int32 holds: under a budget
-    # that lets the plug-in try, it has no memory for them.
+    # Frame 2's lattices have more points than an int32 holds, dense under
+    # model 0 without its volume optimisation: under a budget that lets the
+    # plug-in try, it has no memory for them.
     from distributed import Client, LocalCluster
 
     from glomora import distributed as farm
     growing = {"keys": [[1, 16], [2, 2000]]}
     shot = {"name": "big", "frames": [1, 2], "sources": [{"type": "sphere", "radius": 0.3}],
-            "parameters": dict(GRID_PARAMETERS, Resolution_X=growing, Resolution_Y=growing, Resolution_Z=growing)}
+            "parameters": dict(GRID_PARAMETERS, Resolution_X=growing, Resolution_Y=growing, Resolution_Z=growing,
+                               Blending_model=0, Optimization_volume_hyperbolic=False)}
     the_plan = farm.plan([write_scene(tmp_path, shot, "big.json")], str(tmp_path / "out" / "{name}.####.obj"),
                          tool=tool)
     [task] = the_plan["shots"][0]["tasks"]

@@ -146,13 +146,14 @@ def test_run_errors_are_python_errors(tmp_path, tool):
 
 
 def test_frames_that_fail_are_python_errors(tmp_path, monkeypatch):
-    # A cache file to play back that is not there; lattices the plug-in has no memory for.
+    # A cache file to play back that is not there; dense lattices the plug-in has no memory for.
     played = glomora.Scene({"parameters": {"Space": 0, "Mode": 3, "Cache_filename": "cache/c.grd"}},
                            base_dir=tmp_path)
     with pytest.raises(RuntimeError, match="frame 1: .*c.1.grd: the cache file is missing"):
         played.evaluate(1)
     big = glomora.Scene({"parameters": {"Space": 0, "Resolution_X": 2000, "Resolution_Y": 2000,
-                                        "Resolution_Z": 2000}})
+                                        "Resolution_Z": 2000, "Blending_model": 0,
+                                        "Optimization_volume_hyperbolic": False}})
     with pytest.raises(MemoryError, match="frame 1: not enough memory"):
         big.evaluate(1, max_memory="1T")
 

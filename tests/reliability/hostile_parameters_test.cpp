@@ -189,17 +189,26 @@ TEST_P(HostileParameters, RandomCombinations) {
   }
 }
 
-// Lattices of more points than an int32 holds are refused before any
-// allocation, with the first lattice's memory line.
+// Dense lattices of more points than an int32 holds, and tiled ones whose
+// tile table cannot be had, are refused before any lattice is made, with the
+// first lattice's memory line.
 TEST(HostileLattice, ResolutionBeyondInt32PointsIsRefusedWithMemoryLine) {
-  FreshScene fresh;
-  HostileCase c = BaseCase(0);
-  Set(c, L"Resolution_X", CValue(LONG{2000}));
-  Set(c, L"Resolution_Y", CValue(LONG{2000}));
-  Set(c, L"Resolution_Z", CValue(LONG{2000}));
-  const HostileOutcome outcome = RunHostileCase(c);
-  EXPECT_EQ(outcome.vertices.GetCount(), 0);
-  EXPECT_TRUE(outcome.LogContains(L"hostile.polymsh.GlomoraGeometry.Glomora Voxel grid 1 -> not enough memory."));
+  struct Case {
+    int32_t storage;
+    LONG resolution;
+  };
+  for (const Case& size : {Case{LatticeStorage::kDense, 2000}, Case{LatticeStorage::kSparse, LONG{1} << 30}}) {
+    SCOPED_TRACE(size.resolution);
+    FreshScene fresh;
+    const test_support::ScopedLatticeStorage storage(size.storage);
+    HostileCase c = BaseCase(0);
+    Set(c, L"Resolution_X", CValue(size.resolution));
+    Set(c, L"Resolution_Y", CValue(size.resolution));
+    Set(c, L"Resolution_Z", CValue(size.resolution));
+    const HostileOutcome outcome = RunHostileCase(c);
+    EXPECT_EQ(outcome.vertices.GetCount(), 0);
+    EXPECT_TRUE(outcome.LogContains(L"hostile.polymsh.GlomoraGeometry.Glomora Voxel grid 1 -> not enough memory."));
+  }
 }
 
 // Dense lattices within the int32 range but beyond the memory budget: 100000
