@@ -33,6 +33,32 @@ const OperatorInstance* FieldInstance(const XSI::CString& operatorFullName) {
   return in;
 }
 
+// What GlomoraField and GlomoraFieldTiles both say of the field: its
+// lattice, its place, its isovalue, its frame and its elements' box.
+template <class Description>
+void DescribeField(const OperatorInstance& in, Description& field) {
+  const Settings& settings = in.settings;
+  const Int3& r = settings.resolution;
+  field.nx = r.x + 1;
+  field.ny = r.y + 1;
+  field.nz = r.z + 1;
+  field.cellSize[0] = settings.cellSize.x;
+  field.cellSize[1] = settings.cellSize.y;
+  field.cellSize[2] = settings.cellSize.z;
+  field.origin[0] = -settings.halfSize.x;
+  field.origin[1] = -settings.halfSize.y;
+  field.origin[2] = -settings.halfSize.z;
+  field.isovalue = settings.isovalue;
+  field.frame = in.fieldFrame;
+  field.elementCount = in.fieldElements;
+  const Float3& low = in.fieldElementsLow;
+  const Float3& high = in.fieldElementsHigh;
+  for (int axis = 0; axis < 3; ++axis) {
+    field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
+    field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
+  }
+}
+
 // True when every value is +0, bit for bit (-0 counts as a value: dense
 // lattices hand out what they hold).
 bool AllPositiveZeroBits(const float* values, size_t count) {
@@ -140,24 +166,7 @@ bool Glomora_GetField(const XSI::CString& operatorFullName, GlomoraField& field)
   const float* values = grid.DenseField();
   if (values == nullptr) return false;
   field.values = values;
-  field.nx = r.x + 1;
-  field.ny = r.y + 1;
-  field.nz = r.z + 1;
-  field.cellSize[0] = settings.cellSize.x;
-  field.cellSize[1] = settings.cellSize.y;
-  field.cellSize[2] = settings.cellSize.z;
-  field.origin[0] = -settings.halfSize.x;
-  field.origin[1] = -settings.halfSize.y;
-  field.origin[2] = -settings.halfSize.z;
-  field.isovalue = settings.isovalue;
-  field.frame = in->fieldFrame;
-  field.elementCount = in->fieldElements;
-  const Float3& low = in->fieldElementsLow;
-  const Float3& high = in->fieldElementsHigh;
-  for (int axis = 0; axis < 3; ++axis) {
-    field.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
-    field.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
-  }
+  DescribeField(*in, field);
   return true;
 }
 
@@ -181,23 +190,6 @@ bool Glomora_GetFieldTiles(const XSI::CString& operatorFullName, GlomoraFieldTil
   tiles.tiles = list.tiles.data();
   tiles.tileCount = list.tiles.size();
   tiles.tileSide = kTileSide;
-  tiles.nx = r.x + 1;
-  tiles.ny = r.y + 1;
-  tiles.nz = r.z + 1;
-  tiles.cellSize[0] = settings.cellSize.x;
-  tiles.cellSize[1] = settings.cellSize.y;
-  tiles.cellSize[2] = settings.cellSize.z;
-  tiles.origin[0] = -settings.halfSize.x;
-  tiles.origin[1] = -settings.halfSize.y;
-  tiles.origin[2] = -settings.halfSize.z;
-  tiles.isovalue = settings.isovalue;
-  tiles.frame = in->fieldFrame;
-  tiles.elementCount = in->fieldElements;
-  const Float3& low = in->fieldElementsLow;
-  const Float3& high = in->fieldElementsHigh;
-  for (int axis = 0; axis < 3; ++axis) {
-    tiles.elementsLow[axis] = axis == 0 ? low.x : axis == 1 ? low.y : low.z;
-    tiles.elementsHigh[axis] = axis == 0 ? high.x : axis == 1 ? high.y : high.z;
-  }
+  DescribeField(*in, tiles);
   return true;
 }

@@ -158,8 +158,9 @@ struct GlomoraFieldTiles {
   float elementsHigh[3];
 };
 
-// Fills `tiles` and returns true exactly when Glomora_GetField would (for
-// the same field), but never makes a dense copy: false, leaving `tiles`
+// Fills `tiles` and returns true when Glomora_GetField would (for the same
+// field), and also for a tiled field of more than 2^31 - 1 points, which
+// has no dense copy; never makes a dense copy itself: false, leaving `tiles`
 // untouched, when there is no such field or the list (and, for dense
 // lattices, the copies) cannot be had. `tiles` and the values stay valid,
 // unchanged, until the next Glomora_Update or Glomora_Term of that
