@@ -41,6 +41,9 @@ namespace {
 constexpr int32_t kSlabPlanes = kSampledSlabPlanes;
 static_assert(kTileSide % kSlabPlanes == 0, "a lattice tile's planes are whole slabs");
 constexpr size_t kTileBytes = 256 * 1024;
+// The same for tiled lattices, whose step tiles are slab buffers of the
+// worker's (a second-level cache holds them).
+constexpr size_t kTiledStepBytes = 1024 * 1024;
 // Elements planned at a time when the step's plan cannot be allocated.
 constexpr int32_t kBatchElements = 64;
 
@@ -522,8 +525,13 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
   const auto tileRows = static_cast<int32_t>(
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(ny), kTileBytes / std::max<size_t>(1, slabRowBytes))));
   const int32_t slabs = nx / kSlabPlanes + (nx % kSlabPlanes != 0 ? 1 : 0);
-  // Tiled, a tile of the step holds whole tiles' rows.
-  const int32_t stepRows = tiled ? std::max(kTileSide, tileRows / kTileSide * kTileSide) : tileRows;
+  // Tiled, a tile of the step holds whole tiles' rows, as many as fill
+  // kTiledStepBytes: the sampled values live in the worker's slab buffer and
+  // each element's box reaches fewer tiles of the step (the per-element
+  // setup of a splat is paid once per tile it reaches).
+  const auto tiledRows = static_cast<int32_t>(std::min<size_t>(
+      static_cast<size_t>(ny), std::max<size_t>(1, kTiledStepBytes / std::max<size_t>(1, slabRowBytes))));
+  const int32_t stepRows = tiled ? (tiledRows + kTileSide - 1) / kTileSide * kTileSide : tileRows;
 
   // 1) the plan, when its buffers can be had
   size_t rotatedCount = 0;

@@ -191,7 +191,9 @@ inline void SplatRowModelOne(const AxisAlignedElement& a, float px, float py, fl
 // and, its offsets being finite, a zero gradient, which changes no lattice
 // value (the sampled lattices start at +0 and never hold -0).
 //
-// Model 1 rows go four points at a time. The last group may reach up to
+// Model 1 rows go four points at a time, leaving out the groups of four at
+// either end of a row whose smallest measure reaches the cut-off (zeros
+// only, as a skipped row). The last group may reach up to
 // three points past the box's end along k, as long as they lie in the same
 // row: those points get an infinite z term, hence exactly zero contributions
 // (a row of the tile being worked on has been cleared, so such a point holds
@@ -220,6 +222,11 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
       tz[m] = std::numeric_limits<float>::infinity();
       pz[m] = 0.0f;
     }
+    // The least z term of each group of four points.
+    float groupLeast[kSplatChunk / 4];
+    for (int32_t g = 0; g < padded / 4; ++g) {
+      groupLeast[g] = std::min(std::min(tz[4 * g], tz[4 * g + 1]), std::min(tz[4 * g + 2], tz[4 * g + 3]));
+    }
 #if defined(__SSE2__)
     const bool grouped = Model == 1 && chunkLow + padded <= t.nz;
 #else
@@ -238,7 +245,16 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
         MarkRow(t, row, chunkLow, chunkLow + chunkWidth - 1);
 #if defined(__SSE2__)
         if (grouped) {
-          SplatRowModelOne<Normals>(a, px, py, txy, tz, pz, padded, t.sampled + first, t.sampledNormal + first * 3);
+          // The groups at either end whose least measure reaches the cut-off
+          // add zeros only (as a skipped row): left out. Some group is
+          // within reach, since the row is.
+          int32_t g0 = 0;
+          int32_t g1 = padded / 4 - 1;
+          while (!(txy + groupLeast[g0] < reach)) ++g0;
+          while (!(txy + groupLeast[g1] < reach)) --g1;
+          const size_t at = first + static_cast<size_t>(4 * g0);
+          SplatRowModelOne<Normals>(a, px, py, txy, tz + 4 * g0, pz + 4 * g0, 4 * (g1 - g0 + 1), t.sampled + at,
+                                    t.sampledNormal + at * 3);
           continue;
         }
 #endif
