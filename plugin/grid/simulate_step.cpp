@@ -44,6 +44,8 @@ constexpr size_t kTileBytes = 256 * 1024;
 // The same for tiled lattices, whose step tiles are slab buffers of the
 // worker's (a second-level cache holds them).
 constexpr size_t kTiledStepBytes = 1024 * 1024;
+// Plans fetched ahead of the one being splatted.
+constexpr int32_t kPlanPrefetch = 4;
 // Elements planned at a time when the step's plan cannot be allocated.
 constexpr int32_t kBatchElements = 64;
 
@@ -266,6 +268,8 @@ void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32
       reachCount = bins->first[b + 1] - bins->first[b];
     }
     for (int32_t l = 0; l < reachCount; ++l) {
+      // The plans lie far apart in memory: fetch a few ahead.
+      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
       const ElementSplat& plan = plans[reach[l]];
       if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
       SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
@@ -352,6 +356,8 @@ void WorkSlab(const Step& step, int32_t firstI, int32_t lastI, int32_t tileRows,
       reachCount = bins->first[b + 1] - bins->first[b];
     }
     for (int32_t l = 0; l < reachCount; ++l) {
+      // The plans lie far apart in memory: fetch a few ahead.
+      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
       const ElementSplat& plan = plans[reach[l]];
       if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
       SplatInTile(step.target, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
