@@ -26,16 +26,18 @@ float* TilePool::Take() {
   if (free_.empty()) {
     // The free list has room for every tile of every block, so that giving
     // tiles back never allocates.
-    auto block = TryAllocateArray<float>(kBlockTiles * tileFloats_);
+    const size_t blockTiles = std::min(kLastBlockTiles, kFirstBlockTiles << std::min<size_t>(blocks_.size(), 16));
+    auto block = TryAllocateArray<float>(blockTiles * tileFloats_);
     if (!block) return nullptr;
     try {
-      free_.reserve((blocks_.size() + 1) * kBlockTiles);
+      free_.reserve(held_ + blockTiles);
       blocks_.push_back(std::move(block));
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
+    held_ += blockTiles;
     float* first = blocks_.back().get();
-    for (size_t t = kBlockTiles; t > 0; --t) free_.push_back(first + (t - 1) * tileFloats_);
+    for (size_t t = blockTiles; t > 0; --t) free_.push_back(first + (t - 1) * tileFloats_);
   }
   float* tile = free_.back();
   free_.pop_back();
@@ -55,6 +57,7 @@ void TilePool::Release() {
   free_ = std::vector<float*>();
   blocks_ = std::vector<std::unique_ptr<float[], FreeDeleter>>();
   inUse_ = 0;
+  held_ = 0;
 }
 
 bool TiledLattice::Resize(int32_t nx, int32_t ny, int32_t nz) {
