@@ -10,7 +10,9 @@
 //   values, splat every element's part of it, relax it, then the next tile;
 // - each element is planned once per step (its index box, its path, its
 //   rotation matrices), and a slab of planes visits only the elements whose
-//   boxes reach it, kept in array order by merging as the slabs advance.
+//   boxes reach it, kept in array order by merging as the slabs advance;
+//   the slab's list is split by tile of rows (in array order again), so a
+//   tile visits only the elements that reach it.
 // A slab's planes belong to it alone, so with threads (base/parallel.h) runs
 // of slabs are worked on side by side; each point still sees the same
 // operations in the same order.
@@ -37,7 +39,8 @@
 namespace {
 
 // A tile of the step: two lattice planes and as many rows as keep the tile's
-// sampled values (16 bytes a point) within 256 KB.
+// sampled values (16 bytes a point) within 256 KB (dense lattices) or
+// kTiledStepBytes (tiled ones).
 constexpr int32_t kSlabPlanes = kSampledSlabPlanes;
 static_assert(kTileSide % kSlabPlanes == 0, "a lattice tile's planes are whole slabs");
 constexpr size_t kTileBytes = 256 * 1024;
