@@ -1,6 +1,7 @@
 #include "grid/splat_paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -231,10 +232,12 @@ template <bool Normals>
   if (m < padded) SplatRowModelOne<Normals>(a, px, py, txy, tz + m, pz + m, padded - m, f + m, n + 3 * m);
 }
 
-// True when the processor and the system give AVX2.
-bool HasAvx2() {
+std::atomic<bool> wideRows{true};
+
+// True when the processor and the system give AVX2 and wide rows are on.
+bool WideRows() {
   static const bool has = __builtin_cpu_supports("avx2");
-  return has;
+  return has && wideRows.load(std::memory_order_relaxed);
 }
 #endif
 
@@ -285,7 +288,7 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
 #if defined(__SSE2__)
     const bool grouped = Model == 1 && chunkLow + padded <= t.nz;
 #if defined(GLOMORA_SPLAT_AVX2)
-    const bool wide = grouped && padded >= 8 && HasAvx2();
+    const bool wide = grouped && padded >= 8 && WideRows();
 #endif
 #else
     const bool grouped = false;
@@ -482,6 +485,14 @@ bool OffsetsFinite(const Settings& settings, const MetaElement& e, const IndexBo
 }
 
 }  // namespace
+
+void SetWideSplatRows(bool on) {
+#if defined(GLOMORA_SPLAT_AVX2)
+  wideRows.store(on);
+#else
+  (void)on;
+#endif
+}
 
 bool IsRotated(const MetaElement& e) {
   return !(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&
