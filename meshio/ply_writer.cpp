@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -49,12 +50,35 @@ std::string AttributeProperties(const AttributeView& attribute) {
   return lines;
 }
 
+// Per vertex the first node of the polygons that uses it (kNoNode when none),
+// when every node of each vertex holds the same triple (bit for bit); false
+// otherwise. The values are then read from the nodes as the vertices are
+// written, without a per-vertex copy of them.
+constexpr size_t kNoNode = SIZE_MAX;
+
+bool FirstNodesOfVertices(const MeshView& mesh, std::span<const double> nodeValues, std::vector<size_t>& firstNode) {
+  firstNode.assign(mesh.VertexCount(), kNoNode);
+  size_t node = 0;
+  for (size_t i = 0; i < mesh.polygons.size(); i += static_cast<size_t>(mesh.polygons[i]) + 1) {
+    for (int32_t k = 1; k <= mesh.polygons[i]; ++k, ++node) {
+      size_t& first = firstNode[static_cast<size_t>(mesh.polygons[i + static_cast<size_t>(k)])];
+      if (first == kNoNode) {
+        first = node;
+      } else if (std::memcmp(&nodeValues[3 * first], &nodeValues[3 * node], 3 * sizeof(double)) != 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& sink) {
-  std::vector<double> normals;
+  std::vector<size_t> normalNode;
   std::vector<double> uvs;
-  const bool withNormals = HasNodeValues(mesh, mesh.nodeNormals) && PerVertexValues(mesh, mesh.nodeNormals, normals);
+  const bool withNormals =
+      HasNodeValues(mesh, mesh.nodeNormals) && FirstNodesOfVertices(mesh, mesh.nodeNormals, normalNode);
   const bool withUVs = HasNodeValues(mesh, mesh.nodeUVs) && PerVertexValues(mesh, mesh.nodeUVs, uvs);
   bool smallPolygons = true;
   size_t polygonCount = 0;
@@ -86,7 +110,8 @@ void WritePly(const MeshView& mesh, std::string_view comment, const ByteSink& si
     char* at = out.Room(vertexBytes);
     for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, mesh.positions[3 * v + static_cast<size_t>(axis)]);
     if (withNormals) {
-      for (int axis = 0; axis < 3; ++axis) at = PutFloat(at, normals[3 * v + static_cast<size_t>(axis)]);
+      const size_t node = normalNode[v];
+      for (size_t axis = 0; axis < 3; ++axis) at = PutFloat(at, node != kNoNode ? mesh.nodeNormals[3 * node + axis] : 0.0);
     }
     if (withUVs) {
       at = PutFloat(at, uvs[3 * v]);

@@ -10,7 +10,9 @@
 //   values, splat every element's part of it, relax it, then the next tile;
 // - each element is planned once per step (its index box, its path, its
 //   rotation matrices), and a slab of planes visits only the elements whose
-//   boxes reach it, kept in array order by merging as the slabs advance.
+//   boxes reach it, kept in array order by merging as the slabs advance;
+//   the slab's list is split by tile of rows (in array order again), so a
+//   tile visits only the elements that reach it.
 // A slab's planes belong to it alone, so with threads (base/parallel.h) runs
 // of slabs are worked on side by side; each point still sees the same
 // operations in the same order.
@@ -27,7 +29,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstring>
+#include <new>
 
 #include "base/parallel.h"
 #include "xsi_application.h"
@@ -35,10 +39,16 @@
 namespace {
 
 // A tile of the step: two lattice planes and as many rows as keep the tile's
-// sampled values (16 bytes a point) within 256 KB.
+// sampled values (16 bytes a point) within 256 KB (dense lattices) or
+// kTiledStepBytes (tiled ones).
 constexpr int32_t kSlabPlanes = kSampledSlabPlanes;
 static_assert(kTileSide % kSlabPlanes == 0, "a lattice tile's planes are whole slabs");
 constexpr size_t kTileBytes = 256 * 1024;
+// The same for tiled lattices, whose step tiles are slab buffers of the
+// worker's (a second-level cache holds them).
+constexpr size_t kTiledStepBytes = 1024 * 1024;
+// Plans fetched ahead of the one being splatted.
+constexpr int32_t kPlanPrefetch = 4;
 // Elements planned at a time when the step's plan cannot be allocated.
 constexpr int32_t kBatchElements = 64;
 
@@ -61,6 +71,47 @@ struct Tile {
   int32_t firstJ;
   int32_t lastJ;
 };
+
+// The plans of a slab's list that reach each tile of rows (tileRows rows,
+// the first at row 0): tile b's are entries[first[b]] .. entries[first[b + 1]
+// - 1], in the list's order. A tile of the step then visits only the
+// elements that reach it, instead of testing the whole slab's list.
+struct RowBins {
+  const int32_t* first = nullptr;
+  const int32_t* entries = nullptr;
+};
+
+// Splits the list (indices into plans, in array order) by tile of rows; each
+// plan goes to every tile its rows reach, in list order. False when the
+// worker's buffers cannot grow (the caller then tests the whole list).
+bool BinByRowTiles(const int32_t* list, int32_t listCount, const ElementSplat* plans, int32_t ny, int32_t tileRows,
+                   RowBinScratch& scratch, RowBins& bins) {
+  const int32_t tiles = (ny + tileRows - 1) / tileRows;
+  if (!scratch.first.Reserve(static_cast<size_t>(tiles) + 1)) return false;
+  int32_t* first = scratch.first.data.get();
+  std::fill(first, first + tiles + 1, 0);
+  const auto tileOf = [ny, tileRows](int32_t j) { return std::clamp(j, 0, ny - 1) / tileRows; };
+  size_t total = 0;
+  for (int32_t l = 0; l < listCount; ++l) {
+    const ElementSplat& plan = plans[list[l]];
+    const int32_t last = tileOf(plan.high.y);
+    for (int32_t b = tileOf(plan.low.y); b <= last; ++b) ++first[b + 1];
+    total += static_cast<size_t>(last - tileOf(plan.low.y) + 1);
+  }
+  if (total > static_cast<size_t>(INT32_MAX) || !scratch.entries.Reserve(std::max<size_t>(1, total))) return false;
+  for (int32_t b = 1; b <= tiles; ++b) first[b] += first[b - 1];
+  int32_t* entries = scratch.entries.data.get();
+  for (int32_t l = 0; l < listCount; ++l) {
+    const ElementSplat& plan = plans[list[l]];
+    const int32_t last = tileOf(plan.high.y);
+    for (int32_t b = tileOf(plan.low.y); b <= last; ++b) entries[first[b]++] = list[l];
+  }
+  // Each tile's counter now holds the next tile's start: shift them back.
+  for (int32_t b = tiles; b > 0; --b) first[b] = first[b - 1];
+  first[0] = 0;
+  bins = RowBins{first, entries};
+  return true;
+}
 
 // Clears the sampled values of row `row` (of the lattice or of a slab buffer) and its touched range.
 void ClearSlabRow(const SplatTarget& t, size_t row) {
@@ -207,13 +258,22 @@ bool RelaxTile(const Step& step, const SplatTarget& t, int32_t firstI, int32_t l
 // buffer `t`, the relaxation to the tiles (and clears the buffer's rows).
 void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32_t lastI, int32_t tileRows,
                    const int32_t* list, int32_t listCount, const ElementSplat* plans, const double* rotations,
-                   bool relax) {
+                   bool relax, const RowBins* bins) {
   const int32_t nyPoints = t.ny;
   for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
     if (step.failure->load(std::memory_order_relaxed) != 0) return;
     const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
-    for (int32_t l = 0; l < listCount; ++l) {
-      const ElementSplat& plan = plans[list[l]];
+    const int32_t* reach = list;
+    int32_t reachCount = listCount;
+    if (bins != nullptr) {
+      const int32_t b = firstJ / tileRows;
+      reach = bins->entries + bins->first[b];
+      reachCount = bins->first[b + 1] - bins->first[b];
+    }
+    for (int32_t l = 0; l < reachCount; ++l) {
+      // The plans lie far apart in memory: fetch a few ahead.
+      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
+      const ElementSplat& plan = plans[reach[l]];
       if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
       SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
     }
@@ -280,7 +340,8 @@ void RelaxGrids(const Step& step, size_t firstRow, size_t lastRow) {
 // clears each tile's sampled values (before the first elements), splats the
 // listed plans' parts of it, relaxes it (after the last).
 void WorkSlab(const Step& step, int32_t firstI, int32_t lastI, int32_t tileRows, const int32_t* list,
-              int32_t listCount, const ElementSplat* plans, const double* rotations, bool clear, bool relax) {
+              int32_t listCount, const ElementSplat* plans, const double* rotations, bool clear, bool relax,
+              const RowBins* bins) {
   const int32_t nyPoints = step.target.ny;
   const size_t ny = static_cast<size_t>(nyPoints);
   for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
@@ -290,8 +351,17 @@ void WorkSlab(const Step& step, int32_t firstI, int32_t lastI, int32_t tileRows,
         ClearSampled(step.target, static_cast<size_t>(i) * ny + firstJ, static_cast<size_t>(i) * ny + lastJ + 1);
       }
     }
-    for (int32_t l = 0; l < listCount; ++l) {
-      const ElementSplat& plan = plans[list[l]];
+    const int32_t* reach = list;
+    int32_t reachCount = listCount;
+    if (bins != nullptr) {
+      const int32_t b = firstJ / tileRows;
+      reach = bins->entries + bins->first[b];
+      reachCount = bins->first[b + 1] - bins->first[b];
+    }
+    for (int32_t l = 0; l < reachCount; ++l) {
+      // The plans lie far apart in memory: fetch a few ahead.
+      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
+      const ElementSplat& plan = plans[reach[l]];
       if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
       SplatInTile(step.target, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
     }
@@ -399,9 +469,11 @@ void WorkSlabInBatches(const Step& step, int32_t count, bool bounded, int32_t fi
       ++listCount;
     }
     if (slabTarget != nullptr) {
-      WorkSlabTiled(step, *slabTarget, firstI, lastI, tileRows, list, listCount, plans, rotations, batchEnd >= count);
+      WorkSlabTiled(step, *slabTarget, firstI, lastI, tileRows, list, listCount, plans, rotations, batchEnd >= count,
+                    nullptr);
     } else {
-      WorkSlab(step, firstI, lastI, tileRows, list, listCount, plans, rotations, batchStart == 0, batchEnd >= count);
+      WorkSlab(step, firstI, lastI, tileRows, list, listCount, plans, rotations, batchStart == 0, batchEnd >= count,
+               nullptr);
     }
     batchStart = batchEnd;
   } while (batchStart < count);
@@ -462,8 +534,13 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
   const auto tileRows = static_cast<int32_t>(
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(ny), kTileBytes / std::max<size_t>(1, slabRowBytes))));
   const int32_t slabs = nx / kSlabPlanes + (nx % kSlabPlanes != 0 ? 1 : 0);
-  // Tiled, a tile of the step holds whole tiles' rows.
-  const int32_t stepRows = tiled ? std::max(kTileSide, tileRows / kTileSide * kTileSide) : tileRows;
+  // Tiled, a tile of the step holds whole tiles' rows, as many as fill
+  // kTiledStepBytes: the sampled values live in the worker's slab buffer and
+  // each element's box reaches fewer tiles of the step (the per-element
+  // setup of a splat is paid once per tile it reaches).
+  const auto tiledRows = static_cast<int32_t>(std::min<size_t>(
+      static_cast<size_t>(ny), std::max<size_t>(1, kTiledStepBytes / std::max<size_t>(1, slabRowBytes))));
+  const int32_t stepRows = tiled ? (tiledRows + kTileSide - 1) / kTileSide * kTileSide : tileRows;
 
   // 1) the plan, when its buffers can be had
   size_t rotatedCount = 0;
@@ -476,6 +553,13 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
                        scratch.slabFirst.Reserve(static_cast<size_t>(slabs) + 1) &&
                        scratch.rotations.Reserve(std::max<size_t>(1, rotatedCount) * kElementRotationDoubles);
   if (planned) PlanStep(step, count, bounded, slabs, scratch);
+  if (planned && scratch.rowBins.size() < workers) {
+    try {
+      scratch.rowBins.resize(workers);
+    } catch (const std::bad_alloc&) {
+      // The slabs then test their whole lists.
+    }
+  }
 
   // 2) slab by slab, tile by tile: clear, splat, relax. The slabs touch
   //    disjoint planes, so runs of them go to separate threads; each run
@@ -504,6 +588,10 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
     int32_t* active = nullptr;
     int32_t* merged = nullptr;
     int32_t activeCount = 0;
+    RowBinScratch* rowBins = nullptr;
+    if (planned && static_cast<size_t>(parallel::WorkerIndex()) < scratch.rowBins.size()) {
+      rowBins = &scratch.rowBins[static_cast<size_t>(parallel::WorkerIndex())];
+    }
     if (planned) {
       active = scratch.slabLists.data.get() + 2 * elementRoom * static_cast<size_t>(parallel::WorkerIndex());
       merged = active + elementRoom;
@@ -518,12 +606,16 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
       } else {
         activeCount = MergeSlabList(scratch, slab, firstI, active, activeCount, merged);
         std::swap(active, merged);
+        const int32_t rows = tiled ? stepRows : tileRows;
+        RowBins bins;
+        const bool binned = rowBins != nullptr && BinByRowTiles(active, activeCount, scratch.sorted.data.get(), ny,
+                                                                rows, *rowBins, bins);
         if (tiled) {
-          WorkSlabTiled(step, slabTarget, firstI, lastI, stepRows, active, activeCount, scratch.sorted.data.get(),
-                        scratch.rotations.data.get(), true);
+          WorkSlabTiled(step, slabTarget, firstI, lastI, rows, active, activeCount, scratch.sorted.data.get(),
+                        scratch.rotations.data.get(), true, binned ? &bins : nullptr);
         } else {
-          WorkSlab(step, firstI, lastI, tileRows, active, activeCount, scratch.sorted.data.get(),
-                   scratch.rotations.data.get(), true, true);
+          WorkSlab(step, firstI, lastI, rows, active, activeCount, scratch.sorted.data.get(),
+                   scratch.rotations.data.get(), true, true, binned ? &bins : nullptr);
         }
       }
       if (tiled && (lastI == nx - 1 || (lastI + 1) % kTileSide == 0)) {

@@ -4,9 +4,16 @@
 // the step plans small batches of elements on the stack instead.
 
 #include <cstdint>
+#include <vector>
 
 #include "base/allocation.h"
 #include "grid/splat_paths.h"
+
+// One worker's lists of the plans that reach each tile of rows of a slab.
+struct RowBinScratch {
+  ScratchBuffer<int32_t> first;    // per tile of rows its first entry; one more for the end
+  ScratchBuffer<int32_t> entries;  // sorted plan indices, tile after tile
+};
 
 struct SplatScratch {
   // Per element to splat, its plan, in array order and again sorted by the
@@ -21,6 +28,8 @@ struct SplatScratch {
   ScratchBuffer<int32_t> slabLists;
   // Per rotated element its two transformations (kElementRotationDoubles).
   ScratchBuffer<double> rotations;
+  // Per worker thread, the slab's lists split by tile of rows.
+  std::vector<RowBinScratch> rowBins;
   // With tiled lattices, per worker thread the sampled lattices of one slab
   // of planes and their touched row ranges (as GridPolygonizer's): zero
   // outside those ranges, and all zero between steps.

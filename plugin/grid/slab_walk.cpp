@@ -58,7 +58,10 @@ class SlabWalk {
   // Starts loading what cube (i_, j, k) of this slab will read. Always
   // inlined: GCC drops calls to a function that does nothing but prefetch.
   [[gnu::always_inline]] void Prefetch(int32_t j, int32_t k) const {
-    if (plan_.tiled != nullptr) return;
+    if (plan_.tiled != nullptr) {
+      PrefetchTiled(j, k);
+      return;
+    }
     const size_t point = static_cast<size_t>(j) * nz_ + static_cast<size_t>(k);
     const size_t base = static_cast<size_t>(i_) * planePoints_ + point;
     for (size_t offset : {size_t{0}, static_cast<size_t>(nz_)}) {
@@ -74,6 +77,35 @@ class SlabWalk {
         __builtin_prefetch(slots_[kLowK] + (point + offset) * slotStride_[kLowK]);
         __builtin_prefetch(slots_[kHighK] + (point + offset) * slotStride_[kHighK]);
         __builtin_prefetch(slots_[kCrossI] + (point + offset) * slotStride_[kCrossI]);
+      }
+    }
+  }
+
+  // The same for tiled lattices: the cube's corners in the tile of its
+  // corner 0 (a corner past that tile's far faces is fetched from beside the
+  // tile, which loads a line for nothing and does not fault).
+  [[gnu::always_inline]] void PrefetchTiled(int32_t j, int32_t k) const {
+    const TiledLattice& lattice = *plan_.tiled;
+    const size_t tile = lattice.TileOf(i_, j, k);
+    const size_t point = TilePoint(i_, j, k);
+    constexpr size_t kNextJ = kTileSide;
+    constexpr size_t kNextI = kTileSide * kTileSide;
+    if (const float* f = lattice.FieldTile(tile); f != nullptr) {
+      for (size_t offset : {size_t{0}, kNextJ, kNextI, kNextI + kNextJ}) __builtin_prefetch(f + point + offset);
+    }
+    if (!settings_.normalsOrUv) return;
+    if (const float* n = lattice.NormalTile(tile); n != nullptr) {
+      for (size_t offset : {size_t{0}, kNextJ, kNextI, kNextI + kNextJ}) {
+        __builtin_prefetch(n + 3 * (point + offset));
+        __builtin_prefetch(n + 3 * (point + offset) + 5);
+      }
+    }
+    if (slots_[kLowK] != nullptr) {
+      const size_t at = static_cast<size_t>(j) * nz_ + static_cast<size_t>(k);
+      for (size_t offset : {size_t{0}, static_cast<size_t>(nz_)}) {
+        __builtin_prefetch(slots_[kLowK] + (at + offset) * slotStride_[kLowK]);
+        __builtin_prefetch(slots_[kHighK] + (at + offset) * slotStride_[kHighK]);
+        __builtin_prefetch(slots_[kCrossI] + (at + offset) * slotStride_[kCrossI]);
       }
     }
   }
@@ -99,7 +131,18 @@ class SlabWalk {
   // Current cube.
   int32_t i_ = 0, j_ = 0, k_ = 0;
   size_t base_ = 0;  // lattice point index of corner 0
+  // Tiled: when the cube's corners all lie in one tile, that tile's values
+  // (null when absent: zeros), its gradient, and corner 0's point in it.
+  bool inOneTile_ = false;
+  const float* cubeField_ = nullptr;
+  const float* cubeNormals_ = nullptr;
+  size_t cubePoint_ = 0;
 };
+
+// The tile point offset of corner n from corner 0, within one tile.
+constexpr size_t TileCornerOffset(int n) {
+  return static_cast<size_t>(((n >> 2) & 1) * kTileSide * kTileSide + ((n >> 1) & 1) * kTileSide + (n & 1));
+}
 
 void SlabWalk::Run(int32_t firstSlab, int32_t endSlab) {
   const int32_t mode = settings_.polygonization;
@@ -168,6 +211,17 @@ void SlabWalk::Slab(int32_t i) {
     k_ = crossed[3 * c + 1];
     base_ = static_cast<size_t>(i) * planePoints_ + static_cast<size_t>(j_) * nz_ + static_cast<size_t>(k_);
     const auto caseIndex = static_cast<unsigned>(crossed[3 * c + 2]);
+    if (!kNumberOnly && plan_.tiled != nullptr) {
+      // Seven in eight cubes lie inside one tile: its values are found once.
+      constexpr int32_t kLast = kTileSide - 1;
+      inOneTile_ = (i & kLast) != kLast && (j_ & kLast) != kLast && (k_ & kLast) != kLast;
+      if (inOneTile_) {
+        const size_t tile = plan_.tiled->TileOf(i, j_, k_);
+        cubeField_ = plan_.tiled->FieldTile(tile);
+        cubeNormals_ = plan_.tiled->NormalTile(tile);
+        cubePoint_ = TilePoint(i, j_, k_);
+      }
+    }
     if (mode == Polygonization::kCubeTable) {
       PolygonizeCube<kNumberOnly>(caseIndex);
     } else if (mode == Polygonization::kTetrahedra) {
@@ -203,8 +257,17 @@ void SlabWalk::MakeVertex(int a, int b, int32_t index) {
   const TiledLattice* tiled = plan_.tiled;
   const int32_t ia = i_ + ((a >> 2) & 1), ja = j_ + ((a >> 1) & 1), ka = k_ + (a & 1);
   const int32_t ib = i_ + ((b >> 2) & 1), jb = j_ + ((b >> 1) & 1), kb = k_ + (b & 1);
-  const float fa = tiled != nullptr ? tiled->Get(ia, ja, ka) : field_[pa];
-  const float fb = tiled != nullptr ? tiled->Get(ib, jb, kb) : field_[pb];
+  float fa, fb;
+  if (tiled == nullptr) {
+    fa = field_[pa];
+    fb = field_[pb];
+  } else if (inOneTile_) {
+    fa = cubeField_ != nullptr ? cubeField_[cubePoint_ + TileCornerOffset(a)] : 0.0f;
+    fb = cubeField_ != nullptr ? cubeField_[cubePoint_ + TileCornerOffset(b)] : 0.0f;
+  } else {
+    fa = tiled->Get(ia, ja, ka);
+    fb = tiled->Get(ib, jb, kb);
+  }
   // Nearly equal values would divide by a tiny difference and put the vertex
   // anywhere along (or off) the edge; the midpoint is as good as any there.
   const float t = NearlyEqual(fa, fb) ? 0.5f : (settings_.isovalue - fa) / (fb - fa);
@@ -223,7 +286,15 @@ void SlabWalk::MakeVertex(int a, int b, int32_t index) {
       XSI::MATH::CVector3(px - settings_.halfSize.x, py - settings_.halfSize.y, pz - settings_.halfSize.z);
   if (settings_.normalsOrUv) {
     Float3 na, nb;
-    if (tiled != nullptr) {
+    if (tiled != nullptr && inOneTile_) {
+      const auto corner = [this](int n) {
+        if (cubeNormals_ == nullptr) return Float3{0.0f, 0.0f, 0.0f};
+        const float* v = cubeNormals_ + 3 * (cubePoint_ + TileCornerOffset(n));
+        return Float3{v[0], v[1], v[2]};
+      };
+      na = corner(a);
+      nb = corner(b);
+    } else if (tiled != nullptr) {
       na = tiled->GetNormal(ia, ja, ka);
       nb = tiled->GetNormal(ib, jb, kb);
     } else {

@@ -1,6 +1,7 @@
 #include "grid/splat_paths.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,6 +11,10 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define GLOMORA_SPLAT_AVX2 1
 #endif
 
 namespace {
@@ -183,6 +188,59 @@ inline void SplatRowModelOne(const AxisAlignedElement& a, float px, float py, fl
 }
 #endif
 
+#if defined(GLOMORA_SPLAT_AVX2)
+// SplatRowModelOne eight points at a time where the processor has AVX2 (the
+// last four, if any, four at a time): the same operations on each lane, in
+// the same order, so the same bits; the gradient's eight points are added as
+// two groups of four.
+template <bool Normals>
+[[gnu::target("avx2")]] void SplatRowModelOneWide(const AxisAlignedElement& a, float px, float py, float txy,
+                                                  const float* tz, const float* pz, int32_t padded, float* f,
+                                                  float* n) {
+  const __m256 txyv = _mm256_set1_ps(txy);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256 quarter = _mm256_set1_ps(0.25f);
+  const __m256 sixteen = _mm256_set1_ps(16.0f);
+  const __m256 weight = _mm256_set1_ps(a.weight);
+  const __m256 g0 = _mm256_set1_ps(a.weight * 2.0f);
+  const __m256 pxv = _mm256_set1_ps(px);
+  const __m256 pyv = _mm256_set1_ps(py);
+  const __m256 afx = _mm256_set1_ps(a.af.x);
+  const __m256 afy = _mm256_set1_ps(a.af.y);
+  const __m256 afz = _mm256_set1_ps(a.af.z);
+  int32_t m = 0;
+  for (; m + 8 <= padded; m += 8) {
+    const __m256 d = _mm256_add_ps(txyv, _mm256_loadu_ps(tz + m));
+    const __m256 kernel =
+        _mm256_and_ps(_mm256_cmp_ps(d, half, _CMP_LT_OQ),
+                      _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(d, d), _mm256_sub_ps(quarter, d)), sixteen));
+    _mm256_storeu_ps(f + m, _mm256_add_ps(_mm256_loadu_ps(f + m), _mm256_mul_ps(kernel, weight)));
+    if constexpr (Normals) {
+      const __m256 s = _mm256_mul_ps(d, _mm256_sqrt_ps(d));
+      const __m256 factor =
+          _mm256_and_ps(_mm256_cmp_ps(s, half, _CMP_LT_OQ),
+                        _mm256_mul_ps(_mm256_add_ps(_mm256_mul_ps(s, s), _mm256_sub_ps(quarter, s)), sixteen));
+      const __m256 g = _mm256_mul_ps(g0, factor);
+      const __m256 x = _mm256_mul_ps(_mm256_mul_ps(pxv, g), afx);
+      const __m256 y = _mm256_mul_ps(_mm256_mul_ps(pyv, g), afy);
+      const __m256 z = _mm256_mul_ps(_mm256_mul_ps(_mm256_loadu_ps(pz + m), g), afz);
+      AddInterleaved(_mm256_castps256_ps128(x), _mm256_castps256_ps128(y), _mm256_castps256_ps128(z), n + 3 * m);
+      AddInterleaved(_mm256_extractf128_ps(x, 1), _mm256_extractf128_ps(y, 1), _mm256_extractf128_ps(z, 1),
+                     n + 3 * m + 12);
+    }
+  }
+  if (m < padded) SplatRowModelOne<Normals>(a, px, py, txy, tz + m, pz + m, padded - m, f + m, n + 3 * m);
+}
+
+std::atomic<bool> wideRows{true};
+
+// True when the processor and the system give AVX2 and wide rows are on.
+bool WideRows() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has && wideRows.load(std::memory_order_relaxed);
+}
+#endif
+
 // Splat of an unrotated element whose scaled offsets are finite over its
 // box. Each row forms its x and y terms once; the z offsets and terms are
 // formed once for all rows (in chunks when the box is wide), exactly as the
@@ -191,7 +249,9 @@ inline void SplatRowModelOne(const AxisAlignedElement& a, float px, float py, fl
 // and, its offsets being finite, a zero gradient, which changes no lattice
 // value (the sampled lattices start at +0 and never hold -0).
 //
-// Model 1 rows go four points at a time. The last group may reach up to
+// Model 1 rows go four points at a time, leaving out the groups of four at
+// either end of a row whose smallest measure reaches the cut-off (zeros
+// only, as a skipped row). The last group may reach up to
 // three points past the box's end along k, as long as they lie in the same
 // row: those points get an infinite z term, hence exactly zero contributions
 // (a row of the tile being worked on has been cleared, so such a point holds
@@ -220,8 +280,16 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
       tz[m] = std::numeric_limits<float>::infinity();
       pz[m] = 0.0f;
     }
+    // The least z term of each group of four points.
+    float groupLeast[kSplatChunk / 4];
+    for (int32_t g = 0; g < padded / 4; ++g) {
+      groupLeast[g] = std::min(std::min(tz[4 * g], tz[4 * g + 1]), std::min(tz[4 * g + 2], tz[4 * g + 3]));
+    }
 #if defined(__SSE2__)
     const bool grouped = Model == 1 && chunkLow + padded <= t.nz;
+#if defined(GLOMORA_SPLAT_AVX2)
+    const bool wide = grouped && padded >= 8 && WideRows();
+#endif
 #else
     const bool grouped = false;
 #endif
@@ -238,7 +306,23 @@ void SplatAxisAligned(const SplatTarget& t, const Settings& settings, const Elem
         MarkRow(t, row, chunkLow, chunkLow + chunkWidth - 1);
 #if defined(__SSE2__)
         if (grouped) {
-          SplatRowModelOne<Normals>(a, px, py, txy, tz, pz, padded, t.sampled + first, t.sampledNormal + first * 3);
+          // The groups at either end whose least measure reaches the cut-off
+          // add zeros only (as a skipped row): left out. Some group is
+          // within reach, since the row is.
+          int32_t g0 = 0;
+          int32_t g1 = padded / 4 - 1;
+          while (!(txy + groupLeast[g0] < reach)) ++g0;
+          while (!(txy + groupLeast[g1] < reach)) --g1;
+          const size_t at = first + static_cast<size_t>(4 * g0);
+#if defined(GLOMORA_SPLAT_AVX2)
+          if (wide) {
+            SplatRowModelOneWide<Normals>(a, px, py, txy, tz + 4 * g0, pz + 4 * g0, 4 * (g1 - g0 + 1),
+                                          t.sampled + at, t.sampledNormal + at * 3);
+            continue;
+          }
+#endif
+          SplatRowModelOne<Normals>(a, px, py, txy, tz + 4 * g0, pz + 4 * g0, 4 * (g1 - g0 + 1), t.sampled + at,
+                                    t.sampledNormal + at * 3);
           continue;
         }
 #endif
@@ -401,6 +485,14 @@ bool OffsetsFinite(const Settings& settings, const MetaElement& e, const IndexBo
 }
 
 }  // namespace
+
+void SetWideSplatRows(bool on) {
+#if defined(GLOMORA_SPLAT_AVX2)
+  wideRows.store(on);
+#else
+  (void)on;
+#endif
+}
 
 bool IsRotated(const MetaElement& e) {
   return !(NearlyEqual(e.inverseAngles.x, 0.0f) && NearlyEqual(e.inverseAngles.y, 0.0f) &&

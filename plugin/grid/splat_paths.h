@@ -71,6 +71,11 @@ bool IsRotated(const MetaElement& e);
 bool PlanElement(const Settings& settings, const MetaElement* elements, int32_t index, bool bounded,
                  ElementSplat& plan, double* rotation);
 
+// Model 1 rows go eight points at a time where the processor has AVX2 and
+// this is on (the default), else four at a time; the bits are the same
+// either way (the tests compare both).
+void SetWideSplatRows(bool on);
+
 // Adds the part of a planned element within planes firstI .. lastI and rows
 // firstJ .. lastJ to the target, under settings.blendingModel (with the
 // gradient when settings.normalsOrUv). `rotations` holds the plan's

@@ -16,9 +16,6 @@ namespace {
 
 std::atomic<uint64_t> gBudget{0};
 
-// Tiles a pool hands out from one block (TilePool).
-constexpr uint64_t kPoolBlockTiles = 64;
-
 uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t SaturatingMultiply(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
 
@@ -108,7 +105,7 @@ uint64_t TiledBytesWith(const GridPolygonizer& grid, const Settings& settings, u
   const uint64_t held = lattice.Bytes();
   const uint64_t pooled = held > table ? held - table : 0;
   // The pools grow by whole blocks.
-  const uint64_t blockTiles = SaturatingMultiply((tiles + kPoolBlockTiles - 1) / kPoolBlockTiles, kPoolBlockTiles);
+  const uint64_t blockTiles = TilePool::HeldFor(tiles);
   const uint64_t tileFloats = settings.normalsOrUv ? 4 * kTilePoints : kTilePoints;
   const uint64_t pools = std::max(pooled, SaturatingMultiply(blockTiles, tileFloats * sizeof(float)));
   const uint64_t signs = nx * ny * ((nz + 63) / 64) * 8;

@@ -27,23 +27,38 @@ float* TilePool::Take() {
     // The free list has room for every tile of every block, so that giving
     // tiles back never allocates. It grows by doubling: grown to the exact
     // need, each block would copy the whole list (quadratic in the tiles).
-    auto block = TryAllocateArray<float>(kBlockTiles * tileFloats_);
+    const size_t blockTiles = std::min(kLastBlockTiles, kFirstBlockTiles << std::min<size_t>(blocks_.size(), 16));
+    auto block = TryAllocateArray<float>(blockTiles * tileFloats_);
     if (!block) return nullptr;
     try {
-      const size_t needed = (blocks_.size() + 1) * kBlockTiles;
+      const size_t needed = held_ + blockTiles;
       if (free_.capacity() < needed) free_.reserve(std::max(needed, 2 * free_.capacity()));
       blocks_.push_back(std::move(block));
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
+    held_ += blockTiles;
     float* first = blocks_.back().get();
-    for (size_t t = kBlockTiles; t > 0; --t) free_.push_back(first + (t - 1) * tileFloats_);
+    for (size_t t = blockTiles; t > 0; --t) free_.push_back(first + (t - 1) * tileFloats_);
   }
   float* tile = free_.back();
   free_.pop_back();
   ++inUse_;
   std::fill_n(tile, tileFloats_, 0.0f);
   return tile;
+}
+
+uint64_t TilePool::HeldFor(uint64_t tiles) {
+  uint64_t held = 0;
+  for (size_t block = 0; held < tiles; ++block) {
+    const uint64_t blockTiles = std::min(kLastBlockTiles, kFirstBlockTiles << std::min<size_t>(block, 16));
+    if (blockTiles == kLastBlockTiles) {
+      // Every later block is as large.
+      return held + (tiles - held + kLastBlockTiles - 1) / kLastBlockTiles * kLastBlockTiles;
+    }
+    held += blockTiles;
+  }
+  return held;
 }
 
 void TilePool::Give(float* tile) {
@@ -57,6 +72,7 @@ void TilePool::Release() {
   free_ = std::vector<float*>();
   blocks_ = std::vector<std::unique_ptr<float[], FreeDeleter>>();
   inUse_ = 0;
+  held_ = 0;
 }
 
 bool TiledLattice::Resize(int32_t nx, int32_t ny, int32_t nz) {

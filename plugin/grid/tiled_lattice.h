@@ -44,11 +44,18 @@ class TilePool {
   // Drops every block.
   void Release();
   size_t InUse() const { return inUse_; }
-  size_t Bytes() const { return blocks_.size() * kBlockTiles * tileFloats_ * sizeof(float); }
+  size_t Bytes() const { return held_ * tileFloats_ * sizeof(float); }
+  // The tiles the blocks of a pool hold once `tiles` are in use.
+  static uint64_t HeldFor(uint64_t tiles);
 
  private:
-  static constexpr size_t kBlockTiles = 64;
+  // Blocks start at kFirstBlockTiles tiles and double up to kLastBlockTiles,
+  // which makes blocks of 4 MiB and more (a large lattice's tiles then come
+  // on huge pages, base/allocation.h) while a small one holds little.
+  static constexpr size_t kFirstBlockTiles = 64;
+  static constexpr size_t kLastBlockTiles = 2048;
   const size_t tileFloats_;
+  size_t held_ = 0;  // tiles of every block
   std::mutex mutex_;
   std::vector<std::unique_ptr<float[], FreeDeleter>> blocks_;
   std::vector<float*> free_;

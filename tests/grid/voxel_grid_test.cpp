@@ -232,7 +232,7 @@ TEST(TiledLattices, ARefusedTileOrBufferIsItsLatticesFailureAndTheNextStepStarts
   const std::vector<float> dense = FieldAfterSteps(LatticeStorage::kDense, 1000, 2, log);
   ASSERT_FALSE(dense.empty());
   std::set<std::wstring> seen;
-  for (int failing = 0; failing < 12; ++failing) {
+  for (int failing = 0; failing < 16; ++failing) {
     SCOPED_TRACE(failing);
     if (!FieldAfterSteps(LatticeStorage::kSparse, failing, 1, log).empty()) {
       EXPECT_TRUE(log.empty());  // a buffer of the step's plan: it works in batches
