@@ -11,6 +11,22 @@ bool FieldVolumesAvailable(std::string& error) { return LoadVdbModule(error); }
 
 namespace {
 
+// The velocity carried onto the points (three coordinates each) into
+// `velocity`: `count` slots of three floats, zeros but at the slots `at`.
+bool CarryVelocity(const XSI::CString& operatorFullName, const std::vector<double>& points,
+                   const std::vector<size_t>& at, size_t count, std::vector<float>& velocity, std::string& error) {
+  std::vector<float> values(3 * at.size());
+  if (!at.empty() && !Glomora_TransferAttributeAt(operatorFullName, "v", 3, points.data(), at.size(), values.data())) {
+    error = "the velocity \"v\" cannot be carried onto the field's lattice (the scene carries no velocity)";
+    return false;
+  }
+  velocity.assign(3 * count, 0.0f);
+  for (size_t p = 0; p < at.size(); ++p) {
+    for (size_t c = 0; c < 3; ++c) velocity[3 * at[p] + c] = values[3 * p + c];
+  }
+  return true;
+}
+
 // The velocity at the lattice points of `field` whose value is not 0 (zeros
 // at the others), three floats per point in the lattice's order.
 bool LatticeVelocity(const XSI::CString& operatorFullName, const GlomoraField& field, std::vector<float>& velocity,
@@ -33,16 +49,7 @@ bool LatticeVelocity(const XSI::CString& operatorFullName, const GlomoraField& f
       }
     }
   }
-  std::vector<float> values(3 * at.size());
-  if (!at.empty() && !Glomora_TransferAttributeAt(operatorFullName, "v", 3, points.data(), at.size(), values.data())) {
-    error = "the velocity \"v\" cannot be carried onto the field's lattice (the scene carries no velocity)";
-    return false;
-  }
-  velocity.assign(3 * count, 0.0f);
-  for (size_t p = 0; p < at.size(); ++p) {
-    for (size_t c = 0; c < 3; ++c) velocity[3 * at[p] + c] = values[3 * p + c];
-  }
-  return true;
+  return CarryVelocity(operatorFullName, points, at, count, velocity, error);
 }
 
 // The velocity at the points of `field`'s tiles whose value is not 0 (zeros
@@ -65,16 +72,7 @@ bool TileVelocity(const XSI::CString& operatorFullName, const GlomoraFieldTiles&
       }
     }
   }
-  std::vector<float> values(3 * at.size());
-  if (!at.empty() && !Glomora_TransferAttributeAt(operatorFullName, "v", 3, points.data(), at.size(), values.data())) {
-    error = "the velocity \"v\" cannot be carried onto the field's lattice (the scene carries no velocity)";
-    return false;
-  }
-  velocity.assign(3 * kPoints * field.tileCount, 0.0f);
-  for (size_t p = 0; p < at.size(); ++p) {
-    for (size_t c = 0; c < 3; ++c) velocity[3 * at[p] + c] = values[3 * p + c];
-  }
-  return true;
+  return CarryVelocity(operatorFullName, points, at, kPoints * field.tileCount, velocity, error);
 }
 
 FieldLabels LabelsOf(float isovalue, int32_t frame, const std::string& sceneName) {

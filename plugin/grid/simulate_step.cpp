@@ -254,6 +254,28 @@ bool RelaxTile(const Step& step, const SplatTarget& t, int32_t firstI, int32_t l
   return true;
 }
 
+// Splats into rows firstJ .. lastJ of planes firstI .. lastI of `t` every
+// element of the list (or, with bins, of the tile of rows' bin) that reaches
+// them, in array order.
+void SplatTileRows(const Step& step, const SplatTarget& t, int32_t firstI, int32_t lastI, int32_t firstJ, int32_t lastJ,
+                   int32_t tileRows, const int32_t* list, int32_t listCount, const ElementSplat* plans,
+                   const double* rotations, const RowBins* bins) {
+  const int32_t* reach = list;
+  int32_t reachCount = listCount;
+  if (bins != nullptr) {
+    const int32_t b = firstJ / tileRows;
+    reach = bins->entries + bins->first[b];
+    reachCount = bins->first[b + 1] - bins->first[b];
+  }
+  for (int32_t l = 0; l < reachCount; ++l) {
+    // The plans lie far apart in memory: fetch a few ahead.
+    if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
+    const ElementSplat& plan = plans[reach[l]];
+    if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
+    SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
+  }
+}
+
 // The tiled form of WorkSlab below: the splats go to the worker's slab
 // buffer `t`, the relaxation to the tiles (and clears the buffer's rows).
 void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32_t lastI, int32_t tileRows,
@@ -263,20 +285,7 @@ void WorkSlabTiled(const Step& step, const SplatTarget& t, int32_t firstI, int32
   for (int32_t firstJ = 0; firstJ < nyPoints; firstJ += tileRows) {
     if (step.failure->load(std::memory_order_relaxed) != 0) return;
     const int32_t lastJ = std::min(nyPoints - 1, firstJ + tileRows - 1);
-    const int32_t* reach = list;
-    int32_t reachCount = listCount;
-    if (bins != nullptr) {
-      const int32_t b = firstJ / tileRows;
-      reach = bins->entries + bins->first[b];
-      reachCount = bins->first[b + 1] - bins->first[b];
-    }
-    for (int32_t l = 0; l < reachCount; ++l) {
-      // The plans lie far apart in memory: fetch a few ahead.
-      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
-      const ElementSplat& plan = plans[reach[l]];
-      if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
-      SplatInTile(t, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
-    }
+    SplatTileRows(step, t, firstI, lastI, firstJ, lastJ, tileRows, list, listCount, plans, rotations, bins);
     if (!relax) continue;
     // Tile by tile (tileRows is a whole number of tiles' rows), then the
     // buffer's rows cleared.
@@ -351,20 +360,7 @@ void WorkSlab(const Step& step, int32_t firstI, int32_t lastI, int32_t tileRows,
         ClearSampled(step.target, static_cast<size_t>(i) * ny + firstJ, static_cast<size_t>(i) * ny + lastJ + 1);
       }
     }
-    const int32_t* reach = list;
-    int32_t reachCount = listCount;
-    if (bins != nullptr) {
-      const int32_t b = firstJ / tileRows;
-      reach = bins->entries + bins->first[b];
-      reachCount = bins->first[b + 1] - bins->first[b];
-    }
-    for (int32_t l = 0; l < reachCount; ++l) {
-      // The plans lie far apart in memory: fetch a few ahead.
-      if (l + kPlanPrefetch < reachCount) __builtin_prefetch(&plans[reach[l + kPlanPrefetch]]);
-      const ElementSplat& plan = plans[reach[l]];
-      if (plan.high.y < firstJ || plan.low.y > lastJ) continue;
-      SplatInTile(step.target, step.settings, step.elements, plan, rotations, firstI, lastI, firstJ, lastJ);
-    }
+    SplatTileRows(step, step.target, firstI, lastI, firstJ, lastJ, tileRows, list, listCount, plans, rotations, bins);
     if (!relax) continue;
     for (int32_t i = firstI; i <= lastI; ++i) {
       const size_t firstRow = static_cast<size_t>(i) * ny + firstJ;
