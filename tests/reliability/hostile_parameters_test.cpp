@@ -102,9 +102,15 @@ bool CeilingBound(LONG space, const wchar_t* name, double value) {
 
 }  // namespace
 
+// Dense lattices throughout: the base case's lattice is dense under auto
+// anyway, and a hostile resolution such as 200,000,000 x 12 x 12 is then
+// refused at once, where tiles would take it (34 G points: 4 GB for the tile
+// table and the per-plane counts, and a minute under the sanitizers).
+// HostileLattice covers what tiled lattices refuse.
 class HostileParameters : public ::testing::TestWithParam<LONG> {
  protected:
   FreshScene fresh;
+  const test_support::ScopedLatticeStorage dense{LatticeStorage::kDense};
 };
 
 INSTANTIATE_TEST_SUITE_P(Space, HostileParameters, ::testing::Values(LONG{0}, LONG{1}),
