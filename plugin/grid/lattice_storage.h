@@ -25,6 +25,10 @@ constexpr uint64_t kSparseLatticePoints = uint64_t{1} << 25;
 int32_t SetLatticeStorage(int32_t storage);
 int32_t RequestedLatticeStorage();
 
+// True when each element of the blending model reaches only the points of
+// its box: model 1, or models 0 and 2 with their volume optimisation.
+bool ElementsReachOnlyTheirBoxes(const Settings& settings);
+
 // True when an evaluation under `settings` keeps its lattices in tiles: kSparse
 // asked, or kAuto and a lattice of kSparseLatticePoints or more whose elements
 // reach only their neighbourhood (model 1, or models 0 and 2 with their volume

@@ -521,9 +521,7 @@ void GridPolygonizer::SimulateStep(const Settings& settings, const MetaElement* 
                   &failure};
 
   const int32_t model = settings.blendingModel;
-  const bool bounded = model == BlendingModel::kPolynomial     ? true
-                       : model == BlendingModel::kInverseSquare ? settings.volumeHyperbolic
-                                                                : settings.volumeExponential;
+  const bool bounded = ElementsReachOnlyTheirBoxes(settings);
   const bool knownModel = model >= BlendingModel::kInverseSquare && model <= BlendingModel::kExponential;
   const int32_t count = elements != nullptr && knownModel ? std::max(elementCount, 0) : 0;
   const size_t slabRowBytes = static_cast<size_t>(nz) * 16 * kSlabPlanes;

@@ -66,9 +66,7 @@ int64_t EstimateFieldTiles(const GridPolygonizer& grid, const Settings& settings
       static_cast<uint64_t*>(std::calloc(std::max<size_t>(1, (tiles + 63) / 64), sizeof(uint64_t))));
   if (!marked) return -1;
   const int32_t model = settings.blendingModel;
-  const bool bounded = model == BlendingModel::kPolynomial     ? true
-                       : model == BlendingModel::kInverseSquare ? settings.volumeHyperbolic
-                                                                : settings.volumeExponential;
+  const bool bounded = ElementsReachOnlyTheirBoxes(settings);
   const bool knownModel = model >= BlendingModel::kInverseSquare && model <= BlendingModel::kExponential;
   const int32_t count = elements != nullptr && knownModel ? std::max(elementCount, 0) : 0;
   int64_t fresh = 0;
