@@ -10,9 +10,11 @@
 #include <pybind11/stl.h>
 
 #include <charconv>
+#include <cstdio>
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string_view>
 #include <optional>
 #include <vector>
@@ -206,9 +208,23 @@ class Mesh {
   py::object Field() {
     if (field_.is_none() && fieldCopy_) {
       std::vector<float> values;
+      bool made = true;
       {
         py::gil_scoped_release release;
-        values = DenseValues(*fieldCopy_);
+        try {
+          values = DenseValues(*fieldCopy_);
+        } catch (const std::bad_alloc&) {
+          made = false;
+        }
+      }
+      if (!made) {
+        const FieldCopy& f = *fieldCopy_;
+        const double gib = static_cast<double>(f.nx) * f.ny * f.nz * sizeof(float) / (1024.0 * 1024.0 * 1024.0);
+        char size[32];
+        std::snprintf(size, sizeof size, "%.1f GiB", gib);
+        Raise(PyExc_MemoryError, "Mesh.field: the dense field of " + std::to_string(f.nx) + " x " +
+                                     std::to_string(f.ny) + " x " + std::to_string(f.nz) + " points needs " + size +
+                                     ", more than can be had; Mesh.field_tiles holds it in tiles");
       }
       field_ = ReadOnly(Owning(std::move(values), {fieldCopy_->nx, fieldCopy_->ny, fieldCopy_->nz}));
     }
