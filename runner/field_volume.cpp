@@ -75,6 +75,18 @@ bool TileVelocity(const XSI::CString& operatorFullName, const GlomoraFieldTiles&
   return CarryVelocity(operatorFullName, points, at, kPoints * field.tileCount, velocity, error);
 }
 
+// The lattice's size and place in the volume, from the plug-in's field (dense or in tiles).
+template <class Field, class Lattice>
+void PlaceLattice(const Field& field, Lattice& lattice) {
+  lattice.nx = field.nx;
+  lattice.ny = field.ny;
+  lattice.nz = field.nz;
+  for (int axis = 0; axis < 3; ++axis) {
+    lattice.voxelSize[axis] = static_cast<double>(field.cellSize[axis]);
+    lattice.origin[axis] = static_cast<double>(field.origin[axis]);
+  }
+}
+
 FieldLabels LabelsOf(float isovalue, int32_t frame, const std::string& sceneName) {
   FieldLabels labels;
   labels.isovalue = isovalue;
@@ -104,13 +116,7 @@ VolumeWrite EncodeFromTiles(const XSI::CString& operatorFullName, const std::str
   }
   FieldTiles lattice;
   lattice.tiles = tiles;
-  lattice.nx = field.nx;
-  lattice.ny = field.ny;
-  lattice.nz = field.nz;
-  for (int axis = 0; axis < 3; ++axis) {
-    lattice.voxelSize[axis] = static_cast<double>(field.cellSize[axis]);
-    lattice.origin[axis] = static_cast<double>(field.origin[axis]);
-  }
+  PlaceLattice(field, lattice);
   lattice.hasVelocity = velocity;
   return EncodeFieldTilesVdb(lattice, LabelsOf(field.isovalue, field.frame, sceneName), bytes, error)
              ? VolumeWrite::Written
@@ -134,13 +140,7 @@ VolumeWrite EncodeFieldVolume(const XSI::CString& operatorFullName, const std::s
   if (!Glomora_GetField(operatorFullName, field)) return VolumeWrite::NoField;
   FieldLattice lattice;
   lattice.values = field.values;
-  lattice.nx = field.nx;
-  lattice.ny = field.ny;
-  lattice.nz = field.nz;
-  for (int axis = 0; axis < 3; ++axis) {
-    lattice.voxelSize[axis] = static_cast<double>(field.cellSize[axis]);
-    lattice.origin[axis] = static_cast<double>(field.origin[axis]);
-  }
+  PlaceLattice(field, lattice);
   std::vector<float> vectors;
   if (velocity) {
     if (!LatticeVelocity(operatorFullName, field, vectors, error)) return VolumeWrite::Failed;
