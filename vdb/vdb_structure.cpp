@@ -104,8 +104,10 @@ void CheckData(Walk& walk, uint32_t compression, uint64_t expected, const char* 
   }
   const int64_t length = walk.Get<int64_t>(what);
   if (length <= 0) {
-    if (static_cast<uint64_t>(-length) != expected) {
-      walk.Fail(std::string(what) + ": " + std::to_string(-length) + " stored bytes where " + std::to_string(expected) +
+    // Negated in unsigned arithmetic: INT64_MIN has no signed negation.
+    const uint64_t stored = 0 - static_cast<uint64_t>(length);
+    if (stored != expected) {
+      walk.Fail(std::string(what) + ": " + std::to_string(stored) + " stored bytes where " + std::to_string(expected) +
                 " are expected");
     }
     walk.Take(expected, what);

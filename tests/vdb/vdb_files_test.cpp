@@ -14,6 +14,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -296,6 +297,21 @@ TEST_F(VdbFiles, RefusesDamagedFiles) {
       changed[at] = static_cast<char>(changed[at] ^ 0x40);
       if (!DecodeVdbPoints(AsSpan(changed), decoded, error)) {
         EXPECT_NE(error.find("not a readable OpenVDB file"), std::string::npos) << error;
+      }
+    }
+    // The most negative length in place of every int64 that could be a block's
+    // length: a stored block's length is its negation, which must not overflow.
+    const int64_t mostNegative = std::numeric_limits<int64_t>::min();
+    for (size_t at = 0; at + sizeof mostNegative <= whole.size(); ++at) {
+      int64_t length = 0;
+      std::memcpy(&length, whole.data() + at, sizeof length);
+      if (length == 0 || length < -static_cast<int64_t>(whole.size()) || length > static_cast<int64_t>(whole.size())) {
+        continue;
+      }
+      std::string changed = whole;
+      std::memcpy(changed.data() + at, &mostNegative, sizeof mostNegative);
+      if (!DecodeVdbPoints(AsSpan(changed), decoded, error)) {
+        EXPECT_FALSE(error.empty()) << at;
       }
     }
   }
