@@ -75,6 +75,11 @@ XSI::CStatus GlomoraRig::Init() {
 XSI::CStatus GlomoraRig::Update(double frame) {
   Scene& scene = Scene::Get();
   scene.SetCurrentFrame(frame);
+  // The normals and UV operators depend on this evaluation and rewrite their
+  // properties from it: the previous frame's values go now, so that a large
+  // mesh's per-node values are not held twice while the next are made.
+  scene.ClearClusterValues(normalsProperty);
+  scene.ClearClusterValues(uvProperty);
   XSI::UpdateContext context = scene.MakeContext(op);
   XSI::OutputPort output = scene.GetOutputPort(op, L"OutParameter");
   return Glomora_Update(context, output);

@@ -327,6 +327,10 @@ CDoubleArray Scene::GetClusterValues(const CRef& property) const {
   return prop ? prop->values : CDoubleArray();
 }
 
+void Scene::ClearClusterValues(const CRef& property) {
+  if (auto* prop = NodeAs<ClusterPropertyNode>(property, NodeKind::ClusterProperty)) prop->values = CDoubleArray();
+}
+
 CValue Scene::GetPortValue(const OutputPort& port) const {
   auto* node = NodeAs<PortNode>(port.GetRef(), NodeKind::Port);
   return node ? node->value : CValue();

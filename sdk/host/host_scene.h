@@ -184,6 +184,8 @@ class Scene {
   void GetMesh(const CRef& primitive, MATH::CVector3Array& vertices, CLongArray& polygons) const;
   int GetMeshSetCount(const CRef& primitive) const;
   CDoubleArray GetClusterValues(const CRef& property) const;
+  // Drops a cluster property's values (its operator is about to rewrite them).
+  void ClearClusterValues(const CRef& property);
   // The value last stored on an output port.
   CValue GetPortValue(const OutputPort& port) const;
 
