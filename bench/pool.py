@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The pool: a fluid's particles in a unit box, dense against sparse lattices.
 
-Usage: pool.py TOOL OUT [--particles N] [--reps R] [--cases CASES] [--vdb VDB_POOL]
+Usage: pool.py TOOL OUT [--particles N] [--reps R] [--cases CASES] [--alternate] [--vdb VDB_POOL]
 
 Makes OUT/pool.ply once: N particles (default 1,000,000) filling the lower
 fifth of the box centred on the origin (z from -0.5 to -0.3), a tenth of
@@ -9,10 +9,13 @@ them in a thin splash sheet above it, from a fixed seed. Each case runs
 `glomora run` as a whole process on a scene of Space 0, "Blending_model" 1,
 "Particle_size" 5/512 (five cells at resolution 512, the same surface at
 every resolution), "User_normals" on, binary PLY out, with --lattice dense
-or sparse, and prints the median wall time, the median minor faults, the
-largest peak resident memory (wait4) and the tiles of the last frame
-(--stats). The mesh files of dense and sparse runs at one resolution are
-compared byte for byte.
+or sparse, and prints the median wall time, the wall time of its first run
+(the one that finds no memory a run of the same case has just freed), the
+median user and system CPU seconds, the median minor faults, the largest
+peak resident memory (wait4) and the tiles of the last frame (--stats).
+A case's runs follow each other; with --alternate the cases take turns,
+one run of each per round. The mesh files of dense and sparse runs at one
+resolution are compared byte for byte.
 
 CASES is a comma-separated list of STORAGE:RESOLUTION[:FRAMES], default
 dense:256,sparse:256,dense:512,sparse:512,sparse:1024 (FRAMES 1; 10 runs a
@@ -100,8 +103,8 @@ def make_splash(path, count):
     os.replace(path + ".part", path)
 
 
-def run_splash2048(tool, out, reps):
-    """The splash at resolution 2048: (seconds, minor faults, peak KiB, tiles, vertices)."""
+def splash_case(tool, out):
+    """The splash at resolution 2048: its argv and its stats file."""
     make_splash(os.path.join(out, "splash.ply"), 100000)
     scene = os.path.join(out, "splash_2048.json")
     with open(scene, "w") as f:
@@ -113,11 +116,7 @@ def run_splash2048(tool, out, reps):
     folder = os.path.join(out, "splash2048")
     os.makedirs(folder, exist_ok=True)
     stats = os.path.join(folder, "stats.json")
-    argv = [tool, "run", scene, "-o", os.path.join(folder, "splash.####.ply"), "--stats", stats, "-q"]
-    runs = [run_once(argv) for _ in range(reps)]
-    last = json.load(open(stats))["runs"][0]["frames"][-1]
-    return (statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs), max(r[2] for r in runs),
-            last.get("lattice", {}).get("tiles", 0), last["vertices"])
+    return [tool, "run", scene, "-o", os.path.join(folder, "splash.####.ply"), "--stats", stats, "-q"], stats
 
 
 def main():
@@ -127,52 +126,62 @@ def main():
     parser.add_argument("--particles", type=int, default=1000000)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--cases", default="dense:256,sparse:256,dense:512,sparse:512,sparse:1024")
+    parser.add_argument("--alternate", action="store_true",
+                        help="run the cases in turn, one run of each per round, rather than each case's runs in a row")
     parser.add_argument("--vdb", help="bench/vdb_pool, for the vdb cases")
     args = parser.parse_args()
     os.makedirs(args.out, exist_ok=True)
     make_pool(os.path.join(args.out, "pool.ply"), args.particles)
-    results = []
-    print("%-8s %6s %6s %9s %12s %10s %10s" % ("storage", "res", "frames", "seconds", "minor faults", "peak MiB",
-                                              "tiles"))
+
+    # Every case: its row (without the timings yet), its argv and its --stats file.
+    cases = []
     for case in args.cases.split(","):
         parts = case.split(":")
         storage, resolution = parts[0], int(parts[1]) if len(parts) > 1 else 0
-        if storage == "splash2048":
-            seconds, faults, peak, tiles, vertices = run_splash2048(args.tool, args.out, args.reps)
-            results.append({"storage": "sparse", "resolution": 2048, "frames": 1, "case": "splash2048",
-                            "seconds": seconds, "minor_faults": faults, "peak_kib": peak, "tiles": tiles,
-                            "vertices": vertices})
-            print("%-8s %6d %6d %9.2f %12d %10.0f %10d" % ("splash", 2048, 1, seconds, faults, peak / 1024, tiles),
-                  flush=True)
-            continue
         frames = int(parts[2]) if len(parts) > 2 else 1
-        if storage == "vdb":
+        if storage == "splash2048":
+            argv, stats = splash_case(args.tool, args.out)
+            cases.append(({"storage": "sparse", "resolution": 2048, "frames": 1, "case": "splash2048"}, argv, stats))
+        elif storage == "vdb":
             argv = [args.vdb, os.path.join(args.out, "pool.ply"), str(resolution), str(2.5 / 512.0)]
-            runs = [run_once(argv) for _ in range(args.reps)]
-            row = {"storage": storage, "resolution": resolution, "frames": 1,
-                   "seconds": statistics.median(r[0] for r in runs),
-                   "minor_faults": statistics.median(r[1] for r in runs), "peak_kib": max(r[2] for r in runs),
-                   "tiles": 0}
-            results.append(row)
-            print("%-8s %6d %6d %9.2f %12d %10.0f %10s" % (storage, resolution, 1, row["seconds"], row["minor_faults"],
-                                                          row["peak_kib"] / 1024, "-"), flush=True)
+            cases.append(({"storage": storage, "resolution": resolution, "frames": 1}, argv, None))
+        else:
+            scene = pool_scene(args.out, resolution, frames)
+            folder = os.path.join(args.out, "%s_%d_%d" % (storage, resolution, frames))
+            os.makedirs(folder, exist_ok=True)
+            stats = os.path.join(folder, "stats.json")
+            argv = [args.tool, "run", scene, "-o", os.path.join(folder, "pool.####.ply"), "--lattice", storage,
+                    "--stats", stats, "-q"]
+            cases.append(({"storage": storage, "resolution": resolution, "frames": frames}, argv, stats))
+
+    # A case's first run finds memory that no earlier run of it has touched;
+    # the later ones may reuse what the kernel has just freed.
+    runs = [[] for _ in cases]
+    order = ([c for _ in range(args.reps) for c in range(len(cases))] if args.alternate else
+             [c for c in range(len(cases)) for _ in range(args.reps)])
+    print("%-8s %6s %6s %9s %9s %8s %8s %12s %10s %10s" % (
+        "storage", "res", "frames", "seconds", "first s", "user s", "sys s", "minor faults", "peak MiB", "tiles"))
+    results = []
+    for c in order:
+        runs[c].append(run_once(cases[c][1]))
+        if len(runs[c]) < args.reps:
             continue
-        scene = pool_scene(args.out, resolution, frames)
-        folder = os.path.join(args.out, "%s_%d_%d" % (storage, resolution, frames))
-        os.makedirs(folder, exist_ok=True)
-        stats = os.path.join(folder, "stats.json")
-        argv = [args.tool, "run", scene, "-o", os.path.join(folder, "pool.####.ply"), "--lattice", storage,
-                "--stats", stats, "-q"]
-        runs = [run_once(argv) for _ in range(args.reps)]
-        last = json.load(open(stats))["runs"][0]["frames"][-1]
-        tiles = last.get("lattice", {}).get("tiles", 0)
-        row = {"storage": storage, "resolution": resolution, "frames": frames,
-               "seconds": statistics.median(r[0] for r in runs),
-               "minor_faults": statistics.median(r[1] for r in runs),
-               "peak_kib": max(r[2] for r in runs), "tiles": tiles, "vertices": last["vertices"]}
+        row, _, stats = cases[c]
+        last = json.load(open(stats))["runs"][0]["frames"][-1] if stats else {}
+        rs = runs[c]
+        row.update({"seconds": statistics.median(r[0] for r in rs), "first_seconds": rs[0][0],
+                    "user_seconds": statistics.median(r[3] for r in rs),
+                    "system_seconds": statistics.median(r[4] for r in rs),
+                    "minor_faults": statistics.median(r[1] for r in rs), "peak_kib": max(r[2] for r in rs),
+                    "tiles": last.get("lattice", {}).get("tiles", 0)})
+        if last:
+            row["vertices"] = last["vertices"]
         results.append(row)
-        print("%-8s %6d %6d %9.2f %12d %10.0f %10d" % (storage, resolution, frames, row["seconds"],
-                                                      row["minor_faults"], row["peak_kib"] / 1024, tiles), flush=True)
+        label = "splash" if "case" in row else row["storage"]
+        print("%-8s %6d %6d %9.2f %9.2f %8.2f %8.2f %12d %10.0f %10s" % (
+            label, row["resolution"], row["frames"], row["seconds"], row["first_seconds"], row["user_seconds"],
+            row["system_seconds"], row["minor_faults"], row["peak_kib"] / 1024,
+            row["tiles"] if stats else "-"), flush=True)
     for row in results:
         if row["storage"] != "sparse" or "case" in row:
             continue

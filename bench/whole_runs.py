@@ -107,7 +107,7 @@ def same_files(a, b):
 
 
 def run_once(argv):
-    """Wall seconds, minor faults and peak resident KiB of one run (with its workers)."""
+    """Wall seconds, minor faults, peak resident KiB, user and system CPU seconds of one run (with its workers)."""
     start = time.perf_counter()
     process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(process.pid, 0)
@@ -117,7 +117,7 @@ def run_once(argv):
     process.stderr.close()
     if process.returncode != 0:
         sys.exit("failed (%d): %s\n%s" % (process.returncode, " ".join(argv), err))
-    return seconds, usage.ru_minflt, usage.ru_maxrss
+    return seconds, usage.ru_minflt, usage.ru_maxrss, usage.ru_utime, usage.ru_stime
 
 
 def vertices_of(stats_file):
