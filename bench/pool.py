@@ -41,6 +41,17 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from whole_runs import run_once  # noqa: E402
 
 
+def write_points(path, points):
+    """A binary PLY file of the points, written whole under a temporary name first."""
+    header = ("ply\nformat binary_little_endian 1.0\nelement vertex %d\n"
+              "property float x\nproperty float y\nproperty float z\nend_header\n" % len(points))
+    with open(path + ".part", "wb") as f:
+        f.write(header.encode())
+        for p in points:
+            f.write(struct.pack("<3f", *p))
+    os.replace(path + ".part", path)
+
+
 def make_pool(path, count):
     if os.path.exists(path):
         return
@@ -54,13 +65,7 @@ def make_pool(path, count):
         u = rng.uniform(0.0, 1.0)
         x = rng.uniform(-0.3, 0.3)
         points.append((x, -0.2 + 0.3 * u + rng.gauss(0, 0.004), -0.3 + 0.5 * u * (1.0 - u) * 2.0 + rng.gauss(0, 0.004)))
-    header = ("ply\nformat binary_little_endian 1.0\nelement vertex %d\n"
-              "property float x\nproperty float y\nproperty float z\nend_header\n" % len(points))
-    with open(path + ".part", "wb") as f:
-        f.write(header.encode())
-        for p in points:
-            f.write(struct.pack("<3f", *p))
-    os.replace(path + ".part", path)
+    write_points(path, points)
 
 
 def pool_scene(out, resolution, frames):
@@ -94,13 +99,7 @@ def make_splash(path, count):
             r = rng2.uniform(0.09, 0.15) + rng.gauss(0, 0.003)
             z = rng2.uniform(-0.06, 0.0) + rng.gauss(0, 0.003)
         points.append((r * math.cos(angle), r * math.sin(angle), z))
-    header = ("ply\nformat binary_little_endian 1.0\nelement vertex %d\n"
-              "property float x\nproperty float y\nproperty float z\nend_header\n" % len(points))
-    with open(path + ".part", "wb") as f:
-        f.write(header.encode())
-        for p in points:
-            f.write(struct.pack("<3f", *p))
-    os.replace(path + ".part", path)
+    write_points(path, points)
 
 
 def splash_case(tool, out):
